@@ -1,0 +1,38 @@
+#include "base/error.hpp"
+
+#include <vector>
+
+namespace velmor {
+namespace {
+
+// Appends text, indenting every line after the first by `indent` blanks.
+void append_indented(std::string& out, std::string_view text, std::size_t indent) {
+    for (char c : text) {
+        out.push_back(c);
+        if (c == '\n') out.append(indent, ' ');
+    }
+}
+
+}  // namespace
+
+std::string Error::full_description() const {
+    std::string out = message_;
+    std::vector<const Error*> causes;
+    for (const Error* e = cause(); e != nullptr; e = e->cause()) causes.push_back(e);
+    if (causes.empty()) return out;
+    out += "\n\nCaused by:";
+    if (causes.size() == 1) {
+        out += "\n    ";
+        append_indented(out, causes[0]->message(), 4);
+        return out;
+    }
+    for (std::size_t i = 0; i < causes.size(); ++i) {
+        std::string label = std::to_string(i) + ": ";
+        out += "\n    ";
+        out += label;
+        append_indented(out, causes[i]->message(), 4 + label.size());
+    }
+    return out;
+}
+
+}  // namespace velmor

@@ -1,0 +1,25 @@
+#include "base/path.hpp"
+
+#include "base/text.hpp"
+
+namespace velmor {
+
+std::string path_to_utf8(const std::filesystem::path& path) {
+#ifdef _WIN32
+    const std::wstring& w = path.native();
+    return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(w.data()), w.size()));
+#else
+    return sanitize_utf8(path.native());
+#endif
+}
+
+std::filesystem::path path_from_utf8(std::string_view text) {
+#ifdef _WIN32
+    const std::u16string u16 = utf8_to_utf16(text);
+    return std::filesystem::path(std::wstring(u16.begin(), u16.end()));
+#else
+    return std::filesystem::path(std::string(text));
+#endif
+}
+
+}  // namespace velmor

@@ -1,0 +1,78 @@
+#pragma once
+// The one place that includes <windows.h>, with the settings every file needs,
+// and the owners of the handle kinds the helper uses.
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0A00  // Windows 10
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "base/text.hpp"
+
+namespace velmor {
+
+// Owns one handle and closes it once, with the close call of its kind.
+template <class T, auto Close, T Invalid = T{}>
+class unique_any {
+public:
+    unique_any() = default;
+    explicit unique_any(T value) : value_(value) {}
+    unique_any(const unique_any&) = delete;
+    unique_any& operator=(const unique_any&) = delete;
+    unique_any(unique_any&& other) noexcept : value_(other.release()) {}
+    unique_any& operator=(unique_any&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    ~unique_any() { reset(); }
+
+    T get() const { return value_; }
+    explicit operator bool() const { return value_ != Invalid; }
+    T release() { return std::exchange(value_, Invalid); }
+    void reset(T value = Invalid) {
+        T old = std::exchange(value_, value);
+        if (old != Invalid) Close(old);
+    }
+
+private:
+    T value_ = Invalid;
+};
+
+namespace detail {
+inline void close_handle(HANDLE h) { ::CloseHandle(h); }
+inline void local_free(HLOCAL h) { ::LocalFree(h); }
+inline void free_library(HMODULE h) { ::FreeLibrary(h); }
+inline void close_service_handle(SC_HANDLE h) { ::CloseServiceHandle(h); }
+inline HANDLE invalid_handle() { return INVALID_HANDLE_VALUE; }
+}  // namespace detail
+
+using unique_handle = unique_any<HANDLE, detail::close_handle>;  // null when empty
+using unique_hlocal = unique_any<HLOCAL, detail::local_free>;
+using unique_hmodule = unique_any<HMODULE, detail::free_library>;
+using unique_schandle = unique_any<SC_HANDLE, detail::close_service_handle>;
+
+// File handles use INVALID_HANDLE_VALUE for "none"; this owner normalises
+// that to null so that one owner type serves both conventions.
+inline unique_handle adopt_file_handle(HANDLE h) {
+    return unique_handle(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}
+
+inline std::wstring widen(std::string_view utf8) {
+    const std::u16string u16 = utf8_to_utf16(utf8);
+    return std::wstring(u16.begin(), u16.end());
+}
+
+inline std::string narrow(std::wstring_view wide) {
+    return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
+}
+
+}  // namespace velmor

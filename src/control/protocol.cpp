@@ -1,0 +1,171 @@
+#include "control/protocol.hpp"
+
+#include <rapidjson/error/en.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "base/text.hpp"
+#include "control/json_check.hpp"
+
+namespace velmor {
+namespace {
+
+// Builds a Request from SAX events: members "id", "action" and "config" take
+// a string or null, each at most once; other members are skipped whatever
+// they hold. Stops the reader with a fault of its own on any violation.
+class RequestHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, RequestHandler> {
+public:
+    Request request;
+    std::string fault;  // set when the handler stopped the reader
+
+    bool Null() { return scalar(nullptr, 0, "null", true); }
+    bool Bool(bool b) { return scalar(nullptr, 0, b ? "boolean `true`" : "boolean `false`", false); }
+    bool RawNumber(const char*, rapidjson::SizeType, bool) { return scalar(nullptr, 0, "number", false); }
+    bool String(const char* s, rapidjson::SizeType n, bool) { return scalar(s, n, "string", true); }
+
+    bool StartObject() { return open("map"); }
+    bool StartArray() { return open("sequence"); }
+    bool EndObject(rapidjson::SizeType) { --depth_; return true; }
+    bool EndArray(rapidjson::SizeType) { --depth_; return true; }
+
+    bool Key(const char* s, rapidjson::SizeType n, bool) {
+        if (depth_ != 1) return true;
+        const std::string_view key(s, n);
+        target_ = nullptr;
+        bool* seen = nullptr;
+        if (key == "id") { target_ = &request.id; seen = &seen_id_; }
+        else if (key == "action") { target_ = &request.action; seen = &seen_action_; }
+        else if (key == "config") { target_ = &request.config; seen = &seen_config_; }
+        if (seen == nullptr) return true;
+        if (*seen) return stop("duplicate field `" + std::string(key) + "`");
+        *seen = true;
+        return true;
+    }
+
+private:
+    bool open(const char* what) {
+        if (depth_ == 0 && std::string_view(what) != "map")
+            return stop(std::string("invalid type: ") + what + ", expected a request object");
+        if (depth_ == 1 && target_ != nullptr)
+            return stop(std::string("invalid type: ") + what + ", expected a string or null");
+        if (++depth_ > MAX_JSON_DEPTH) return stop("recursion limit exceeded");
+        return true;
+    }
+
+    // A value that is not an object or array. `text` is set for strings.
+    bool scalar(const char* text, rapidjson::SizeType n, const char* what, bool allowed) {
+        if (depth_ == 0) return stop(std::string("invalid type: ") + what + ", expected a request object");
+        if (depth_ != 1 || target_ == nullptr) return true;
+        std::optional<std::string>* target = std::exchange(target_, nullptr);
+        if (!allowed) return stop(std::string("invalid type: ") + what + ", expected a string or null");
+        if (text != nullptr) target->emplace(text, n);
+        else target->reset();
+        return true;
+    }
+
+    bool stop(std::string why) {
+        fault = std::move(why);
+        return false;
+    }
+
+    std::size_t depth_ = 0;
+    std::optional<std::string>* target_ = nullptr;  // member whose value comes next
+    bool seen_id_ = false, seen_action_ = false, seen_config_ = false;
+};
+
+using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+void write_optional(JsonWriter& w, const std::optional<std::string>& s) {
+    if (s) w.String(s->data(), static_cast<rapidjson::SizeType>(s->size()));
+    else w.Null();
+}
+
+std::string status_data(const CoreSnapshot& snap) {
+    rapidjson::StringBuffer buffer;
+    JsonWriter w(buffer);
+    w.StartObject();
+    w.Key("error");
+    write_optional(w, snap.error);
+    w.Key("running");
+    w.Bool(snap.status == "running");
+    w.Key("status");
+    w.String(snap.status.data(), static_cast<rapidjson::SizeType>(snap.status.size()));
+    w.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+Reply reply_for(const Request& request, Result<> outcome, std::optional<std::string> data = std::nullopt) {
+    Reply reply;
+    reply.id = request.id;
+    reply.ok = outcome.has_value();
+    if (outcome) reply.data = std::move(data);
+    else reply.error = outcome.error().message();
+    return reply;
+}
+
+}  // namespace
+
+Result<Request> parse_request(std::string_view text) {
+    RequestHandler handler;
+    if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos)
+        return fail("control character (\\u0000) found at " + describe_position(text, nul));
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    rapidjson::Reader reader;
+    constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag |
+                               rapidjson::kParseNumbersAsStringsFlag;
+    const rapidjson::ParseResult result = reader.Parse<flags>(stream, handler);
+    if (result.IsError()) {
+        std::string what = handler.fault;
+        if (what.empty()) {
+            what = rapidjson::GetParseError_En(result.Code());
+            if (!what.empty() && what.back() == '.') what.pop_back();
+        }
+        return fail(what + " at " + describe_position(text, result.Offset()));
+    }
+    return std::move(handler.request);
+}
+
+std::string serialize_reply(const Reply& reply) {
+    rapidjson::StringBuffer buffer;
+    JsonWriter w(buffer);
+    w.StartObject();
+    w.Key("id");
+    write_optional(w, reply.id);
+    w.Key("ok");
+    w.Bool(reply.ok);
+    w.Key("error");
+    write_optional(w, reply.error);
+    w.Key("data");
+    if (reply.data) w.RawValue(reply.data->data(), reply.data->size(), rapidjson::kObjectType);
+    else w.Null();
+    w.EndObject();
+    std::string text(buffer.GetString(), buffer.GetSize());
+    text.push_back('\n');
+    return text;
+}
+
+Result<std::string> handle_request(std::string_view received, CoreShared& core) {
+    const std::string_view line = received.substr(0, received.find('\n'));
+    if (const auto fault = find_utf8_fault(line)) return fail(fault->describe());
+    const std::string_view text = trim_unicode_white_space(line);
+
+    Result<Request> parsed = parse_request(text);
+    if (!parsed) return fail(std::move(parsed.error()).context("invalid request: " + std::string(text)));
+    const Request& request = *parsed;
+
+    const std::string_view action = request.action ? std::string_view(*request.action) : std::string_view();
+    Reply reply;
+    if (request.action && action == "ping") {
+        reply = reply_for(request, {}, std::string(R"({"pong":true})"));
+    } else if (request.action && action == "status") {
+        const CoreSnapshot snap = core_snapshot(core);
+        reply = reply_for(request, {}, status_data(snap));
+    } else {
+        reply = reply_for(request, fail("unknown action"));
+    }
+    return serialize_reply(reply);
+}
+
+}  // namespace velmor

@@ -1,0 +1,42 @@
+#pragma once
+// The control channel's messages: one request line in, at most one reply line
+// out. Independent of the transport.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/error.hpp"
+#include "core/core_state.hpp"
+
+namespace velmor {
+
+// A request: each member a string, or absent when missing or null.
+struct Request {
+    std::optional<std::string> id;
+    std::optional<std::string> action;
+    std::optional<std::string> config;
+};
+
+// A reply; `data` holds compact JSON text, or none for null.
+struct Reply {
+    std::optional<std::string> id;
+    bool ok = false;
+    std::optional<std::string> error;
+    std::optional<std::string> data;
+};
+
+// Parses trimmed request text. The error carries the parser's fault, with
+// its line and column, as its message.
+Result<Request> parse_request(std::string_view text);
+
+// {"id":…,"ok":…,"error":…,"data":…} in that order, compact, plus a line feed.
+std::string serialize_reply(const Reply& reply);
+
+// Turns the bytes received on one connection into the reply text, or into a
+// request error when no reply is to be sent (invalid UTF-8, or text that is
+// not a request). Runs on the pipe server's thread; blocks while an action
+// runs (a start for at least the start check, a stop up to its time-out).
+Result<std::string> handle_request(std::string_view received, CoreShared& core);
+
+}  // namespace velmor

@@ -1,0 +1,53 @@
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+
+#include "env/log.hpp"
+#include "env/log_file.hpp"
+
+namespace velmor {
+
+std::int64_t system_time_intervals() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    constexpr std::int64_t SECONDS_1601_TO_1970 = 11644473600;
+    return (static_cast<std::int64_t>(ts.tv_sec) + SECONDS_1601_TO_1970) * 10'000'000 + ts.tv_nsec / 100;
+}
+
+namespace detail {
+
+std::unique_ptr<LogFile> LogFile::open(const std::filesystem::path& path) {
+    // Append-only, like the Windows handle without FILE_WRITE_DATA.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    return std::unique_ptr<LogFile>(new LogFile(fd));
+}
+
+LogFile::~LogFile() { ::close(static_cast<int>(handle_)); }
+
+void LogFile::write_all(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(static_cast<int>(handle_), bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void echo_to_stderr(std::string_view line) {
+    // One writer at a time, so that the echoes of two threads never interleave.
+    static std::mutex echo_mutex;
+    std::lock_guard lock(echo_mutex);
+    while (!line.empty()) {
+        const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        line.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace detail
+}  // namespace velmor
