@@ -4,12 +4,19 @@
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
+#include "base/text.hpp"
+
 namespace velmor {
 namespace {
 
 struct DepthLimitedHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, DepthLimitedHandler> {
     std::size_t depth = 0;
     bool Default() { return true; }
+    bool RawNumber(const char*, rapidjson::SizeType, bool) { return true; }
+    // The reader lets an escaped lone low surrogate through as bytes that are
+    // not UTF-8; such a string is refused like any other invalid text.
+    bool String(const char* s, rapidjson::SizeType n, bool) { return is_valid_decoded_string(s, n); }
+    bool Key(const char* s, rapidjson::SizeType n, bool) { return is_valid_decoded_string(s, n); }
     bool StartObject() { return ++depth <= MAX_JSON_DEPTH; }
     bool StartArray() { return ++depth <= MAX_JSON_DEPTH; }
     bool EndObject(rapidjson::SizeType) { --depth; return true; }
@@ -17,6 +24,10 @@ struct DepthLimitedHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Dep
 };
 
 }  // namespace
+
+bool is_valid_decoded_string(const char* s, std::size_t n) {
+    return !find_utf8_fault(std::string_view(s, n)).has_value();
+}
 
 std::string describe_position(std::string_view text, std::size_t offset) {
     offset = std::min(offset, text.size());

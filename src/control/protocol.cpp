@@ -23,7 +23,10 @@ public:
     bool Null() { return scalar(nullptr, 0, "null", true); }
     bool Bool(bool b) { return scalar(nullptr, 0, b ? "boolean `true`" : "boolean `false`", false); }
     bool RawNumber(const char*, rapidjson::SizeType, bool) { return scalar(nullptr, 0, "number", false); }
-    bool String(const char* s, rapidjson::SizeType n, bool) { return scalar(s, n, "string", true); }
+    bool String(const char* s, rapidjson::SizeType n, bool) {
+        if (!is_valid_decoded_string(s, n)) return stop("lone surrogate in hex escape");
+        return scalar(s, n, "string", true);
+    }
 
     bool StartObject() { return open("map"); }
     bool StartArray() { return open("sequence"); }
@@ -31,6 +34,7 @@ public:
     bool EndArray(rapidjson::SizeType) { --depth_; return true; }
 
     bool Key(const char* s, rapidjson::SizeType n, bool) {
+        if (!is_valid_decoded_string(s, n)) return stop("lone surrogate in hex escape");
         if (depth_ != 1) return true;
         const std::string_view key(s, n);
         target_ = nullptr;

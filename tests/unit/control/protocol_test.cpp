@@ -1,0 +1,172 @@
+#include "control/protocol.hpp"
+
+#include <gtest/gtest.h>
+
+namespace velmor {
+namespace {
+
+// The reply line, or "ERROR: " and the full description of the request error.
+std::string answer(std::string_view received, CoreShared& core) {
+    Result<std::string> r = handle_request(received, core);
+    return r ? *r : "ERROR: " + r.error().full_description();
+}
+
+std::string answer(std::string_view received) {
+    CoreShared core;
+    return answer(received, core);
+}
+
+TEST(Protocol, PingIsAnsweredToTheByte) {
+    const std::string reply = answer("{\"id\":\"7\",\"action\":\"ping\"}\n");
+    EXPECT_EQ(reply, "{\"id\":\"7\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n");
+    EXPECT_EQ(reply.size(), 55u);
+}
+
+TEST(Protocol, ValidRequests) {
+    struct Case {
+        const char* request;
+        const char* reply;
+    };
+    const Case cases[] = {
+        {"{\"action\":\"ping\"}", "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
+        {"{\"id\":null,\"action\":\"ping\"}", "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
+        {"{\"id\":\"\",\"action\":\"ping\"}", "{\"id\":\"\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
+        {"{\"action\":\"ping\",\"extra\":[1,2]}", "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
+        {"{\"x\":1,\"x\":{\"id\":5},\"action\":\"ping\"}", "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
+        {"{\"id\":\"a\",\"action\":\"status\"}",
+         "{\"id\":\"a\",\"ok\":true,\"error\":null,\"data\":{\"error\":null,\"running\":false,\"status\":\"stopped\"}}\n"},
+        {"{\"id\":\"1\",\"action\":\"PING\"}", "{\"id\":\"1\",\"ok\":false,\"error\":\"unknown action\",\"data\":null}\n"},
+        {"{\"id\":\"1\",\"action\":\"Ping\"}", "{\"id\":\"1\",\"ok\":false,\"error\":\"unknown action\",\"data\":null}\n"},
+        {"{\"id\":\"1\",\"action\":\" ping\"}", "{\"id\":\"1\",\"ok\":false,\"error\":\"unknown action\",\"data\":null}\n"},
+        {"{\"id\":\"1\"}", "{\"id\":\"1\",\"ok\":false,\"error\":\"unknown action\",\"data\":null}\n"},
+        {"{\"action\":null}", "{\"id\":null,\"ok\":false,\"error\":\"unknown action\",\"data\":null}\n"},
+        {"{}", "{\"id\":null,\"ok\":false,\"error\":\"unknown action\",\"data\":null}\n"},
+        // Framing: CR LF, Unicode white space around the object, a second line ignored.
+        {"{\"action\":\"ping\"}\r\n", "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
+        {"\xE3\x80\x80 {\"action\":\"ping\"}\xC2\xA0", "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
+        {"{\"action\":\"ping\"}\n{\"action\":\"status\"}\n", "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
+        {"{\"action\":\"ping\"}\ngarbage", "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
+        // Escapes decode before comparison; the id is echoed as decoded text.
+        {"{\"id\":\"\\u00e9\\\"\\n\",\"action\":\"p\\u0069ng\"}",
+         "{\"id\":\"\xC3\xA9\\\"\\n\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
+        {"{\"id\":\"\\u0000\",\"action\":\"x\"}", "{\"id\":\"\\u0000\",\"ok\":false,\"error\":\"unknown action\",\"data\":null}\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        EXPECT_EQ(answer(c.request), c.reply);
+    }
+}
+
+TEST(Protocol, InvalidRequestsGetNoReply) {
+    struct Case {
+        std::string request;
+        std::string message;  // the outermost message of the request error
+    };
+    const Case cases[] = {
+        {"", "invalid request: "},
+        {"\n", "invalid request: "},
+        {"  \r\n", "invalid request: "},
+        {"{\"id\":7,\"action\":\"ping\"}", "invalid request: {\"id\":7,\"action\":\"ping\"}"},
+        {"{\"id\":true,\"action\":\"ping\"}", "invalid request: {\"id\":true,\"action\":\"ping\"}"},
+        {"{\"action\":\"start\",\"config\":{}}", "invalid request: {\"action\":\"start\",\"config\":{}}"},
+        {"{\"action\":[\"ping\"]}", "invalid request: {\"action\":[\"ping\"]}"},
+        {"{\"action\":\"ping\",\"action\":\"ping\"}", "invalid request: {\"action\":\"ping\",\"action\":\"ping\"}"},
+        {"{\"id\":null,\"id\":null}", "invalid request: {\"id\":null,\"id\":null}"},
+        {"[null,\"ping\",null]", "invalid request: [null,\"ping\",null]"},
+        {"\"ping\"", "invalid request: \"ping\""},
+        {"{\"action\":\"ping\"} x", "invalid request: {\"action\":\"ping\"} x"},
+        {"{\"action\":\"ping\"}\xC2\xA0x", "invalid request: {\"action\":\"ping\"}\xC2\xA0x"},
+        {"{\"action\":\"ping\"", "invalid request: {\"action\":\"ping\""},
+        {"{\"action\":\"\\ud800\"}", "invalid request: {\"action\":\"\\ud800\"}"},
+        {std::string("{\"action\":\"ping\"}\0junk", 22), std::string("invalid request: {\"action\":\"ping\"}\0junk", 39)},
+        {"ab\xFF", "invalid utf-8 sequence of 1 bytes from index 2"},
+        {"{\"action\":\"ping\"}\xE2\x82", "incomplete utf-8 byte sequence from index 17"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        CoreShared core;
+        Result<std::string> r = handle_request(c.request, core);
+        ASSERT_FALSE(r.has_value()) << *r;
+        EXPECT_EQ(r.error().message(), c.message);
+        if (c.message.starts_with("invalid request: ")) {
+            ASSERT_NE(r.error().cause(), nullptr);
+            EXPECT_NE(r.error().cause()->message().find(" at line 1 column "), std::string::npos)
+                << r.error().cause()->message();
+        }
+    }
+}
+
+TEST(Protocol, InvalidRequestReportNamesTheFault) {
+    EXPECT_EQ(answer("{\"id\":7}"),
+              "ERROR: invalid request: {\"id\":7}\n\nCaused by:\n"
+              "    invalid type: number, expected a string or null at line 1 column 7");
+    EXPECT_EQ(answer("{\"action\":\"ping\",\"action\":\"ping\"}"),
+              "ERROR: invalid request: {\"action\":\"ping\",\"action\":\"ping\"}\n\nCaused by:\n"
+              "    duplicate field `action` at line 1 column 26");
+}
+
+TEST(Protocol, NestingLimitCountsTheOutermostObject) {
+    const auto request = [](std::size_t depth) {
+        // The request object is level 1; "x" holds depth - 1 nested arrays.
+        return "{\"x\":" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + ",\"action\":\"ping\"}";
+    };
+    EXPECT_TRUE(handle_request(request(127), *std::make_unique<CoreShared>()).has_value());
+    EXPECT_FALSE(handle_request(request(128), *std::make_unique<CoreShared>()).has_value());
+    // Deep enough to overflow any recursive parser's stack.
+    const std::string deep = "{\"x\":" + std::string(1'000'000, '[');
+    EXPECT_FALSE(handle_request(deep, *std::make_unique<CoreShared>()).has_value());
+}
+
+TEST(Protocol, StatusReportsTheCoreRecord) {
+    CoreShared core;
+    {
+        std::lock_guard lock(core.mutex);
+        core.state = CoreState::Failed;
+        core.last_error = "core exited \"unexpectedly\"";
+    }
+    EXPECT_EQ(answer("{\"action\":\"status\"}", core),
+              "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"error\":\"core exited \\\"unexpectedly\\\"\","
+              "\"running\":false,\"status\":\"failed\"}}\n");
+    {
+        std::lock_guard lock(core.mutex);
+        core.state = CoreState::Running;
+        core.last_error.reset();
+    }
+    EXPECT_EQ(answer("{\"action\":\"status\"}", core),
+              "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"error\":null,\"running\":true,\"status\":\"running\"}}\n");
+}
+
+TEST(Protocol, ReplySerialisation) {
+    Reply reply;
+    reply.id = "\x01\xC3\xA9/";
+    reply.ok = false;
+    reply.error = "line\r\ntab\t";
+    EXPECT_EQ(serialize_reply(reply), "{\"id\":\"\\u0001\xC3\xA9/\",\"ok\":false,\"error\":\"line\\r\\ntab\\t\",\"data\":null}\n");
+}
+
+TEST(CoreState, NamesAndSnapshot) {
+    const std::pair<CoreState, const char*> names[] = {{CoreState::Stopped, "stopped"},
+                                                       {CoreState::Starting, "starting"},
+                                                       {CoreState::Running, "running"},
+                                                       {CoreState::Stopping, "stopping"},
+                                                       {CoreState::Failed, "failed"}};
+    CoreShared core;
+    const CoreSnapshot fresh = core_snapshot(core);
+    EXPECT_EQ(fresh.status, "stopped");
+    EXPECT_FALSE(fresh.error.has_value());
+    for (const auto& [state, name] : names) {
+        EXPECT_EQ(core_state_name(state), name);
+        {
+            std::lock_guard lock(core.mutex);
+            core.state = state;
+            core.last_error = "old error";
+        }
+        const CoreSnapshot snap = core_snapshot(core);
+        EXPECT_EQ(snap.status, name);
+        EXPECT_EQ(snap.error, "old error");
+    }
+    static_assert(sizeof(CoreState) == 1);
+}
+
+}  // namespace
+}  // namespace velmor
