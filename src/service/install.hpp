@@ -1,0 +1,23 @@
+#pragma once
+// The "install" and "uninstall" commands: the service's registration with the
+// Service Control Manager. Both run on the main thread, print and log nothing,
+// and report a failed SCM call as "IO error in winapi call" with the system
+// error as cause.
+
+#include "base/error.hpp"
+
+namespace velmor {
+
+// The name the SCM shows for the service.
+inline constexpr wchar_t SERVICE_DISPLAY_NAME[] = L"VelmorHelper Service";
+
+// Registers the running executable as the automatically started LocalSystem
+// service velmor-helper and starts it. A registration made before a failed
+// start stays in place.
+Result<> install_service();
+
+// Asks the service to stop (best effort, without waiting) and marks it for
+// deletion; the SCM removes it once it has stopped.
+Result<> uninstall_service();
+
+}  // namespace velmor
