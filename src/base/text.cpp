@@ -210,6 +210,47 @@ std::string_view trim_unicode_white_space(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
+std::string escape_for_log(std::string_view text, std::size_t max_bytes) {
+    std::size_t keep = std::min(text.size(), max_bytes);
+    // Never cut a character in two.
+    while (keep > 0 && keep < text.size() && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
+    std::string out;
+    out.reserve(keep + 32);
+    std::size_t pos = 0;
+    while (pos < keep) {
+        char32_t cp = 0;
+        std::size_t bad = 0;
+        bool truncated = false;
+        const std::size_t n = decode_one(text, pos, cp, bad, truncated);
+        if (n == 0) {
+            append_utf8(out, REPLACEMENT);
+            pos += bad;
+            continue;
+        }
+        if (cp == '\r') out += "\\r";
+        else if (cp == '\n') out += "\\n";
+        else if (cp == '\t') out += "\\t";
+        else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029) {
+            static constexpr char HEX[] = "0123456789abcdef";
+            out += "\\u{";
+            bool started = false;
+            for (int shift = 12; shift >= 0; shift -= 4) {
+                const unsigned digit = (cp >> shift) & 0xF;
+                if (digit != 0 || started || shift == 0) {
+                    out.push_back(HEX[digit]);
+                    started = true;
+                }
+            }
+            out.push_back('}');
+        } else {
+            out.append(text.substr(pos, n));
+        }
+        pos += n;
+    }
+    if (keep < text.size()) out += " [" + std::to_string(text.size() - keep) + " more bytes left out]";
+    return out;
+}
+
 bool is_blank(std::string_view text) { return trim_unicode_white_space(text).empty(); }
 
 }  // namespace velmor

@@ -156,7 +156,11 @@ Result<std::string> handle_request(std::string_view received, CoreShared& core) 
     const std::string_view text = trim_unicode_white_space(line);
 
     Result<Request> parsed = parse_request(text);
-    if (!parsed) return fail(std::move(parsed.error()).context("invalid request: " + std::string(text)));
+    if (!parsed) {
+        // A request error is never sent back; it only reaches the log, so the
+        // client's text is bounded and escaped to keep it to one short line.
+        return fail(std::move(parsed.error()).context("invalid request: " + escape_for_log(text)));
+    }
     const Request& request = *parsed;
 
     const std::string_view action = request.action ? std::string_view(*request.action) : std::string_view();

@@ -64,3 +64,21 @@ TEST(Text, TrimsEveryUnicodeWhiteSpaceCharacter) {
 
 }  // namespace
 }  // namespace velmor
+
+namespace velmor {
+namespace {
+
+TEST(Text, LogEscapingKeepsOneShortLine) {
+    EXPECT_EQ(escape_for_log("plain {\"a\":1} \xC3\xA9"), "plain {\"a\":1} \xC3\xA9");
+    EXPECT_EQ(escape_for_log("a\rb\nc\td"), "a\\rb\\nc\\td");
+    EXPECT_EQ(escape_for_log(std::string("\x1b[2J\x7f\0", 6)), "\\u{1b}[2J\\u{7f}\\u{0}");
+    EXPECT_EQ(escape_for_log("\xC2\x85\xE2\x80\xA8\xE2\x80\xA9"), "\\u{85}\\u{2028}\\u{2029}");
+    EXPECT_EQ(escape_for_log(std::string(1030, 'x')), std::string(1024, 'x') + " [6 more bytes left out]");
+    // The cut never splits a character: 1023 bytes of 'x', then a 2-byte character.
+    EXPECT_EQ(escape_for_log(std::string(1023, 'x') + "\xC3\xA9" + "yz"),
+              std::string(1023, 'x') + " [4 more bytes left out]");
+    EXPECT_EQ(escape_for_log("abcdef", 3), "abc [3 more bytes left out]");
+}
+
+}  // namespace
+}  // namespace velmor

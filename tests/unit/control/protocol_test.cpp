@@ -78,7 +78,10 @@ TEST(Protocol, InvalidRequestsGetNoReply) {
         {"{\"action\":\"ping\"}\xC2\xA0x", "invalid request: {\"action\":\"ping\"}\xC2\xA0x"},
         {"{\"action\":\"ping\"", "invalid request: {\"action\":\"ping\""},
         {"{\"action\":\"\\ud800\"}", "invalid request: {\"action\":\"\\ud800\"}"},
-        {std::string("{\"action\":\"ping\"}\0junk", 22), std::string("invalid request: {\"action\":\"ping\"}\0junk", 39)},
+        {std::string("{\"action\":\"ping\"}\0junk", 22), "invalid request: {\"action\":\"ping\"}\\u{0}junk"},
+        // Client text is escaped and bounded in the message, which only the log sees.
+        {"{\"a\":1}\r{\"forged\":\"line\"", "invalid request: {\"a\":1}\\r{\"forged\":\"line\""},
+        {"[" + std::string(5000, '1'), "invalid request: [" + std::string(1023, '1') + " [3977 more bytes left out]"},
         {"ab\xFF", "invalid utf-8 sequence of 1 bytes from index 2"},
         {"{\"action\":\"ping\"}\xE2\x82", "incomplete utf-8 byte sequence from index 17"},
     };
