@@ -7,6 +7,7 @@
 #include <rapidjson/writer.h>
 
 #include "base/text.hpp"
+#include "control/actions.hpp"
 #include "control/json_check.hpp"
 
 namespace velmor {
@@ -170,6 +171,10 @@ Result<std::string> handle_request(std::string_view received, CoreShared& core) 
     } else if (request.action && action == "status") {
         const CoreSnapshot snap = core_snapshot(core);
         reply = reply_for(request, {}, status_data(snap));
+    } else if (request.action && action == "start") {
+        reply = reply_for(request, start_action(request, core));
+    } else if (request.action && action == "stop") {
+        reply = reply_for(request, stop_action(core));
     } else {
         reply = reply_for(request, fail("unknown action"));
     }

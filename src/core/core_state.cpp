@@ -19,3 +19,25 @@ CoreSnapshot core_snapshot(CoreShared& core) {
 }
 
 }  // namespace velmor
+
+namespace velmor {
+
+void CoreRun::mark_ended() {
+    {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool CoreRun::ended() const {
+    std::lock_guard lock(mutex_);
+    return ended_;
+}
+
+bool CoreRun::wait_ended_until(std::chrono::steady_clock::time_point deadline) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_until(lock, deadline, [this] { return ended_; });
+}
+
+}  // namespace velmor

@@ -1,20 +1,25 @@
 #pragma once
 // The one shared record of what the hosted core is doing.
 //
-// Every field is read and written only under `mutex` (the core-state lock).
-// Holders keep the critical section short: no core library call, sleep,
-// thread wait, folder or thread creation under it. Log lines that belong to a
-// state change are written while it is held (the log sink's lock nests inside).
+// Every guarded field is read and written only under `mutex` (the core-state
+// lock). Holders keep the critical section short: no core library call,
+// sleep, thread wait, folder or thread creation under it. Log lines that
+// belong to a state change are written while it is held (the log sink's lock
+// nests inside). A run's own lock (CoreRun) may be taken inside it, never the
+// reverse.
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
-#include "core/core_thread_handle.hpp"
+#include "core/machine_lock.hpp"
 
 namespace velmor {
 
@@ -29,18 +34,74 @@ struct CoreTimings {
     std::chrono::nanoseconds stop_timeout = std::chrono::seconds(10);
 };
 
-struct CoreShared {
+// One accepted start: its number and whether its core thread has ended.
+// Shared by the record, the run's core thread and any stop waiting for it.
+class CoreRun {
+public:
+    explicit CoreRun(std::uint64_t number) : id(number) {}
+    CoreRun(const CoreRun&) = delete;
+    CoreRun& operator=(const CoreRun&) = delete;
+
+    const std::uint64_t id;
+
+    // Called once by the run's core thread as its last act (after its outcome
+    // is recorded and the machine lock released), or by start_core when the
+    // thread could not be created.
+    void mark_ended();
+    bool ended() const;
+    // Waits until the thread has ended or `deadline` has passed; true when ended.
+    bool wait_ended_until(std::chrono::steady_clock::time_point deadline) const;
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    bool ended_ = false;  // guarded by mutex_
+};
+
+// The handle of one core thread. Dropping or replacing it releases the
+// thread without waiting: the thread runs on detached.
+struct CoreThreadHandle {
+    CoreThreadHandle(std::thread t, std::shared_ptr<CoreRun> r) : thread(std::move(t)), run(std::move(r)) {}
+    CoreThreadHandle(CoreThreadHandle&&) noexcept = default;
+    CoreThreadHandle& operator=(CoreThreadHandle&& other) noexcept {
+        if (this != &other) {
+            if (thread.joinable()) thread.detach();
+            thread = std::move(other.thread);
+            run = std::move(other.run);
+        }
+        return *this;
+    }
+    ~CoreThreadHandle() {
+        if (thread.joinable()) thread.detach();
+    }
+
+    std::thread thread;
+    std::shared_ptr<CoreRun> run;
+};
+
+// Created once by the host with std::make_shared and shared by reference
+// counting with the pipe server and every core thread; start_core takes a
+// new reference for the core thread from it.
+struct CoreShared : std::enable_shared_from_this<CoreShared> {
     explicit CoreShared(CoreTimings t = {}) : timings(t) {}
     CoreShared(const CoreShared&) = delete;
     CoreShared& operator=(const CoreShared&) = delete;
 
     const CoreTimings timings;
+    // The machine lock's name; the program keeps the default, tests set their
+    // own before the record is used so that parallel test runs do not meet.
+    std::string machine_lock_name{MACHINE_LOCK_NAME};
 
     std::mutex mutex;
     CoreState state = CoreState::Stopped;         // guarded by mutex
     std::optional<std::string> last_error;        // guarded by mutex
     std::optional<CoreThreadHandle> core_thread;  // guarded by mutex
-    CoreRunBook runs;                             // guarded by mutex
+    // Number of the latest accepted start; a core thread records its outcome
+    // only while its run is this one.
+    std::uint64_t current_run = 0;                      // guarded by mutex
+    // Runs whose core thread may still be alive, the current one included;
+    // ended ones are dropped whenever the list is looked at.
+    std::vector<std::shared_ptr<CoreRun>> live_runs;    // guarded by mutex
 };
 
 struct CoreSnapshot {

@@ -1,0 +1,27 @@
+#include "control/actions.hpp"
+
+#include "control/config_check.hpp"
+#include "core/core_controller.hpp"
+#include "core/core_library.hpp"
+#include "env/data_folder.hpp"
+#include "env/locations.hpp"
+
+namespace velmor {
+
+Result<> start_action(const Request& request, CoreShared& core) {
+    if (Result<> checked = check_config(request.config); !checked) return checked;
+
+    std::filesystem::path data_dir = service_data_dir();
+    std::filesystem::path log_path = core_log_path();
+    (void)create_folder_all(data_dir);
+    ensure_wintun(data_dir);
+
+    if (Result<CoreLibrary> library = load_core_library(); !library)
+        return fail(std::move(library.error()).context("load core library"));
+
+    return start_core(core, *request.config, std::move(data_dir), std::move(log_path));
+}
+
+Result<> stop_action(CoreShared& core) { return stop_core(core); }
+
+}  // namespace velmor

@@ -1,0 +1,47 @@
+#pragma once
+// Starting and stopping the hosted core on the shared record.
+//
+// Callers: the pipe server's thread (start and stop, one request at a
+// time) and the service runner's thread (stop on service stop). Neither
+// holds the core-state lock when calling; both operations take it only for
+// short reads and updates, never across the core library, sleeps, waits, or
+// folder and thread creation.
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "base/error.hpp"
+#include "core/core_state.hpp"
+
+namespace velmor {
+
+// How often a stop asks the core again to shut down while it waits: a
+// request that arrives just before the core enters its run is otherwise lost.
+inline constexpr std::chrono::milliseconds SHUTDOWN_REPEAT{500};
+
+// Moves Stopped/Failed to Starting, creates the log folder and a core thread,
+// then sleeps the start check delay and reports whether the core survived
+// it. The core library must already be loaded. `core` must be owned by a
+// std::shared_ptr (the core thread keeps a reference). Blocks for the start
+// check delay when accepted. Errors: "core already starting", "core already
+// running", "core is stopping", the core's last error or "core start failed",
+// "core thread could not be created: {reason}" (the record turns Failed).
+Result<> start_core(CoreShared& core, std::string config, std::filesystem::path service_data_dir,
+                    std::filesystem::path core_log_path);
+
+// Sets Stopping, asks the core to shut down (on a thread of its own, again
+// every SHUTDOWN_REPEAT while waiting) and waits up to the stop timeout for
+// every core thread the record knows to be alive. While Stopped or Failed
+// with no such thread, only sets Stopped. Blocks up to the stop timeout; never
+// blocks on the core library. Errors: "core stop timeout" (the record turns
+// Failed), "stop thread could not be created: {reason}".
+Result<> stop_core(CoreShared& core);
+
+namespace detail {
+// Makes the next `count` thread creations of the controller fail as the
+// system would; for tests of that path.
+void fail_thread_creation_for_testing(int count);
+}  // namespace detail
+
+}  // namespace velmor

@@ -1,0 +1,78 @@
+#include "core/core_thread.hpp"
+
+#include "base/path.hpp"
+#include "core/core_library.hpp"
+#include "core/machine_lock.hpp"
+#include "env/log.hpp"
+
+namespace velmor {
+namespace {
+
+// Records how a run of the current core ended; called under the core-state
+// lock. A run that is no longer current only logs.
+void record_outcome(CoreShared& core, bool current, const Result<>& outcome) {
+    if (!outcome) {
+        const std::string& message = outcome.error().message();
+        if (current) {
+            core.state = CoreState::Failed;
+            core.last_error = message;
+        }
+        log_message("core thread: start failed: " + message);
+        return;
+    }
+    // Stopped: a stop that found no thread handle has already recorded the
+    // end it asked for.
+    if (core.state == CoreState::Stopping || core.state == CoreState::Stopped) {
+        if (current) core.state = CoreState::Stopped;
+        log_message("core thread: exited (stop requested)");
+        return;
+    }
+    if (current) {
+        core.state = CoreState::Failed;
+        core.last_error = "core exited unexpectedly";
+    }
+    log_message("core thread: exited unexpectedly");
+}
+
+}  // namespace
+
+void run_core_thread(CoreThreadArgs args) noexcept {
+    CoreShared& core = *args.core;
+    const std::uint64_t run = args.run->id;
+    {
+        const std::optional<MachineLock> machine = acquire_machine_lock(core.machine_lock_name);
+        if (!machine) {
+            std::lock_guard lock(core.mutex);
+            if (core.current_run == run) {
+                core.state = CoreState::Failed;
+                core.last_error = std::string(MACHINE_LOCK_BUSY_ERROR);
+            }
+            log_message("core thread: machine lock busy \u2014 refusing double-start");
+        } else {
+            // A stop or a newer start that came before the core was started
+            // is honoured here: the core is not started at all.
+            bool go = false;
+            {
+                std::lock_guard lock(core.mutex);
+                const bool current = core.current_run == run;
+                go = current && (core.state == CoreState::Starting || core.state == CoreState::Running);
+                if (!go) {
+                    if (current && core.state == CoreState::Stopping) core.state = CoreState::Stopped;
+                    log_message("core thread: exited (stop requested)");
+                }
+            }
+            if (go) {
+                const std::string cwd = path_to_utf8(args.service_data_dir);
+                const std::string log_path = path_to_utf8(args.core_log_path);
+                log_message("core thread: clash_start");
+                const Result<> outcome = run_core(args.config, log_path, cwd);
+                std::lock_guard lock(core.mutex);
+                record_outcome(core, core.current_run == run, outcome);
+            }
+        }
+        // The machine lock is released here, after the outcome is recorded.
+    }
+    args.run->mark_ended();
+}
+
+}  // namespace velmor

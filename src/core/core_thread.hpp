@@ -1,0 +1,31 @@
+#pragma once
+// The body of a core thread: one per accepted start.
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "core/core_state.hpp"
+
+namespace velmor {
+
+inline constexpr std::string_view MACHINE_LOCK_BUSY_ERROR = "another Velmor core is already active on this machine";
+
+// What start_core hands to a new core thread; owned by the thread.
+struct CoreThreadArgs {
+    std::shared_ptr<CoreShared> core;
+    std::shared_ptr<CoreRun> run;
+    std::filesystem::path service_data_dir;  // the core's working folder
+    std::filesystem::path core_log_path;
+    std::string config;
+};
+
+// Takes the machine lock, checks under the core-state lock that its run is
+// still current and not being stopped, runs the core through the core
+// library (no lock held; blocks for the core's whole life), records the
+// outcome under the core-state lock while its run is still the current one
+// (otherwise it only logs), releases the machine lock and finally marks its
+// run ended. Runs on its own thread; nobody but a stop's joiner waits for it.
+void run_core_thread(CoreThreadArgs args) noexcept;
+
+}  // namespace velmor
