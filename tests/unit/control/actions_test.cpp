@@ -1,0 +1,88 @@
+#include "control/actions.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "control/config_check.hpp"
+#include "core/core_controller.hpp"
+#include "unit/core/core_test_support.hpp"
+
+namespace velmor {
+namespace {
+
+using namespace std::chrono_literals;
+
+Request start_request(std::optional<std::string> config) {
+    Request r;
+    r.id = "1";
+    r.action = "start";
+    r.config = std::move(config);
+    return r;
+}
+
+TEST(StartAction, ConfigurationIsCheckedFirst) {
+    auto core = std::make_shared<CoreShared>(CoreTimings{50ms, 2s});
+    struct Case {
+        const char* name;
+        std::optional<std::string> config;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"missing", std::nullopt, "missing config"},
+        {"blank", "   ", "empty config"},
+        {"too large even when not JSON", std::string(MAX_CONFIG_BYTES + 1, 'x'), "config too large (4194305 bytes)"},
+        {"not JSON", "{", "config is not valid JSON"},
+        {"raw NUL", std::string("{\"a\":\"\0\"}", 9), "config is not valid JSON"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Result<> outcome = start_action(start_request(c.config), *core);
+        ASSERT_FALSE(outcome);
+        EXPECT_EQ(outcome.error().message(), c.error);
+        EXPECT_EQ(core_snapshot(*core).status, "stopped");
+    }
+}
+
+#ifdef _WIN32
+TEST(StartAction, MissingCoreLibraryLeavesTheRecordAlone) {
+    // The unit tests' folder holds no clash_ffi.dll.
+    auto core = std::make_shared<CoreShared>(CoreTimings{50ms, 2s});
+    const Result<> outcome = start_action(start_request("{}"), *core);
+    ASSERT_FALSE(outcome);
+    EXPECT_EQ(outcome.error().message(), "load core library");
+    ASSERT_NE(outcome.error().cause(), nullptr);
+    EXPECT_TRUE(outcome.error().cause()->message().starts_with("core library not found: "));
+    EXPECT_EQ(core_snapshot(*core).status, "stopped");
+    EXPECT_FALSE(core_snapshot(*core).error);
+}
+#else
+// Natively the fake core sits next to the test program; ProgramData points
+// into the test's folder.
+TEST(StartAction, StartsAndStopsACoreInTheServiceDataFolder) {
+    testing::TempDir dir;
+    ASSERT_EQ(setenv("ProgramData", dir.path().c_str(), 1), 0);
+    auto core = std::make_shared<CoreShared>(CoreTimings{50ms, 5s});
+    core->machine_lock_name = "Velmor.Test.Actions." + testing::unique_suffix();
+
+    const std::string config = std::string(R"({"mode":"run"})") + std::string(MAX_CONFIG_BYTES - 14, ' ');
+    ASSERT_EQ(config.size(), MAX_CONFIG_BYTES);
+    ASSERT_TRUE(start_action(start_request(config), *core));
+    EXPECT_EQ(core_snapshot(*core).status, "running");
+    const std::filesystem::path data = dir.path() / "Velmor" / "service";
+    EXPECT_TRUE(std::filesystem::is_directory(data / "log"));
+    ASSERT_TRUE(testing::wait_for([&] { return std::filesystem::exists(data / "fake-core-config.txt"); }));
+    EXPECT_EQ(testing::read_file(data / "fake-core-config.txt").size(), MAX_CONFIG_BYTES);
+
+    const Result<> again = start_action(start_request("{}"), *core);
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().message(), "core already running");
+
+    ASSERT_TRUE(stop_action(*core));
+    EXPECT_EQ(core_snapshot(*core).status, "stopped");
+    ASSERT_TRUE(stop_action(*core)) << "a stop without a core succeeds";
+}
+#endif
+
+}  // namespace
+}  // namespace velmor

@@ -1,0 +1,459 @@
+// The controller and the core thread with the fake core, which the native
+// build loads from the test program's own folder. Timings are shortened;
+// every wait is for a condition with a generous bound.
+
+#include "core/core_controller.hpp"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "base/path.hpp"
+#include "core/core_library.hpp"
+#include "core/core_thread.hpp"
+#include "core/machine_lock.hpp"
+#include "core_test_support.hpp"
+
+namespace velmor {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::LogCapture;
+using testing::TempDir;
+using testing::wait_for;
+
+int fake_probe(const char* name) {
+    Result<CoreLibrary> library = load_core_library();
+    if (!library) return -1;
+    Result<detail::GenericFn> probe = detail::find_core_symbol(*library, name);
+    if (!probe) return -1;
+    return reinterpret_cast<int (*)()>(*probe)();
+}
+
+void fake_release_shutdown() {
+    Result<CoreLibrary> library = load_core_library();
+    ASSERT_TRUE(library);
+    Result<detail::GenericFn> release = detail::find_core_symbol(*library, "fake_core_release_shutdown");
+    ASSERT_TRUE(release);
+    (*release)();
+}
+
+class CoreControllerTest : public ::testing::Test {
+protected:
+    void make_core(CoreTimings timings) {
+        core = std::make_shared<CoreShared>(timings);
+        core->machine_lock_name = lock_name;
+    }
+
+    void SetUp() override {
+        Result<CoreLibrary> library = load_core_library();
+        ASSERT_TRUE(library) << library.error().full_description();
+        make_core(CoreTimings{50ms, 5s});
+    }
+
+    // No core thread of this test may outlive it.
+    void TearDown() override {
+        fake_release_shutdown();
+        std::vector<std::shared_ptr<CoreRun>> runs;
+        {
+            std::lock_guard lock(core->mutex);
+            runs = core->live_runs;
+        }
+        for (const auto& run : runs) {
+            EXPECT_TRUE(wait_for([&] {
+                if (run->ended()) return true;
+                shutdown_core();
+                return false;
+            })) << "run " << run->id << " still alive";
+        }
+        detail::fail_thread_creation_for_testing(0);
+    }
+
+    Result<> start(const std::string& config) {
+        return start_core(*core, config, dir.path(), dir.path() / "log" / "clash.log");
+    }
+
+    CoreState state() {
+        std::lock_guard lock(core->mutex);
+        return core->state;
+    }
+    std::optional<std::string> last_error() {
+        std::lock_guard lock(core->mutex);
+        return core->last_error;
+    }
+    bool live_run_running() {
+        std::lock_guard lock(core->mutex);
+        for (const auto& run : core->live_runs)
+            if (!run->ended()) return true;
+        return false;
+    }
+
+    // What start_core does before it creates the thread: the state check and
+    // the new run, as the record holds them in that window.
+    std::shared_ptr<CoreRun> accept_start_by_hand() {
+        std::lock_guard lock(core->mutex);
+        core->state = CoreState::Starting;
+        core->last_error.reset();
+        auto run = std::make_shared<CoreRun>(++core->current_run);
+        core->live_runs.push_back(run);
+        return run;
+    }
+    std::thread core_thread_for(std::shared_ptr<CoreRun> run, const std::string& config) {
+        return std::thread(run_core_thread,
+                           CoreThreadArgs{core, std::move(run), dir.path(), dir.path() / "log" / "clash.log", config});
+    }
+
+    std::string lock_name = "Velmor.Test.Core." + testing::unique_suffix();
+    TempDir dir;
+    std::shared_ptr<CoreShared> core;
+    LogCapture log;
+};
+
+TEST_F(CoreControllerTest, StartRunsTheCoreAndStopEndsIt) {
+    const std::string config = R"({"mode":"run","padding":"  "})";
+    ASSERT_TRUE(start(config));
+    EXPECT_EQ(state(), CoreState::Running);
+    EXPECT_FALSE(last_error());
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "log"));
+
+    ASSERT_TRUE(wait_for([&] { return std::filesystem::exists(dir.path() / "fake-core-args.txt"); }));
+    EXPECT_EQ(testing::read_file(dir.path() / "fake-core-config.txt"), config);
+    const std::string args = testing::read_file(dir.path() / "fake-core-args.txt");
+    EXPECT_NE(args.find("log=" + path_to_utf8(dir.path() / "log" / "clash.log") + "\n"), std::string::npos) << args;
+    EXPECT_NE(args.find("cwd=" + path_to_utf8(dir.path()) + "\n"), std::string::npos) << args;
+    EXPECT_NE(args.find("flag=1\n"), std::string::npos) << args;
+
+    ASSERT_TRUE(stop_core(*core));
+    EXPECT_EQ(state(), CoreState::Stopped);
+    EXPECT_FALSE(last_error());
+    EXPECT_FALSE(live_run_running());
+
+    if (log.available()) {
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{"core thread: clash_start", "core running",
+                                                         "core thread: exited (stop requested)", "core stopped"}));
+    }
+}
+
+TEST_F(CoreControllerTest, StartIsRefusedWhileACoreIsUnderWay) {
+    make_core(CoreTimings{1s, 5s});
+    std::future<Result<>> first = std::async(std::launch::async, [&] { return start(R"({"mode":"run"})"); });
+    ASSERT_TRUE(wait_for([&] { return fake_probe("fake_core_running") > 0; }));
+    {
+        SCOPED_TRACE("starting");
+        const Result<> second = start(R"({"mode":"run"})");
+        ASSERT_FALSE(second);
+        EXPECT_EQ(second.error().message(), "core already starting");
+        EXPECT_EQ(state(), CoreState::Starting);
+    }
+    ASSERT_TRUE(first.get());
+    {
+        SCOPED_TRACE("running");
+        const Result<> second = start(R"({"mode":"run"})");
+        ASSERT_FALSE(second);
+        EXPECT_EQ(second.error().message(), "core already running");
+        EXPECT_EQ(state(), CoreState::Running);
+        EXPECT_FALSE(last_error());
+    }
+    EXPECT_EQ(fake_probe("fake_core_running"), 1);
+    ASSERT_TRUE(stop_core(*core));
+}
+
+TEST_F(CoreControllerTest, StartDuringAStopIsRefused) {
+    ASSERT_TRUE(start(R"({"mode":"stubborn","ms":800})"));
+    std::future<Result<>> stop = std::async(std::launch::async, [&] { return stop_core(*core); });
+    ASSERT_TRUE(wait_for([&] { return state() == CoreState::Stopping; }));
+    const Result<> refused = start(R"({"mode":"run"})");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message(), "core is stopping");
+    EXPECT_TRUE(stop.get());
+    EXPECT_EQ(state(), CoreState::Stopped);
+}
+
+TEST_F(CoreControllerTest, StopWithoutACoreChangesOnlyTheState) {
+    const int shutdowns = fake_probe("fake_core_shutdown_count");
+    {
+        SCOPED_TRACE("stopped");
+        ASSERT_TRUE(stop_core(*core));
+        EXPECT_EQ(state(), CoreState::Stopped);
+    }
+    {
+        SCOPED_TRACE("failed: the old error stays");
+        const Result<> failed = start(R"({"mode":"error","text":"no such proxy"})");
+        ASSERT_FALSE(failed);
+        EXPECT_EQ(failed.error().message(), "no such proxy");
+        ASSERT_TRUE(wait_for([&] { return !live_run_running(); }));
+        const int after_run = fake_probe("fake_core_shutdown_count");
+        const std::size_t lines = log.available() ? log.lines().size() : 0;
+        ASSERT_TRUE(stop_core(*core));
+        const CoreSnapshot snap = core_snapshot(*core);
+        EXPECT_EQ(snap.status, "stopped");
+        EXPECT_EQ(snap.error, "no such proxy");
+        EXPECT_EQ(fake_probe("fake_core_shutdown_count"), after_run);
+        if (log.available()) {
+            EXPECT_EQ(log.lines().size(), lines);
+        }
+    }
+    EXPECT_EQ(fake_probe("fake_core_shutdown_count"), shutdowns);
+}
+
+TEST_F(CoreControllerTest, CoreThatFailsWithinTheStartCheckFailsTheStart) {
+    struct Case {
+        const char* name;
+        const char* config;
+        const char* error;
+        const char* log_line;
+    };
+    const std::vector<Case> cases = {
+        {"ends at once", R"({"mode":"exit"})", "core exited unexpectedly", "core thread: exited unexpectedly"},
+        {"error text", R"({"mode":"error","text":"bad rule"})", "bad rule", "core thread: start failed: bad rule"},
+        {"null", R"({"mode":"null"})", "core panicked (null return from clash_start)",
+         "core thread: start failed: core panicked (null return from clash_start)"},
+    };
+    make_core(CoreTimings{300ms, 5s});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Result<> outcome = start(c.config);
+        ASSERT_FALSE(outcome);
+        EXPECT_EQ(outcome.error().message(), c.error);
+        EXPECT_EQ(state(), CoreState::Failed);
+        EXPECT_EQ(last_error(), c.error);
+        if (log.available()) { EXPECT_TRUE(log.contains(c.log_line)); }
+    }
+}
+
+TEST_F(CoreControllerTest, CoreThatEndsAfterTheStartCheckShowsInTheSnapshot) {
+    struct Case {
+        const char* name;
+        const char* config;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {"clean end", R"({"mode":"exit-after","ms":300})", "core exited unexpectedly"},
+        {"error", R"({"mode":"error-after","ms":300,"text":"tun gone"})", "tun gone"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(start(c.config));
+        EXPECT_EQ(core_snapshot(*core).status, "running");
+        ASSERT_TRUE(wait_for([&] { return state() == CoreState::Failed; }));
+        EXPECT_EQ(core_snapshot(*core).error, c.error);
+    }
+}
+
+TEST_F(CoreControllerTest, MachineLockHeldElsewhereRefusesTheRun) {
+    std::optional<MachineLock> other = acquire_machine_lock(lock_name);
+    ASSERT_TRUE(other);
+    const int starts = fake_probe("fake_core_start_count");
+    const Result<> outcome = start(R"({"mode":"run"})");
+    ASSERT_FALSE(outcome);
+    EXPECT_EQ(outcome.error().message(), "another Velmor core is already active on this machine");
+    EXPECT_EQ(last_error(), "another Velmor core is already active on this machine");
+    EXPECT_EQ(fake_probe("fake_core_start_count"), starts);
+    if (log.available()) { EXPECT_TRUE(log.contains("core thread: machine lock busy \u2014 refusing double-start")); }
+}
+
+TEST_F(CoreControllerTest, StopTimeoutThenStartRefusedByTheMachineLock) {
+    make_core(CoreTimings{50ms, 300ms});
+    ASSERT_TRUE(start(R"({"mode":"stubborn","ms":2500})"));
+    const Result<> stopped = stop_core(*core);
+    ASSERT_FALSE(stopped);
+    EXPECT_EQ(stopped.error().message(), "core stop timeout");
+    EXPECT_EQ(state(), CoreState::Failed);
+    EXPECT_EQ(last_error(), "core did not stop within timeout");
+    if (log.available()) { EXPECT_TRUE(log.contains("core stop timeout")); }
+
+    // The old core still holds the machine lock.
+    const Result<> again = start(R"({"mode":"run"})");
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().message(), "another Velmor core is already active on this machine");
+
+    // When the old core ends at last, the newer run's record is left alone.
+    ASSERT_TRUE(wait_for([&] { return !live_run_running(); }));
+    EXPECT_EQ(last_error(), "another Velmor core is already active on this machine");
+}
+
+TEST_F(CoreControllerTest, CoreThatOutlivedItsStopDoesNotWriteOverANewerRun) {
+    make_core(CoreTimings{50ms, 300ms});
+    ASSERT_TRUE(start(R"({"mode":"stubborn","ms":1200})"));
+    std::shared_ptr<CoreRun> old_run;
+    {
+        std::lock_guard lock(core->mutex);
+        old_run = core->live_runs.front();
+    }
+    ASSERT_FALSE(stop_core(*core));
+
+    // A new start is accepted while the old core still runs; the old thread
+    // ends in that window and must not record its end over the new run.
+    const std::shared_ptr<CoreRun> fresh = accept_start_by_hand();
+    ASSERT_TRUE(wait_for([&] { return old_run->ended(); }));
+    EXPECT_EQ(state(), CoreState::Starting);
+    EXPECT_FALSE(last_error());
+
+    // The new run takes the released machine lock, and a later stop reaches
+    // its core.
+    std::thread thread = core_thread_for(fresh, R"({"mode":"run"})");
+    ASSERT_TRUE(wait_for([&] { return fake_probe("fake_core_running") == 1; }));
+    {
+        std::lock_guard lock(core->mutex);
+        core->core_thread = CoreThreadHandle(std::move(thread), fresh);
+        core->state = CoreState::Running;
+    }
+    ASSERT_TRUE(stop_core(*core));
+    EXPECT_EQ(state(), CoreState::Stopped);
+    EXPECT_TRUE(fresh->ended());
+    EXPECT_EQ(fake_probe("fake_core_running"), 0);
+}
+
+TEST_F(CoreControllerTest, StopWaitsForACoreThatOutlivedAnEarlierStop) {
+    make_core(CoreTimings{50ms, 600ms});
+    ASSERT_TRUE(start(R"({"mode":"stubborn","ms":1000})"));
+    ASSERT_FALSE(stop_core(*core));
+    ASSERT_EQ(state(), CoreState::Failed);
+    ASSERT_TRUE(live_run_running());
+
+    const int shutdowns = fake_probe("fake_core_shutdown_count");
+    const std::size_t lines = log.available() ? log.lines().size() : 0;
+    ASSERT_TRUE(stop_core(*core));
+    EXPECT_FALSE(live_run_running());
+    EXPECT_EQ(state(), CoreState::Stopped);
+    EXPECT_EQ(last_error(), "core did not stop within timeout") << "a stop leaves the error alone";
+    EXPECT_GT(fake_probe("fake_core_shutdown_count"), shutdowns);
+    if (log.available()) {
+        const std::vector<std::string> all = log.lines();
+        ASSERT_GT(all.size(), lines);
+        EXPECT_EQ(all.back(), "core stopped");
+    }
+}
+
+TEST_F(CoreControllerTest, StopOfAnOutlivingCoreCanTimeOutAgain) {
+    make_core(CoreTimings{50ms, 200ms});
+    ASSERT_TRUE(start(R"({"mode":"stubborn","ms":1500})"));
+    ASSERT_FALSE(stop_core(*core));
+    const Result<> again = stop_core(*core);
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().message(), "core stop timeout");
+    EXPECT_EQ(state(), CoreState::Failed);
+    EXPECT_EQ(last_error(), "core did not stop within timeout");
+}
+
+TEST_F(CoreControllerTest, StopBetweenTheStateCheckAndTheStoredHandle) {
+    const std::shared_ptr<CoreRun> run = accept_start_by_hand();
+    const int starts = fake_probe("fake_core_start_count");
+
+    // The stop finds no handle: it sets Stopped at once.
+    ASSERT_TRUE(stop_core(*core));
+    EXPECT_EQ(state(), CoreState::Stopped);
+    if (log.available()) { EXPECT_TRUE(log.contains("core stopped (no thread)")); }
+
+    // The core thread created afterwards honours the stop and starts no core.
+    std::thread thread = core_thread_for(run, R"({"mode":"run"})");
+    {
+        std::lock_guard lock(core->mutex);
+        core->core_thread = CoreThreadHandle(std::move(thread), run);
+    }
+    ASSERT_TRUE(wait_for([&] { return run->ended(); }));
+    EXPECT_EQ(fake_probe("fake_core_start_count"), starts);
+    EXPECT_EQ(state(), CoreState::Stopped);
+    EXPECT_FALSE(last_error());
+}
+
+TEST_F(CoreControllerTest, StopBeforeTheCoreThreadStartsTheCore) {
+    const std::shared_ptr<CoreRun> run = accept_start_by_hand();
+    const int starts = fake_probe("fake_core_start_count");
+    {
+        // A stop that has taken the thread's handle and now waits.
+        std::lock_guard lock(core->mutex);
+        core->state = CoreState::Stopping;
+    }
+    std::thread thread = core_thread_for(run, R"({"mode":"run"})");
+    ASSERT_TRUE(wait_for([&] { return run->ended(); }));
+    thread.join();
+    EXPECT_EQ(fake_probe("fake_core_start_count"), starts);
+    EXPECT_EQ(state(), CoreState::Stopped);
+    if (log.available()) {
+        EXPECT_TRUE(log.contains("core thread: exited (stop requested)"));
+        EXPECT_FALSE(log.contains("core thread: clash_start"));
+    }
+}
+
+TEST_F(CoreControllerTest, TwoOverlappingStops) {
+    ASSERT_TRUE(start(R"({"mode":"stubborn","ms":800})"));
+    std::future<Result<>> first = std::async(std::launch::async, [&] { return stop_core(*core); });
+    ASSERT_TRUE(wait_for([&] { return state() == CoreState::Stopping; }));
+    ASSERT_TRUE(stop_core(*core));
+    EXPECT_EQ(state(), CoreState::Stopped);
+    EXPECT_TRUE(live_run_running());
+    EXPECT_TRUE(first.get());
+    EXPECT_EQ(state(), CoreState::Stopped);
+    EXPECT_FALSE(last_error());
+    if (log.available()) {
+        const std::vector<std::string> lines = log.lines();
+        const auto at = [&](const std::string& l) { return std::find(lines.begin(), lines.end(), l) - lines.begin(); };
+        EXPECT_LT(at("core stopped (no thread)"), at("core thread: exited (stop requested)"));
+        EXPECT_LT(at("core thread: exited (stop requested)"), at("core stopped"));
+        EXPECT_LT(at("core stopped"), static_cast<long>(lines.size()));
+    }
+}
+
+TEST_F(CoreControllerTest, ShutdownThatBlocksDoesNotHoldUpTheStop) {
+    make_core(CoreTimings{50ms, 300ms});
+    ASSERT_TRUE(start(R"({"mode":"hang-shutdown"})"));
+    const Result<> stopped = stop_core(*core);
+    ASSERT_FALSE(stopped);
+    EXPECT_EQ(stopped.error().message(), "core stop timeout");
+    // The stop came back while the library's shutdown call is still blocked.
+    EXPECT_EQ(fake_probe("fake_core_running"), 1);
+    EXPECT_GE(fake_probe("fake_core_shutdown_count"), 1);
+    fake_release_shutdown();
+    ASSERT_TRUE(wait_for([&] { return !live_run_running(); }));
+}
+
+TEST_F(CoreControllerTest, ShutdownIsAskedAgainWhileTheStopWaits) {
+    // The core listens for shutdown only after a while, like a core that is
+    // between the thread's state check and its own start.
+    ASSERT_TRUE(start(R"({"mode":"late","ms":1200})"));
+    const int shutdowns = fake_probe("fake_core_shutdown_count");
+    ASSERT_TRUE(stop_core(*core));
+    EXPECT_EQ(state(), CoreState::Stopped);
+    EXPECT_GE(fake_probe("fake_core_shutdown_count") - shutdowns, 2);
+}
+
+TEST_F(CoreControllerTest, ThreadCreationFailureTurnsTheRecordFailed) {
+    {
+        SCOPED_TRACE("core thread");
+        detail::fail_thread_creation_for_testing(1);
+        const Result<> outcome = start(R"({"mode":"run"})");
+        ASSERT_FALSE(outcome);
+        EXPECT_TRUE(outcome.error().message().starts_with("core thread could not be created: ")) << outcome.error().message();
+        EXPECT_EQ(state(), CoreState::Failed);
+        EXPECT_EQ(last_error(), outcome.error().message());
+        EXPECT_FALSE(live_run_running());
+    }
+    {
+        SCOPED_TRACE("stop thread");
+        ASSERT_TRUE(start(R"({"mode":"run"})"));
+        detail::fail_thread_creation_for_testing(1);
+        const Result<> outcome = stop_core(*core);
+        ASSERT_FALSE(outcome);
+        EXPECT_TRUE(outcome.error().message().starts_with("stop thread could not be created: ")) << outcome.error().message();
+        EXPECT_EQ(state(), CoreState::Failed);
+        EXPECT_EQ(last_error(), outcome.error().message());
+        // The core is still known and a later stop ends it.
+        EXPECT_TRUE(live_run_running());
+        ASSERT_TRUE(stop_core(*core));
+        EXPECT_FALSE(live_run_running());
+        EXPECT_EQ(state(), CoreState::Stopped);
+    }
+}
+
+TEST_F(CoreControllerTest, SnapshotAfterAStopThatFollowedAFailure) {
+    ASSERT_FALSE(start(R"({"mode":"error","text":"dns failed"})"));
+    ASSERT_TRUE(wait_for([&] { return !live_run_running(); }));
+    ASSERT_TRUE(start(R"({"mode":"run"})"));
+    EXPECT_FALSE(last_error()) << "a start clears the old error";
+    ASSERT_TRUE(stop_core(*core));
+}
+
+}  // namespace
+}  // namespace velmor

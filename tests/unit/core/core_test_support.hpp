@@ -1,0 +1,115 @@
+#pragma once
+// Helpers shared by the core and data folder tests: a folder of a test's own,
+// waiting for a condition with a generous bound, and reading back the lines
+// the log sink wrote.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "env/log.hpp"
+
+#ifdef _WIN32
+#include <process.h>
+#define VELMOR_TEST_GETPID _getpid
+#else
+#include <unistd.h>
+#define VELMOR_TEST_GETPID getpid
+#endif
+
+namespace velmor::testing {
+
+inline std::string unique_suffix() {
+    static std::atomic<int> counter{0};
+    return std::to_string(VELMOR_TEST_GETPID()) + "-" + std::to_string(++counter);
+}
+
+// A fresh folder, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir() : path_(std::filesystem::temp_directory_path() / ("velmor-test-" + unique_suffix())) {
+        std::filesystem::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Polls `condition` until it holds or `bound` passes; true when it held.
+inline bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds bound = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+inline std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// The log lines written from construction on, without their time stamps.
+// The process's log sink is pointed at a folder of its own the first time;
+// when another test already owns the sink, `available` is false and callers
+// skip their log checks.
+class LogCapture {
+public:
+    LogCapture() {
+        static const std::filesystem::path folder = [] {
+            auto f = std::filesystem::temp_directory_path() / ("velmor-test-log-" + unique_suffix());
+            std::filesystem::create_directories(f);
+            init_log(f);
+            return f;
+        }();
+        file_ = folder / "velmor-helper.log";
+        const std::string marker = "log capture " + unique_suffix();
+        log_message(marker);
+        const std::string text = read_file(file_);
+        available_ = text.find(marker) != std::string::npos;
+        start_ = text.size();
+    }
+    bool available() const { return available_; }
+
+    std::vector<std::string> lines() const {
+        std::vector<std::string> out;
+        const std::string text = read_file(file_);
+        std::istringstream in(text.substr(std::min(start_, text.size())));
+        for (std::string line; std::getline(in, line);) {
+            const std::size_t cut = line.find("}] ");
+            out.push_back(cut == std::string::npos ? line : line.substr(cut + 3));
+        }
+        return out;
+    }
+
+    bool contains(const std::string& line) const {
+        for (const std::string& l : lines())
+            if (l == line) return true;
+        return false;
+    }
+
+private:
+    std::filesystem::path file_;
+    std::size_t start_ = 0;
+    bool available_ = false;
+};
+
+}  // namespace velmor::testing
