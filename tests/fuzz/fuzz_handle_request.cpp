@@ -1,0 +1,180 @@
+// Fuzzes handle_request with arbitrary received bytes. Each input is handled
+// as received, and then each line after the first as a request of its own,
+// all on one fresh core record, so that a sequence of requests can drive the
+// record through its states. Besides the sanitizers, every outcome must be
+// consistent with the request text:
+//  - a request error exactly when the first line is not UTF-8 or not a valid
+//    request after trimming, and then the matching message;
+//  - otherwise one compact JSON object and a line feed, with "id", "ok",
+//    "error" and "data" in this order, the request's id echoed, "error" set
+//    exactly when "ok" is false, and the data that the action defines.
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "base/text.hpp"
+#include "control/protocol.hpp"
+#include "core/core_state.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int MAX_REQUESTS_PER_INPUT = 8;
+
+// Standard error as it was before the engine closed it (-close_fd_mask=2
+// keeps the helper's log echo out of the report).
+int g_report_fd = 2;
+std::filesystem::path g_program_data;
+
+[[noreturn]] void broken(const char* what, std::string_view detail) {
+    const std::string text = std::string("fuzz_handle_request: ") + what + ": " + std::string(detail) + "\n";
+    (void)!::write(g_report_fd, text.data(), text.size());
+    std::abort();
+}
+
+void remove_program_data() {
+    std::error_code ec;
+    std::filesystem::remove_all(g_program_data, ec);
+}
+
+// The reply as a flat list of SAX events.
+struct Event {
+    enum Kind { Null, Bool, Number, String, Key, StartObject, EndObject, StartArray, EndArray } kind;
+    std::string text;  // of strings, keys and numbers
+    bool flag = false;  // of booleans
+};
+
+struct Recorder : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Recorder> {
+    std::vector<Event> events;
+    bool add(Event::Kind kind, std::string text = {}, bool flag = false) {
+        events.push_back(Event{kind, std::move(text), flag});
+        return true;
+    }
+    bool Null() { return add(Event::Null); }
+    bool Bool(bool b) { return add(Event::Bool, {}, b); }
+    bool RawNumber(const char* s, rapidjson::SizeType n, bool) { return add(Event::Number, std::string(s, n)); }
+    bool String(const char* s, rapidjson::SizeType n, bool) { return add(Event::String, std::string(s, n)); }
+    bool Key(const char* s, rapidjson::SizeType n, bool) { return add(Event::Key, std::string(s, n)); }
+    bool StartObject() { return add(Event::StartObject); }
+    bool EndObject(rapidjson::SizeType) { return add(Event::EndObject); }
+    bool StartArray() { return add(Event::StartArray); }
+    bool EndArray(rapidjson::SizeType) { return add(Event::EndArray); }
+};
+
+constexpr unsigned READ_FLAGS = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag;
+
+// The events of `json`; aborts unless it is valid JSON that the writer
+// would write exactly so (compact).
+std::vector<Event> read_compact(std::string_view json) {
+    rapidjson::Reader reader;
+    {
+        rapidjson::MemoryStream stream(json.data(), json.size());
+        rapidjson::StringBuffer buffer;
+        rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+        if (reader.Parse<READ_FLAGS>(stream, writer).IsError()) broken("reply is not JSON", json);
+        if (std::string_view(buffer.GetString(), buffer.GetSize()) != json) broken("reply is not compact", json);
+    }
+    rapidjson::MemoryStream stream(json.data(), json.size());
+    Recorder recorder;
+    reader.Parse<READ_FLAGS>(stream, recorder);
+    return std::move(recorder.events);
+}
+
+bool is(const Event& e, Event::Kind kind, std::string_view text = {}) {
+    return e.kind == kind && (text.empty() || e.text == text);
+}
+
+void check_reply(std::string_view received, const velmor::Result<std::string>& outcome) {
+    const std::string_view line = received.substr(0, received.find('\n'));
+    if (const auto fault = velmor::find_utf8_fault(line)) {
+        if (outcome) broken("answered a line that is not UTF-8", *outcome);
+        if (outcome.error().message() != fault->describe()) broken("wrong UTF-8 fault", outcome.error().message());
+        return;
+    }
+    const velmor::Result<velmor::Request> request = velmor::parse_request(velmor::trim_unicode_white_space(line));
+    if (!request) {
+        if (outcome) broken("answered an invalid request", *outcome);
+        if (!outcome.error().message().starts_with("invalid request: "))
+            broken("wrong request error", outcome.error().message());
+        return;
+    }
+    if (!outcome) broken("refused a valid request", outcome.error().full_description());
+
+    const std::string& reply = *outcome;
+    if (reply.empty() || reply.back() != '\n' || reply.find('\n') != reply.size() - 1)
+        broken("reply is not one line", reply);
+    const std::vector<Event> e = read_compact(std::string_view(reply).substr(0, reply.size() - 1));
+    if (e.size() < 10 || !is(e[0], Event::StartObject) || !is(e[1], Event::Key, "id") || !is(e[3], Event::Key, "ok") ||
+        !is(e[5], Event::Key, "error") || !is(e[7], Event::Key, "data") || !is(e.back(), Event::EndObject))
+        broken("reply members wrong or out of order", reply);
+    const bool id_echoed = request->id ? is(e[2], Event::String) && e[2].text == *request->id : is(e[2], Event::Null);
+    if (!id_echoed) broken("id not echoed", reply);
+    if (!is(e[4], Event::Bool)) broken("ok is not a boolean", reply);
+    const bool ok = e[4].flag;
+    if (ok ? !is(e[6], Event::Null) : !is(e[6], Event::String)) broken("ok and error disagree", reply);
+    const std::vector<Event> data(e.begin() + 8, e.end() - 1);
+    const bool data_null = data.size() == 1 && is(data[0], Event::Null);
+    if (!ok && !data_null) broken("failure with data", reply);
+
+    const std::string action = request->action.value_or("");
+    const bool known = request->action && (action == "ping" || action == "status" || action == "start" || action == "stop");
+    if (!known && (ok || e[6].text != "unknown action")) broken("unknown action not refused", reply);
+    if (known && action == "ping") {
+        if (!ok || data.size() != 4 || !is(data[1], Event::Key, "pong") || !is(data[2], Event::Bool) || !data[2].flag)
+            broken("wrong ping reply", reply);
+    }
+    if (known && action == "status") {
+        if (!ok || data.size() != 8 || !is(data[1], Event::Key, "error") ||
+            !(is(data[2], Event::Null) || is(data[2], Event::String)) || !is(data[3], Event::Key, "running") ||
+            !is(data[4], Event::Bool) || !is(data[5], Event::Key, "status") || !is(data[6], Event::String))
+            broken("wrong status reply", reply);
+        const std::string_view word = data[6].text;
+        if (word != "stopped" && word != "starting" && word != "running" && word != "stopping" && word != "failed")
+            broken("unknown state word", reply);
+        if (data[4].flag != (word == "running")) broken("running disagrees with status", reply);
+    }
+    if ((action == "start" || action == "stop") && !data_null) broken("start or stop with data", reply);
+}
+
+}  // namespace
+
+// A start prepares the service data folder under ProgramData: it goes to a
+// folder of this run's own, removed at exit.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    g_report_fd = ::dup(2);
+    char folder[] = "/tmp/velmor-fuzz-XXXXXX";
+    if (::mkdtemp(folder) == nullptr) broken("mkdtemp failed", folder);
+    g_program_data = folder;
+    ::setenv("ProgramData", folder, 1);
+    std::atexit(remove_program_data);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    auto core = std::make_shared<velmor::CoreShared>(velmor::CoreTimings{1ms, 50ms});
+
+    std::string_view rest = input;
+    for (int i = 0; i < MAX_REQUESTS_PER_INPUT; ++i) {
+        check_reply(rest, velmor::handle_request(rest, *core));
+        const std::size_t lf = rest.find('\n');
+        if (lf == std::string_view::npos || lf + 1 == rest.size()) break;
+        rest.remove_prefix(lf + 1);
+    }
+    return 0;
+}
