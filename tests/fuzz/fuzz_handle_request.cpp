@@ -1,13 +1,19 @@
 // Fuzzes handle_request with arbitrary received bytes. Each input is handled
 // as received, and then each line after the first as a request of its own,
-// all on one fresh core record, so that a sequence of requests can drive the
-// record through its states. Besides the sanitizers, every outcome must be
-// consistent with the request text:
+// all on one fresh core record with short delays (1 ms start check, 50 ms
+// stop time-out), so that a sequence of requests drives the record through
+// its states. "start" and "stop" reach the real controller and the fake core
+// library (libclash_ffi.so beside this program), whose behaviour the
+// configuration chooses; after each input every core thread is stopped and
+// waited for, so that no input leaves anything running into the next one.
+// Besides the sanitizers, every outcome must be consistent with the request
+// text:
 //  - a request error exactly when the first line is not UTF-8 or not a valid
 //    request after trimming, and then the matching message;
 //  - otherwise one compact JSON object and a line feed, with "id", "ok",
 //    "error" and "data" in this order, the request's id echoed, "error" set
-//    exactly when "ok" is false, and the data that the action defines.
+//    exactly when "ok" is false, and the data that the action defines;
+//  - after a successful stop, the next status is "stopped".
 
 #include <unistd.h>
 
@@ -19,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <rapidjson/memorystream.h>
@@ -28,18 +35,30 @@
 
 #include "base/text.hpp"
 #include "control/protocol.hpp"
+#include "core/core_controller.hpp"
 #include "core/core_state.hpp"
 
 namespace {
 
-using namespace std::chrono_literals;
-
 constexpr int MAX_REQUESTS_PER_INPUT = 8;
+constexpr velmor::CoreTimings FUZZ_TIMINGS{std::chrono::milliseconds(1), std::chrono::milliseconds(50)};
+// The longest delay ("ms") a fake core may be asked for; longer inputs are
+// refused, so that one input never takes more than a fraction of a second.
+constexpr int MAX_FAKE_CORE_MS = 100;
 
 // Standard error as it was before the engine closed it (-close_fd_mask=2
 // keeps the helper's log echo out of the report).
 int g_report_fd = 2;
 std::filesystem::path g_program_data;
+std::string g_machine_lock_name;
+bool g_trace = false;  // VELMOR_FUZZ_TRACE=1: print each request and its outcome
+
+void trace(std::string_view received, const velmor::Result<std::string>& outcome) {
+    if (!g_trace) return;
+    std::string text = "> " + std::string(received.substr(0, received.find('\n'))) + "\n< ";
+    text += outcome ? *outcome : "request error: " + outcome.error().message() + "\n";
+    (void)!::write(g_report_fd, text.data(), text.size());
+}
 
 [[noreturn]] void broken(const char* what, std::string_view detail) {
     const std::string text = std::string("fuzz_handle_request: ") + what + ": " + std::string(detail) + "\n";
@@ -47,9 +66,13 @@ std::filesystem::path g_program_data;
     std::abort();
 }
 
-void remove_program_data() {
+void remove_run_files() {
     std::error_code ec;
     std::filesystem::remove_all(g_program_data, ec);
+    std::string lock_file = g_machine_lock_name + ".lock";
+    for (char& c : lock_file)
+        if (c == '\\' || c == '/') c = '.';
+    std::filesystem::remove(std::filesystem::temp_directory_path(ec) / lock_file, ec);
 }
 
 // The reply as a flat list of SAX events.
@@ -99,8 +122,53 @@ bool is(const Event& e, Event::Kind kind, std::string_view text = {}) {
     return e.kind == kind && (text.empty() || e.text == text);
 }
 
-void check_reply(std::string_view received, const velmor::Result<std::string>& outcome) {
+// The fake core's reading of one member of its configuration (the first
+// occurrence of "name": and the string or digits after it).
+std::string fake_core_member(std::string_view config, std::string_view name) {
+    const std::string key = "\"" + std::string(name) + "\":";
+    const std::size_t at = config.find(key);
+    if (at == std::string_view::npos) return {};
+    std::size_t i = at + key.size();
+    while (i < config.size() && config[i] == ' ') ++i;
+    if (i < config.size() && config[i] == '"') {
+        const std::size_t end = config.find('"', i + 1);
+        return std::string(config.substr(i + 1, end == std::string_view::npos ? std::string_view::npos : end - i - 1));
+    }
+    std::size_t end = i;
+    while (end < config.size() && config[end] >= '0' && config[end] <= '9') ++end;
+    return std::string(config.substr(i, end - i));
+}
+
+// True when a fake core given this configuration ends, or obeys a shutdown,
+// within MAX_FAKE_CORE_MS.
+bool fake_core_is_quick(std::string_view config) {
+    const std::string ms = fake_core_member(config, "ms");
+    if (ms.size() > 3 || (!ms.empty() && std::stoi(ms) > MAX_FAKE_CORE_MS)) return false;
+    return !(fake_core_member(config, "mode") == "hang-shutdown" && (ms.empty() || std::stoi(ms) == 0));
+}
+
+// Stops and waits for every core thread that the record knows to be alive.
+void settle(velmor::CoreShared& core) {
+    for (int round = 0; round < 20; ++round) {
+        std::vector<std::shared_ptr<velmor::CoreRun>> live;
+        {
+            std::lock_guard lock(core.mutex);
+            for (const auto& run : core.live_runs)
+                if (!run->ended()) live.push_back(run);
+        }
+        if (live.empty()) return;
+        (void)velmor::stop_core(core);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
+        for (const auto& run : live) run->wait_ended_until(deadline);
+    }
+    broken("a core thread outlived twenty stops", "");
+}
+
+// `after_stop`: whether the previous request of the input was a successful
+// stop; updated for the next one.
+void check_reply(std::string_view received, const velmor::Result<std::string>& outcome, bool& after_stop) {
     const std::string_view line = received.substr(0, received.find('\n'));
+    const bool previous_was_stop = std::exchange(after_stop, false);
     if (const auto fault = velmor::find_utf8_fault(line)) {
         if (outcome) broken("answered a line that is not UTF-8", *outcome);
         if (outcome.error().message() != fault->describe()) broken("wrong UTF-8 fault", outcome.error().message());
@@ -149,6 +217,8 @@ void check_reply(std::string_view received, const velmor::Result<std::string>& o
         if (data[4].flag != (word == "running")) broken("running disagrees with status", reply);
     }
     if ((action == "start" || action == "stop") && !data_null) broken("start or stop with data", reply);
+    if (previous_was_stop && known && action == "status" && data[6].text != "stopped") broken("not stopped after a stop", reply);
+    after_stop = known && action == "stop" && ok;
 }
 
 }  // namespace
@@ -157,24 +227,45 @@ void check_reply(std::string_view received, const velmor::Result<std::string>& o
 // folder of this run's own, removed at exit.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_report_fd = ::dup(2);
+    g_trace = std::getenv("VELMOR_FUZZ_TRACE") != nullptr;
     char folder[] = "/tmp/velmor-fuzz-XXXXXX";
     if (::mkdtemp(folder) == nullptr) broken("mkdtemp failed", folder);
     g_program_data = folder;
     ::setenv("ProgramData", folder, 1);
-    std::atexit(remove_program_data);
+    // A machine lock of this run's own, so that unit tests running beside it
+    // never meet it.
+    g_machine_lock_name = "Global\\velmor-fuzz-" + std::to_string(::getpid());
+    std::atexit(remove_run_files);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    auto core = std::make_shared<velmor::CoreShared>(velmor::CoreTimings{1ms, 50ms});
 
-    std::string_view rest = input;
-    for (int i = 0; i < MAX_REQUESTS_PER_INPUT; ++i) {
-        check_reply(rest, velmor::handle_request(rest, *core));
+    // The requests of this input: the whole input, then what follows each
+    // line feed.
+    std::vector<std::string_view> requests;
+    for (std::string_view rest = input; requests.size() < MAX_REQUESTS_PER_INPUT;) {
+        requests.push_back(rest);
         const std::size_t lf = rest.find('\n');
         if (lf == std::string_view::npos || lf + 1 == rest.size()) break;
         rest.remove_prefix(lf + 1);
     }
+    for (const std::string_view received : requests) {
+        const std::string_view line = received.substr(0, received.find('\n'));
+        if (velmor::find_utf8_fault(line)) continue;
+        const auto request = velmor::parse_request(velmor::trim_unicode_white_space(line));
+        if (request && request->config && !fake_core_is_quick(*request->config)) return -1;
+    }
+
+    auto core = std::make_shared<velmor::CoreShared>(FUZZ_TIMINGS);
+    core->machine_lock_name = g_machine_lock_name;
+    bool after_stop = false;
+    for (const std::string_view received : requests) {
+        const velmor::Result<std::string> outcome = velmor::handle_request(received, *core);
+        trace(received, outcome);
+        check_reply(received, outcome, after_stop);
+    }
+    settle(*core);
     return 0;
 }
