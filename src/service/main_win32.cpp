@@ -1,0 +1,68 @@
+// The executable's entry: picks the role from the first argument, runs it,
+// and turns a failure into "Error: " plus the full description on standard
+// error and exit status 1.
+
+#include "base/win.hpp"
+// After <windows.h>:
+#include <shellapi.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/win.hpp"
+#include "service/console.hpp"
+#include "service/service_command_line.hpp"
+
+namespace velmor {
+namespace {
+
+// The roles whose hosts are not part of this executable yet.
+Result<> run_unbuilt_role(HostRole role) {
+    switch (role) {
+        case HostRole::Install: return fail("install is not built yet");
+        case HostRole::Uninstall: return fail("uninstall is not built yet");
+        default: return fail("service mode is not built yet");
+    }
+}
+
+// The process's wide command line, split by the standard Windows rules.
+std::vector<std::wstring> command_line_arguments() {
+    std::vector<std::wstring> args;
+    int count = 0;
+    unique_hlocal owner(CommandLineToArgvW(GetCommandLineW(), &count));
+    if (!owner) return args;
+    LPWSTR* argv = static_cast<LPWSTR*>(owner.get());
+    for (int i = 0; i < count; ++i) args.emplace_back(argv[i]);
+    return args;
+}
+
+Result<> run_role(HostRole role) {
+    if (role == HostRole::Console) return run_console();
+    return run_unbuilt_role(role);
+}
+
+void report_error(const Error& error) {
+    // Line feeds as they are, like the log's echo on the same stream.
+    _setmode(_fileno(stderr), _O_BINARY);
+    const std::string report = "Error: " + error.full_description() + "\n";
+    std::fwrite(report.data(), 1, report.size(), stderr);
+    std::fflush(stderr);
+}
+
+}  // namespace
+}  // namespace velmor
+
+int wmain(int, wchar_t**) {
+    const std::vector<std::wstring> args = velmor::command_line_arguments();
+    const velmor::Result<> outcome = velmor::run_role(velmor::select_role(args));
+    if (!outcome) {
+        velmor::report_error(outcome.error());
+        return 1;
+    }
+    return 0;
+}

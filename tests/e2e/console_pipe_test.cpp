@@ -1,0 +1,305 @@
+// The helper in console mode, end to end: the real velmor-helper.exe in a
+// folder of the test's own, clients on \\.\pipe\velmor-helper, and its log.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.hpp"
+
+namespace velmor::e2e {
+namespace {
+
+constexpr std::string_view PING_REPLY = "{\"id\":\"7\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n";
+
+class ConsolePipe : public ::testing::Test {
+protected:
+    void SetUp() override {
+        helper_.emplace(test_folder());
+        ASSERT_TRUE(helper_->start_console());
+    }
+    void TearDown() override { helper_.reset(); }
+
+    HelperProcess& helper() { return *helper_; }
+
+    // The log lines of the pipe server, whatever the timestamps.
+    std::string log() const { return helper_->log(); }
+
+    void expect_served(std::string_view id) {
+        const std::string request = "{\"id\":\"" + std::string(id) + "\",\"action\":\"ping\"}\n";
+        const ReadOutcome reply = exchange(request);
+        EXPECT_EQ(reply.bytes, "{\"id\":\"" + std::string(id) + "\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n");
+    }
+
+private:
+    std::optional<HelperProcess> helper_;
+};
+
+TEST_F(ConsolePipe, PingGetsTheExactReplyEvenWhenReadLate) {
+    std::optional<PipeClient> client = PipeClient::connect();
+    ASSERT_TRUE(client);
+    ASSERT_EQ(client->write("{\"id\":\"7\",\"action\":\"ping\"}\n"), 0u);
+    // The reply waits for a client that reads only after a while.
+    Sleep(500);
+    const ReadOutcome reply = client->read_reply();
+    EXPECT_TRUE(reply.line());
+    EXPECT_EQ(reply.bytes, PING_REPLY);
+    EXPECT_EQ(reply.bytes.size(), 55u);
+    // One reply per connection: then the server lets go.
+    const ReadOutcome after = client->read_reply(5s);
+    EXPECT_TRUE(after.bytes.empty());
+    EXPECT_NE(after.error, 0u);
+    EXPECT_NE(after.error, static_cast<DWORD>(WAIT_TIMEOUT));
+
+    EXPECT_EQ(exchange("{\"action\":\"ping\"}\n").bytes,
+              "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n");
+    // A successful exchange writes nothing to the log.
+    EXPECT_EQ(helper().log_count("pipe "), 0u) << log();
+}
+
+TEST_F(ConsolePipe, StatusOfAFreshRecordAndUnknownActions) {
+    EXPECT_EQ(exchange("{\"id\":\"s\",\"action\":\"status\"}\n").bytes,
+              "{\"id\":\"s\",\"ok\":true,\"error\":null,\"data\":{\"error\":null,\"running\":false,\"status\":"
+              "\"stopped\"}}\n");
+    struct Case {
+        const char* request;
+        const char* reply;
+    };
+    const Case cases[] = {
+        {"{\"id\":\"u\",\"action\":\"PING\"}\n", "{\"id\":\"u\",\"ok\":false,\"error\":\"unknown action\",\"data\":null}\n"},
+        {"{\"id\":\"\",\"action\":\" ping\"}\n", "{\"id\":\"\",\"ok\":false,\"error\":\"unknown action\",\"data\":null}\n"},
+        {"{\"action\":null}\n", "{\"id\":null,\"ok\":false,\"error\":\"unknown action\",\"data\":null}\n"},
+        {"{}\n", "{\"id\":null,\"ok\":false,\"error\":\"unknown action\",\"data\":null}\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        EXPECT_EQ(exchange(c.request).bytes, c.reply);
+    }
+}
+
+TEST_F(ConsolePipe, InvalidRequestsGetNoReplyAndLogTheirCause) {
+    struct Case {
+        const char* label;
+        std::string request;
+        std::string logged;  // what the log line holds after "pipe handle error: "
+    };
+    const Case cases[] = {
+        {"number id", "{\"id\":5,\"action\":\"ping\"}\n",
+         "invalid request: {\"id\":5,\"action\":\"ping\"}\n\nCaused by:\n    "},
+        {"repeated member", "{\"action\":\"ping\",\"action\":\"ping\"}\n",
+         "invalid request: {\"action\":\"ping\",\"action\":\"ping\"}\n\nCaused by:\n    "},
+        {"empty line", "\n", "invalid request: \n\nCaused by:\n    "},
+        {"invalid UTF-8", "{\"id\":\"\xff\",\"action\":\"ping\"}\n", ""},
+    };
+    std::size_t errors = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const ReadOutcome reply = exchange(c.request);
+        EXPECT_TRUE(reply.bytes.empty()) << reply.bytes;
+        EXPECT_NE(reply.error, 0u);
+        ++errors;
+        EXPECT_TRUE(helper().wait_for_log("] pipe handle error: " + c.logged)) << log();
+        EXPECT_TRUE(wait_until([&] { return helper().log_count("pipe handle error: ") == errors; })) << log();
+    }
+    expect_served("after");
+}
+
+TEST_F(ConsolePipe, ClientClosingWithoutWritingCausesOneReadFailure) {
+    {
+        std::optional<PipeClient> client = PipeClient::connect();
+        ASSERT_TRUE(client);
+    }
+    EXPECT_TRUE(helper().wait_for_log("] pipe handle error: ReadFile failed: 109\n")) << log();
+    expect_served("next");
+    EXPECT_EQ(helper().log_count("pipe handle error: "), 1u) << log();
+    EXPECT_EQ(helper().log_count("pipe accept error: "), 0u) << log();
+}
+
+TEST_F(ConsolePipe, RequestsArriveInAnyFraming) {
+    struct Case {
+        const char* label;
+        std::vector<std::string> messages;
+        const char* id;
+    };
+    const std::string mebibyte(1024 * 1024, 'x');
+    const Case cases[] = {
+        {"several writes", {"{\"id\":\"a\",", "\"action\":", "\"ping\"}", "\n"}, "a"},
+        {"1 MiB in one message", {"{\"id\":\"big\",\"action\":\"ping\",\"pad\":\"" + mebibyte + "\"}\n"}, "big"},
+        {"zero-byte message as terminator", {"{\"id\":\"z\",\"action\":\"ping\"}", ""}, "z"},
+        {"CR LF", {"{\"id\":\"c\",\"action\":\"ping\"}\r\n"}, "c"},
+        {"second line ignored", {"{\"id\":\"1\",\"action\":\"ping\"}\n{\"id\":\"2\",\"action\":\"ping\"}\n"}, "1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::optional<PipeClient> client = PipeClient::connect();
+        ASSERT_TRUE(client);
+        for (const std::string& m : c.messages) ASSERT_EQ(client->write(m), 0u);
+        const ReadOutcome reply = client->read_reply();
+        EXPECT_EQ(reply.bytes, "{\"id\":\"" + std::string(c.id) + "\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n");
+    }
+    EXPECT_EQ(helper().log_count("pipe "), 0u) << log();
+}
+
+TEST_F(ConsolePipe, SilentClientIsDroppedAfterTheBoundAndTheNextIsServed) {
+    std::optional<PipeClient> silent = PipeClient::connect();
+    ASSERT_TRUE(silent);
+    // The next client waits while the silent one holds the server.
+    std::optional<PipeClient> next = PipeClient::connect();
+    ASSERT_TRUE(next);
+    EXPECT_TRUE(helper().log().find("request not completed within 10 s") != std::string::npos) << log();
+    ASSERT_EQ(next->write("{\"id\":\"n\",\"action\":\"ping\"}\n"), 0u);
+    EXPECT_EQ(next->read_reply().bytes, "{\"id\":\"n\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n");
+
+    const ReadOutcome dropped = silent->read_reply(5s);
+    EXPECT_TRUE(dropped.bytes.empty());
+    EXPECT_NE(dropped.error, static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(helper().log_count("] pipe handle error: request not completed within 10 s\n"), 1u) << log();
+}
+
+TEST_F(ConsolePipe, ClientThatNeverReadsItsReplyIsLetGo) {
+    std::optional<PipeClient> deaf = PipeClient::connect();
+    ASSERT_TRUE(deaf);
+    ASSERT_EQ(deaf->write("{\"id\":\"d\",\"action\":\"ping\"}\n"), 0u);
+    // Served once the deaf client has been given up, with the client still open.
+    expect_served("after");
+    EXPECT_EQ(helper().log_count("] pipe handle error: reply not read within 5 s\n"), 1u) << log();
+}
+
+TEST_F(ConsolePipe, OversizeRequestIsDroppedWithoutReply) {
+    std::optional<PipeClient> client = PipeClient::connect();
+    ASSERT_TRUE(client);
+    const std::string huge(std::size_t{33} * 1024 * 1024, 'x');
+    client->write(huge);  // ends with an error when the server lets go first
+    const ReadOutcome reply = client->read_reply();
+    EXPECT_TRUE(reply.bytes.empty());
+    EXPECT_NE(reply.error, static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(helper().wait_for_log("] pipe handle error: request larger than 33554432 bytes\n")) << log();
+    expect_served("next");
+}
+
+TEST_F(ConsolePipe, NameIsNeverFreeAndOthersCannotAddInstances) {
+    // A prober asks for the pipe without connecting: "not found" would mean
+    // that nobody holds the name at that instant, so anyone could take it.
+    std::atomic<bool> done{false};
+    std::atomic<int> probes{0}, free_seen{0};
+    std::thread prober([&] {
+        while (!done.load()) {
+            if (!WaitNamedPipeW(HELPER_PIPE, 1) && GetLastError() == ERROR_FILE_NOT_FOUND) ++free_seen;
+            ++probes;
+        }
+    });
+    for (int i = 0; i < 40; ++i) expect_served("n" + std::to_string(i));
+    done = true;
+    prober.join();
+    EXPECT_GT(probes.load(), 0);
+    EXPECT_EQ(free_seen.load(), 0) << "the name was free between two clients";
+
+    // Another process (this one) trying to create an instance of the pipe.
+    HANDLE intruder = CreateNamedPipeW(HELPER_PIPE, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 4,
+                                       65536, 65536, 0, nullptr);
+    const DWORD code = intruder == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (intruder != INVALID_HANDLE_VALUE) {
+        CloseHandle(intruder);
+        if (under_wine()) GTEST_SKIP() << "Wine does not enforce a pipe's DACL, so the instance denial cannot be shown";
+        GTEST_SKIP() << "this process may create instances (Administrators are allowed everything by design)";
+    }
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+TEST(ConsoleRoles, NameTakenBeforeStartIsNotJoined) {
+    const std::filesystem::path folder = test_folder();
+    // Someone creates the helper's pipe before the helper starts.
+    unique_handle squatter(CreateNamedPipeW(HELPER_PIPE, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                                            4, 65536, 65536, 0, nullptr));
+    ASSERT_NE(squatter.get(), INVALID_HANDLE_VALUE);
+    HelperProcess helper(folder);
+    ASSERT_TRUE(helper.start_console());
+    const bool refused = helper.wait_for_log("] pipe accept error: CreateNamedPipeW failed: ", 3s);
+    if (!refused) {
+        squatter.reset();
+        if (under_wine())
+            GTEST_SKIP() << "Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE on a pipe that allows several instances";
+        FAIL() << "the helper joined a pipe created by someone else: " << helper.log();
+    }
+    EXPECT_TRUE(helper.log().find("CreateNamedPipeW failed: 5\n") != std::string::npos) << helper.log();
+    // Once the name is free the helper takes it and serves.
+    squatter.reset();
+    const ReadOutcome reply = exchange("{\"id\":\"7\",\"action\":\"ping\"}\n");
+    EXPECT_EQ(reply.bytes, PING_REPLY);
+}
+
+TEST(ConsoleRoles, FailingRoleReportsOnStandardErrorWithStatusOne) {
+    const std::filesystem::path folder = test_folder();
+    HelperProcess helper(folder);
+    // Not a command word: the role it selects fails when run from a prompt.
+    ASSERT_TRUE(helper.start(L"Console"));
+    const std::optional<DWORD> code = helper.wait_exit(60s);
+    ASSERT_TRUE(code);
+    EXPECT_EQ(*code, 1u);
+    const std::string err = helper.standard_error();
+    EXPECT_TRUE(err.starts_with("Error: ")) << err;
+    EXPECT_TRUE(err.ends_with("\n") && !err.ends_with("\r\n")) << err;
+    EXPECT_EQ(err.find("running in console mode"), std::string::npos) << err;
+}
+
+TEST(ConsoleRoles, ConsoleEchoesItsLogOnStandardError) {
+    HelperProcess helper(test_folder());
+    ASSERT_TRUE(helper.start_console());
+    EXPECT_TRUE(wait_until([&] { return helper.standard_error().find("] running in console mode\n") != std::string::npos; }))
+        << helper.standard_error();
+    EXPECT_TRUE(helper.log().starts_with("[SystemTime { intervals: ")) << helper.log();
+}
+
+class ControlTool : public ConsolePipe {
+protected:
+    ProgramOutcome ctl(const std::wstring& arguments) {
+        return run_program(program_dir() / L"velmor-ctl.exe", arguments, helper().folder());
+    }
+};
+
+TEST_F(ControlTool, PrintsTheReplyAndExitsByItsOutcome) {
+    struct Case {
+        const wchar_t* arguments;
+        DWORD exit_code;
+        const char* out;
+    };
+    const Case cases[] = {
+        {L"ping", 0, "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
+        {L"status", 0,
+         "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"error\":null,\"running\":false,\"status\":\"stopped\"}}\n"},
+        {LR"(send "{\"id\":\"q\",\"action\":\"nope\"}")", 1,
+         "{\"id\":\"q\",\"ok\":false,\"error\":\"unknown action\",\"data\":null}\n"},
+        {LR"(send "{")", 2, ""},
+        {L"start no-such-file.json", 2, ""},
+        {L"", 2, ""},
+        {L"pong", 2, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.arguments));
+        const ProgramOutcome outcome = ctl(c.arguments);
+        EXPECT_EQ(outcome.exit_code, c.exit_code) << outcome.err;
+        EXPECT_EQ(outcome.out, c.out);
+    }
+}
+
+TEST_F(ControlTool, StartSendsTheFileAsTheConfiguration) {
+    const std::filesystem::path config = helper().folder() / L"config.json";
+    {
+        std::FILE* f = _wfopen(config.c_str(), L"wb");
+        ASSERT_NE(f, nullptr);
+        std::fputs("{\"mode\": \"rule\",\n \"name\": \"\xc3\xa9t\xc3\xa9\"}\n", f);
+        std::fclose(f);
+    }
+    const ProgramOutcome outcome = ctl(L"start config.json");
+    // Whatever the core does with it, the request was a valid one with a reply.
+    EXPECT_TRUE(outcome.exit_code == 0 || outcome.exit_code == 1) << outcome.exit_code << outcome.err;
+    EXPECT_TRUE(outcome.out.starts_with("{\"id\":null,\"ok\":")) << outcome.out;
+    EXPECT_EQ(helper().log().find("invalid request"), std::string::npos) << helper().log();
+}
+
+}  // namespace
+}  // namespace velmor::e2e

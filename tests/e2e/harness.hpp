@@ -1,0 +1,139 @@
+#pragma once
+// End-to-end harness: the real velmor-helper.exe started in a folder of the
+// test's own, and raw clients of its control pipe. Windows programs only
+// (under Wine here): the pipe exists only for Windows processes.
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/win.hpp"
+
+namespace velmor::e2e {
+
+using namespace std::chrono_literals;
+
+inline constexpr const wchar_t* HELPER_PIPE = L"\\\\.\\pipe\\velmor-helper";
+
+// The bound for anything a test waits for; never a speed requirement.
+inline constexpr std::chrono::milliseconds GENEROUS = 30s;
+
+bool under_wine();
+
+// The folder of the running test program, where the build puts
+// velmor-helper.exe and velmor-ctl.exe.
+std::filesystem::path program_dir();
+
+// A fresh, empty work folder for the current test: <build>/e2e-work/<suite>.<test>.
+std::filesystem::path test_folder();
+
+std::string read_file(const std::filesystem::path& path);
+
+// Calls `condition` until it holds or `bound` passes.
+template <class F>
+bool wait_until(F condition, std::chrono::milliseconds bound = GENEROUS) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        Sleep(20);
+    }
+}
+
+struct ProgramOutcome {
+    DWORD exit_code = 0xFFFFFFFF;
+    std::string out;  // standard output, bytes as written
+    std::string err;  // standard error, bytes as written
+};
+
+// Runs `exe` with `arguments` (already quoted as needed) in `scratch`, and
+// waits for it to end (at most `bound`, then it is killed and the exit code
+// is 0xFFFFFFFF).
+ProgramOutcome run_program(const std::filesystem::path& exe, const std::wstring& arguments,
+                           const std::filesystem::path& scratch, std::chrono::milliseconds bound = GENEROUS);
+
+// One velmor-helper.exe process, copied into a folder of its own. The
+// process is killed when the object goes.
+class HelperProcess {
+public:
+    // Copies the built helper into `folder` (created if missing).
+    explicit HelperProcess(std::filesystem::path folder);
+    ~HelperProcess();
+    HelperProcess(const HelperProcess&) = delete;
+    HelperProcess& operator=(const HelperProcess&) = delete;
+
+    const std::filesystem::path& folder() const { return folder_; }
+    std::filesystem::path exe() const { return folder_ / L"velmor-helper.exe"; }
+    std::filesystem::path log_path() const { return folder_ / L"velmor-helper.log"; }
+
+    // Sets (or, with none, removes) a variable in the helper's environment.
+    // ProgramData is preset to <folder>\ProgramData.
+    void set_env(const std::wstring& name, std::optional<std::wstring> value);
+
+    // Starts the helper with `arguments`; standard error goes to stderr.txt
+    // in the folder. False (with a test failure added) when it cannot start.
+    bool start(const std::wstring& arguments = L"console");
+
+    // Starts console mode and waits until its log says so.
+    bool start_console();
+
+    bool running() const;
+    // The exit code once the process has ended within `bound`.
+    std::optional<DWORD> wait_exit(std::chrono::milliseconds bound = GENEROUS) const;
+    void kill();
+
+    std::string log() const { return read_file(log_path()); }
+    std::string standard_error() const { return read_file(folder_ / L"stderr.txt"); }
+    // Waits until the log holds `text`.
+    bool wait_for_log(std::string_view text, std::chrono::milliseconds bound = GENEROUS) const;
+    // How many times the log holds `text`.
+    std::size_t log_count(std::string_view text) const;
+
+private:
+    std::filesystem::path folder_;
+    std::map<std::wstring, std::optional<std::wstring>> env_;
+    unique_handle process_;
+};
+
+// What one read of a reply ended with.
+struct ReadOutcome {
+    std::string bytes;       // everything read
+    DWORD error = 0;         // 0 when a line feed arrived; else the failing code, or WAIT_TIMEOUT
+    bool line() const { return error == 0; }
+};
+
+// One client connection to a pipe, with raw Win32 calls, so tests can send
+// partial lines, several messages, empty messages or nothing at all. Every
+// wait is bounded.
+class PipeClient {
+public:
+    // Connects, retrying while the pipe is absent or busy, for at most `bound`.
+    static std::optional<PipeClient> connect(std::chrono::milliseconds bound = GENEROUS,
+                                             const wchar_t* name = HELPER_PIPE);
+
+    PipeClient(PipeClient&&) = default;
+    PipeClient& operator=(PipeClient&&) = default;
+
+    // Writes `bytes` as one message (an empty view writes an empty message).
+    // Returns 0 on success, else the error code (WAIT_TIMEOUT after `bound`).
+    DWORD write(std::string_view bytes, std::chrono::milliseconds bound = GENEROUS);
+
+    // Reads until a line feed arrives, the server ends the connection, or
+    // `bound` passes.
+    ReadOutcome read_reply(std::chrono::milliseconds bound = GENEROUS);
+
+    void close() { pipe_.reset(); }
+    HANDLE handle() const { return pipe_.get(); }
+
+private:
+    explicit PipeClient(unique_handle pipe) : pipe_(std::move(pipe)) {}
+    unique_handle pipe_;
+};
+
+// Connects, writes `request` as one message and reads the reply.
+ReadOutcome exchange(std::string_view request, std::chrono::milliseconds bound = GENEROUS);
+
+}  // namespace velmor::e2e
