@@ -13,7 +13,7 @@ bool is_folder(const std::filesystem::path& path) {
 }
 
 void find_close(HANDLE h) { ::FindClose(h); }
-using unique_find_handle = unique_any<HANDLE, find_close, INVALID_HANDLE_VALUE>;
+using unique_find_handle = unique_any<HANDLE, find_close>;  // null when empty
 
 // Counts the bytes copied; the count is not used further.
 DWORD CALLBACK count_copy_progress(LARGE_INTEGER, LARGE_INTEGER transferred, LARGE_INTEGER, LARGE_INTEGER, DWORD,
@@ -59,7 +59,8 @@ bool path_metadata_readable(const std::filesystem::path& path) {
     if (GetLastError() != ERROR_SHARING_VIOLATION) return false;
     // Locked against every open: the directory entry still answers.
     WIN32_FIND_DATAW data{};
-    unique_find_handle found(FindFirstFileExW(path.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
+    const HANDLE search = FindFirstFileExW(path.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    const unique_find_handle found(search == INVALID_HANDLE_VALUE ? nullptr : search);
     return static_cast<bool>(found);
 }
 
