@@ -1,0 +1,208 @@
+// Running a core end to end: the real helper in console mode with the fake
+// core next to it, ProgramData pointing into the test's folder, requests on
+// the control pipe, and what the fake core recorded.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "harness.hpp"
+
+namespace velmor::e2e {
+namespace {
+
+constexpr std::string_view OK_REPLY_TAIL = "\"ok\":true,\"error\":null,\"data\":null}\n";
+constexpr std::size_t MAX_CONFIG = 4194304;
+
+// `text` as a JSON string, quotes included.
+std::string json_string(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (u < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+            out += escaped;
+        } else {
+            out.push_back(c);
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+std::string start_request(std::string_view id, std::string_view config) {
+    return "{\"id\":\"" + std::string(id) + "\",\"action\":\"start\",\"config\":" + json_string(config) + "}\n";
+}
+
+std::string reply_error(std::string_view id, std::string_view error) {
+    return "{\"id\":\"" + std::string(id) + "\",\"ok\":false,\"error\":" + json_string(error) + ",\"data\":null}\n";
+}
+
+std::string reply_ok(std::string_view id) { return "{\"id\":\"" + std::string(id) + "\"," + std::string(OK_REPLY_TAIL); }
+
+std::string status_reply(std::string_view status, std::optional<std::string_view> error) {
+    return "{\"id\":\"s\",\"ok\":true,\"error\":null,\"data\":{\"error\":" +
+           (error ? json_string(*error) : std::string("null")) + ",\"running\":" +
+           (status == "running" ? "true" : "false") + ",\"status\":\"" + std::string(status) + "\"}}\n";
+}
+
+void write_file(const std::filesystem::path& path, std::string_view text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// The log's messages without their time stamps.
+std::vector<std::string> log_messages(const std::string& log) {
+    std::vector<std::string> out;
+    std::size_t at = 0;
+    while (at < log.size()) {
+        std::size_t end = log.find('\n', at);
+        if (end == std::string::npos) end = log.size();
+        std::string line = log.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const std::size_t cut = line.find("}] ");
+        out.push_back(cut == std::string::npos ? line : line.substr(cut + 3));
+        at = end + 1;
+    }
+    return out;
+}
+
+class CoreEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override { helper_.emplace(test_folder()); }
+    void TearDown() override {
+        if (helper_ && helper_->running()) exchange("{\"action\":\"stop\"}\n");
+        helper_.reset();
+    }
+
+    HelperProcess& helper() { return *helper_; }
+    std::filesystem::path data_dir() const { return helper_->folder() / L"ProgramData" / L"Velmor" / L"service"; }
+
+    void place_fake_core() {
+        std::error_code ec;
+        std::filesystem::copy_file(program_dir() / L"fake-core" / L"clash_ffi.dll", helper_->folder() / L"clash_ffi.dll",
+                                   std::filesystem::copy_options::overwrite_existing, ec);
+        ASSERT_FALSE(ec) << ec.message();
+    }
+
+    std::string status() { return exchange("{\"id\":\"s\",\"action\":\"status\"}\n").bytes; }
+
+    std::optional<HelperProcess> helper_;
+};
+
+TEST_F(CoreEndToEnd, StartStatusSecondStartAndStop) {
+    place_fake_core();
+    write_file(helper().folder() / L"wintun.dll", "wintun one");
+    ASSERT_TRUE(helper().start_console());
+
+    const std::string config = "{\"mode\":\"run\", \"name\": \"caf\xC3\xA9\"}  ";
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(exchange(start_request("1", config)).bytes, reply_ok("1"));
+    // The start check: the reply comes only after the core survived 1.5 s.
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1500));
+
+    const std::string data = narrow(data_dir().native());
+    EXPECT_EQ(read_file(data_dir() / L"fake-core-config.txt"), config);
+    EXPECT_EQ(read_file(data_dir() / L"fake-core-args.txt"),
+              "log=" + data + "\\log\\clash.log\ncwd=" + data + "\nflag=1\nstarts=1\n");
+    EXPECT_TRUE(std::filesystem::is_directory(data_dir() / L"log"));
+    EXPECT_EQ(status(), status_reply("running", std::nullopt));
+    EXPECT_EQ(read_file(data_dir() / L"wintun.dll"), "wintun one");
+
+    {
+        SCOPED_TRACE("second start: refused, after the folder and Wintun steps");
+        write_file(helper().folder() / L"wintun.dll", "wintun two");
+        EXPECT_EQ(exchange(start_request("2", "{}")).bytes, reply_error("2", "core already running"));
+        EXPECT_EQ(read_file(data_dir() / L"wintun.dll"), "wintun one") << "a copy in place is never replaced";
+        std::filesystem::remove(data_dir() / L"wintun.dll");
+        EXPECT_EQ(exchange(start_request("3", "{}")).bytes, reply_error("3", "core already running"));
+        EXPECT_EQ(read_file(data_dir() / L"wintun.dll"), "wintun two") << "the Wintun step ran again";
+        EXPECT_EQ(status(), status_reply("running", std::nullopt));
+    }
+
+    EXPECT_EQ(exchange("{\"id\":\"4\",\"action\":\"stop\"}\n").bytes, reply_ok("4"));
+    EXPECT_EQ(status(), status_reply("stopped", std::nullopt));
+    EXPECT_EQ(exchange("{\"id\":\"5\",\"action\":\"stop\"}\n").bytes, reply_ok("5")) << "nothing to stop";
+
+    std::vector<std::string> core_lines;
+    for (const std::string& line : log_messages(helper().log()))
+        if (line.starts_with("core") || line.starts_with("ensure_wintun")) core_lines.push_back(line);
+    EXPECT_EQ(core_lines, (std::vector<std::string>{"core thread: clash_start", "core running",
+                                                    "core thread: exited (stop requested)", "core stopped"}));
+    std::vector<std::string> leftovers;
+    for (const auto& entry : std::filesystem::directory_iterator(data_dir()))
+        if (entry.path().filename().native().ends_with(L".tmp")) leftovers.push_back(entry.path().filename().string());
+    EXPECT_TRUE(leftovers.empty());
+}
+
+TEST_F(CoreEndToEnd, MachineLockHeldByAnotherProcessRefusesTheStart) {
+    place_fake_core();
+    ASSERT_TRUE(helper().start_console());
+    // This test program is the other process.
+    const unique_handle mutex(CreateMutexW(nullptr, FALSE, L"Global\\Velmor.Core.Active.v1"));
+    ASSERT_TRUE(mutex);
+    const DWORD waited = WaitForSingleObject(mutex.get(), 0);
+    ASSERT_TRUE(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) << waited;
+
+    const std::string busy = "another Velmor core is already active on this machine";
+    EXPECT_EQ(exchange(start_request("1", "{}")).bytes, reply_error("1", busy));
+    EXPECT_EQ(status(), status_reply("failed", busy));
+    EXPECT_FALSE(std::filesystem::exists(data_dir() / L"fake-core-args.txt")) << "the core library was not called";
+    EXPECT_EQ(helper().log_count("core thread: machine lock busy \xE2\x80\x94 refusing double-start"), 1u);
+    ReleaseMutex(mutex.get());
+
+    // Once the lock is free again the next start runs.
+    EXPECT_EQ(exchange(start_request("2", "{}")).bytes, reply_ok("2"));
+    EXPECT_EQ(exchange("{\"id\":\"3\",\"action\":\"stop\"}\n").bytes, reply_ok("3"));
+}
+
+TEST_F(CoreEndToEnd, MissingCoreLibraryLeavesTheRecordUnchanged) {
+    write_file(helper().folder() / L"wintun.dll", "wintun");
+    ASSERT_TRUE(helper().start_console());
+    EXPECT_EQ(exchange(start_request("1", "{}")).bytes, reply_error("1", "load core library"));
+    EXPECT_EQ(status(), status_reply("stopped", std::nullopt));
+    // The preparation steps before the load still ran; the log folder did not.
+    EXPECT_EQ(read_file(data_dir() / L"wintun.dll"), "wintun");
+    EXPECT_FALSE(std::filesystem::exists(data_dir() / L"log"));
+
+    // The next start tries to load again.
+    place_fake_core();
+    EXPECT_EQ(exchange(start_request("2", "{}")).bytes, reply_ok("2"));
+    EXPECT_EQ(exchange("{\"id\":\"3\",\"action\":\"stop\"}\n").bytes, reply_ok("3"));
+}
+
+TEST_F(CoreEndToEnd, ConfigurationChecks) {
+    place_fake_core();
+    ASSERT_TRUE(helper().start_console());
+    {
+        SCOPED_TRACE("a raw NUL character");
+        EXPECT_EQ(exchange(start_request("1", std::string("{\"a\":\"\0\"}", 9))).bytes,
+                  reply_error("1", "config is not valid JSON"));
+    }
+    {
+        SCOPED_TRACE("one byte too many");
+        const std::string too_large(MAX_CONFIG + 1, 'x');  // not JSON either
+        EXPECT_EQ(exchange(start_request("2", too_large)).bytes, reply_error("2", "config too large (4194305 bytes)"));
+    }
+    EXPECT_EQ(status(), status_reply("stopped", std::nullopt));
+    {
+        SCOPED_TRACE("exactly the largest size");
+        std::string config = "{\"mode\":\"run\",\"pad\":\"";
+        config += std::string(MAX_CONFIG - config.size() - 2, 'x');
+        config += "\"}";
+        ASSERT_EQ(config.size(), MAX_CONFIG);
+        EXPECT_EQ(exchange(start_request("3", config)).bytes, reply_ok("3"));
+        EXPECT_EQ(read_file(data_dir() / L"fake-core-config.txt").size(), MAX_CONFIG);
+        EXPECT_EQ(exchange("{\"id\":\"4\",\"action\":\"stop\"}\n").bytes, reply_ok("4"));
+    }
+}
+
+}  // namespace
+}  // namespace velmor::e2e
