@@ -43,9 +43,8 @@ public:
 
     GatherState state() const { return state_; }
 
-    // Everything gathered so far.
+    // Everything gathered so far, up to and including the line feed.
     const std::string& bytes() const { return bytes_; }
-    std::string take() { return std::move(bytes_); }
 
 private:
     std::size_t max_bytes_;
