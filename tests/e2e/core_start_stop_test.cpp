@@ -204,5 +204,38 @@ TEST_F(CoreEndToEnd, ConfigurationChecks) {
     }
 }
 
+TEST_F(CoreEndToEnd, LockLeftByAKilledHelperIsTakenOver) {
+    place_fake_core();
+    ASSERT_TRUE(helper().start_console());
+    EXPECT_EQ(exchange(start_request("1", "{}")).bytes, reply_ok("1"));
+    // Killed while its core thread owns the machine lock: the lock is
+    // abandoned, which the next owner takes as its own.
+    helper().kill();
+
+    HelperProcess second(helper().folder() / L"second");
+    std::error_code ec;
+    std::filesystem::copy_file(program_dir() / L"fake-core" / L"clash_ffi.dll", second.folder() / L"clash_ffi.dll",
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    ASSERT_TRUE(second.start_console());
+    EXPECT_EQ(exchange(start_request("2", "{}")).bytes, reply_ok("2"));
+    EXPECT_EQ(exchange("{\"id\":\"3\",\"action\":\"stop\"}\n").bytes, reply_ok("3"));
+}
+
+TEST_F(CoreEndToEnd, DemoCoreRunsUntilStopped) {
+    std::error_code ec;
+    std::filesystem::copy_file(program_dir() / L"demo-core" / L"clash_ffi.dll", helper().folder() / L"clash_ffi.dll",
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    ASSERT_TRUE(helper().start_console());
+    EXPECT_EQ(exchange(start_request("1", R"({"mixed-port": 7890})")).bytes, reply_ok("1"));
+    const std::filesystem::path core_log = data_dir() / L"log" / L"clash.log";
+    EXPECT_TRUE(wait_until([&] { return read_file(core_log).find("demo core: tick 2\n") != std::string::npos; }))
+        << read_file(core_log);
+    EXPECT_EQ(exchange("{\"id\":\"2\",\"action\":\"stop\"}\n").bytes, reply_ok("2"));
+    EXPECT_NE(read_file(core_log).find("demo core: stopped\n"), std::string::npos);
+    EXPECT_EQ(status(), status_reply("stopped", std::nullopt));
+}
+
 }  // namespace
 }  // namespace velmor::e2e

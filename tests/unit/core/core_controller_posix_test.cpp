@@ -292,11 +292,13 @@ TEST_F(CoreControllerTest, CoreThatOutlivedItsStopDoesNotWriteOverANewerRun) {
 
     // The new run takes the released machine lock, and a later stop reaches
     // its core.
-    std::thread thread = core_thread_for(fresh, R"({"mode":"run"})");
+    {
+        std::lock_guard lock(core->mutex);
+        core->core_thread = CoreThreadHandle(core_thread_for(fresh, R"({"mode":"run"})"), fresh);
+    }
     ASSERT_TRUE(wait_for([&] { return fake_probe("fake_core_running") == 1; }));
     {
         std::lock_guard lock(core->mutex);
-        core->core_thread = CoreThreadHandle(std::move(thread), fresh);
         core->state = CoreState::Running;
     }
     ASSERT_TRUE(stop_core(*core));
@@ -347,10 +349,9 @@ TEST_F(CoreControllerTest, StopBetweenTheStateCheckAndTheStoredHandle) {
     if (log.available()) { EXPECT_TRUE(log.contains("core stopped (no thread)")); }
 
     // The core thread created afterwards honours the stop and starts no core.
-    std::thread thread = core_thread_for(run, R"({"mode":"run"})");
     {
         std::lock_guard lock(core->mutex);
-        core->core_thread = CoreThreadHandle(std::move(thread), run);
+        core->core_thread = CoreThreadHandle(core_thread_for(run, R"({"mode":"run"})"), run);
     }
     ASSERT_TRUE(wait_for([&] { return run->ended(); }));
     EXPECT_EQ(fake_probe("fake_core_start_count"), starts);
@@ -366,9 +367,9 @@ TEST_F(CoreControllerTest, StopBeforeTheCoreThreadStartsTheCore) {
         std::lock_guard lock(core->mutex);
         core->state = CoreState::Stopping;
     }
-    std::thread thread = core_thread_for(run, R"({"mode":"run"})");
+    CoreThreadHandle thread(core_thread_for(run, R"({"mode":"run"})"), run);
     ASSERT_TRUE(wait_for([&] { return run->ended(); }));
-    thread.join();
+    thread.thread.join();
     EXPECT_EQ(fake_probe("fake_core_start_count"), starts);
     EXPECT_EQ(state(), CoreState::Stopped);
     if (log.available()) {
