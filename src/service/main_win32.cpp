@@ -16,19 +16,12 @@
 
 #include "base/win.hpp"
 #include "service/console.hpp"
+#include "service/install.hpp"
 #include "service/service_command_line.hpp"
+#include "service/service_runner.hpp"
 
 namespace velmor {
 namespace {
-
-// The roles whose hosts are not part of this executable yet.
-Result<> run_unbuilt_role(HostRole role) {
-    switch (role) {
-        case HostRole::Install: return fail("install is not built yet");
-        case HostRole::Uninstall: return fail("uninstall is not built yet");
-        default: return fail("service mode is not built yet");
-    }
-}
 
 // The process's wide command line, split by the standard Windows rules.
 std::vector<std::wstring> command_line_arguments() {
@@ -42,8 +35,13 @@ std::vector<std::wstring> command_line_arguments() {
 }
 
 Result<> run_role(HostRole role) {
-    if (role == HostRole::Console) return run_console();
-    return run_unbuilt_role(role);
+    switch (role) {
+        case HostRole::Install: return install_service();
+        case HostRole::Uninstall: return uninstall_service();
+        case HostRole::Console: return run_console();
+        case HostRole::Service: break;
+    }
+    return run_service_dispatcher();
 }
 
 void report_error(const Error& error) {

@@ -8,107 +8,19 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
+#include <cstddef>
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/win.hpp"
+#include "harness.hpp"
 #include "service/install.hpp"
-#include "service/service_command_line.hpp"
 #include "service/service_runner.hpp"
 
-namespace velmor {
+namespace velmor::e2e {
 namespace {
-
-using namespace std::chrono_literals;
-
-constexpr auto GENEROUS = 30s;
-
-bool under_wine() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds bound = GENEROUS) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        if (condition()) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(100ms);
-    }
-}
-
-std::string read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string without_carriage_returns(std::string text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        out.push_back(text[i]);
-    }
-    return out;
-}
-
-struct Outcome {
-    DWORD exit_code = 0xFFFFFFFF;
-    std::string out;
-    std::string err;
-};
-
-// Runs `exe` with `arguments`, its standard output and error going to files.
-Outcome run_program(const std::filesystem::path& exe, const std::wstring& arguments,
-                    const std::filesystem::path& scratch) {
-    Outcome outcome;
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    const std::filesystem::path out_path = scratch / L"stdout.txt";
-    const std::filesystem::path err_path = scratch / L"stderr.txt";
-    {
-        unique_handle out = adopt_file_handle(CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        unique_handle err = adopt_file_handle(CreateFileW(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!out || !err) {
-            ADD_FAILURE() << "cannot create the output files in " << scratch.string();
-            return outcome;
-        }
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = nullptr;
-        startup.hStdOutput = out.get();
-        startup.hStdError = err.get();
-        std::wstring line = quote_argument(exe.native());
-        if (!arguments.empty()) line += L" " + arguments;
-        PROCESS_INFORMATION process{};
-        if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                            &process)) {
-            ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
-            return outcome;
-        }
-        const unique_handle process_handle(process.hProcess);
-        const unique_handle thread_handle(process.hThread);
-        if (WaitForSingleObject(process.hProcess, 120'000) != WAIT_OBJECT_0) {
-            TerminateProcess(process.hProcess, 99);
-            WaitForSingleObject(process.hProcess, 10'000);
-            ADD_FAILURE() << "the program did not end within two minutes";
-        }
-        GetExitCodeProcess(process.hProcess, &outcome.exit_code);
-    }
-    // Text-mode standard streams write CR LF for each line feed.
-    outcome.out = without_carriage_returns(read_file(out_path));
-    outcome.err = without_carriage_returns(read_file(err_path));
-    return outcome;
-}
 
 unique_schandle open_manager() { return unique_schandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)); }
 
@@ -179,74 +91,46 @@ void remove_registration() {
         ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
         DeleteService(service.get());
     }
-    if (!wait_for([] { return !is_registered(); })) ADD_FAILURE() << "the registration did not go";
+    if (!wait_until([] { return !is_registered(); })) ADD_FAILURE() << "the registration did not go";
 }
 
-// One request line over the control pipe; the reply line, or empty.
-std::string pipe_exchange(const std::string& request) {
-    const unique_handle pipe = adopt_file_handle(CreateFileW(L"\\\\.\\pipe\\velmor-helper", GENERIC_READ | GENERIC_WRITE,
-                                                             0, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!pipe) return {};
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
-    const std::string line = request + "\n";
-    DWORD written = 0;
-    if (!WriteFile(pipe.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) return {};
-    std::string reply;
-    char buffer[4096];
-    for (;;) {
-        DWORD got = 0;
-        const BOOL ok = ReadFile(pipe.get(), buffer, sizeof(buffer), &got, nullptr);
-        reply.append(buffer, got);
-        if (ok || GetLastError() != ERROR_MORE_DATA) break;
-    }
-    return reply;
+// One request over the control pipe; the reply, or empty when there was none.
+std::string pipe_exchange(const std::string& request, std::chrono::milliseconds bound = GENEROUS) {
+    ReadOutcome reply = exchange(request + "\n", bound);
+    return reply.line() ? reply.bytes : std::string();
 }
-
-// The path of the built helper, given on the command line by the test script.
-std::filesystem::path g_helper_source;
 
 class ServiceHost : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(g_helper_source.empty()) << "pass --helper=<path of velmor-helper.exe>";
         ASSERT_TRUE(open_manager()) << "the SCM cannot be opened with full access: run as administrator";
         remove_registration();
-        wchar_t temp[MAX_PATH + 1];
-        ASSERT_NE(GetTempPathW(MAX_PATH + 1, temp), 0u);
-        folder_ = std::filesystem::path(temp) /
-                  (L"velmor service e2e " + std::to_wstring(GetCurrentProcessId()) + L" " +
-                   std::to_wstring(++counter_));
+        folder_ = test_folder() / L"with space";
+        scratch_ = test_folder() / L"scratch";
         std::error_code ec;
-        std::filesystem::remove_all(folder_, ec);
-        ASSERT_TRUE(std::filesystem::create_directories(folder_, ec)) << ec.message();
-        scratch_ = folder_ / L"scratch";
+        std::filesystem::create_directories(folder_, ec);
         std::filesystem::create_directories(scratch_, ec);
         helper_ = folder_ / L"velmor-helper.exe";
-        ASSERT_TRUE(CopyFileW(g_helper_source.c_str(), helper_.c_str(), FALSE)) << GetLastError();
+        ASSERT_TRUE(CopyFileW((program_dir() / L"velmor-helper.exe").c_str(), helper_.c_str(), FALSE))
+            << GetLastError();
     }
 
-    void TearDown() override {
-        remove_registration();
-        // The service process may hold its executable and log open a little longer.
-        std::error_code ec;
-        wait_for([&] { return std::filesystem::remove_all(folder_, ec), !std::filesystem::exists(folder_); }, 10s);
-    }
+    void TearDown() override { remove_registration(); }
 
-    Outcome helper(const std::wstring& arguments) { return run_program(helper_, arguments, scratch_); }
+    ProgramOutcome helper(const std::wstring& arguments) { return run_program(helper_, arguments, scratch_); }
 
     std::string log_text() const { return read_file(folder_ / L"velmor-helper.log"); }
 
     void install_and_wait_running() {
-        const Outcome installed = helper(L"install");
+        const ProgramOutcome installed = helper(L"install");
         ASSERT_EQ(installed.exit_code, 0u) << installed.err;
-        ASSERT_TRUE(wait_for([] { return is_in_state(SERVICE_RUNNING); })) << "the service did not report running";
+        ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); })) << "the service did not report running";
     }
 
     static void expect_pong() {
         std::string reply;
         // The pipe server thread starts just after the running report.
-        EXPECT_TRUE(wait_for([&] {
+        EXPECT_TRUE(wait_until([&] {
             reply = pipe_exchange(R"({"id":"e2e","action":"ping"})");
             return !reply.empty();
         })) << "no reply on the control pipe";
@@ -254,7 +138,7 @@ protected:
         EXPECT_NE(reply.find(R"("pong":true)"), std::string::npos) << reply;
     }
 
-    static void expect_winapi_report(const Outcome& outcome, DWORD code) {
+    static void expect_winapi_report(const ProgramOutcome& outcome, DWORD code) {
         EXPECT_EQ(outcome.exit_code, 1u);
         EXPECT_EQ(outcome.out, "");
         const std::string head = "Error: IO error in winapi call\n\nCaused by:\n    ";
@@ -266,11 +150,10 @@ protected:
     std::filesystem::path folder_;
     std::filesystem::path scratch_;
     std::filesystem::path helper_;
-    static inline int counter_ = 0;
 };
 
 TEST_F(ServiceHost, InstallRegistersTheQuotedPathAndStartsAServiceThatAnswersPing) {
-    const Outcome installed = helper(L"install");
+    const ProgramOutcome installed = helper(L"install");
     EXPECT_EQ(installed.exit_code, 0u);
     EXPECT_EQ(installed.out, "");
     EXPECT_EQ(installed.err, "");
@@ -286,7 +169,7 @@ TEST_F(ServiceHost, InstallRegistersTheQuotedPathAndStartsAServiceThatAnswersPin
     EXPECT_EQ(config->group, L"");
     EXPECT_EQ(config->dependencies, L"");
 
-    ASSERT_TRUE(wait_for([] { return is_in_state(SERVICE_RUNNING); })) << "the service did not report running";
+    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); })) << "the service did not report running";
     const auto status = query_status();
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(status->dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
@@ -297,10 +180,10 @@ TEST_F(ServiceHost, InstallRegistersTheQuotedPathAndStartsAServiceThatAnswersPin
 }
 
 TEST_F(ServiceHost, FurtherArgumentsAfterTheCommandWordAreIgnored) {
-    const Outcome installed = helper(L"install uninstall --verbose");
+    const ProgramOutcome installed = helper(L"install uninstall --verbose");
     EXPECT_EQ(installed.exit_code, 0u) << installed.err;
     EXPECT_EQ(installed.err, "");
-    ASSERT_TRUE(wait_for([] { return is_in_state(SERVICE_RUNNING); }));
+    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); }));
     const auto config = query_config();
     ASSERT_TRUE(config.has_value());
     EXPECT_EQ(narrow(config->binary_path), narrow(L"\"" + helper_.native() + L"\""));
@@ -312,19 +195,45 @@ TEST_F(ServiceHost, ScStopStopsTheServiceWithExitCodeZero) {
 
     wchar_t system_folder[MAX_PATH];
     ASSERT_NE(GetSystemDirectoryW(system_folder, MAX_PATH), 0u);
-    const Outcome stopped =
+    const ProgramOutcome stopped =
         run_program(std::filesystem::path(system_folder) / L"sc.exe", L"stop velmor-helper", scratch_);
     EXPECT_EQ(stopped.exit_code, 0u) << stopped.out << stopped.err;
 
-    ASSERT_TRUE(wait_for([] { return is_in_state(SERVICE_STOPPED); })) << "the service did not report stopped";
+    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_STOPPED); })) << "the service did not report stopped";
     const auto status = query_status();
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(status->dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(status->dwServiceSpecificExitCode, 0u);
     // The process ends once the dispatcher returns: the pipe goes with it.
-    EXPECT_TRUE(wait_for([] { return pipe_exchange(R"({"id":"x","action":"ping"})").empty(); }));
+    EXPECT_TRUE(wait_until([] { return pipe_exchange(R"({"id":"x","action":"ping"})", 200ms).empty(); }));
     // Stopped, not removed: the registration stays until uninstall.
     EXPECT_TRUE(is_registered());
+}
+
+TEST_F(ServiceHost, ScStopStopsARunningCoreThroughTheController) {
+    const std::filesystem::path fake_core = program_dir() / L"fake-core" / L"clash_ffi.dll";
+    ASSERT_TRUE(CopyFileW(fake_core.c_str(), (folder_ / L"clash_ffi.dll").c_str(), FALSE)) << GetLastError();
+    ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
+    expect_pong();
+
+    const std::string started = pipe_exchange(R"({"id":"s","action":"start","config":"{\"mode\":\"run\"}"})");
+    ASSERT_NE(started.find(R"("ok":true)"), std::string::npos) << started;
+    const std::string status = pipe_exchange(R"({"id":"t","action":"status"})");
+    EXPECT_NE(status.find(R"("status":"running")"), std::string::npos) << status;
+
+    const unique_schandle manager = open_manager();
+    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP));
+    SERVICE_STATUS stop_status{};
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &stop_status)) << GetLastError();
+
+    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_STOPPED); })) << "the service did not report stopped";
+    const auto stopped = query_status();
+    ASSERT_TRUE(stopped.has_value());
+    EXPECT_EQ(stopped->dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+    const std::string log = log_text();
+    EXPECT_NE(log.find("core running\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("core stopped\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("service error"), std::string::npos) << log;
 }
 
 TEST_F(ServiceHost, ControlsOtherThanStopChangeNothing) {
@@ -355,25 +264,25 @@ TEST_F(ServiceHost, UninstallWhileRunningStopsTheServiceAndRemovesIt) {
     ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
     expect_pong();
 
-    const Outcome removed = helper(L"uninstall");
+    const ProgramOutcome removed = helper(L"uninstall");
     EXPECT_EQ(removed.exit_code, 0u) << removed.err;
     EXPECT_EQ(removed.out, "");
     EXPECT_EQ(removed.err, "");
 
     // Either still on its way out (marked for deletion) or already gone.
-    const Outcome again = helper(L"uninstall");
+    const ProgramOutcome again = helper(L"uninstall");
     const DWORD code = again.err.find("(os error 1072)") != std::string::npos ? ERROR_SERVICE_MARKED_FOR_DELETE
                                                                               : ERROR_SERVICE_DOES_NOT_EXIST;
     expect_winapi_report(again, code);
 
-    EXPECT_TRUE(wait_for([] { return !is_registered(); })) << "the registration did not go";
-    EXPECT_TRUE(wait_for([] { return pipe_exchange(R"({"id":"x","action":"ping"})").empty(); }));
+    EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
+    EXPECT_TRUE(wait_until([] { return pipe_exchange(R"({"id":"x","action":"ping"})", 200ms).empty(); }));
 
     expect_winapi_report(helper(L"uninstall"), ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
 TEST_F(ServiceHost, UninstallWithoutARegistrationFails) {
-    const Outcome removed = helper(L"uninstall");
+    const ProgramOutcome removed = helper(L"uninstall");
     expect_winapi_report(removed, ERROR_SERVICE_DOES_NOT_EXIST);
     EXPECT_FALSE(is_registered());
 }
@@ -386,12 +295,12 @@ TEST_F(ServiceHost, UninstallOfAStoppedServiceRemovesIt) {
         SERVICE_STATUS status{};
         ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
     }
-    ASSERT_TRUE(wait_for([] { return is_in_state(SERVICE_STOPPED); }));
+    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_STOPPED); }));
 
-    const Outcome removed = helper(L"uninstall");
+    const ProgramOutcome removed = helper(L"uninstall");
     EXPECT_EQ(removed.exit_code, 0u) << removed.err;
     EXPECT_EQ(removed.err, "");
-    EXPECT_TRUE(wait_for([] { return !is_registered(); }));
+    EXPECT_TRUE(wait_until([] { return !is_registered(); }));
 }
 
 TEST_F(ServiceHost, InstallTwiceFailsAndLeavesTheFirstRegistration) {
@@ -418,7 +327,7 @@ TEST_F(ServiceHost, InstallTwiceFailsAndLeavesTheFirstRegistration) {
 TEST_F(ServiceHost, WithoutACommandWordFromAPromptTheDispatcherFails) {
     // "INSTALL" is no command word: service mode, which a program not started
     // by the SCM cannot enter. Windows refuses at once; Wine after about 10 s.
-    const Outcome outcome = helper(L"INSTALL");
+    const ProgramOutcome outcome = helper(L"INSTALL");
     EXPECT_EQ(outcome.exit_code, 1u);
     EXPECT_EQ(outcome.out, "");
     const std::string head = "Error: failed to start service dispatcher\n\nCaused by:\n    ";
@@ -428,14 +337,4 @@ TEST_F(ServiceHost, WithoutACommandWordFromAPromptTheDispatcherFails) {
 }
 
 }  // namespace
-}  // namespace velmor
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    const std::string option = "--helper=";
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg.starts_with(option)) velmor::g_helper_source = std::filesystem::path(arg.substr(option.size()));
-    }
-    return RUN_ALL_TESTS();
-}
+}  // namespace velmor::e2e

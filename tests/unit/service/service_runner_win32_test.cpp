@@ -1,0 +1,49 @@
+#include "service/service_runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+namespace velmor {
+namespace {
+
+TEST(HandleControl, OnlyStopIsAcceptedAndItOnlySetsTheFlag) {
+    struct Case {
+        DWORD control;
+        const char* label;
+    };
+    const Case refused[] = {
+        {SERVICE_CONTROL_PAUSE, "pause"},
+        {SERVICE_CONTROL_CONTINUE, "continue"},
+        {SERVICE_CONTROL_INTERROGATE, "interrogate"},
+        {SERVICE_CONTROL_SHUTDOWN, "shutdown"},
+        {SERVICE_CONTROL_PARAMCHANGE, "paramchange"},
+        {SERVICE_CONTROL_PRESHUTDOWN, "preshutdown"},
+        {SERVICE_CONTROL_SESSIONCHANGE, "sessionchange"},
+        {0, "zero"},
+        {128, "first user code"},
+        {255, "last user code"},
+        {0xFFFFFFFF, "all bits"},
+    };
+    std::atomic<bool> flag{false};
+    int event_data = 7;
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(handle_control(c.control, 1, &event_data, &flag), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+        EXPECT_FALSE(flag.load());
+    }
+
+    EXPECT_EQ(handle_control(SERVICE_CONTROL_STOP, 0, nullptr, &flag), static_cast<DWORD>(NO_ERROR));
+    EXPECT_TRUE(flag.load());
+
+    // A second Stop is answered the same way; the flag stays set, and the
+    // other codes still change nothing.
+    EXPECT_EQ(handle_control(SERVICE_CONTROL_STOP, 0, nullptr, &flag), static_cast<DWORD>(NO_ERROR));
+    EXPECT_TRUE(flag.load());
+    EXPECT_EQ(handle_control(SERVICE_CONTROL_INTERROGATE, 0, nullptr, &flag),
+              static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+    EXPECT_TRUE(flag.load());
+}
+
+}  // namespace
+}  // namespace velmor
