@@ -9,7 +9,7 @@ endif()
 file(GLOB VELMOR_SERVICE_E2E_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/service_*_test.cpp)
 add_executable(velmor-service-e2e-tests ${VELMOR_SERVICE_E2E_TESTS})
 target_link_libraries(velmor-service-e2e-tests PRIVATE velmor-e2e-harness GTest::gtest_main)
-add_dependencies(velmor-service-e2e-tests velmor-helper velmor-fake-core)
+add_dependencies(velmor-service-e2e-tests velmor-helper velmor-ctl velmor-fake-core)
 
 add_test(NAME velmor-service-e2e
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/run-service-tests $<TARGET_FILE:velmor-service-e2e-tests> --gtest_brief=1)

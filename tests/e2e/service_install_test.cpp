@@ -175,6 +175,11 @@ TEST_F(ServiceHost, InstallRegistersTheQuotedPathAndStartsAServiceThatAnswersPin
     EXPECT_EQ(status->dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
     expect_pong();
 
+    // What an administrator checks with.
+    const ProgramOutcome ctl = run_program(program_dir() / L"velmor-ctl.exe", L"ping", scratch_);
+    EXPECT_EQ(ctl.exit_code, 0u) << ctl.err;
+    EXPECT_NE(ctl.out.find(R"("pong":true)"), std::string::npos) << ctl.out;
+
     // The service keeps its log next to its executable.
     EXPECT_TRUE(std::filesystem::exists(folder_ / L"velmor-helper.log"));
 }
