@@ -27,9 +27,11 @@
 
 namespace velmor::testing {
 
+// Unique within the process and across runs (Wine reuses small process ids).
 inline std::string unique_suffix() {
+    static const std::string run = std::to_string(VELMOR_TEST_GETPID()) + "-" + std::to_string(system_time_intervals());
     static std::atomic<int> counter{0};
-    return std::to_string(VELMOR_TEST_GETPID()) + "-" + std::to_string(++counter);
+    return run + "-" + std::to_string(++counter);
 }
 
 // A fresh folder, removed with everything in it at the end.
