@@ -81,6 +81,8 @@ public:
     bool start_console();
 
     bool running() const;
+    // The running helper's process id; 0 before start and after kill.
+    DWORD process_id() const { return process_ ? GetProcessId(process_.get()) : 0; }
     // The exit code once the process has ended within `bound`.
     std::optional<DWORD> wait_exit(std::chrono::milliseconds bound = GENEROUS) const;
     void kill();

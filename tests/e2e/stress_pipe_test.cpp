@@ -1,0 +1,366 @@
+// The helper in console mode under a long run of clients, one after another
+// from this one process: valid pings and statuses, broken and hostile
+// requests, clients that vanish or stay silent, oversize requests, requests
+// in many small messages, and starts and stops of the fake core. Every valid
+// request must get its exact reply, every failed exchange one log line, and
+// the helper's working set must not grow with the number of clients.
+
+// After <windows.h> (harness.hpp):
+#include "harness.hpp"
+
+#include <psapi.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace velmor::e2e {
+namespace {
+
+// The helper's working set may end this much above where it stood after
+// the warm-up. The warm-up has run every kind of client once, so what may
+// still grow is heap fragmentation and code and data pages of the Wine or
+// Windows libraries faulted in late: a few MiB. What the bound must catch
+// is far larger: one retained gather buffer of an oversize request is
+// 32 MiB, and a leak of even one 4 KiB read buffer per client comes to
+// about 12 MiB over the clients of this run.
+constexpr std::size_t WORKING_SET_ALLOWANCE = std::size_t{8} * 1024 * 1024;
+
+constexpr std::size_t QUICK_CLIENTS = 3000;
+constexpr std::size_t OVERSIZE_BYTES = std::size_t{33} * 1024 * 1024;
+
+enum class Kind {
+    Ping,
+    Status,
+    InvalidLine,
+    InvalidUtf8,
+    CutOff,
+    CloseAtOnce,
+    Split,
+    Silent,
+    Oversize,
+    Start,
+    Stop,
+};
+
+constexpr std::array KINDS = {Kind::Ping,        Kind::Status, Kind::InvalidLine, Kind::InvalidUtf8,
+                              Kind::CutOff,      Kind::CloseAtOnce, Kind::Split,   Kind::Silent,
+                              Kind::Oversize,    Kind::Start,  Kind::Stop};
+
+const char* kind_name(Kind kind) {
+    switch (kind) {
+        case Kind::Ping: return "ping";
+        case Kind::Status: return "status";
+        case Kind::InvalidLine: return "invalid line";
+        case Kind::InvalidUtf8: return "invalid UTF-8";
+        case Kind::CutOff: return "cut off mid-line";
+        case Kind::CloseAtOnce: return "closed at once";
+        case Kind::Split: return "split into small messages";
+        case Kind::Silent: return "silent";
+        case Kind::Oversize: return "oversize";
+        case Kind::Start: return "start";
+        case Kind::Stop: return "stop";
+    }
+    return "?";
+}
+
+std::string reply_ok(const std::string& id, std::string_view data) {
+    return "{\"id\":\"" + id + "\",\"ok\":true,\"error\":null,\"data\":" + std::string(data) + "}\n";
+}
+
+std::string reply_error(const std::string& id, std::string_view error) {
+    return "{\"id\":\"" + id + "\",\"ok\":false,\"error\":\"" + std::string(error) + "\",\"data\":null}\n";
+}
+
+struct MemoryUse {
+    std::size_t working_set = 0;
+    std::size_t private_bytes = 0;
+};
+
+std::optional<MemoryUse> memory_use(DWORD pid) {
+    const unique_handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+    if (!process) return std::nullopt;
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    if (!GetProcessMemoryInfo(process.get(), &counters, sizeof(counters))) return std::nullopt;
+    return MemoryUse{counters.WorkingSetSize, counters.PagefileUsage};
+}
+
+double mib(std::size_t bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
+
+// Runs clients against the helper and keeps the tally. Each client method
+// checks what the client saw and returns the number of failed exchanges
+// that it caused (each must show up as one log line).
+class StressRun {
+public:
+    std::map<Kind, std::size_t> served;
+    std::map<Kind, std::chrono::steady_clock::duration> time_spent;
+    std::size_t replies_checked = 0;
+    std::size_t failures_caused = 0;
+    std::size_t cores_started = 0;
+    bool core_running = false;
+
+    void run(Kind kind) {
+        const std::string id = std::to_string(next_id_++);
+        SCOPED_TRACE(std::string(kind_name(kind)) + " #" + id);
+        const auto began = std::chrono::steady_clock::now();
+        switch (kind) {
+            case Kind::Ping: expect_reply(whole("{\"id\":\"" + id + "\",\"action\":\"ping\"}\n"), pong(id)); break;
+            case Kind::Status: expect_reply(whole("{\"id\":\"" + id + "\",\"action\":\"status\"}\n"), status(id)); break;
+            case Kind::InvalidLine: expect_dropped(whole(invalid_line(id))); break;
+            case Kind::InvalidUtf8: expect_dropped(whole(invalid_utf8(id))); break;
+            case Kind::CutOff: cut_off(id); break;
+            case Kind::CloseAtOnce: close_at_once(); break;
+            case Kind::Split: split(id); break;
+            case Kind::Silent: silent(); break;
+            case Kind::Oversize: oversize(); break;
+            case Kind::Start: start(id); break;
+            case Kind::Stop:
+                expect_reply(whole("{\"id\":\"" + id + "\",\"action\":\"stop\"}\n"), reply_ok(id, "null"));
+                core_running = false;
+                break;
+        }
+        ++served[kind];
+        time_spent[kind] += std::chrono::steady_clock::now() - began;
+    }
+
+private:
+    using Messages = std::vector<std::string>;
+
+    static Messages whole(std::string request) { return Messages{std::move(request)}; }
+
+    static std::string pong(const std::string& id) { return reply_ok(id, "{\"pong\":true}"); }
+
+    std::string status(const std::string& id) const {
+        return reply_ok(id, core_running ? "{\"error\":null,\"running\":true,\"status\":\"running\"}"
+                                         : "{\"error\":null,\"running\":false,\"status\":\"stopped\"}");
+    }
+
+    std::string invalid_line(const std::string& id) const {
+        switch (next_id_ % 5) {
+            case 0: return "{\"id\":\"" + id + "\",\"action\":\"ping\"\n";            // unterminated object
+            case 1: return "{\"id\":" + id + ",\"action\":\"ping\"}\n";               // number id
+            case 2: return "{\"id\":\"" + id + "\",\"id\":\"x\",\"action\":\"ping\"}\n";  // repeated member
+            case 3: return "ping " + id + "\n";                                       // no JSON at all
+            default: return "{\"id\":\"" + id + "\",\"action\":\"ping\"} trailing\n";  // text after the value
+        }
+    }
+
+    std::string invalid_utf8(const std::string& id) const {
+        static const std::array<std::string, 5> bad = {
+            "\xff",              // never valid
+            "\xc0\xaf",          // overlong slash
+            "\xed\xa0\x80",      // an encoded surrogate
+            "\xe2\x82",          // cut-off sequence
+            "\xf4\x90\x80\x80",  // above U+10FFFF
+        };
+        return "{\"id\":\"" + id + bad[next_id_ % bad.size()] + "\",\"action\":\"ping\"}\n";
+    }
+
+    void expect_reply(const Messages& messages, const std::string& expected) {
+        std::optional<PipeClient> client = PipeClient::connect();
+        ASSERT_TRUE(client) << "no connection";
+        for (const std::string& m : messages) ASSERT_EQ(client->write(m), 0u);
+        const ReadOutcome reply = client->read_reply();
+        EXPECT_EQ(reply.bytes, expected);
+        ++replies_checked;
+    }
+
+    // The server ends the connection without a reply.
+    void expect_dropped(const Messages& messages) {
+        std::optional<PipeClient> client = PipeClient::connect();
+        ASSERT_TRUE(client) << "no connection";
+        for (const std::string& m : messages) ASSERT_EQ(client->write(m), 0u);
+        const ReadOutcome reply = client->read_reply();
+        EXPECT_TRUE(reply.bytes.empty()) << reply.bytes;
+        EXPECT_NE(reply.error, 0u);
+        EXPECT_NE(reply.error, static_cast<DWORD>(WAIT_TIMEOUT));
+        ++failures_caused;
+    }
+
+    void cut_off(const std::string& id) {
+        std::optional<PipeClient> client = PipeClient::connect();
+        ASSERT_TRUE(client) << "no connection";
+        const std::string line = "{\"id\":\"" + id + "\",\"action\":\"status\"}\n";
+        ASSERT_EQ(client->write(line.substr(0, 1 + next_id_ % (line.size() - 2))), 0u);
+        client->close();
+        ++failures_caused;
+    }
+
+    void close_at_once() {
+        std::optional<PipeClient> client = PipeClient::connect();
+        ASSERT_TRUE(client) << "no connection";
+        client->close();
+        ++failures_caused;
+    }
+
+    // A valid request in messages of one to seven bytes; every other one
+    // without its line feed, ended by an empty message instead.
+    void split(const std::string& id) {
+        const bool empty_end = next_id_ % 2 == 0;
+        const bool ping = next_id_ % 3 != 0;
+        std::string line = "{\"id\":\"" + id + "\",\"action\":\"" + (ping ? "ping" : "status") + "\"}";
+        if (!empty_end) line += "\n";
+        Messages messages;
+        std::size_t size = 1;
+        for (std::size_t at = 0; at < line.size(); at += size, size = size % 7 + 1)
+            messages.push_back(line.substr(at, size));
+        if (empty_end) messages.emplace_back();
+        expect_reply(messages, ping ? pong(id) : status(id));
+    }
+
+    void silent() {
+        std::optional<PipeClient> client = PipeClient::connect();
+        ASSERT_TRUE(client) << "no connection";
+        const ReadOutcome dropped = client->read_reply();
+        EXPECT_TRUE(dropped.bytes.empty()) << dropped.bytes;
+        EXPECT_NE(dropped.error, static_cast<DWORD>(WAIT_TIMEOUT)) << "the silent client was never let go";
+        ++failures_caused;
+    }
+
+    void oversize() {
+        std::optional<PipeClient> client = PipeClient::connect();
+        ASSERT_TRUE(client) << "no connection";
+        static const std::string huge(OVERSIZE_BYTES, 'x');
+        client->write(huge);  // ends with an error once the server lets go
+        const ReadOutcome reply = client->read_reply();
+        EXPECT_TRUE(reply.bytes.empty());
+        EXPECT_NE(reply.error, static_cast<DWORD>(WAIT_TIMEOUT));
+        ++failures_caused;
+    }
+
+    void start(const std::string& id) {
+        const std::string request =
+            "{\"id\":\"" + id + "\",\"action\":\"start\",\"config\":\"{\\\"mode\\\":\\\"run\\\",\\\"n\\\":" + id + "}\"}\n";
+        expect_reply(whole(request), core_running ? reply_error(id, "core already running") : reply_ok(id, "null"));
+        if (!core_running) ++cores_started;
+        core_running = true;
+    }
+
+    mutable std::size_t next_id_ = 1;
+};
+
+// `kinds` shuffled, then `specials` spread evenly through them in their order.
+std::vector<Kind> schedule(std::vector<Kind> kinds, const std::vector<Kind>& specials, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    std::shuffle(kinds.begin(), kinds.end(), random);
+    std::vector<Kind> out;
+    const std::size_t step = kinds.size() / (specials.size() + 1);
+    std::size_t next_special = 0;
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        if (next_special < specials.size() && i == step * (next_special + 1)) out.push_back(specials[next_special++]);
+        out.push_back(kinds[i]);
+    }
+    while (next_special < specials.size()) out.push_back(specials[next_special++]);
+    return out;
+}
+
+std::vector<Kind> quick_mix(std::size_t total) {
+    // Shares of the quick kinds, in parts of 20.
+    const std::pair<Kind, std::size_t> shares[] = {
+        {Kind::Ping, 5},   {Kind::Status, 3},      {Kind::InvalidLine, 3}, {Kind::InvalidUtf8, 2},
+        {Kind::CutOff, 2}, {Kind::CloseAtOnce, 2}, {Kind::Split, 3},
+    };
+    std::vector<Kind> kinds;
+    for (const auto& [kind, share] : shares) kinds.insert(kinds.end(), total * share / 20, kind);
+    return kinds;
+}
+
+// The log lines of failed exchanges. A client that connects and closes
+// before the server has called ConnectNamedPipe makes that call fail with
+// ERROR_NO_DATA (232), which the server reports as an accept error; any
+// other failed exchange is a handle error.
+struct FailureLines {
+    std::size_t handle_errors = 0;
+    std::size_t accept_errors = 0;
+    std::size_t gone_before_accept = 0;
+    std::size_t total() const { return handle_errors + gone_before_accept; }
+};
+
+FailureLines failure_lines(const HelperProcess& helper) {
+    const std::string log = helper.log();
+    const auto count = [&](std::string_view text) {
+        std::size_t n = 0;
+        for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++n;
+        return n;
+    };
+    return FailureLines{count("] pipe handle error: "), count("] pipe accept error: "),
+                        count("] pipe accept error: ConnectNamedPipe failed: 232\n")};
+}
+
+TEST(Stress, ThousandsOfClientsInARow) {
+    HelperProcess helper(test_folder());
+    std::error_code ec;
+    std::filesystem::copy_file(program_dir() / L"fake-core" / L"clash_ffi.dll", helper.folder() / L"clash_ffi.dll",
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    ASSERT_TRUE(helper.start_console());
+    const auto began = std::chrono::steady_clock::now();
+
+    StressRun run;
+    {
+        SCOPED_TRACE("warm-up");
+        // Every kind that is cheap once, so that lazily created state (the
+        // core library, the watchdog, heap arenas) exists before the first
+        // measurement.
+        for (const Kind kind : schedule(quick_mix(200), {Kind::Oversize, Kind::Start, Kind::Stop}, 1))
+            run.run(kind);
+    }
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    ASSERT_TRUE(wait_until([&] { return failure_lines(helper).total() == run.failures_caused; }))
+        << failure_lines(helper).total() << " of " << run.failures_caused;
+    const std::optional<MemoryUse> before = memory_use(helper.process_id());
+    ASSERT_TRUE(before) << "GetProcessMemoryInfo failed: " << GetLastError();
+
+    const std::vector<Kind> specials = {Kind::Start,    Kind::Status, Kind::Start, Kind::Stop,  Kind::Silent,
+                                        Kind::Start,    Kind::Stop,   Kind::Oversize, Kind::Start, Kind::Stop,
+                                        Kind::Stop,     Kind::Start,  Kind::Silent, Kind::Stop,  Kind::Oversize,
+                                        Kind::Start,    Kind::Status, Kind::Stop};
+    for (const Kind kind : schedule(quick_mix(QUICK_CLIENTS), specials, 2)) {
+        run.run(kind);
+        if (::testing::Test::HasFatalFailure()) break;
+    }
+
+    const std::size_t failures = run.failures_caused;
+    EXPECT_TRUE(wait_until([&] { return failure_lines(helper).total() == failures; }));
+    // The helper is still serving, and the counts settle.
+    EXPECT_EQ(exchange("{\"id\":\"last\",\"action\":\"ping\"}\n").bytes, reply_ok("last", "{\"pong\":true}"));
+    Sleep(500);
+    const FailureLines lines = failure_lines(helper);
+    const std::optional<MemoryUse> after = memory_use(helper.process_id());
+    ASSERT_TRUE(after) << "GetProcessMemoryInfo failed: " << GetLastError();
+    EXPECT_TRUE(helper.running());
+
+    std::size_t clients = 0;
+    std::printf("stress: clients served by kind (warm-up included):\n");
+    for (const Kind kind : KINDS) {
+        std::printf("  %-26s %5zu  %8.2f s\n", kind_name(kind), run.served[kind],
+                    std::chrono::duration<double>(run.time_spent[kind]).count());
+        clients += run.served[kind];
+    }
+    std::printf("stress: %zu clients, %zu replies checked, %zu failed exchanges caused, %zu cores started\n",
+                clients, run.replies_checked, failures, run.cores_started);
+    std::printf("stress: log lines: %zu \"pipe handle error\", %zu \"pipe accept error\" (%zu of them: client gone "
+                "before the accept)\n",
+                lines.handle_errors, lines.accept_errors, lines.gone_before_accept);
+    std::printf("stress: working set %.1f MiB after the warm-up, %.1f MiB at the end (private %.1f -> %.1f MiB)\n",
+                mib(before->working_set), mib(after->working_set), mib(before->private_bytes),
+                mib(after->private_bytes));
+    std::printf("stress: %.1f s\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+
+    EXPECT_EQ(lines.total(), failures) << "one log line per failed exchange";
+    EXPECT_EQ(lines.accept_errors, lines.gone_before_accept) << "no accept error but a client gone early";
+    EXPECT_EQ(helper.log_count("] core running\n"), run.cores_started);
+    EXPECT_LE(after->working_set, before->working_set + WORKING_SET_ALLOWANCE);
+}
+
+}  // namespace
+}  // namespace velmor::e2e
