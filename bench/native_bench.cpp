@@ -164,7 +164,9 @@ BENCHMARK(BM_log)->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_log_baseline)->Unit(benchmark::kNanosecond);
 
 // Keeps the median of every benchmark (or the single run without repetitions)
-// as seconds per iteration, and prints as the console reporter does.
+// as CPU seconds per iteration, and prints as the console reporter does. CPU
+// time, not wall time: the machines are shared, and a benchmark that waits
+// for a core is not slower. It includes the kernel's time in system calls.
 class Collector : public benchmark::ConsoleReporter {
 public:
     std::map<std::string, double> seconds;
@@ -174,7 +176,7 @@ public:
         for (const Run& run : runs) {
             if (run.error_occurred) die("benchmark " + run.benchmark_name() + " failed: " + run.error_message);
             const std::string name = run.run_name.function_name;
-            const double s = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            const double s = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
                 seconds[name] = s;
                 repetitions[name] = static_cast<int>(run.repetitions);
@@ -258,7 +260,7 @@ void write_results(const std::string& path, const Collector& c, const HeapFigure
        << "- Machine: " << cpu_model() << ", " << std::thread::hardware_concurrency() << " cores (nproc), "
        << uts.sysname << " " << uts.release << " " << uts.machine << "\n"
        << "- Build: " << first_line_of("c++ --version") << ", Release, no sanitizers\n"
-       << "- Each figure is the median of " << c.repetitions.at("BM_ping")
+       << "- Each figure is the median CPU time (user and system) of " << c.repetitions.at("BM_ping")
        << " repetitions; the repetitions of all benchmarks are interleaved at random, so that a helper figure and "
           "its baseline meet the same load. Ratios compare figures of the same run; absolute times are for "
           "orientation only.\n\n"

@@ -1,5 +1,8 @@
 #include "base/text.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 namespace velmor {
 namespace {
 
@@ -94,7 +97,16 @@ std::string Utf8Fault::describe() const {
 std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes) {
     std::size_t pos = 0;
     while (pos < bytes.size()) {
-        // Fast path over ASCII.
+        // Fast path over ASCII, eight bytes at a time: requests and
+        // configurations of several MiB are mostly ASCII.
+        constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ULL;
+        std::uint64_t word = 0;
+        while (pos + sizeof word <= bytes.size()) {
+            std::memcpy(&word, bytes.data() + pos, sizeof word);
+            if ((word & HIGH_BITS) != 0) break;
+            pos += sizeof word;
+        }
+        if (pos == bytes.size()) break;
         if (static_cast<unsigned char>(bytes[pos]) < 0x80) {
             ++pos;
             continue;

@@ -1,7 +1,8 @@
 #include "control/protocol.hpp"
 
+#include <cstdio>
+
 #include <rapidjson/error/en.h>
-#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -110,16 +111,21 @@ Reply reply_for(const Request& request, Result<> outcome, std::optional<std::str
     return reply;
 }
 
-}  // namespace
-
-Result<Request> parse_request(std::string_view text) {
+// parse_request for text already known to be valid UTF-8.
+Result<Request> parse_valid_utf8_request(std::string_view text) {
     RequestHandler handler;
-    if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos)
-        return fail("control character (\\u0000) found at " + describe_position(text, nul));
-    rapidjson::MemoryStream stream(text.data(), text.size());
+    if (const std::size_t at = find_control_character(text); at != std::string_view::npos) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(text[at]));
+        return fail(std::string("control character (") + escaped + ") found at " + describe_position(text, at));
+    }
+    // Read in place: strings are decoded inside the copy rather than on the
+    // reader's own stack, which for a 4 MiB configuration saves its growth.
+    std::string copy = padded_json_copy(text);
+    rapidjson::InsituStringStream stream(copy.data());
     rapidjson::Reader reader;
-    constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag |
-                               rapidjson::kParseNumbersAsStringsFlag;
+    constexpr unsigned flags =
+        rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
     const rapidjson::ParseResult result = reader.Parse<flags>(stream, handler);
     if (result.IsError()) {
         std::string what = handler.fault;
@@ -130,6 +136,16 @@ Result<Request> parse_request(std::string_view text) {
         return fail(what + " at " + describe_position(text, result.Offset()));
     }
     return std::move(handler.request);
+}
+
+}  // namespace
+
+Result<Request> parse_request(std::string_view text) {
+    // The bytes are checked once, up front, instead of by the reader string
+    // by string, which costs several times as much on a large configuration.
+    if (const auto fault = find_utf8_fault(text))
+        return fail(fault->describe() + " at " + describe_position(text, fault->index));
+    return parse_valid_utf8_request(text);
 }
 
 std::string serialize_reply(const Reply& reply) {
@@ -156,7 +172,7 @@ Result<std::string> handle_request(std::string_view received, CoreShared& core) 
     if (const auto fault = find_utf8_fault(line)) return fail(fault->describe());
     const std::string_view text = trim_unicode_white_space(line);
 
-    Result<Request> parsed = parse_request(text);
+    Result<Request> parsed = parse_valid_utf8_request(text);
     if (!parsed) {
         // A request error is never sent back; it only reaches the log, so the
         // client's text is bounded and escaped to keep it to one short line.

@@ -31,6 +31,29 @@ TEST(Text, Utf8FaultsNameTheSequenceAndItsIndex) {
     }
 }
 
+TEST(Text, Utf8FaultsAreFoundAtEveryOffsetOfTheAsciiFastPath) {
+    // The ASCII run is skipped eight bytes at a time; a fault must be found
+    // wherever it falls relative to those blocks, and a valid character
+    // anywhere must not be taken for one.
+    for (std::size_t at = 0; at < 20; ++at) {
+        SCOPED_TRACE(at);
+        std::string text(20, 'a');
+        text[at] = '\xFF';
+        auto fault = find_utf8_fault(text);
+        ASSERT_TRUE(fault.has_value());
+        EXPECT_EQ(fault->index, at);
+
+        text = std::string(at, 'a') + "\xE2\x82\xAC" + std::string(20 - at, 'b');
+        EXPECT_FALSE(find_utf8_fault(text).has_value());
+
+        text = std::string(at, 'a') + "\xE2\x82";
+        fault = find_utf8_fault(text);
+        ASSERT_TRUE(fault.has_value());
+        EXPECT_EQ(fault->index, at);
+        EXPECT_FALSE(fault->length.has_value());
+    }
+}
+
 TEST(Text, InvalidPartsBecomeReplacementCharacters) {
     EXPECT_EQ(sanitize_utf8("ok"), "ok");
     EXPECT_EQ(sanitize_utf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");

@@ -36,6 +36,55 @@ TEST(ConfigCheck, StepsInOrder) {
     EXPECT_EQ(check_message(std::string("\0", 1)), "config is not valid JSON");
 }
 
+TEST(ConfigCheck, LoneSurrogatesAndInvalidBytesAreFoundAmongManyStrings) {
+    // Invalid text is refused wherever it stands, also behind thousands of
+    // valid strings, in any spelling of the escape, as value or as key.
+    std::string many = "[";
+    for (int i = 0; i < 5000; ++i) many += "\"entry " + std::to_string(i) + " \\u00e9\",";
+    struct Case {
+        std::string tail;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"\"ok\"]", true},
+        {"\"\\udc00\"]", false},
+        {"\"\\uDfFf\"]", false},
+        {"{\"\\uDC80\":1}]", false},
+        {"\"\\ud83d\\ude00\"]", true},           // a pair is one character
+        {"\"\\\\udc00\"]", true},                // an escaped backslash, then text
+        {"\"\xC0\xAF\"]", false},                  // raw bytes that are not UTF-8
+        {"{\"\xFF\":1}]", false},
+        {"\"\xED\x9F\xBF\"]", true},              // U+D7FF, just below the surrogates
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tail);
+        EXPECT_EQ(check_message(many + c.tail), c.valid ? "" : "config is not valid JSON");
+        EXPECT_EQ(check_message(c.tail.substr(0, c.tail.size() - 1)), c.valid ? "" : "config is not valid JSON");
+        // The request parser applies the same rules to the members it skips.
+        EXPECT_EQ(parse_request("{\"x\":[" + c.tail + "}").has_value(), c.valid);
+    }
+}
+
+TEST(ConfigCheck, RawControlCharactersAreRefusedInsideLongStrings) {
+    // The reader scans long strings 16 bytes at a time; a raw control
+    // character must be refused wherever it falls in such a string.
+    const std::string padding(40, 'x');
+    for (int c = 0; c < 0x20; ++c) {
+        SCOPED_TRACE(c);
+        for (std::size_t at : {std::size_t{0}, std::size_t{17}, std::size_t{39}}) {
+            std::string text = "{\"k\":\"" + padding + "\"}";
+            text[6 + at] = static_cast<char>(c);
+            EXPECT_EQ(check_message(text), "config is not valid JSON");
+            EXPECT_FALSE(parse_request("{\"x\":\"" + text.substr(6)).has_value());
+        }
+        const bool white = c == '\t' || c == '\n' || c == '\r';
+        EXPECT_EQ(check_message(std::string(1, static_cast<char>(c)) + "{}"), white ? "" : "config is not valid JSON");
+    }
+    const Result<Request> r = parse_request("{\"id\":\"" + padding + "\x1e\"}");
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().message(), "control character (\\u001e) found at line 1 column 48");
+}
+
 TEST(ConfigCheck, SizeLimitIsCheckedBeforeParsing) {
     std::string exact(MAX_CONFIG_BYTES, ' ');
     exact.front() = '"';
