@@ -378,6 +378,28 @@ TEST_F(CoreControllerTest, StopBeforeTheCoreThreadStartsTheCore) {
     }
 }
 
+TEST_F(CoreControllerTest, StopRacingAStartNeverLeavesACoreBehindAStoppedRecord) {
+    // Stops land anywhere in a start: before it, in the window before the
+    // handle is stored, while the core thread checks the state, or after.
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::future<Result<>> starting = std::async(std::launch::async, [&] { return start(R"({"mode":"run"})"); });
+        std::this_thread::sleep_for(std::chrono::microseconds(round * 10));
+        const Result<> stopped = stop_core(*core);
+        EXPECT_TRUE(stopped) << stopped.error().message();
+        (void)starting.get();
+        if (state() == CoreState::Running) {
+            // The start came after the stop: an ordinary run to stop.
+            ASSERT_TRUE(stop_core(*core));
+        }
+        ASSERT_NE(state(), CoreState::Running);
+        // No further stop: whatever the interleaving, the core must end.
+        ASSERT_TRUE(wait_for([&] { return !live_run_running(); }, 5s));
+        EXPECT_EQ(fake_probe("fake_core_running"), 0);
+        ASSERT_TRUE(stop_core(*core));
+    }
+}
+
 TEST_F(CoreControllerTest, TwoOverlappingStops) {
     ASSERT_TRUE(start(R"({"mode":"stubborn","ms":800})"));
     std::future<Result<>> first = std::async(std::launch::async, [&] { return stop_core(*core); });
