@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
+#include <cstddef>
 
 // glibc's own entry points, which the definitions below forward to.
 extern "C" {
@@ -19,35 +19,39 @@ void* __libc_pvalloc(std::size_t);
 
 namespace {
 
-std::atomic<std::size_t> g_in_use{0};
-std::atomic<std::size_t> g_peak{0};
+std::atomic<bool> g_counting{false};
+std::atomic<std::int64_t> g_in_use{0};
+std::atomic<std::int64_t> g_peak{0};
+
+std::int64_t usable(void* p) { return static_cast<std::int64_t>(malloc_usable_size(p)); }
 
 void* added(void* p) {
-    if (p == nullptr) return p;
-    const std::size_t now = g_in_use.fetch_add(malloc_usable_size(p), std::memory_order_relaxed) + malloc_usable_size(p);
-    std::size_t peak = g_peak.load(std::memory_order_relaxed);
+    if (p == nullptr || !g_counting.load(std::memory_order_relaxed)) return p;
+    const std::int64_t now = g_in_use.fetch_add(usable(p), std::memory_order_relaxed) + usable(p);
+    std::int64_t peak = g_peak.load(std::memory_order_relaxed);
     while (now > peak && !g_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
     }
     return p;
 }
 
 void removed(void* p) {
-    if (p != nullptr) g_in_use.fetch_sub(malloc_usable_size(p), std::memory_order_relaxed);
+    if (p != nullptr && g_counting.load(std::memory_order_relaxed))
+        g_in_use.fetch_sub(usable(p), std::memory_order_relaxed);
 }
 
 }  // namespace
 
 namespace velmor::bench {
 
-std::size_t heap_in_use() { return g_in_use.load(std::memory_order_relaxed); }
-
-std::size_t reset_heap_peak() {
-    const std::size_t now = heap_in_use();
-    g_peak.store(now, std::memory_order_relaxed);
-    return now;
+void count_heap(bool on) {
+    g_counting.store(false);
+    g_in_use.store(0);
+    g_peak.store(0);
+    g_counting.store(on);
 }
 
-std::size_t heap_peak() { return g_peak.load(std::memory_order_relaxed); }
+std::int64_t heap_in_use() { return g_in_use.load(std::memory_order_relaxed); }
+std::int64_t heap_peak() { return g_peak.load(std::memory_order_relaxed); }
 
 }  // namespace velmor::bench
 
@@ -68,7 +72,8 @@ void* realloc(void* p, std::size_t n) {
         free(p);
         return nullptr;
     }
-    const std::size_t before = malloc_usable_size(p);
+    if (!g_counting.load(std::memory_order_relaxed)) return __libc_realloc(p, n);
+    const std::int64_t before = usable(p);
     void* q = __libc_realloc(p, n);
     if (q == nullptr) return nullptr;  // the old block stays as it was
     if (q == p) {

@@ -1,18 +1,19 @@
 #pragma once
-// Counts the bytes the process holds on the heap, with their peak. It stands
-// in for glibc's malloc family, so it sees operator new (which allocates with
-// malloc) and RapidJSON's allocator (which calls malloc and realloc itself)
-// alike.
+// Counts the bytes the process takes from the heap while counting is on, with
+// their peak. It stands in for glibc's malloc family, so it sees operator new
+// (which allocates with malloc) and RapidJSON's allocator (which calls malloc
+// and realloc itself) alike. While counting is off, each call costs one
+// extra load and branch, so that timings are not skewed.
 
-#include <cstddef>
+#include <cstdint>
 
 namespace velmor::bench {
 
-// Bytes held now (usable sizes of the live blocks).
-std::size_t heap_in_use();
-// Sets the peak to what is held now, and returns that.
-std::size_t reset_heap_peak();
-// The highest heap_in_use since the last reset.
-std::size_t heap_peak();
+// Starts counting from zero, or stops.
+void count_heap(bool on);
+// Bytes taken minus bytes given back since counting started (negative when
+// blocks from before were freed), and the highest that figure reached.
+std::int64_t heap_in_use();
+std::int64_t heap_peak();
 
 }  // namespace velmor::bench

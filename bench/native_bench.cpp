@@ -229,11 +229,12 @@ struct HeapFigures {
 // Peak heap growth while the start request is handled, after one warm-up.
 HeapFigures measure_start_heap() {
     (void)handle_request(g->start, *g->core);
-    const std::size_t before = bench::reset_heap_peak();
+    bench::count_heap(true);
     const Result<std::string> reply = handle_request(g->start, *g->core);
-    const std::size_t peak = bench::heap_peak();
+    const std::int64_t peak = bench::heap_peak();
+    bench::count_heap(false);
     if (!reply) die("start request refused: " + reply.error().full_description());
-    return {peak - before, g->start.size()};
+    return {static_cast<std::size_t>(peak), g->start.size()};
 }
 
 void write_results(const std::string& path, const Collector& c, const HeapFigures& heap) {

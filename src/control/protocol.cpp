@@ -1,9 +1,11 @@
 #include "control/protocol.hpp"
 
 #include <cstdio>
+#include <cstring>
 
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
+#include <rapidjson/allocators.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -81,7 +83,24 @@ private:
     bool seen_id_ = false, seen_action_ = false, seen_config_ = false;
 };
 
-using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+// RapidJSON's working stacks (the reader's nesting, the writer's levels) come
+// from a small pool on the caller's stack: a reader or writer with its own
+// allocator costs two heap allocations, more than the rest of a ping.
+class JsonScratch {
+public:
+    JsonScratch() : pool_(buffer_, sizeof buffer_) {}
+    JsonScratch(const JsonScratch&) = delete;
+    JsonScratch& operator=(const JsonScratch&) = delete;
+    rapidjson::MemoryPoolAllocator<>* allocator() { return &pool_; }
+
+private:
+    alignas(16) char buffer_[2048];
+    rapidjson::MemoryPoolAllocator<> pool_;
+};
+
+using JsonReader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>;
+using JsonBuffer = rapidjson::GenericStringBuffer<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>;
+using JsonWriter = rapidjson::Writer<JsonBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>;
 
 void write_optional(JsonWriter& w, const std::optional<std::string>& s) {
     if (s) w.String(s->data(), static_cast<rapidjson::SizeType>(s->size()));
@@ -89,8 +108,9 @@ void write_optional(JsonWriter& w, const std::optional<std::string>& s) {
 }
 
 std::string status_data(const CoreSnapshot& snap) {
-    rapidjson::StringBuffer buffer;
-    JsonWriter w(buffer);
+    JsonScratch scratch;
+    JsonBuffer buffer(scratch.allocator());
+    JsonWriter w(buffer, scratch.allocator());
     w.StartObject();
     w.Key("error");
     write_optional(w, snap.error);
@@ -121,9 +141,21 @@ Result<Request> parse_valid_utf8_request(std::string_view text) {
     }
     // Read in place: strings are decoded inside the copy rather than on the
     // reader's own stack, which for a 4 MiB configuration saves its growth.
-    std::string copy = padded_json_copy(text);
-    rapidjson::InsituStringStream stream(copy.data());
-    rapidjson::Reader reader;
+    // A short request is copied to the stack, with the room after its end
+    // that padded_json_copy gives a long one.
+    alignas(16) char small[512];
+    std::string large;
+    char* copy = small;
+    if (text.size() + 1 + 16 <= sizeof small) {
+        std::memcpy(small, text.data(), text.size());
+        small[text.size()] = '\0';
+    } else {
+        large = padded_json_copy(text);
+        copy = large.data();
+    }
+    rapidjson::InsituStringStream stream(copy);
+    JsonScratch scratch;
+    JsonReader reader(scratch.allocator());
     constexpr unsigned flags =
         rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
     const rapidjson::ParseResult result = reader.Parse<flags>(stream, handler);
@@ -149,8 +181,9 @@ Result<Request> parse_request(std::string_view text) {
 }
 
 std::string serialize_reply(const Reply& reply) {
-    rapidjson::StringBuffer buffer;
-    JsonWriter w(buffer);
+    JsonScratch scratch;
+    JsonBuffer buffer(scratch.allocator());
+    JsonWriter w(buffer, scratch.allocator());
     w.StartObject();
     w.Key("id");
     write_optional(w, reply.id);
@@ -162,7 +195,9 @@ std::string serialize_reply(const Reply& reply) {
     if (reply.data) w.RawValue(reply.data->data(), reply.data->size(), rapidjson::kObjectType);
     else w.Null();
     w.EndObject();
-    std::string text(buffer.GetString(), buffer.GetSize());
+    std::string text;
+    text.reserve(buffer.GetSize() + 1);
+    text.append(buffer.GetString(), buffer.GetSize());
     text.push_back('\n');
     return text;
 }
