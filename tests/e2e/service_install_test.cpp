@@ -138,6 +138,19 @@ protected:
         EXPECT_NE(reply.find(R"("pong":true)"), std::string::npos) << reply;
     }
 
+    // Puts the fake core next to the helper, for a service installed after this.
+    void place_fake_core() {
+        const std::filesystem::path fake_core = program_dir() / L"fake-core" / L"clash_ffi.dll";
+        ASSERT_TRUE(CopyFileW(fake_core.c_str(), (folder_ / L"clash_ffi.dll").c_str(), FALSE)) << GetLastError();
+    }
+
+    static void start_core_over_pipe() {
+        const std::string started = pipe_exchange(R"({"id":"s","action":"start","config":"{\"mode\":\"run\"}"})");
+        ASSERT_NE(started.find(R"("ok":true)"), std::string::npos) << started;
+        const std::string status = pipe_exchange(R"({"id":"t","action":"status"})");
+        EXPECT_NE(status.find(R"("status":"running")"), std::string::npos) << status;
+    }
+
     static void expect_winapi_report(const ProgramOutcome& outcome, DWORD code) {
         EXPECT_EQ(outcome.exit_code, 1u);
         EXPECT_EQ(outcome.out, "");
@@ -216,15 +229,9 @@ TEST_F(ServiceHost, ScStopStopsTheServiceWithExitCodeZero) {
 }
 
 TEST_F(ServiceHost, ScStopStopsARunningCoreThroughTheController) {
-    const std::filesystem::path fake_core = program_dir() / L"fake-core" / L"clash_ffi.dll";
-    ASSERT_TRUE(CopyFileW(fake_core.c_str(), (folder_ / L"clash_ffi.dll").c_str(), FALSE)) << GetLastError();
+    ASSERT_NO_FATAL_FAILURE(place_fake_core());
     ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
-    expect_pong();
-
-    const std::string started = pipe_exchange(R"({"id":"s","action":"start","config":"{\"mode\":\"run\"}"})");
-    ASSERT_NE(started.find(R"("ok":true)"), std::string::npos) << started;
-    const std::string status = pipe_exchange(R"({"id":"t","action":"status"})");
-    EXPECT_NE(status.find(R"("status":"running")"), std::string::npos) << status;
+    ASSERT_NO_FATAL_FAILURE(start_core_over_pipe());
 
     const unique_schandle manager = open_manager();
     const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP));
@@ -266,24 +273,51 @@ TEST_F(ServiceHost, ControlsOtherThanStopChangeNothing) {
 }
 
 TEST_F(ServiceHost, UninstallWhileRunningStopsTheServiceAndRemovesIt) {
+    ASSERT_NO_FATAL_FAILURE(place_fake_core());
     ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
-    expect_pong();
+    ASSERT_NO_FATAL_FAILURE(start_core_over_pipe());
 
     const ProgramOutcome removed = helper(L"uninstall");
     EXPECT_EQ(removed.exit_code, 0u) << removed.err;
     EXPECT_EQ(removed.out, "");
     EXPECT_EQ(removed.err, "");
 
-    // Either still on its way out (marked for deletion) or already gone.
+    EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
+    EXPECT_TRUE(wait_until([] { return pipe_exchange(R"({"id":"x","action":"ping"})", 200ms).empty(); }));
+    // The Stop that uninstall sent ran the whole stop sequence.
+    EXPECT_NE(log_text().find("core stopped\n"), std::string::npos) << log_text();
+
+    expect_winapi_report(helper(L"uninstall"), ERROR_SERVICE_DOES_NOT_EXIST);
+}
+
+TEST_F(ServiceHost, UninstallAgainBeforeTheServiceHasGoneIsRefused) {
+    ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
+    const ProgramOutcome removed = helper(L"uninstall");
+    EXPECT_EQ(removed.exit_code, 0u) << removed.err;
+
+    // Marked for deletion while it stops, or already gone. (Wine's SCM also
+    // kills a service that is still running when a second Stop arrives.)
     const ProgramOutcome again = helper(L"uninstall");
     const DWORD code = again.err.find("(os error 1072)") != std::string::npos ? ERROR_SERVICE_MARKED_FOR_DELETE
                                                                               : ERROR_SERVICE_DOES_NOT_EXIST;
     expect_winapi_report(again, code);
-
     EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
-    EXPECT_TRUE(wait_until([] { return pipe_exchange(R"({"id":"x","action":"ping"})", 200ms).empty(); }));
+}
 
-    expect_winapi_report(helper(L"uninstall"), ERROR_SERVICE_DOES_NOT_EXIST);
+TEST_F(ServiceHost, StartArgumentsAreIgnored) {
+    ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
+    const unique_schandle manager = open_manager();
+    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP | SERVICE_START));
+    ASSERT_TRUE(service);
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_STOPPED); }));
+
+    const wchar_t* arguments[] = {L"uninstall", L"console", L"--odd \"argument\""};
+    ASSERT_TRUE(StartServiceW(service.get(), 3, arguments)) << GetLastError();
+    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); })) << "the service did not report running";
+    expect_pong();
+    EXPECT_TRUE(is_registered());
 }
 
 TEST_F(ServiceHost, UninstallWithoutARegistrationFails) {
