@@ -2,6 +2,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 
@@ -38,12 +39,18 @@ void LogFile::write_all(std::string_view bytes) {
 }
 
 void echo_to_stderr(std::string_view line) {
+    // A process without standard error (descriptor 2 closed) echoes nothing
+    // from then on, as a Windows service without one: no system call per
+    // line, and no lines in whatever file a later open is given descriptor 2.
+    static std::atomic<bool> absent{false};
+    if (absent.load(std::memory_order_relaxed)) return;
     // One writer at a time, so that the echoes of two threads never interleave.
     static std::mutex echo_mutex;
     std::lock_guard lock(echo_mutex);
     while (!line.empty()) {
         const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EBADF) absent.store(true, std::memory_order_relaxed);
         if (n <= 0) return;
         line.remove_prefix(static_cast<std::size_t>(n));
     }
