@@ -268,9 +268,9 @@ TEST_F(Faults, CoreEndingByItself) {
         std::string log_line;  // of the core thread
     };
     const Case cases[] = {
-        {"without an error", "{\"mode\":\"exit-after\",\"ms\":2500}", "core exited unexpectedly",
+        {"without an error", "{\"mode\":\"exit-after\",\"ms\":4000}", "core exited unexpectedly",
          "] core thread: exited unexpectedly\n"},
-        {"with its own message", "{\"mode\":\"error-after\",\"ms\":2500,\"text\":\"tunnel lost\"}", "tunnel lost",
+        {"with its own message", "{\"mode\":\"error-after\",\"ms\":4000,\"text\":\"tunnel lost\"}", "tunnel lost",
          "] core thread: start failed: tunnel lost\n"},
     };
     ASSERT_TRUE(helper().start_console());
