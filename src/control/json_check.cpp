@@ -89,12 +89,17 @@ std::size_t find_control_character(std::string_view text) {
 
 std::string padded_json_copy(std::string_view text) {
     std::string copy;
-    copy.reserve(text.size() + 16);
-    copy.assign(text);
+    // Zeroed padding: the SSE2 loads read it, so it must not be garbage to
+    // memory checkers.
+    copy.resize(text.size() + 16);
+    copy.resize(text.size());
+    std::memcpy(copy.data(), text.data(), text.size());
     return copy;
 }
 
-bool is_well_formed_json(std::string_view text) {
+bool is_padded_for_json(const std::string& text) { return text.capacity() >= text.size() + 16; }
+
+bool is_well_formed_json(const std::string& text) {
     // The reader takes a NUL byte for the end of its input, and its SSE2
     // string scan misses 0x1A to 0x1F; no JSON text holds such a byte raw, so
     // it is refused before the reader runs.
@@ -102,8 +107,10 @@ bool is_well_formed_json(std::string_view text) {
     // The bytes are checked once, up front, instead of by the reader string
     // by string, which costs several times as much on a large configuration.
     if (find_utf8_fault(text)) return false;
-    const std::string copy = padded_json_copy(text);
-    rapidjson::StringStream stream(copy.c_str());
+    const bool in_place = is_padded_for_json(text);
+    std::string copy;
+    if (!in_place) copy = padded_json_copy(text);
+    rapidjson::StringStream stream(in_place ? text.c_str() : copy.c_str());
     rapidjson::Reader reader;
     DepthLimitedHandler handler;
     handler.check_strings = may_hold_low_surrogate_escape(text);

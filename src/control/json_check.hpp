@@ -34,10 +34,16 @@ std::size_t find_control_character(std::string_view text);
 // other byte that find_control_character finds.
 std::string padded_json_copy(std::string_view text);
 
+// True when the buffer of `text` reaches 16 bytes beyond its NUL, so that
+// the fast string stream may read it in place.
+bool is_padded_for_json(const std::string& text);
+
 // True when `text` is one well-formed JSON value of any type, with only JSON
 // white space around it, valid UTF-8 in its strings, and at most
 // MAX_JSON_DEPTH levels of nesting. Numbers are checked for syntax, and for
-// an exponent within the range of a double.
-bool is_well_formed_json(std::string_view text);
+// an exponent within the range of a double. Reads `text` in place when it is
+// padded (is_padded_for_json), as the configuration of a long request is;
+// otherwise reads a padded copy.
+bool is_well_formed_json(const std::string& text);
 
 }  // namespace velmor

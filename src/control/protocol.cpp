@@ -21,8 +21,14 @@ namespace {
 // they hold. Stops the reader with a fault of its own on any violation.
 class RequestHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, RequestHandler> {
 public:
+    // A configuration at least this long is not copied out of the buffer
+    // being read; `long_config` points to it there instead, with `config`
+    // left empty, and the caller makes the buffer itself the string.
+    static constexpr std::size_t LONG_CONFIG_BYTES = 4096;
+
     Request request;
     std::string fault;  // set when the handler stopped the reader
+    std::string_view long_config;
 
     bool Null() { return scalar(nullptr, 0, "null", true); }
     bool Bool(bool b) { return scalar(nullptr, 0, b ? "boolean `true`" : "boolean `false`", false); }
@@ -68,8 +74,13 @@ private:
         if (depth_ != 1 || target_ == nullptr) return true;
         std::optional<std::string>* target = std::exchange(target_, nullptr);
         if (!allowed) return stop(std::string("invalid type: ") + what + ", expected a string or null");
-        if (text != nullptr) target->emplace(text, n);
-        else target->reset();
+        if (text == nullptr) target->reset();
+        else if (target == &request.config && n >= LONG_CONFIG_BYTES) {
+            target->emplace();
+            long_config = std::string_view(text, n);
+        } else {
+            target->emplace(text, n);
+        }
         return true;
     }
 
@@ -166,6 +177,17 @@ Result<Request> parse_valid_utf8_request(std::string_view text) {
             if (!what.empty() && what.back() == '.') what.pop_back();
         }
         return fail(what + " at " + describe_position(text, result.Offset()));
+    }
+    if (!handler.long_config.empty()) {
+        // A long configuration only occurs in a request too long for `small`:
+        // the decoded text is moved to the front of `large`, which then
+        // becomes the configuration, padding included (see check_config),
+        // without another allocation of several MiB.
+        const auto offset = static_cast<std::size_t>(handler.long_config.data() - large.data());
+        const std::size_t size = handler.long_config.size();
+        large.erase(0, offset);
+        large.resize(size);
+        handler.request.config = std::move(large);
     }
     return std::move(handler.request);
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "control/config_check.hpp"
+
 namespace velmor {
 namespace {
 
@@ -118,6 +120,38 @@ TEST(Protocol, NestingLimitCountsTheOutermostObject) {
     // Deep enough to overflow any recursive parser's stack.
     const std::string deep = "{\"x\":" + std::string(1'000'000, '[');
     EXPECT_FALSE(handle_request(deep, *std::make_unique<CoreShared>()).has_value());
+}
+
+TEST(Protocol, LongConfigurationsArriveIntact) {
+    // A long configuration is taken from the parser's own buffer rather than
+    // copied; it must come out exactly as decoded wherever it stands in the
+    // request and whatever escapes it and its neighbours hold.
+    std::string decoded;
+    std::string escaped;
+    for (int i = 0; decoded.size() < 6000; ++i) {
+        decoded += "{\"n\":" + std::to_string(i) + ",\"s\":\"\u00e9\\n\"},";
+        escaped += "{\\\"n\\\":" + std::to_string(i) + ",\\\"s\\\":\\\"\\u00e9\\\\n\\\"},";
+    }
+    const std::string config = "\"config\":\"[" + escaped + "0]\"";
+    const std::string requests[] = {
+        "{" + config + ",\"action\":\"x\",\"id\":\"\\u0041\\\"\"}",
+        "{\"id\":\"\\u0041\\\"\",\"other\":[\"\\u00e9\\n\",{\"k\":\"\\\\\"}]," + config + ",\"action\":\"x\"}",
+        "  {\"action\":\"x\",\"id\":\"A\\\"\"," + config + "}  ",
+    };
+    for (const std::string& request : requests) {
+        SCOPED_TRACE(request.substr(0, 60));
+        const Result<Request> r = parse_request(request);
+        ASSERT_TRUE(r.has_value()) << r.error().message();
+        ASSERT_TRUE(r->config.has_value());
+        EXPECT_EQ(*r->config, "[" + decoded + "0]");
+        EXPECT_EQ(r->id, std::optional<std::string>("A\""));
+        EXPECT_EQ(r->action, std::optional<std::string>("x"));
+        EXPECT_TRUE(check_config(r->config).has_value());
+    }
+    // The check reads such a configuration in place, to its very end.
+    const Result<Request> broken = parse_request("{\"config\":\"[" + escaped + "0] x\"}");
+    ASSERT_TRUE(broken.has_value());
+    EXPECT_EQ(check_config(broken->config).error().message(), "config is not valid JSON");
 }
 
 TEST(Protocol, StatusReportsTheCoreRecord) {
