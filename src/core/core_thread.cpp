@@ -1,6 +1,7 @@
 #include "core/core_thread.hpp"
 
 #include "base/path.hpp"
+#include "base/text.hpp"
 #include "core/core_library.hpp"
 #include "core/machine_lock.hpp"
 #include "env/log.hpp"
@@ -17,7 +18,9 @@ void record_outcome(CoreShared& core, bool current, const Result<>& outcome) {
             core.state = CoreState::Failed;
             core.last_error = message;
         }
-        log_message("core thread: start failed: " + message);
+        // The core's own text often quotes the configuration: the log gets it
+        // escaped and bounded, the record keeps it as it is.
+        log_message("core thread: start failed: " + escape_for_log(message));
         return;
     }
     // Stopped: a stop that found no thread handle has already recorded the

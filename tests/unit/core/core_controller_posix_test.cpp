@@ -207,6 +207,8 @@ TEST_F(CoreControllerTest, CoreThatFailsWithinTheStartCheckFailsTheStart) {
     const std::vector<Case> cases = {
         {"ends at once", R"({"mode":"exit"})", "core exited unexpectedly", "core thread: exited unexpectedly"},
         {"error text", R"({"mode":"error","text":"bad rule"})", "bad rule", "core thread: start failed: bad rule"},
+        {"error text with line breaks", "{\"mode\":\"error\",\"text\":\"bad\r\n[x] rule\"}", "bad\r\n[x] rule",
+         "core thread: start failed: bad\\r\\n[x] rule"},
         {"null", R"({"mode":"null"})", "core panicked (null return from clash_start)",
          "core thread: start failed: core panicked (null return from clash_start)"},
     };
