@@ -327,8 +327,9 @@ int main(int argc, char** argv) {
     if (h_rate / b_rate < 0.9)
         md += "- Ping round trips: per client the helper arms its I/O watchdog twice (request, then reply), and each "
               "arm wakes the watchdog's thread through a condition variable, which under Wine goes through the "
-              "wine server. With the two arms left out (an experiment, not a fix: the time-outs are needed) the "
-              "ratio came out between 0.82 and 1.16 in three runs, against 0.71 to 0.83 with them. A watchdog "
+              "wine server. In an experiment on 2026-12-07 with the two arms left out (not a fix: the time-outs "
+              "are needed) the ratio came out between 0.82 and 1.16 in three runs, against 0.71 to 0.83 with "
+              "them. A watchdog "
               "that is woken only when a deadline comes earlier than the one it waits for would keep the "
               "time-outs and drop most wake-ups. The helper also builds the pipe's security descriptor anew for "
               "every client, as it must.\n";
