@@ -13,8 +13,11 @@ Result<> start_action(const Request& request, CoreShared& core) {
 
     std::filesystem::path data_dir = service_data_dir();
     std::filesystem::path log_path = core_log_path();
-    (void)create_folder_all(data_dir);
-    ensure_wintun(data_dir);
+    // A link that cannot be removed refuses the start: the core would work
+    // wherever it points.
+    Result<DataFolderReport> prepared = prepare_data_folder(data_dir);
+    if (!prepared) return fail(std::move(prepared.error()));
+    ensure_wintun(data_dir, prepared->wintun_placement());
 
     if (Result<CoreLibrary> library = load_core_library(); !library)
         return fail(std::move(library.error()).context("load core library"));

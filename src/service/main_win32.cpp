@@ -56,6 +56,10 @@ void report_error(const Error& error) {
 }  // namespace velmor
 
 int wmain(int, wchar_t**) {
+    // Before anything loads a library: the default search takes only the
+    // executable's folder and System32, never the current folder or PATH.
+    // Libraries loaded by full path, as the core library is, are unaffected.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     const std::vector<std::wstring> args = velmor::command_line_arguments();
     const velmor::Result<> outcome = velmor::run_role(velmor::select_role(args));
     if (!outcome) {

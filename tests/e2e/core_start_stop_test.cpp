@@ -237,5 +237,112 @@ TEST_F(CoreEndToEnd, DemoCoreRunsUntilStopped) {
     EXPECT_EQ(status(), status_reply("stopped", std::nullopt));
 }
 
+// Under Wine, the Unix name of a Windows path.
+std::string unix_path(const std::filesystem::path& path) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unix_name = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (unix_name == nullptr) return {};
+    char* name = unix_name(std::filesystem::absolute(path).c_str());
+    std::string text = name != nullptr ? name : "";
+    HeapFree(GetProcessHeap(), 0, name);
+    return text;
+}
+
+// Under Wine, runs a Unix program (Wine starts one through CreateProcessW)
+// and waits, since its process handle does not, until `done` holds.
+template <class F>
+bool run_unix(std::wstring command, F done) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return wait_until(done);
+}
+
+bool is_link(const std::filesystem::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Makes a link at `link` to the folder `target`: a symbolic link on Windows,
+// a Unix symbolic link under Wine, which cannot make Windows links but shows
+// a Unix one as a reparse point. The reason when it cannot.
+std::optional<std::string> make_folder_link(const std::filesystem::path& link, const std::filesystem::path& target) {
+    if (!under_wine()) {
+        if (CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                                SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+            return std::nullopt;
+        return "symbolic links cannot be created here (error " + std::to_string(GetLastError()) + ")";
+    }
+    if (unix_path(target).empty()) return "no Unix names under this Wine";
+    if (!run_unix(L"/bin/ln -s \"" + widen(unix_path(target)) + L"\" \"" + widen(unix_path(link)) + L"\"",
+                  [&] { return is_link(link); }))
+        return "a Unix link could not be made";
+    return std::nullopt;
+}
+
+// Removes a link that make_folder_link made, never what it points to (Wine
+// itself would follow it).
+void remove_folder_link(const std::filesystem::path& link) {
+    if (!is_link(link)) return;
+    if (!under_wine()) {
+        RemoveDirectoryW(link.c_str());
+        return;
+    }
+    const std::string name = unix_path(link);
+    run_unix(L"/bin/rm -f \"" + widen(name) + L"\"", [&] { return !is_link(link); });
+}
+
+TEST_F(CoreEndToEnd, LinkInPlaceOfTheServiceFolderIsNeverFollowed) {
+    place_fake_core();
+    write_file(helper().folder() / L"wintun.dll", "wintun");
+    const std::filesystem::path target = helper().folder() / L"elsewhere";
+    std::filesystem::create_directories(target);
+    write_file(target / L"theirs.txt", "theirs");
+    std::filesystem::create_directories(data_dir().parent_path());
+    if (const std::optional<std::string> why_not = make_folder_link(data_dir(), target)) GTEST_SKIP() << *why_not;
+    // Gone before anything clears the test's folder, which would follow it.
+    const struct LinkCleanup {
+        std::filesystem::path link;
+        ~LinkCleanup() { remove_folder_link(link); }
+    } cleanup{data_dir()};
+    ASSERT_TRUE(helper().start_console());
+
+    const std::string reply = exchange(start_request("1", "{}")).bytes;
+    const auto target_untouched = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(target)) names.push_back(entry.path().filename().string());
+        EXPECT_EQ(names, std::vector<std::string>{"theirs.txt"}) << "nothing written where the link pointed";
+        EXPECT_EQ(read_file(target / L"theirs.txt"), "theirs");
+    };
+    const std::string shown = narrow(data_dir().native());
+    if (under_wine()) {
+        // Wine opens what a link points to even with FILE_FLAG_OPEN_REPARSE_POINT,
+        // so the helper cannot remove the link without following it; it
+        // refuses the start instead of letting the core work through it.
+        EXPECT_EQ(reply, reply_error("1", "cannot remove the link in place of " + shown));
+        target_untouched();
+        EXPECT_EQ(helper().log_count("] data folder: cannot remove the link in place of " + shown +
+                                     ": the system opened what the link points to, not the link\n"),
+                  1u)
+            << helper().log();
+        EXPECT_EQ(status(), status_reply("stopped", std::nullopt));
+        GTEST_SKIP() << "Wine cannot remove a link without following it: the start was refused, the link and its "
+                        "target left as they were";
+    }
+    EXPECT_EQ(reply, reply_ok("1"));
+    target_untouched();
+    EXPECT_EQ(helper().log_count("] data folder: removed a link in place of " + shown + "\n"), 1u) << helper().log();
+    const DWORD attributes = GetFileAttributesW(data_dir().c_str());
+    EXPECT_EQ(attributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+    EXPECT_EQ(read_file(data_dir() / L"wintun.dll"), "wintun");
+    EXPECT_TRUE(std::filesystem::is_directory(data_dir() / L"log"));
+    EXPECT_EQ(exchange("{\"id\":\"2\",\"action\":\"stop\"}\n").bytes, reply_ok("2"));
+}
+
 }  // namespace
 }  // namespace velmor::e2e

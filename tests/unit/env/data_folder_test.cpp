@@ -123,3 +123,46 @@ TEST_F(PlaceWintunTest, RenameNeverReplacesACopyPlacedMeanwhile) {
 
 }  // namespace
 }  // namespace velmor
+
+namespace velmor {
+namespace {
+
+TEST_F(PlaceWintunTest, AnUntrustedCopyIsReplacedThroughANewFileOfOurOwn) {
+    write(source / "wintun.dll", "from the executable's folder");
+    write(data / "wintun.dll", "planted");
+    // A file under this process's temporary name, as someone else could
+    // have put there.
+    std::filesystem::path temporary = data / "wintun.dll";
+    temporary += detail::temporary_copy_suffix();
+    write(temporary, "planted too");
+
+    detail::place_wintun(source, data, WintunPlacement::ReplaceExisting);
+    EXPECT_EQ(read_file(data / "wintun.dll"), "from the executable's folder");
+    EXPECT_EQ(names_in(data), std::vector<std::string>{"wintun.dll"});
+    if (log.available()) { EXPECT_TRUE(log.lines().empty()); }
+
+    {
+        SCOPED_TRACE("no source: the untrusted copy stays, silently");
+        std::filesystem::remove(source / "wintun.dll");
+        write(data / "wintun.dll", "planted again");
+        detail::place_wintun(source, data, WintunPlacement::ReplaceExisting);
+        EXPECT_EQ(read_file(data / "wintun.dll"), "planted again");
+        if (log.available()) { EXPECT_TRUE(log.lines().empty()); }
+    }
+}
+
+TEST_F(PlaceWintunTest, AFolderInPlaceOfAnUntrustedCopyIsAFailedCopy) {
+    write(source / "wintun.dll", "wintun");
+    std::filesystem::create_directories(data / "wintun.dll" / "inside");
+    detail::place_wintun(source, data, WintunPlacement::ReplaceExisting);
+    EXPECT_TRUE(std::filesystem::is_directory(data / "wintun.dll" / "inside"));
+    EXPECT_EQ(names_in(data), std::vector<std::string>{"wintun.dll"}) << "no temporary copy left";
+    if (log.available()) {
+        const std::vector<std::string> lines = log.lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_TRUE(lines[0].starts_with("ensure_wintun: copy failed: ")) << lines[0];
+    }
+}
+
+}  // namespace
+}  // namespace velmor
