@@ -129,31 +129,5 @@ TEST(PrepareDataFolder, WhatIsFoundDecidesWhatIsLoggedAndTrusted) {
     }
 }
 
-TEST(PrepareDataFolder, UntrustedFolderGetsTheWintunCopyReplaced) {
-    TempDir dir;
-    const std::filesystem::path source = dir.path() / "exe";
-    const std::filesystem::path service = dir.path() / "ProgramData" / "Velmor" / "service";
-    std::filesystem::create_directories(source);
-    std::filesystem::create_directories(service);
-    std::ofstream(source / "wintun.dll") << "genuine";
-    std::ofstream(service / "wintun.dll") << "planted";
-
-    {
-        SCOPED_TRACE("safe: a copy in place stays");
-        const Result<DataFolderReport> report = prepare_data_folder(service);
-        ASSERT_TRUE(report);
-        detail::place_wintun(source, service, report->wintun_placement());
-        EXPECT_EQ(read_file(service / "wintun.dll"), "planted");
-    }
-    {
-        SCOPED_TRACE("unsafe: replaced");
-        ::chmod(service.c_str(), 0777);
-        const Result<DataFolderReport> report = prepare_data_folder(service);
-        ASSERT_TRUE(report);
-        detail::place_wintun(source, service, report->wintun_placement());
-        EXPECT_EQ(read_file(service / "wintun.dll"), "genuine");
-    }
-}
-
 }  // namespace
 }  // namespace velmor
