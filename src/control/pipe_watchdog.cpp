@@ -19,13 +19,17 @@ IoWatchdog::~IoWatchdog() {
 }
 
 void IoWatchdog::arm(Clock::time_point deadline) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         armed_ = true;
         fired_ = false;
         deadline_ = deadline;
+        // Most arms come with a deadline later than the one the thread already
+        // sleeps until; waking it for those would cost a wake-up per client.
+        wake = deadline < sleeping_until_;
     }
-    wake_.notify_all();
+    if (wake) wake_.notify_all();
 }
 
 bool IoWatchdog::disarm() {
@@ -44,14 +48,18 @@ bool IoWatchdog::expired() const {
 void IoWatchdog::watch() {
     std::unique_lock lock(mutex_);
     while (!quit_) {
+        const Clock::time_point now = Clock::now();
         if (!armed_) {
+            sleeping_until_ = Clock::time_point::max();
             wake_.wait(lock);
-        } else if (Clock::now() < deadline_) {
-            wake_.wait_until(lock, deadline_);
+        } else if (now < deadline_) {
+            sleeping_until_ = deadline_;
+            wake_.wait_until(lock, sleeping_until_);
         } else {
             fired_ = true;
             cancel_();
-            wake_.wait_for(lock, retry_);
+            sleeping_until_ = now + retry_;
+            wake_.wait_until(lock, sleeping_until_);
         }
     }
 }

@@ -46,6 +46,9 @@ private:
     bool fired_ = false;      // guarded by mutex_
     bool quit_ = false;       // guarded by mutex_
     Clock::time_point deadline_;  // guarded by mutex_
+    // Until when the watchdog's thread sleeps: an arm with a later deadline
+    // need not wake it, since it looks again when it wakes by itself.
+    Clock::time_point sleeping_until_ = Clock::time_point::max();  // guarded by mutex_
     std::thread thread_;
 };
 

@@ -12,12 +12,12 @@ namespace {
 
 std::atomic<void*> g_core_module{nullptr};
 
-// The text as a NUL-terminated string, or `what` with the position of an
-// embedded NUL byte as cause.
-Result<std::string> c_string(std::string_view text, const char* what) {
-    if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos)
+// Fails with `what`, and the position of the NUL byte as cause, when the
+// text holds one: the core would see only what comes before it.
+Result<> check_no_nul(const std::string& text, const char* what) {
+    if (const std::size_t nul = text.find('\0'); nul != std::string::npos)
         return fail(Error(what, Error("NUL byte at position " + std::to_string(nul))));
-    return std::string(text);
+    return {};
 }
 
 }  // namespace
@@ -36,7 +36,7 @@ Result<CoreLibrary> load_core_library() {
     return opened;
 }
 
-Result<> run_core(std::string_view config, std::string_view log_path, std::string_view cwd) {
+Result<> run_core(const std::string& config, const std::string& log_path, const std::string& cwd) {
     Result<CoreLibrary> library = load_core_library();
     if (!library) return fail(std::move(library.error()));
     return detail::run_core_in(*library, config, log_path, cwd);
@@ -49,25 +49,25 @@ void shutdown_core() {
 
 namespace detail {
 
-Result<> run_core_in(CoreLibrary library, std::string_view config, std::string_view log_path, std::string_view cwd) {
+Result<> run_core_in(CoreLibrary library, const std::string& config, const std::string& log_path,
+                     const std::string& cwd) {
     Result<GenericFn> start = find_core_symbol(library, "clash_start");
     if (!start) return fail(std::move(start.error()).context("clash_start symbol"));
     Result<GenericFn> free_string = find_core_symbol(library, "clash_free_string");
     if (!free_string) return fail(std::move(free_string.error()).context("clash_free_string symbol"));
 
-    const Result<std::string> config_c = c_string(config, "config contains NUL");
-    if (!config_c) return fail(config_c.error());
-    const Result<std::string> log_c = c_string(log_path, "log path contains NUL");
-    if (!log_c) return fail(log_c.error());
-    const Result<std::string> cwd_c = c_string(cwd, "cwd contains NUL");
-    if (!cwd_c) return fail(cwd_c.error());
+    // The strings are handed over in place (a configuration may be 4 MiB):
+    // std::string keeps a NUL after its last byte.
+    if (Result<> ok = check_no_nul(config, "config contains NUL"); !ok) return ok;
+    if (Result<> ok = check_no_nul(log_path, "log path contains NUL"); !ok) return ok;
+    if (Result<> ok = check_no_nul(cwd, "cwd contains NUL"); !ok) return ok;
 
     // Casts from the generic `void (*)()` are the documented way back to the
     // real type of a looked-up symbol.
     const auto clash_start = reinterpret_cast<ClashStartFn>(*start);
     const auto clash_free_string = reinterpret_cast<ClashFreeStringFn>(*free_string);
 
-    char* result = clash_start(config_c->c_str(), log_c->c_str(), cwd_c->c_str(), 1);
+    char* result = clash_start(config.c_str(), log_path.c_str(), cwd.c_str(), 1);
     if (result == nullptr) return fail("core panicked (null return from clash_start)");
     std::string text = sanitize_utf8(std::string_view(result));
     clash_free_string(result);

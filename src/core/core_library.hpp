@@ -45,7 +45,7 @@ Result<CoreLibrary> load_core_library();
 // load_core_library, "clash_start symbol", "clash_free_string symbol",
 // "config contains NUL", "log path contains NUL", "cwd contains NUL",
 // "core panicked (null return from clash_start)", or the core's own text.
-Result<> run_core(std::string_view config, std::string_view log_path, std::string_view cwd);
+Result<> run_core(const std::string& config, const std::string& log_path, const std::string& cwd);
 
 // Asks a running core to end. Reports nothing: without the library or its
 // "clash_shutdown" nothing is called. Any thread; may block as long as the
@@ -57,7 +57,8 @@ namespace detail {
 // The steps above for a given library, without the process-wide slot.
 Result<CoreLibrary> open_core_library(const std::filesystem::path& path);
 void close_core_library(CoreLibrary library);
-Result<> run_core_in(CoreLibrary library, std::string_view config, std::string_view log_path, std::string_view cwd);
+Result<> run_core_in(CoreLibrary library, const std::string& config, const std::string& log_path,
+                     const std::string& cwd);
 void shutdown_core_in(CoreLibrary library);
 
 // A symbol of the library as a generic function pointer, or an error named

@@ -35,6 +35,25 @@ TEST(IoWatchdog, CancelsAfterTheDeadlineAndKeepsCancellingUntilDisarmed) {
     EXPECT_FALSE(watchdog.expired());
 }
 
+TEST(IoWatchdog, AnEarlierDeadlineWakesAThreadThatSleepsUntilALaterOne) {
+    std::atomic<int> cancels{0};
+    IoWatchdog watchdog([&] { ++cancels; }, 5ms);
+    // The thread now sleeps until the first deadline, a minute away.
+    watchdog.arm(IoWatchdog::Clock::now() + 60s);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(watchdog.disarm());
+    watchdog.arm(IoWatchdog::Clock::now() + 20ms);
+    ASSERT_TRUE(eventually([&] { return cancels.load() >= 1; }));
+    EXPECT_TRUE(watchdog.disarm());
+    // A later deadline after an earlier one is kept too.
+    watchdog.arm(IoWatchdog::Clock::now() + 10ms);
+    watchdog.disarm();
+    const int before = cancels.load();
+    watchdog.arm(IoWatchdog::Clock::now() + 40ms);
+    ASSERT_TRUE(eventually([&] { return cancels.load() > before; }));
+    watchdog.disarm();
+}
+
 TEST(IoWatchdog, NeverCancelsWhatIsDisarmedInTime) {
     std::atomic<int> cancels{0};
     IoWatchdog watchdog([&] { ++cancels; }, 5ms);
