@@ -8,8 +8,8 @@
 
 namespace velmor {
 
-Result<> start_action(const Request& request, CoreShared& core) {
-    if (Result<> checked = check_config(request.config); !checked) return checked;
+Result<> start_action(std::optional<std::string> config, CoreShared& core) {
+    if (Result<> checked = check_config(config); !checked) return checked;
 
     std::filesystem::path data_dir = service_data_dir();
     std::filesystem::path log_path = core_log_path();
@@ -22,7 +22,7 @@ Result<> start_action(const Request& request, CoreShared& core) {
     if (Result<CoreLibrary> library = load_core_library(); !library)
         return fail(std::move(library.error()).context("load core library"));
 
-    return start_core(core, *request.config, std::move(data_dir), std::move(log_path));
+    return start_core(core, std::move(*config), std::move(data_dir), std::move(log_path));
 }
 
 Result<> stop_action(CoreShared& core) { return stop_core(core); }

@@ -2,17 +2,21 @@
 // The "start" and "stop" actions of the control channel. Both run on the pipe
 // server's thread, one request at a time, and take no lock of their own.
 
+#include <optional>
+#include <string>
+
 #include "base/error.hpp"
 #include "control/protocol.hpp"
 #include "core/core_state.hpp"
 
 namespace velmor {
 
-// Checks the configuration, prepares the service data folder and Wintun,
-// loads the core library and starts a core. Blocks for the start check delay
+// Checks the request's configuration, prepares the service data folder and
+// Wintun, loads the core library and starts a core. Takes the configuration
+// by value so that a large one is moved to the core, not copied. Blocks for the start check delay
 // when the start is accepted. Errors: those of check_config, "load core
 // library" (cause: the loader's error), those of start_core.
-Result<> start_action(const Request& request, CoreShared& core);
+Result<> start_action(std::optional<std::string> config, CoreShared& core);
 
 // Stops the core; blocks up to the stop timeout. Errors: those of stop_core.
 Result<> stop_action(CoreShared& core);

@@ -235,7 +235,7 @@ Result<std::string> handle_request(std::string_view received, CoreShared& core) 
         // client's text is bounded and escaped to keep it to one short line.
         return fail(std::move(parsed.error()).context("invalid request: " + escape_for_log(text)));
     }
-    const Request& request = *parsed;
+    Request& request = *parsed;
 
     const std::string_view action = request.action ? std::string_view(*request.action) : std::string_view();
     Reply reply;
@@ -245,7 +245,7 @@ Result<std::string> handle_request(std::string_view received, CoreShared& core) 
         const CoreSnapshot snap = core_snapshot(core);
         reply = reply_for(request, {}, status_data(snap));
     } else if (request.action && action == "start") {
-        reply = reply_for(request, start_action(request, core));
+        reply = reply_for(request, start_action(std::move(request.config), core));
     } else if (request.action && action == "stop") {
         reply = reply_for(request, stop_action(core));
     } else {

@@ -37,7 +37,7 @@ TEST(StartAction, ConfigurationIsCheckedFirst) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Result<> outcome = start_action(start_request(c.config), *core);
+        const Result<> outcome = start_action(start_request(c.config).config, *core);
         ASSERT_FALSE(outcome);
         EXPECT_EQ(outcome.error().message(), c.error);
         EXPECT_EQ(core_snapshot(*core).status, "stopped");
@@ -48,7 +48,7 @@ TEST(StartAction, ConfigurationIsCheckedFirst) {
 TEST(StartAction, MissingCoreLibraryLeavesTheRecordAlone) {
     // The unit tests' folder holds no clash_ffi.dll.
     auto core = std::make_shared<CoreShared>(CoreTimings{50ms, 2s});
-    const Result<> outcome = start_action(start_request("{}"), *core);
+    const Result<> outcome = start_action(start_request("{}").config, *core);
     ASSERT_FALSE(outcome);
     EXPECT_EQ(outcome.error().message(), "load core library");
     ASSERT_NE(outcome.error().cause(), nullptr);
@@ -67,14 +67,14 @@ TEST(StartAction, StartsAndStopsACoreInTheServiceDataFolder) {
 
     const std::string config = std::string(R"({"mode":"run"})") + std::string(MAX_CONFIG_BYTES - 14, ' ');
     ASSERT_EQ(config.size(), MAX_CONFIG_BYTES);
-    ASSERT_TRUE(start_action(start_request(config), *core));
+    ASSERT_TRUE(start_action(start_request(config).config, *core));
     EXPECT_EQ(core_snapshot(*core).status, "running");
     const std::filesystem::path data = dir.path() / "Velmor" / "service";
     EXPECT_TRUE(std::filesystem::is_directory(data / "log"));
     ASSERT_TRUE(testing::wait_for([&] { return std::filesystem::exists(data / "fake-core-config.txt"); }));
     EXPECT_EQ(testing::read_file(data / "fake-core-config.txt").size(), MAX_CONFIG_BYTES);
 
-    const Result<> again = start_action(start_request("{}"), *core);
+    const Result<> again = start_action(start_request("{}").config, *core);
     ASSERT_FALSE(again);
     EXPECT_EQ(again.error().message(), "core already running");
 
