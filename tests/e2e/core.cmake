@@ -7,7 +7,7 @@ endif()
 
 file(GLOB VELMOR_CORE_E2E_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/core_*_test.cpp)
 add_executable(velmor-core-e2e-tests ${VELMOR_CORE_E2E_TESTS})
-target_link_libraries(velmor-core-e2e-tests PRIVATE velmor-e2e-harness GTest::gtest_main)
+target_link_libraries(velmor-core-e2e-tests PRIVATE velmor-e2e-harness velmor-test-support GTest::gtest_main)
 add_dependencies(velmor-core-e2e-tests velmor-helper velmor-fake-core velmor-demo-core)
 velmor_add_gtest(velmor-core-e2e-tests)
 set_tests_properties(velmor-core-e2e-tests PROPERTIES RUN_SERIAL TRUE)

@@ -9,6 +9,7 @@
 #include "base/win.hpp"
 #include "env/data_folder.hpp"
 #include "env/data_folder_win32.hpp"
+#include "support/folder_links_win32.hpp"
 #include "unit/core/core_test_support.hpp"
 // After <windows.h>:
 #include <sddl.h>
@@ -51,10 +52,7 @@ TEST(DataFolderWin32, RelativeAndRootedFolders) {
     EXPECT_TRUE(create_folder_all(dir.path().root_path()));
 }
 
-bool under_wine() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
+using links::under_wine;
 
 struct Descriptor {
     unique_hlocal owner;
@@ -210,65 +208,9 @@ TEST(FolderSecurity, CreatedWithTheDescriptorAndCheckedAgain) {
     EXPECT_EQ(again->state, detail::FolderState::Safe);
 }
 
-// Under Wine, the Unix name of a Windows path.
-std::string unix_path(const std::filesystem::path& path) {
-    using UnixName = char*(CDECL*)(const wchar_t*);
-    const auto unix_name = reinterpret_cast<UnixName>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (unix_name == nullptr) return {};
-    char* name = unix_name(std::filesystem::absolute(path).c_str());
-    std::string text = name != nullptr ? name : "";
-    HeapFree(GetProcessHeap(), 0, name);
-    return text;
-}
-
-// Under Wine, runs a Unix program (Wine starts one through CreateProcessW)
-// and waits, since its process handle does not, until `done` holds.
-template <class F>
-bool run_unix(std::wstring command, F done) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return false;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return testing::wait_for(done);
-}
-
-bool is_link(const std::filesystem::path& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-// Makes a link at `link` to the folder `target`: a symbolic link on Windows,
-// a Unix symbolic link under Wine, which cannot make Windows links but shows
-// a Unix one as a reparse point. The reason when it cannot.
-std::optional<std::string> make_folder_link(const std::filesystem::path& link, const std::filesystem::path& target) {
-    if (!under_wine()) {
-        if (CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                                SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
-            return std::nullopt;
-        return "symbolic links cannot be created here (error " + std::to_string(GetLastError()) + ")";
-    }
-    if (unix_path(target).empty()) return "no Unix names under this Wine";
-    if (!run_unix(L"/bin/ln -s \"" + widen(unix_path(target)) + L"\" \"" + widen(unix_path(link)) + L"\"",
-                  [&] { return is_link(link); }))
-        return "a Unix link could not be made";
-    return std::nullopt;
-}
-
-// Removes a link that make_folder_link made, never what it points to (Wine
-// itself would follow it).
-void remove_folder_link(const std::filesystem::path& link) {
-    if (!is_link(link)) return;
-    if (!under_wine()) {
-        RemoveDirectoryW(link.c_str());
-        return;
-    }
-    const std::string name = unix_path(link);
-    run_unix(L"/bin/rm -f \"" + widen(name) + L"\"", [&] { return !is_link(link); });
-}
+using links::is_link;
+using links::make_folder_link;
+using links::remove_folder_link;
 
 TEST(FolderSecurity, ALinkInPlaceIsRemovedNeverFollowed) {
     testing::TempDir dir;
