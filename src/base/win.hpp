@@ -11,10 +11,13 @@
 #undef _WIN32_WINNT
 #define _WIN32_WINNT 0x0A00  // Windows 10
 #include <windows.h>
+// After <windows.h>:
+#include <shellapi.h>
 
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "base/text.hpp"
 
@@ -73,6 +76,17 @@ inline std::wstring widen(std::string_view utf8) {
 
 inline std::string narrow(std::wstring_view wide) {
     return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
+}
+
+// The process's wide command line, split by the standard Windows rules.
+inline std::vector<std::wstring> command_line_arguments() {
+    std::vector<std::wstring> args;
+    int count = 0;
+    unique_hlocal owner(CommandLineToArgvW(GetCommandLineW(), &count));
+    if (!owner) return args;
+    LPWSTR* argv = static_cast<LPWSTR*>(owner.get());
+    for (int i = 0; i < count; ++i) args.emplace_back(argv[i]);
+    return args;
 }
 
 }  // namespace velmor

@@ -3,8 +3,6 @@
 // error and exit status 1.
 
 #include "base/win.hpp"
-// After <windows.h>:
-#include <shellapi.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -23,16 +21,6 @@
 namespace velmor {
 namespace {
 
-// The process's wide command line, split by the standard Windows rules.
-std::vector<std::wstring> command_line_arguments() {
-    std::vector<std::wstring> args;
-    int count = 0;
-    unique_hlocal owner(CommandLineToArgvW(GetCommandLineW(), &count));
-    if (!owner) return args;
-    LPWSTR* argv = static_cast<LPWSTR*>(owner.get());
-    for (int i = 0; i < count; ++i) args.emplace_back(argv[i]);
-    return args;
-}
 
 Result<> run_role(HostRole role) {
     switch (role) {

@@ -29,6 +29,8 @@
 #include <string_view>
 #include <thread>
 
+#include "fake_core_config.hpp"
+
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -56,20 +58,7 @@ std::atomic<int> g_starts{0};
 std::atomic<int> g_shutdowns{0};
 std::atomic<int> g_running{0};
 
-std::string member(std::string_view config, std::string_view name) {
-    const std::string key = "\"" + std::string(name) + "\":";
-    const std::size_t at = config.find(key);
-    if (at == std::string_view::npos) return {};
-    std::size_t i = at + key.size();
-    while (i < config.size() && config[i] == ' ') ++i;
-    if (i < config.size() && config[i] == '"') {
-        const std::size_t end = config.find('"', i + 1);
-        return std::string(config.substr(i + 1, end == std::string_view::npos ? std::string_view::npos : end - i - 1));
-    }
-    std::size_t end = i;
-    while (end < config.size() && config[end] >= '0' && config[end] <= '9') ++end;
-    return std::string(config.substr(i, end - i));
-}
+using fake_core::member;
 
 FILE* open_in(const std::string& folder, const char* name) {
     std::string path = folder;

@@ -38,6 +38,8 @@
 #include "core/core_controller.hpp"
 #include "core/core_state.hpp"
 
+#include "../fakes/fake_core_config.hpp"
+
 namespace {
 
 constexpr int MAX_REQUESTS_PER_INPUT = 8;
@@ -122,29 +124,13 @@ bool is(const Event& e, Event::Kind kind, std::string_view text = {}) {
     return e.kind == kind && (text.empty() || e.text == text);
 }
 
-// The fake core's reading of one member of its configuration (the first
-// occurrence of "name": and the string or digits after it).
-std::string fake_core_member(std::string_view config, std::string_view name) {
-    const std::string key = "\"" + std::string(name) + "\":";
-    const std::size_t at = config.find(key);
-    if (at == std::string_view::npos) return {};
-    std::size_t i = at + key.size();
-    while (i < config.size() && config[i] == ' ') ++i;
-    if (i < config.size() && config[i] == '"') {
-        const std::size_t end = config.find('"', i + 1);
-        return std::string(config.substr(i + 1, end == std::string_view::npos ? std::string_view::npos : end - i - 1));
-    }
-    std::size_t end = i;
-    while (end < config.size() && config[end] >= '0' && config[end] <= '9') ++end;
-    return std::string(config.substr(i, end - i));
-}
 
 // True when a fake core given this configuration ends, or obeys a shutdown,
 // within MAX_FAKE_CORE_MS.
 bool fake_core_is_quick(std::string_view config) {
-    const std::string ms = fake_core_member(config, "ms");
+    const std::string ms = fake_core::member(config, "ms");
     if (ms.size() > 3 || (!ms.empty() && std::stoi(ms) > MAX_FAKE_CORE_MS)) return false;
-    return !(fake_core_member(config, "mode") == "hang-shutdown" && (ms.empty() || std::stoi(ms) == 0));
+    return !(fake_core::member(config, "mode") == "hang-shutdown" && (ms.empty() || std::stoi(ms) == 0));
 }
 
 // Stops and waits for every core thread that the record knows to be alive.

@@ -26,8 +26,6 @@
 #include "base/error.hpp"
 #include "base/text.hpp"
 #include "base/win.hpp"
-// After <windows.h>:
-#include <shellapi.h>
 
 namespace velmor {
 namespace {
@@ -161,15 +159,6 @@ int run(const std::vector<std::wstring>& args) {
     return ok->value.GetBool() ? EXIT_OK : EXIT_NOT_OK;
 }
 
-std::vector<std::wstring> command_line_arguments() {
-    std::vector<std::wstring> args;
-    int count = 0;
-    unique_hlocal owner(CommandLineToArgvW(GetCommandLineW(), &count));
-    if (!owner) return args;
-    LPWSTR* argv = static_cast<LPWSTR*>(owner.get());
-    for (int i = 0; i < count; ++i) args.emplace_back(argv[i]);
-    return args;
-}
 
 }  // namespace
 }  // namespace velmor
