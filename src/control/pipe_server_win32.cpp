@@ -190,14 +190,14 @@ void serve_instances(const std::shared_ptr<PipeServerContext>& context, unique_h
                 instance.hold(std::move(*created));
             }
 
+            // A client may connect to an instance before its thread is back
+            // in ConnectNamedPipe (ERROR_PIPE_CONNECTED), and may even have
+            // closed again (ERROR_NO_DATA): either is served like any client,
+            // and the second one's read fails as when it closes later.
             if (!ConnectNamedPipe(instance.get(), nullptr)) {
                 const DWORD code = GetLastError();
-                if (code != ERROR_PIPE_CONNECTED) {
-                    // A client that came and went before the accept leaves
-                    // the instance reusable once disconnected; anything else
-                    // gets a fresh instance.
-                    if (code == ERROR_NO_DATA) DisconnectNamedPipe(instance.get());
-                    else instance.reset();
+                if (code != ERROR_PIPE_CONNECTED && code != ERROR_NO_DATA) {
+                    instance.reset();
                     if (give_up_after(call_failed("ConnectNamedPipe", code), stop_requested)) return;
                     continue;
                 }
