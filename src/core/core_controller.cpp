@@ -165,9 +165,9 @@ Result<> stop_core(CoreShared& core) {
             // while another stop waits.
             no_thread = true;
         }
+        awaited = core.live_runs;  // may fail for want of memory: before the state changes
         core.state = CoreState::Stopping;
         handle = std::exchange(core.core_thread, std::nullopt);
-        awaited = core.live_runs;
         run_at_stop = core.current_run;
     }
 
