@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/os_error.hpp"
 #include "base/win.hpp"
 #include "service/console.hpp"
 #include "service/install.hpp"
@@ -47,7 +48,15 @@ int wmain(int, wchar_t**) {
     // Before anything loads a library: the default search takes only the
     // executable's folder and System32, never the current folder or PATH.
     // Libraries loaded by full path, as the core library is, are unaffected.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    // Without that limit a library planted in the current folder or on PATH
+    // could be loaded as SYSTEM: no role runs without it.
+    if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) {
+        const DWORD code = GetLastError();
+        velmor::report_error(velmor::Error("cannot limit where libraries are loaded from",
+                                           velmor::Error("SetDefaultDllDirectories failed: " + std::to_string(code),
+                                                         velmor::os_error(code))));
+        return 1;
+    }
     const std::vector<std::wstring> args = velmor::command_line_arguments();
     const velmor::Result<> outcome = velmor::run_role(velmor::select_role(args));
     if (!outcome) {

@@ -253,6 +253,23 @@ TEST_F(CoreControllerTest, MachineLockHeldElsewhereRefusesTheRun) {
     EXPECT_TRUE(log.contains("core thread: machine lock busy \u2014 refusing double-start"));
 }
 
+TEST_F(CoreControllerTest, MachineLockIsHeldUntilTheOutcomeIsRecorded) {
+    ASSERT_TRUE(start(R"({"mode":"exit-after","ms":300})"));
+    {
+        // The core ends while the record is locked: its thread cannot record
+        // the outcome yet, and must still hold the machine lock.
+        std::lock_guard lock(core->mutex);
+        ASSERT_TRUE(wait_for([] { return fake_probe("fake_core_running") == 0; }));
+        for (int i = 0; i < 20; ++i) {
+            ASSERT_FALSE(acquire_machine_lock(lock_name)) << "released before the outcome was recorded";
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+    ASSERT_TRUE(wait_for([&] { return !live_run_running(); }));
+    EXPECT_EQ(last_error(), "core exited unexpectedly");
+    EXPECT_TRUE(acquire_machine_lock(lock_name));
+}
+
 TEST_F(CoreControllerTest, StopTimeoutThenStartRefusedByTheMachineLock) {
     make_core(CoreTimings{50ms, 300ms});
     ASSERT_TRUE(start(R"({"mode":"stubborn","ms":2500})"));
@@ -262,6 +279,12 @@ TEST_F(CoreControllerTest, StopTimeoutThenStartRefusedByTheMachineLock) {
     EXPECT_EQ(state(), CoreState::Failed);
     EXPECT_EQ(last_error(), "core did not stop within timeout");
     EXPECT_TRUE(log.contains("core stop timeout"));
+
+    // Past its deadline the stop asks no more (a request already under way
+    // may still land).
+    const int asked = fake_probe("fake_core_shutdown_count");
+    std::this_thread::sleep_for(2 * SHUTDOWN_REPEAT + 200ms);
+    EXPECT_LE(fake_probe("fake_core_shutdown_count"), asked + 1);
 
     // The old core still holds the machine lock.
     const Result<> again = start(R"({"mode":"run"})");
