@@ -48,7 +48,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DEST
 
 # Builds `output` from the release files with `version` as the package's
 # ProductVersion. wixl finds the files named in the .wxs in its working folder.
+# The ProductCode follows from the version: a package rebuilt at the same
+# version is the same product to Windows Installer (already installed), never a
+# second copy beside the first; only a higher version upgrades.
 function(velmor_add_msi output version)
+  string(UUID product_code NAMESPACE ${VELMOR_MSI_UPGRADE_CODE} NAME "velmor-helper ${version}" TYPE SHA1 UPPER)
   get_filename_component(folder ${output} DIRECTORY)
   set(sign)
   if(VELMOR_SIGN_COMMAND)
@@ -56,7 +60,8 @@ function(velmor_add_msi output version)
   endif()
   add_custom_command(OUTPUT ${output}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
-    COMMAND ${VELMOR_WIXL} -a x64 -D Version=${version} -D UpgradeCode=${VELMOR_MSI_UPGRADE_CODE} -o ${output}
+    COMMAND ${VELMOR_WIXL} -a x64 -D Version=${version} -D ProductCode=${product_code}
+            -D UpgradeCode=${VELMOR_MSI_UPGRADE_CODE} -o ${output}
             ${VELMOR_MSI_WXS}
     ${sign}
     WORKING_DIRECTORY ${VELMOR_RELEASE_FILES}
