@@ -128,6 +128,13 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
     ASSERT_TRUE(second.has_value());
     EXPECT_NE(second->dwProcessId, first->dwProcessId) << "the service was not restarted";
 
+    // The older package is refused and changes nothing.
+    const std::filesystem::path older = std::filesystem::path(widen(VELMOR_MSI_PATH)).make_preferred();
+    EXPECT_EQ(msiexec(L"/i", older.native(), scratch_ / L"msi-downgrade.log").exit_code,
+              static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    EXPECT_EQ(installed_products(), after);
+    expect_pong();
+
     ASSERT_EQ(msiexec(L"/x", after[0], scratch_ / L"msi-uninstall.log").exit_code, 0u) << "see msi-uninstall.log";
     EXPECT_TRUE(installed_products().empty());
     EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
