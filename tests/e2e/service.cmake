@@ -22,7 +22,6 @@ add_dependencies(velmor-service-e2e-tests velmor-msi velmor-msi-next)
 # Wine shows the Unix root as drive Z:.
 target_compile_definitions(velmor-service-e2e-tests PRIVATE
   VELMOR_VERSION="${PROJECT_VERSION}"
-  VELMOR_NEXT_VERSION="${next_version}"
   VELMOR_MSI_PATH="Z:${VELMOR_MSI}"
   VELMOR_MSI_NEXT_PATH="Z:${next_msi}"
   VELMOR_MSI_UPGRADE_CODE="{${VELMOR_MSI_UPGRADE_CODE}}"
