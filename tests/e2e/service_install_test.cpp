@@ -7,98 +7,17 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstddef>
 #include <filesystem>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "base/win.hpp"
 #include "harness.hpp"
+#include "service_scm.hpp"
 #include "service/install.hpp"
 #include "service/service_runner.hpp"
 
 namespace velmor::e2e {
 namespace {
-
-unique_schandle open_manager() { return unique_schandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)); }
-
-// The service's current state, or none when it is not registered.
-std::optional<SERVICE_STATUS_PROCESS> query_status() {
-    const unique_schandle manager = open_manager();
-    if (!manager) return std::nullopt;
-    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
-    if (!service) return std::nullopt;
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
-                              &needed))
-        return std::nullopt;
-    return status;
-}
-
-bool is_registered() {
-    const unique_schandle manager = open_manager();
-    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
-    return static_cast<bool>(service) || GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
-}
-
-bool is_in_state(DWORD state) {
-    const auto status = query_status();
-    return status && status->dwCurrentState == state;
-}
-
-struct ServiceConfig {
-    DWORD type = 0;
-    DWORD start_type = 0;
-    DWORD error_control = 0;
-    std::wstring binary_path;
-    std::wstring account;
-    std::wstring display_name;
-    std::wstring group;
-    std::wstring dependencies;
-};
-
-std::optional<ServiceConfig> query_config() {
-    const unique_schandle manager = open_manager();
-    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_CONFIG));
-    if (!service) return std::nullopt;
-    DWORD needed = 0;
-    QueryServiceConfigW(service.get(), nullptr, 0, &needed);
-    std::vector<std::byte> buffer(needed + 16);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (!QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed)) return std::nullopt;
-    auto text = [](const wchar_t* s) { return s != nullptr ? std::wstring(s) : std::wstring(); };
-    return ServiceConfig{config->dwServiceType,
-                         config->dwStartType,
-                         config->dwErrorControl,
-                         text(config->lpBinaryPathName),
-                         text(config->lpServiceStartName),
-                         text(config->lpDisplayName),
-                         text(config->lpLoadOrderGroup),
-                         text(config->lpDependencies)};
-}
-
-// Stops and deletes any registration of the service, then waits until the
-// SCM has let it go. Works without the program under test.
-void remove_registration() {
-    {
-        const unique_schandle manager = open_manager();
-        const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP | DELETE));
-        if (!service) return;
-        SERVICE_STATUS status{};
-        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        DeleteService(service.get());
-    }
-    if (!wait_until([] { return !is_registered(); })) ADD_FAILURE() << "the registration did not go";
-}
-
-// One request over the control pipe; the reply, or empty when there was none.
-std::string pipe_exchange(const std::string& request, std::chrono::milliseconds bound = GENEROUS) {
-    ReadOutcome reply = exchange(request + "\n", bound);
-    return reply.line() ? reply.bytes : std::string();
-}
 
 class ServiceHost : public ::testing::Test {
 protected:
@@ -125,17 +44,6 @@ protected:
         const ProgramOutcome installed = helper(L"install");
         ASSERT_EQ(installed.exit_code, 0u) << installed.err;
         ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); })) << "the service did not report running";
-    }
-
-    static void expect_pong() {
-        std::string reply;
-        // The pipe server thread starts just after the running report.
-        EXPECT_TRUE(wait_until([&] {
-            reply = pipe_exchange(R"({"id":"e2e","action":"ping"})");
-            return !reply.empty();
-        })) << "no reply on the control pipe";
-        EXPECT_NE(reply.find(R"("ok":true)"), std::string::npos) << reply;
-        EXPECT_NE(reply.find(R"("pong":true)"), std::string::npos) << reply;
     }
 
     // Puts the fake core next to the helper, for a service installed after this.
