@@ -50,30 +50,64 @@ protected:
     LogCapture log;
 };
 
-TEST_F(PlaceWintunTest, CopiesOnceAndNeverReplaces) {
+constexpr std::string_view REFUSED = "wintun.dll in the data folder differs from the installed one and cannot be replaced: ";
+
+TEST_F(PlaceWintunTest, TheCopyInPlaceIsAlwaysTheInstalledOne) {
     write(source / "wintun.dll", "wintun v1");
-    detail::place_wintun(source, data);
+    ASSERT_TRUE(detail::place_wintun(source, data));
     EXPECT_EQ(read_file(data / "wintun.dll"), "wintun v1");
     EXPECT_EQ(names_in(data), std::vector<std::string>{"wintun.dll"}) << "no temporary copy left";
-
-    write(source / "wintun.dll", "wintun v2");
-    detail::place_wintun(source, data);
-    EXPECT_EQ(read_file(data / "wintun.dll"), "wintun v1");
-    if (log.available()) { EXPECT_TRUE(log.lines().empty()); }
+    const auto written = std::filesystem::last_write_time(data / "wintun.dll");
+    {
+        SCOPED_TRACE("an identical copy is left untouched");
+        std::filesystem::last_write_time(data / "wintun.dll", written - std::chrono::hours(1));
+        ASSERT_TRUE(detail::place_wintun(source, data));
+        EXPECT_EQ(std::filesystem::last_write_time(data / "wintun.dll"), written - std::chrono::hours(1));
+        if (log.available()) { EXPECT_TRUE(log.lines().empty()); }
+    }
+    struct Case {
+        const char* label;
+        std::string installed;
+        std::string in_place;
+    };
+    const Case cases[] = {
+        {"another version", "wintun v2", "wintun v1"},
+        {"same size, other bytes", "wintun v3", "wintun v2"},
+        {"longer than a read", std::string(10000, 'a') + "b", std::string(10000, 'a') + "c"},
+        {"empty in place", "wintun", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        write(source / "wintun.dll", c.installed);
+        write(data / "wintun.dll", c.in_place);
+        LogCapture replaced;
+        ASSERT_TRUE(detail::place_wintun(source, data));
+        EXPECT_EQ(read_file(data / "wintun.dll"), c.installed);
+        EXPECT_EQ(names_in(data), std::vector<std::string>{"wintun.dll"});
+        if (replaced.available()) {
+            EXPECT_EQ(replaced.lines(),
+                      std::vector<std::string>{"ensure_wintun: replaced a copy that differed from the installed one"});
+        }
+    }
 }
 
-TEST_F(PlaceWintunTest, AnythingAlreadyInPlaceCountsAsPresent) {
+TEST_F(PlaceWintunTest, AFolderInPlaceThatCannotBeReplacedRefusesTheStart) {
     write(source / "wintun.dll", "wintun");
-    std::filesystem::create_directories(data / "wintun.dll");
-    detail::place_wintun(source, data);
-    EXPECT_TRUE(std::filesystem::is_directory(data / "wintun.dll"));
-    EXPECT_EQ(names_in(data), std::vector<std::string>{"wintun.dll"});
-    if (log.available()) { EXPECT_TRUE(log.lines().empty()); }
+    std::filesystem::create_directories(data / "wintun.dll" / "inside");
+    const Result<> placed = detail::place_wintun(source, data);
+    ASSERT_FALSE(placed);
+    EXPECT_TRUE(placed.error().message().starts_with(REFUSED)) << placed.error().message();
+    EXPECT_TRUE(std::filesystem::is_directory(data / "wintun.dll" / "inside"));
+    EXPECT_EQ(names_in(data), std::vector<std::string>{"wintun.dll"}) << "no temporary copy left";
+    if (log.available()) { EXPECT_EQ(log.lines(), std::vector<std::string>{placed.error().message()}); }
 }
 
 TEST_F(PlaceWintunTest, MissingSourceIsSilent) {
-    detail::place_wintun(source, data);
+    ASSERT_TRUE(detail::place_wintun(source, data));
     EXPECT_TRUE(names_in(data).empty());
+    write(data / "wintun.dll", "whatever");
+    ASSERT_TRUE(detail::place_wintun(source, data));
+    EXPECT_EQ(read_file(data / "wintun.dll"), "whatever");
     if (log.available()) { EXPECT_TRUE(log.lines().empty()); }
 }
 
@@ -84,15 +118,15 @@ TEST_F(PlaceWintunTest, LeftoverOfACutOffCopyDoesNotStopTheNextOne) {
     std::filesystem::path own = data / "wintun.dll";
     own += detail::temporary_copy_suffix();
     write(own, "half");
-    detail::place_wintun(source, data);
+    ASSERT_TRUE(detail::place_wintun(source, data));
     EXPECT_EQ(read_file(data / "wintun.dll"), "the whole library");
     EXPECT_FALSE(std::filesystem::exists(own));
 }
 
-TEST_F(PlaceWintunTest, FailedCopyIsLoggedAndLeavesNothingBehind) {
+TEST_F(PlaceWintunTest, FailedFirstCopyIsLoggedAndTheStartGoesOn) {
     write(source / "wintun.dll", "wintun");
     const std::filesystem::path missing_folder = data / "not-there";
-    detail::place_wintun(source, missing_folder);
+    EXPECT_TRUE(detail::place_wintun(source, missing_folder));
     EXPECT_FALSE(std::filesystem::exists(missing_folder));
     EXPECT_TRUE(names_in(data).empty());
     if (log.available()) {
@@ -103,64 +137,6 @@ TEST_F(PlaceWintunTest, FailedCopyIsLoggedAndLeavesNothingBehind) {
 #else
         EXPECT_EQ(lines[0], "ensure_wintun: copy failed: " + os_error_text(2));  // ENOENT
 #endif
-    }
-}
-
-TEST_F(PlaceWintunTest, RenameNeverReplacesACopyPlacedMeanwhile) {
-    write(data / "ours.tmp", "ours");
-    write(data / "wintun.dll", "theirs");
-    const Result<detail::PlaceOutcome> placed = detail::rename_without_replacing(data / "ours.tmp", data / "wintun.dll");
-    ASSERT_TRUE(placed);
-    EXPECT_EQ(*placed, detail::PlaceOutcome::AlreadyPresent);
-    EXPECT_EQ(read_file(data / "wintun.dll"), "theirs");
-
-    const Result<detail::PlaceOutcome> moved = detail::rename_without_replacing(data / "ours.tmp", data / "new.dll");
-    ASSERT_TRUE(moved);
-    EXPECT_EQ(*moved, detail::PlaceOutcome::Placed);
-    EXPECT_EQ(read_file(data / "new.dll"), "ours");
-    EXPECT_FALSE(std::filesystem::exists(data / "ours.tmp"));
-}
-
-}  // namespace
-}  // namespace velmor
-
-namespace velmor {
-namespace {
-
-TEST_F(PlaceWintunTest, AnUntrustedCopyIsReplacedThroughANewFileOfOurOwn) {
-    write(source / "wintun.dll", "from the executable's folder");
-    write(data / "wintun.dll", "planted");
-    // A file under this process's temporary name, as someone else could
-    // have put there.
-    std::filesystem::path temporary = data / "wintun.dll";
-    temporary += detail::temporary_copy_suffix();
-    write(temporary, "planted too");
-
-    detail::place_wintun(source, data, WintunPlacement::ReplaceExisting);
-    EXPECT_EQ(read_file(data / "wintun.dll"), "from the executable's folder");
-    EXPECT_EQ(names_in(data), std::vector<std::string>{"wintun.dll"});
-    if (log.available()) { EXPECT_TRUE(log.lines().empty()); }
-
-    {
-        SCOPED_TRACE("no source: the untrusted copy stays, silently");
-        std::filesystem::remove(source / "wintun.dll");
-        write(data / "wintun.dll", "planted again");
-        detail::place_wintun(source, data, WintunPlacement::ReplaceExisting);
-        EXPECT_EQ(read_file(data / "wintun.dll"), "planted again");
-        if (log.available()) { EXPECT_TRUE(log.lines().empty()); }
-    }
-}
-
-TEST_F(PlaceWintunTest, AFolderInPlaceOfAnUntrustedCopyIsAFailedCopy) {
-    write(source / "wintun.dll", "wintun");
-    std::filesystem::create_directories(data / "wintun.dll" / "inside");
-    detail::place_wintun(source, data, WintunPlacement::ReplaceExisting);
-    EXPECT_TRUE(std::filesystem::is_directory(data / "wintun.dll" / "inside"));
-    EXPECT_EQ(names_in(data), std::vector<std::string>{"wintun.dll"}) << "no temporary copy left";
-    if (log.available()) {
-        const std::vector<std::string> lines = log.lines();
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_TRUE(lines[0].starts_with("ensure_wintun: copy failed: ")) << lines[0];
     }
 }
 
