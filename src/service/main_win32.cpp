@@ -22,9 +22,9 @@ namespace velmor {
 namespace {
 
 
-Result<> run_role(HostRole role) {
+Result<> run_role(HostRole role, std::span<const std::wstring> args) {
     switch (role) {
-        case HostRole::Install: return install_service();
+        case HostRole::Install: return install_service(allows_unsafe_folder(args));
         case HostRole::Uninstall: return uninstall_service();
         case HostRole::Console: return run_console();
         case HostRole::Service: break;
@@ -49,7 +49,7 @@ int wmain(int, wchar_t**) {
     // Libraries loaded by full path, as the core library is, are unaffected.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     const std::vector<std::wstring> args = velmor::command_line_arguments();
-    const velmor::Result<> outcome = velmor::run_role(velmor::select_role(args));
+    const velmor::Result<> outcome = velmor::run_role(velmor::select_role(args), args);
     if (!outcome) {
         velmor::report_error(outcome.error());
         return 1;
