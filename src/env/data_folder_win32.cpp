@@ -547,6 +547,15 @@ Result<> copy_file_over(const std::filesystem::path& source, const std::filesyst
 
 Result<> rename_replacing(const std::filesystem::path& from, const std::filesystem::path& to) {
     if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
+    const DWORD code = GetLastError();
+    // A read-only file refuses to be replaced; the attribute is no reason to
+    // keep it.
+    const DWORD attributes = GetFileAttributesW(to.c_str());
+    if (code != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+        !SetFileAttributesW(to.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)))
+        return fail(os_error(code));
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
     return fail(os_error(GetLastError()));
 }
 

@@ -69,17 +69,24 @@ TEST_F(PlaceWintunTest, TheCopyInPlaceIsAlwaysTheInstalledOne) {
         const char* label;
         std::string installed;
         std::string in_place;
+        bool read_only = false;
     };
     const Case cases[] = {
         {"another version", "wintun v2", "wintun v1"},
         {"same size, other bytes", "wintun v3", "wintun v2"},
         {"longer than a read", std::string(10000, 'a') + "b", std::string(10000, 'a') + "c"},
         {"empty in place", "wintun", ""},
+        {"read-only", "wintun v4", "wintun v3", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         write(source / "wintun.dll", c.installed);
         write(data / "wintun.dll", c.in_place);
+        if (c.read_only)
+            std::filesystem::permissions(data / "wintun.dll", std::filesystem::perms::owner_write |
+                                                                  std::filesystem::perms::group_write |
+                                                                  std::filesystem::perms::others_write,
+                                         std::filesystem::perm_options::remove);
         LogCapture replaced;
         ASSERT_TRUE(detail::place_wintun(source, data));
         EXPECT_EQ(read_file(data / "wintun.dll"), c.installed);
