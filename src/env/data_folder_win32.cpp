@@ -20,6 +20,7 @@ struct OpenedEntry {
     unique_handle handle;
     // Opened without READ_CONTROL: its DACL shuts the helper out.
     bool security_unreadable = false;
+    EntryIdentity identity;
 };
 
 void OpenedEntryCloser::operator()(OpenedEntry* entry) const { delete entry; }
@@ -376,6 +377,7 @@ Result<std::optional<Entry>> open_entry(const std::filesystem::path& path) {
                  : (tag->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0  ? EntryKind::Folder
                                                                            : EntryKind::Other;
     entry.identity = *identity;
+    opened->identity = *identity;
     entry.handle.reset(opened.release());
     return std::optional<Entry>(std::move(entry));
 }
@@ -421,8 +423,17 @@ Result<bool> entry_is_at(const OpenedEntry& entry, const std::filesystem::path& 
     std::wstring b = without_long_prefix(std::move(full));
     while (a.size() > 3 && (a.back() == L'\\' || a.back() == L'/')) a.pop_back();
     while (b.size() > 3 && (b.back() == L'\\' || b.back() == L'/')) b.pop_back();
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
+    if (CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) !=
+        CSTR_EQUAL)
+        return false;
+    // Wine gives the name the handle was opened with, even after a rename:
+    // what the path names now must also be the same file.
+    const unique_handle named =
+        open_itself(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (!named) return false;
+    Result<EntryIdentity> identity = identity_of(named.get());
+    if (!identity) return fail(std::move(identity.error()));
+    return *identity == entry.identity;
 }
 
 Result<> rename_entry_aside(const std::filesystem::path& path, const EntryIdentity& identity,
