@@ -1,17 +1,81 @@
-# The release package: a ZIP with the helper, the client, the README and the
-# licence. Only the "release" component goes in, so nothing else that a
-# subproject installs (test libraries, the demo core) can slip into it.
-if(NOT VELMOR_WINDOWS)
+# The release packages, beside each other in the build folder:
+#   velmor-helper-<version>-win64.zip  the helper, the client, the README and
+#                                      the licence (CPack)
+#   velmor-helper-<version>-x64.msi    the helper and the client for
+#                                      administrators (wixl, from
+#                                      packaging/velmor-helper.wxs)
+# Both take the same two executables from release-files/: stripped, and
+# signed when VELMOR_SIGN_CERT and VELMOR_SIGN_KEY name a certificate and its
+# key (scripts/package --sign). The version is the project's.
+if(NOT VELMOR_WINDOWS OR NOT TARGET velmor-helper OR NOT TARGET velmor-ctl)
   return()
 endif()
 
+find_program(VELMOR_WIXL wixl)
+if(NOT VELMOR_WIXL)
+  message(FATAL_ERROR "wixl not found: run scripts/setup")
+endif()
+set(VELMOR_SIGN_CERT "" CACHE FILEPATH "Authenticode certificate (PEM) for the release files; empty: unsigned")
+set(VELMOR_SIGN_KEY "" CACHE FILEPATH "Private key of VELMOR_SIGN_CERT")
+set(VELMOR_SIGN_COMMAND)
+if(VELMOR_SIGN_CERT OR VELMOR_SIGN_KEY)
+  find_program(VELMOR_OSSLSIGNCODE osslsigncode REQUIRED)
+  set(VELMOR_SIGN_COMMAND ${CMAKE_COMMAND} -DOSSLSIGNCODE=${VELMOR_OSSLSIGNCODE} -DCERT=${VELMOR_SIGN_CERT}
+      -DKEY=${VELMOR_SIGN_KEY})
+endif()
+
+set(VELMOR_RELEASE_FILES ${CMAKE_BINARY_DIR}/release-files)
+set(VELMOR_MSI_UPGRADE_CODE BF60EE8E-1AA5-4EE8-8120-74A37FD60BE0)
+set(VELMOR_MSI_WXS ${PROJECT_SOURCE_DIR}/packaging/velmor-helper.wxs)
+
 foreach(target IN ITEMS velmor-helper velmor-ctl)
-  if(TARGET ${target})
-    install(TARGETS ${target} RUNTIME DESTINATION . COMPONENT release)
+  set(staged ${VELMOR_RELEASE_FILES}/${target}.exe)
+  set(sign)
+  if(VELMOR_SIGN_COMMAND)
+    set(sign COMMAND ${VELMOR_SIGN_COMMAND} -DFILE=${staged} -P ${PROJECT_SOURCE_DIR}/cmake/sign.cmake)
   endif()
+  add_custom_command(OUTPUT ${staged}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${VELMOR_RELEASE_FILES}
+    COMMAND ${CMAKE_STRIP} -o ${staged} $<TARGET_FILE:${target}>
+    ${sign}
+    DEPENDS ${target}
+    VERBATIM)
+  list(APPEND VELMOR_RELEASE_FILE_LIST ${staged})
+  install(PROGRAMS ${staged} DESTINATION . COMPONENT release)
 endforeach()
+add_custom_target(velmor-release-files DEPENDS ${VELMOR_RELEASE_FILE_LIST})
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT release)
 
+# Builds `output` from the release files with `version` as the package's
+# ProductVersion. wixl finds the files named in the .wxs in its working folder.
+# The ProductCode follows from the version: a package rebuilt at the same
+# version is the same product to Windows Installer (already installed), never a
+# second copy beside the first; only a higher version upgrades.
+function(velmor_add_msi output version)
+  string(UUID product_code NAMESPACE ${VELMOR_MSI_UPGRADE_CODE} NAME "velmor-helper ${version}" TYPE SHA1 UPPER)
+  get_filename_component(folder ${output} DIRECTORY)
+  set(sign)
+  if(VELMOR_SIGN_COMMAND)
+    set(sign COMMAND ${VELMOR_SIGN_COMMAND} -DFILE=${output} -P ${PROJECT_SOURCE_DIR}/cmake/sign.cmake)
+  endif()
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
+    COMMAND ${VELMOR_WIXL} -a x64 -D Version=${version} -D ProductCode=${product_code}
+            -D UpgradeCode=${VELMOR_MSI_UPGRADE_CODE} -o ${output}
+            ${VELMOR_MSI_WXS}
+    ${sign}
+    WORKING_DIRECTORY ${VELMOR_RELEASE_FILES}
+    DEPENDS ${VELMOR_MSI_WXS} ${VELMOR_RELEASE_FILE_LIST}
+    COMMENT "Building ${output}"
+    VERBATIM)
+endfunction()
+
+set(VELMOR_MSI ${CMAKE_BINARY_DIR}/velmor-helper-${PROJECT_VERSION}-x64.msi)
+velmor_add_msi(${VELMOR_MSI} ${PROJECT_VERSION})
+add_custom_target(velmor-msi ALL DEPENDS ${VELMOR_MSI})
+
+# Only the "release" component goes into the ZIP, so nothing else that a
+# subproject installs (test libraries, the demo core) can slip into it.
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME velmor-helper)
 set(CPACK_PACKAGE_VENDOR "The velmor-helper authors")
@@ -20,5 +84,4 @@ set(CPACK_PACKAGE_FILE_NAME velmor-helper-${PROJECT_VERSION}-win64)
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
 set(CPACK_COMPONENTS_ALL release)
-set(CPACK_STRIP_FILES ON)
 include(CPack)

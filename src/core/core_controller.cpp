@@ -41,29 +41,56 @@ bool all_ended_by(const RunList& runs, Clock::time_point deadline) {
                        [deadline](const std::shared_ptr<CoreRun>& run) { return run->wait_ended_until(deadline); });
 }
 
-// True once a start newer than `run_at_stop` has been accepted: from then on
-// a shutdown request would reach the new core.
-bool superseded(const std::weak_ptr<CoreShared>& record, std::uint64_t run_at_stop) {
+std::atomic<void (*)()> g_before_shutdown{nullptr};
+
+// Asks the core to shut down on behalf of the stop made while `run_at_stop`
+// was the latest run, unless a newer start has been accepted since: the call
+// would then reach the new core. The check and the count of calls in flight
+// are one step under the core-state lock, and a core thread enters the core
+// only while that count is zero, so the call can reach no newer core.
+void shutdown_for_stop(const std::weak_ptr<CoreShared>& record, std::uint64_t run_at_stop,
+                       Clock::time_point deadline) {
     const std::shared_ptr<CoreShared> core = record.lock();
-    if (!core) return true;
-    std::lock_guard lock(core->mutex);
-    return core->current_run != run_at_stop;
+    if (!core) return;
+    {
+        std::lock_guard lock(core->mutex);
+        if (core->current_run != run_at_stop) return;
+        ++core->shutdowns_in_flight;
+        core->shutdown_deadline = std::max(core->shutdown_deadline, deadline);
+    }
+    if (void (*hook)() = g_before_shutdown.load(); hook != nullptr) hook();
+    shutdown_core();
+    {
+        std::lock_guard lock(core->mutex);
+        --core->shutdowns_in_flight;
+    }
+    core->shutdown_done.notify_all();
+}
+
+// Asks the core to shut down, again every SHUTDOWN_REPEAT until the awaited
+// threads end, a newer start is accepted or `deadline` passes. `asked` is set
+// once the first request has returned (or was not needed).
+void ask_until_ended(const std::weak_ptr<CoreShared>& record, std::uint64_t run_at_stop, const RunList& awaited,
+                     Clock::time_point deadline, Signal& asked) {
+    for (;;) {
+        shutdown_for_stop(record, run_at_stop, deadline);
+        asked.set();
+        const Clock::time_point next = std::min(Clock::now() + SHUTDOWN_REPEAT, deadline);
+        if (all_ended_by(awaited, next) || Clock::now() >= deadline) return;
+        const std::shared_ptr<CoreShared> core = record.lock();
+        if (!core) return;
+        std::lock_guard lock(core->mutex);
+        if (core->current_run != run_at_stop) return;
+    }
 }
 
 // The joiner of one stop, on a thread of its own so that a shutdown call that
-// blocks holds up nothing: asks the core to shut down, again every
-// SHUTDOWN_REPEAT until the awaited threads end, a newer start is accepted or
-// the stop's deadline passes; then waits without limit for the core thread
-// it owns. Touches only its handle and the runs; reads the record's run
-// number under its lock.
+// blocks holds up nothing; then waits without limit for the core thread it
+// owns. Touches only its handle, the runs and the shutdown count.
 void join_stopped_core(std::weak_ptr<CoreShared> record, std::uint64_t run_at_stop,
-                       std::optional<CoreThreadHandle> handle, RunList awaited, Clock::time_point deadline) {
-    for (;;) {
-        shutdown_core();
-        const Clock::time_point next = std::min(Clock::now() + SHUTDOWN_REPEAT, deadline);
-        if (all_ended_by(awaited, next)) break;
-        if (Clock::now() >= deadline || superseded(record, run_at_stop)) break;
-    }
+                       std::optional<CoreThreadHandle> handle, RunList awaited, Clock::time_point deadline,
+                       std::shared_ptr<Signal> asked) {
+    ask_until_ended(record, run_at_stop, awaited, deadline, *asked);
     if (handle && handle->thread.joinable()) handle->thread.join();
 }
 
@@ -173,39 +200,37 @@ Result<> stop_core(CoreShared& core) {
 
     const Clock::time_point deadline = Clock::now() + core.timings.stop_timeout;
     const std::weak_ptr<CoreShared> record = core.weak_from_this();
+    const auto asked = std::make_shared<Signal>();
 
+    try {
+        spawn_thread([record, run_at_stop, handle = std::move(handle), awaited, deadline, asked]() mutable {
+            join_stopped_core(record, run_at_stop, std::move(handle), std::move(awaited), deadline, asked);
+        }).detach();
+    } catch (const std::system_error& e) {
+        // No joiner: this thread asks and waits itself, so the core is still
+        // asked to end, at the price of the bound should the shutdown call
+        // block. The handle went with the joiner's body and is released
+        // unjoined; its run stays known until it ends.
+        log_message(thread_failure("stop thread", e));
+        ask_until_ended(record, run_at_stop, awaited, deadline, *asked);
+    }
+
+    // The stop answers only after the core has been asked to end at least
+    // once (or the deadline has passed with the request still in the
+    // library).
+    const bool asked_in_time = asked->wait_until(deadline);
     if (no_thread) {
-        // Nothing to wait for here; the shutdown requests still go on in the
-        // background until the awaited threads end, and a core thread that
-        // has not started its core yet finds the state and does not start it.
-        try {
-            spawn_thread([record, run_at_stop, awaited, deadline] {
-                join_stopped_core(record, run_at_stop, std::nullopt, awaited, deadline);
-            }).detach();
-        } catch (const std::system_error&) {
-        }
+        // Nothing of its own to wait for: a core thread that has not started
+        // its core yet finds the state and does not start it, and the
+        // requests go on in the background until the awaited threads end.
+        (void)asked_in_time;
         std::lock_guard lock(core.mutex);
         core.state = CoreState::Stopped;
         log_message("core stopped (no thread)");
         return {};
     }
 
-    try {
-        spawn_thread([record, run_at_stop, handle = std::move(handle), awaited, deadline]() mutable {
-            join_stopped_core(record, run_at_stop, std::move(handle), std::move(awaited), deadline);
-        }).detach();
-    } catch (const std::system_error& e) {
-        // The handle went with the joiner's body and is released unjoined;
-        // the run stays known, so a later stop waits for it.
-        const std::string message = thread_failure("stop thread", e);
-        std::lock_guard lock(core.mutex);
-        core.state = CoreState::Failed;
-        core.last_error = message;
-        log_message(message);
-        return fail(message);
-    }
-
-    const bool ended = all_ended_by(awaited, deadline);
+    const bool ended = asked_in_time && all_ended_by(awaited, deadline);
     std::lock_guard lock(core.mutex);
     if (ended) {
         core.state = CoreState::Stopped;
@@ -220,6 +245,7 @@ Result<> stop_core(CoreShared& core) {
 
 namespace detail {
 void fail_thread_creation_for_testing(int count) { g_thread_failures.store(count); }
+void before_shutdown_for_testing(void (*hook)()) { g_before_shutdown = hook; }
 }  // namespace detail
 
 }  // namespace velmor

@@ -32,16 +32,21 @@ Result<> start_core(CoreShared& core, std::string config, std::filesystem::path 
 
 // Sets Stopping, asks the core to shut down (on a thread of its own, again
 // every SHUTDOWN_REPEAT while waiting) and waits up to the stop timeout for
-// every core thread the record knows to be alive. While Stopped or Failed
-// with no such thread, only sets Stopped. Blocks up to the stop timeout; never
-// blocks on the core library. Errors: "core stop timeout" (the record turns
-// Failed), "stop thread could not be created: {reason}".
+// every core thread the record knows to be alive. Replies only after the
+// core has been asked at least once. While Stopped or Failed with no such
+// thread, only sets Stopped. Blocks up to the stop timeout; never blocks on
+// the core library, except when no thread can be created for the requests.
+// Errors: "core stop timeout" (the record turns Failed).
 Result<> stop_core(CoreShared& core);
 
 namespace detail {
 // Makes the next `count` thread creations of the controller fail as the
 // system would; for tests of that path.
 void fail_thread_creation_for_testing(int count);
+// Calls `hook` (nullptr: nothing) in a stop's shutdown request, after it has
+// decided to call the core library and before it does; for tests that park
+// a stop there.
+void before_shutdown_for_testing(void (*hook)());
 }  // namespace detail
 
 }  // namespace velmor

@@ -22,22 +22,22 @@ CoreSnapshot core_snapshot(CoreShared& core) {
 
 namespace velmor {
 
-void CoreRun::mark_ended() {
+void Signal::set() {
     {
         std::lock_guard lock(mutex_);
-        ended_ = true;
+        set_ = true;
     }
     changed_.notify_all();
 }
 
-bool CoreRun::ended() const {
+bool Signal::is_set() const {
     std::lock_guard lock(mutex_);
-    return ended_;
+    return set_;
 }
 
-bool CoreRun::wait_ended_until(std::chrono::steady_clock::time_point deadline) const {
+bool Signal::wait_until(std::chrono::steady_clock::time_point deadline) const {
     std::unique_lock lock(mutex_);
-    return changed_.wait_until(lock, deadline, [this] { return ended_; });
+    return changed_.wait_until(lock, deadline, [this] { return set_; });
 }
 
 }  // namespace velmor

@@ -34,6 +34,24 @@ struct CoreTimings {
     std::chrono::nanoseconds stop_timeout = std::chrono::seconds(10);
 };
 
+// A one-shot event: set once, waited for with a deadline.
+class Signal {
+public:
+    Signal() = default;
+    Signal(const Signal&) = delete;
+    Signal& operator=(const Signal&) = delete;
+
+    void set();
+    bool is_set() const;
+    // Waits until set or `deadline` has passed; true when set.
+    bool wait_until(std::chrono::steady_clock::time_point deadline) const;
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    bool set_ = false;  // guarded by mutex_
+};
+
 // One accepted start: its number and whether its core thread has ended.
 // Shared by the record, the run's core thread and any stop waiting for it.
 class CoreRun {
@@ -47,15 +65,13 @@ public:
     // Called once by the run's core thread as its last act (after its outcome
     // is recorded and the machine lock released), or by start_core when the
     // thread could not be created.
-    void mark_ended();
-    bool ended() const;
+    void mark_ended() { ended_.set(); }
+    bool ended() const { return ended_.is_set(); }
     // Waits until the thread has ended or `deadline` has passed; true when ended.
-    bool wait_ended_until(std::chrono::steady_clock::time_point deadline) const;
+    bool wait_ended_until(std::chrono::steady_clock::time_point deadline) const { return ended_.wait_until(deadline); }
 
 private:
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    bool ended_ = false;  // guarded by mutex_
+    Signal ended_;
 };
 
 // The handle of one core thread. Dropping or replacing it releases the
@@ -102,6 +118,15 @@ struct CoreShared : std::enable_shared_from_this<CoreShared> {
     // Runs whose core thread may still be alive, the current one included;
     // ended ones are dropped whenever the list is looked at.
     std::vector<std::shared_ptr<CoreRun>> live_runs;    // guarded by mutex
+
+    // The core library's shutdown acts on whatever core runs at the moment
+    // it is called, so a core thread enters the core only while no stop is
+    // inside that call: the stops count their calls here, and a core thread
+    // waits on `shutdown_done` until the count is zero or the latest of those
+    // stops' deadlines has passed.
+    int shutdowns_in_flight = 0;                              // guarded by mutex
+    std::chrono::steady_clock::time_point shutdown_deadline;  // guarded by mutex
+    std::condition_variable shutdown_done;
 };
 
 struct CoreSnapshot {

@@ -56,10 +56,20 @@ void run_core_thread(CoreThreadArgs args) noexcept {
             // is honoured here: the core is not started at all.
             bool go = false;
             {
-                std::lock_guard lock(core.mutex);
+                std::unique_lock lock(core.mutex);
+                // A stop's shutdown request that is still inside the library
+                // would reach this core too: wait until it has returned, at
+                // most until that stop's deadline.
+                while (core.shutdowns_in_flight > 0 && std::chrono::steady_clock::now() < core.shutdown_deadline)
+                    core.shutdown_done.wait_until(lock, core.shutdown_deadline);
                 const bool current = core.current_run == run;
                 go = current && (core.state == CoreState::Starting || core.state == CoreState::Running);
-                if (!go) {
+                if (go && core.shutdowns_in_flight > 0) {
+                    go = false;
+                    core.state = CoreState::Failed;
+                    core.last_error = std::string(SHUTDOWN_BUSY_ERROR);
+                    log_message("core thread: an earlier core is still shutting down \u2014 refusing start");
+                } else if (!go) {
                     if (current && core.state == CoreState::Stopping) core.state = CoreState::Stopped;
                     log_message("core thread: exited (stop requested)");
                 }

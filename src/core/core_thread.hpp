@@ -10,6 +10,9 @@
 namespace velmor {
 
 inline constexpr std::string_view MACHINE_LOCK_BUSY_ERROR = "another Velmor core is already active on this machine";
+// A stop's shutdown call into the core library had not returned by that
+// stop's deadline when this run was to enter the core.
+inline constexpr std::string_view SHUTDOWN_BUSY_ERROR = "an earlier core is still shutting down";
 
 // What start_core hands to a new core thread; owned by the thread.
 struct CoreThreadArgs {
@@ -20,8 +23,9 @@ struct CoreThreadArgs {
     std::string config;
 };
 
-// Takes the machine lock, checks under the core-state lock that its run is
-// still current and not being stopped, runs the core through the core
+// Takes the machine lock, waits until no stop's shutdown call is inside the
+// core library (bounded by that stop's deadline), checks under the core-state
+// lock that its run is still current and not being stopped, runs the core through the core
 // library (no lock held; blocks for the core's whole life), records the
 // outcome under the core-state lock while its run is still the current one
 // (otherwise it only logs), releases the machine lock and finally marks its

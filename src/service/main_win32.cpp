@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/os_error.hpp"
 #include "base/win.hpp"
 #include "service/console.hpp"
 #include "service/install.hpp"
@@ -22,9 +23,9 @@ namespace velmor {
 namespace {
 
 
-Result<> run_role(HostRole role) {
+Result<> run_role(HostRole role, std::span<const std::wstring> args) {
     switch (role) {
-        case HostRole::Install: return install_service();
+        case HostRole::Install: return install_service(allows_unsafe_folder(args));
         case HostRole::Uninstall: return uninstall_service();
         case HostRole::Console: return run_console();
         case HostRole::Service: break;
@@ -47,9 +48,17 @@ int wmain(int, wchar_t**) {
     // Before anything loads a library: the default search takes only the
     // executable's folder and System32, never the current folder or PATH.
     // Libraries loaded by full path, as the core library is, are unaffected.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    // Without that limit a library planted in the current folder or on PATH
+    // could be loaded as SYSTEM: no role runs without it.
+    if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) {
+        const DWORD code = GetLastError();
+        velmor::report_error(velmor::Error("cannot limit where libraries are loaded from",
+                                           velmor::Error("SetDefaultDllDirectories failed: " + std::to_string(code),
+                                                         velmor::os_error(code))));
+        return 1;
+    }
     const std::vector<std::wstring> args = velmor::command_line_arguments();
-    const velmor::Result<> outcome = velmor::run_role(velmor::select_role(args));
+    const velmor::Result<> outcome = velmor::run_role(velmor::select_role(args), args);
     if (!outcome) {
         velmor::report_error(outcome.error());
         return 1;

@@ -56,6 +56,7 @@ int g_hang_ms = 0;                   // >0 while a hang-shutdown run is active
 std::atomic<int> g_freed{0};
 std::atomic<int> g_starts{0};
 std::atomic<int> g_shutdowns{0};
+std::atomic<int> g_runs_shut_down{0};  // runs that a shutdown reached
 std::atomic<int> g_running{0};
 
 using fake_core::member;
@@ -104,8 +105,7 @@ bool run_until_shutdown(milliseconds limit) {
 FAKE_EXPORT char* clash_start(const char* config, const char* log_path, const char* cwd, int flag) {
     const std::string_view text(config);
     const std::string mode = member(text, "mode");
-    const std::string ms_text = member(text, "ms");
-    const milliseconds ms(ms_text.empty() ? 0 : std::stoi(ms_text));
+    const milliseconds ms(fake_core::delay_ms(text));
     std::string message = member(text, "text");
     if (message.empty()) message = "fake core failed";
 
@@ -168,6 +168,7 @@ FAKE_EXPORT void clash_shutdown() {
         g_hang_ms = 0;
     }
     for (Run* run : g_listening) run->stop = true;
+    g_runs_shut_down += static_cast<int>(g_listening.size());
     g_changed.notify_all();
 }
 
@@ -187,6 +188,7 @@ FAKE_EXPORT int fake_core_freed_count() { return g_freed.load(); }
 FAKE_EXPORT int fake_core_start_count() { return g_starts.load(); }
 FAKE_EXPORT int fake_core_shutdown_count() { return g_shutdowns.load(); }
 FAKE_EXPORT int fake_core_running() { return g_running.load(); }
+FAKE_EXPORT int fake_core_runs_shut_down() { return g_runs_shut_down.load(); }
 FAKE_EXPORT void fake_core_release_shutdown() {
     std::lock_guard lock(g_mutex);
     g_release_shutdown = true;

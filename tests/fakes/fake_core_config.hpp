@@ -23,4 +23,17 @@ inline std::string member(std::string_view config, std::string_view name) {
     return std::string(config.substr(i, end - i));
 }
 
+// The "ms" member as milliseconds: up to nine digits, quoted or not;
+// anything else counts as no delay (0). Never throws, whatever the text.
+inline int delay_ms(std::string_view config) {
+    const std::string ms = member(config, "ms");
+    if (ms.empty() || ms.size() > 9) return 0;
+    int value = 0;
+    for (const char c : ms) {
+        if (c < '0' || c > '9') return 0;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
 }  // namespace fake_core

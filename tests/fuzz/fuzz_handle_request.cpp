@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -128,13 +129,22 @@ bool is(const Event& e, Event::Kind kind, std::string_view text = {}) {
 // True when a fake core given this configuration ends, or obeys a shutdown,
 // within MAX_FAKE_CORE_MS.
 bool fake_core_is_quick(std::string_view config) {
-    const std::string ms = fake_core::member(config, "ms");
-    if (ms.size() > 3 || (!ms.empty() && std::stoi(ms) > MAX_FAKE_CORE_MS)) return false;
-    return !(fake_core::member(config, "mode") == "hang-shutdown" && (ms.empty() || std::stoi(ms) == 0));
+    const int ms = fake_core::delay_ms(config);
+    return ms <= MAX_FAKE_CORE_MS && !(fake_core::member(config, "mode") == "hang-shutdown" && ms == 0);
 }
 
-// Stops and waits for every core thread that the record knows to be alive.
-void settle(velmor::CoreShared& core) {
+std::size_t thread_count() {
+    std::size_t count = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/proc/self/task", ec), end; !ec && it != end; it.increment(ec)) ++count;
+    return count;
+}
+
+// Stops and waits for every core thread that the record knows to be alive,
+// then for every other thread that the input started (a stop's joiner ends
+// a moment after the threads it waited for): whatever an input started must
+// be gone before the next one, or it would show as a leak or run into it.
+void settle(velmor::CoreShared& core, std::size_t threads_before) {
     for (int round = 0; round < 20; ++round) {
         std::vector<std::shared_ptr<velmor::CoreRun>> live;
         {
@@ -142,7 +152,14 @@ void settle(velmor::CoreShared& core) {
             for (const auto& run : core.live_runs)
                 if (!run->ended()) live.push_back(run);
         }
-        if (live.empty()) return;
+        if (live.empty()) {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (thread_count() > threads_before) {
+                if (std::chrono::steady_clock::now() > deadline) broken("a thread outlived its input", "");
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            return;
+        }
         (void)velmor::stop_core(core);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
         for (const auto& run : live) run->wait_ended_until(deadline);
@@ -244,6 +261,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (request && request->config && !fake_core_is_quick(*request->config)) return -1;
     }
 
+    const std::size_t threads_before = thread_count();
     auto core = std::make_shared<velmor::CoreShared>(FUZZ_TIMINGS);
     core->machine_lock_name = g_machine_lock_name;
     bool after_stop = false;
@@ -252,6 +270,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         trace(received, outcome);
         check_reply(received, outcome, after_stop);
     }
-    settle(*core);
+    settle(*core, threads_before);
     return 0;
 }

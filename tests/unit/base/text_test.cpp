@@ -15,6 +15,8 @@ TEST(Text, Utf8FaultsNameTheSequenceAndItsIndex) {
         {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", ""},
         {"ab\xFF", "invalid utf-8 sequence of 1 bytes from index 2"},
         {"\xC0\x80", "invalid utf-8 sequence of 1 bytes from index 0"},        // overlong NUL
+        {"\xE0\x80\xAF", "invalid utf-8 sequence of 1 bytes from index 0"},    // overlong '/' in 3 bytes
+        {"\xF0\x80\x80\xAF", "invalid utf-8 sequence of 1 bytes from index 0"},  // and in 4
         {"x\xED\xA0\x80", "invalid utf-8 sequence of 1 bytes from index 1"},   // encoded surrogate
         {"x\xE2\x82", "incomplete utf-8 byte sequence from index 1"},          // cut off at the end
         {"x\xE2\x82z", "invalid utf-8 sequence of 2 bytes from index 1"},      // cut off inside

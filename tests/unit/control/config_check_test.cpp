@@ -55,6 +55,7 @@ TEST(ConfigCheck, LoneSurrogatesAndInvalidBytesAreFoundAmongManyStrings) {
         {"\"\xC0\xAF\"]", false},                  // raw bytes that are not UTF-8
         {"{\"\xFF\":1}]", false},
         {"\"\xED\x9F\xBF\"]", true},              // U+D7FF, just below the surrogates
+        {"\"\xE0\x80\xAF\"]", false},              // '/' as an overlong 3-byte sequence
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.tail);
@@ -92,12 +93,21 @@ TEST(ConfigCheck, SizeLimitIsCheckedBeforeParsing) {
     EXPECT_EQ(check_message(exact), "");
     std::string over(MAX_CONFIG_BYTES + 1, 'x');
     EXPECT_EQ(check_message(over), "config too large (4194305 bytes)");
+    // Blank text is "empty" whatever its length.
+    EXPECT_EQ(check_message(std::string(MAX_CONFIG_BYTES + 1, ' ')), "empty config");
 }
 
 TEST(ConfigCheck, NestingLimitCountsTheOutermostLevel) {
     const auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
     EXPECT_EQ(check_message(nested(127)), "");
     EXPECT_EQ(check_message(nested(128)), "config is not valid JSON");
+    const auto objects = [](std::size_t depth) {
+        std::string text;
+        for (std::size_t i = 1; i < depth; ++i) text += "{\"a\":";
+        return text + "{}" + std::string(depth - 1, '}');
+    };
+    EXPECT_EQ(check_message(objects(127)), "");
+    EXPECT_EQ(check_message(objects(128)), "config is not valid JSON");
     EXPECT_EQ(check_message(nested(100000)), "config is not valid JSON");
     EXPECT_EQ(check_message(std::string(100000, '[')), "config is not valid JSON");
 }

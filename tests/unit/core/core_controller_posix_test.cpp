@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -129,10 +131,8 @@ TEST_F(CoreControllerTest, StartRunsTheCoreAndStopEndsIt) {
     EXPECT_FALSE(last_error());
     EXPECT_FALSE(live_run_running());
 
-    if (log.available()) {
-        EXPECT_EQ(log.lines(), (std::vector<std::string>{"core thread: clash_start", "core running",
-                                                         "core thread: exited (stop requested)", "core stopped"}));
-    }
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"core thread: clash_start", "core running",
+                                                     "core thread: exited (stop requested)", "core stopped"}));
 }
 
 TEST_F(CoreControllerTest, StartIsRefusedWhileACoreIsUnderWay) {
@@ -184,15 +184,13 @@ TEST_F(CoreControllerTest, StopWithoutACoreChangesOnlyTheState) {
         EXPECT_EQ(failed.error().message(), "no such proxy");
         ASSERT_TRUE(wait_for([&] { return !live_run_running(); }));
         const int after_run = fake_probe("fake_core_shutdown_count");
-        const std::size_t lines = log.available() ? log.lines().size() : 0;
+        const std::size_t lines = log.lines().size();
         ASSERT_TRUE(stop_core(*core));
         const CoreSnapshot snap = core_snapshot(*core);
         EXPECT_EQ(snap.status, "stopped");
         EXPECT_EQ(snap.error, "no such proxy");
         EXPECT_EQ(fake_probe("fake_core_shutdown_count"), after_run);
-        if (log.available()) {
-            EXPECT_EQ(log.lines().size(), lines);
-        }
+        EXPECT_EQ(log.lines().size(), lines);
     }
     EXPECT_EQ(fake_probe("fake_core_shutdown_count"), shutdowns);
 }
@@ -220,7 +218,7 @@ TEST_F(CoreControllerTest, CoreThatFailsWithinTheStartCheckFailsTheStart) {
         EXPECT_EQ(outcome.error().message(), c.error);
         EXPECT_EQ(state(), CoreState::Failed);
         EXPECT_EQ(last_error(), c.error);
-        if (log.available()) { EXPECT_TRUE(log.contains(c.log_line)); }
+        EXPECT_TRUE(log.contains(c.log_line));
     }
 }
 
@@ -252,7 +250,24 @@ TEST_F(CoreControllerTest, MachineLockHeldElsewhereRefusesTheRun) {
     EXPECT_EQ(outcome.error().message(), "another Velmor core is already active on this machine");
     EXPECT_EQ(last_error(), "another Velmor core is already active on this machine");
     EXPECT_EQ(fake_probe("fake_core_start_count"), starts);
-    if (log.available()) { EXPECT_TRUE(log.contains("core thread: machine lock busy \u2014 refusing double-start")); }
+    EXPECT_TRUE(log.contains("core thread: machine lock busy \u2014 refusing double-start"));
+}
+
+TEST_F(CoreControllerTest, MachineLockIsHeldUntilTheOutcomeIsRecorded) {
+    ASSERT_TRUE(start(R"({"mode":"exit-after","ms":300})"));
+    {
+        // The core ends while the record is locked: its thread cannot record
+        // the outcome yet, and must still hold the machine lock.
+        std::lock_guard lock(core->mutex);
+        ASSERT_TRUE(wait_for([] { return fake_probe("fake_core_running") == 0; }));
+        for (int i = 0; i < 20; ++i) {
+            ASSERT_FALSE(acquire_machine_lock(lock_name)) << "released before the outcome was recorded";
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+    ASSERT_TRUE(wait_for([&] { return !live_run_running(); }));
+    EXPECT_EQ(last_error(), "core exited unexpectedly");
+    EXPECT_TRUE(acquire_machine_lock(lock_name));
 }
 
 TEST_F(CoreControllerTest, StopTimeoutThenStartRefusedByTheMachineLock) {
@@ -263,7 +278,13 @@ TEST_F(CoreControllerTest, StopTimeoutThenStartRefusedByTheMachineLock) {
     EXPECT_EQ(stopped.error().message(), "core stop timeout");
     EXPECT_EQ(state(), CoreState::Failed);
     EXPECT_EQ(last_error(), "core did not stop within timeout");
-    if (log.available()) { EXPECT_TRUE(log.contains("core stop timeout")); }
+    EXPECT_TRUE(log.contains("core stop timeout"));
+
+    // Past its deadline the stop asks no more (a request already under way
+    // may still land).
+    const int asked = fake_probe("fake_core_shutdown_count");
+    std::this_thread::sleep_for(2 * SHUTDOWN_REPEAT + 200ms);
+    EXPECT_LE(fake_probe("fake_core_shutdown_count"), asked + 1);
 
     // The old core still holds the machine lock.
     const Result<> again = start(R"({"mode":"run"})");
@@ -317,17 +338,15 @@ TEST_F(CoreControllerTest, StopWaitsForACoreThatOutlivedAnEarlierStop) {
     ASSERT_TRUE(live_run_running());
 
     const int shutdowns = fake_probe("fake_core_shutdown_count");
-    const std::size_t lines = log.available() ? log.lines().size() : 0;
+    const std::size_t lines = log.lines().size();
     ASSERT_TRUE(stop_core(*core));
     EXPECT_FALSE(live_run_running());
     EXPECT_EQ(state(), CoreState::Stopped);
     EXPECT_EQ(last_error(), "core did not stop within timeout") << "a stop leaves the error alone";
     EXPECT_GT(fake_probe("fake_core_shutdown_count"), shutdowns);
-    if (log.available()) {
-        const std::vector<std::string> all = log.lines();
-        ASSERT_GT(all.size(), lines);
-        EXPECT_EQ(all.back(), "core stopped");
-    }
+    const std::vector<std::string> all = log.lines();
+    ASSERT_GT(all.size(), lines);
+    EXPECT_EQ(all.back(), "core stopped");
 }
 
 TEST_F(CoreControllerTest, StopOfAnOutlivingCoreCanTimeOutAgain) {
@@ -345,10 +364,13 @@ TEST_F(CoreControllerTest, StopBetweenTheStateCheckAndTheStoredHandle) {
     const std::shared_ptr<CoreRun> run = accept_start_by_hand();
     const int starts = fake_probe("fake_core_start_count");
 
-    // The stop finds no handle: it sets Stopped at once.
+    // The stop finds no handle: it asks the core to shut down, and sets
+    // Stopped once that request has returned.
+    const int shutdowns = fake_probe("fake_core_shutdown_count");
     ASSERT_TRUE(stop_core(*core));
+    EXPECT_GE(fake_probe("fake_core_shutdown_count"), shutdowns + 1);
     EXPECT_EQ(state(), CoreState::Stopped);
-    if (log.available()) { EXPECT_TRUE(log.contains("core stopped (no thread)")); }
+    EXPECT_TRUE(log.contains("core stopped (no thread)"));
 
     // The core thread created afterwards honours the stop and starts no core.
     {
@@ -374,10 +396,8 @@ TEST_F(CoreControllerTest, StopBeforeTheCoreThreadStartsTheCore) {
     thread.thread.join();
     EXPECT_EQ(fake_probe("fake_core_start_count"), starts);
     EXPECT_EQ(state(), CoreState::Stopped);
-    if (log.available()) {
-        EXPECT_TRUE(log.contains("core thread: exited (stop requested)"));
-        EXPECT_FALSE(log.contains("core thread: clash_start"));
-    }
+    EXPECT_TRUE(log.contains("core thread: exited (stop requested)"));
+    EXPECT_FALSE(log.contains("core thread: clash_start"));
 }
 
 TEST_F(CoreControllerTest, StopRacingAStartNeverLeavesACoreBehindAStoppedRecord) {
@@ -412,13 +432,11 @@ TEST_F(CoreControllerTest, TwoOverlappingStops) {
     EXPECT_TRUE(first.get());
     EXPECT_EQ(state(), CoreState::Stopped);
     EXPECT_FALSE(last_error());
-    if (log.available()) {
-        const std::vector<std::string> lines = log.lines();
-        const auto at = [&](const std::string& l) { return std::find(lines.begin(), lines.end(), l) - lines.begin(); };
-        EXPECT_LT(at("core stopped (no thread)"), at("core thread: exited (stop requested)"));
-        EXPECT_LT(at("core thread: exited (stop requested)"), at("core stopped"));
-        EXPECT_LT(at("core stopped"), static_cast<long>(lines.size()));
-    }
+    const std::vector<std::string> lines = log.lines();
+    const auto at = [&](const std::string& l) { return std::find(lines.begin(), lines.end(), l) - lines.begin(); };
+    EXPECT_LT(at("core stopped (no thread)"), at("core thread: exited (stop requested)"));
+    EXPECT_LT(at("core thread: exited (stop requested)"), at("core stopped"));
+    EXPECT_LT(at("core stopped"), static_cast<long>(lines.size()));
 }
 
 TEST_F(CoreControllerTest, ShutdownThatBlocksDoesNotHoldUpTheStop) {
@@ -456,20 +474,84 @@ TEST_F(CoreControllerTest, ThreadCreationFailureTurnsTheRecordFailed) {
         EXPECT_FALSE(live_run_running());
     }
     {
-        SCOPED_TRACE("stop thread");
+        SCOPED_TRACE("stop thread: the stop asks and waits on its own thread");
         ASSERT_TRUE(start(R"({"mode":"run"})"));
+        const int shutdowns = fake_probe("fake_core_shutdown_count");
         detail::fail_thread_creation_for_testing(1);
-        const Result<> outcome = stop_core(*core);
-        ASSERT_FALSE(outcome);
-        EXPECT_TRUE(outcome.error().message().starts_with("stop thread could not be created: ")) << outcome.error().message();
-        EXPECT_EQ(state(), CoreState::Failed);
-        EXPECT_EQ(last_error(), outcome.error().message());
-        // The core is still known and a later stop ends it.
-        EXPECT_TRUE(live_run_running());
         ASSERT_TRUE(stop_core(*core));
-        EXPECT_FALSE(live_run_running());
+        EXPECT_GE(fake_probe("fake_core_shutdown_count"), shutdowns + 1);
         EXPECT_EQ(state(), CoreState::Stopped);
+        EXPECT_FALSE(live_run_running());
+        const std::vector<std::string> lines = log.lines();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+            return l.starts_with("stop thread could not be created: ");
+        }));
+        EXPECT_TRUE(log.contains("core stopped"));
     }
+}
+
+std::atomic<int> g_shutdown_requests{0};
+std::atomic<bool> g_parked{false};
+std::atomic<bool> g_release{false};
+
+// Parks a stop's second shutdown request after it has decided to call the
+// library and before it does.
+void park_second_request() {
+    if (++g_shutdown_requests != 2) return;
+    g_parked = true;
+    while (!g_release) std::this_thread::sleep_for(1ms);
+}
+
+TEST_F(CoreControllerTest, ARepeatedShutdownNeverReachesANewerCore) {
+    g_shutdown_requests = 0;
+    g_parked = false;
+    g_release = false;
+    detail::before_shutdown_for_testing(park_second_request);
+    // The core ignores the first request and ends a while after the repeat
+    // has been parked; the stop then succeeds with the repeat still pending.
+    ASSERT_TRUE(start(R"({"mode":"stubborn","ms":2000})"));
+    ASSERT_TRUE(stop_core(*core));
+    ASSERT_TRUE(g_parked);
+    const int starts = fake_probe("fake_core_start_count");
+    const int reached = fake_probe("fake_core_runs_shut_down");
+
+    // A newer start is accepted, but its core waits for the pending request.
+    ASSERT_TRUE(start(R"({"mode":"run"})"));
+    EXPECT_EQ(state(), CoreState::Running);
+    EXPECT_EQ(fake_probe("fake_core_start_count"), starts);
+
+    g_release = true;
+    ASSERT_TRUE(wait_for([&] { return fake_probe("fake_core_start_count") == starts + 1; }));
+    detail::before_shutdown_for_testing(nullptr);
+    EXPECT_EQ(fake_probe("fake_core_runs_shut_down"), reached);
+    EXPECT_EQ(state(), CoreState::Running);
+    ASSERT_TRUE(stop_core(*core));
+    EXPECT_EQ(fake_probe("fake_core_runs_shut_down"), reached + 1);
+    EXPECT_FALSE(last_error());
+}
+
+TEST_F(CoreControllerTest, ANewerCoreIsRefusedWhileAShutdownCallOutlivesItsStop) {
+    g_shutdown_requests = 1;  // park the first request
+    g_parked = false;
+    g_release = false;
+    detail::before_shutdown_for_testing(park_second_request);
+    make_core(CoreTimings{50ms, 300ms});
+    ASSERT_TRUE(start(R"({"mode":"exit-after","ms":100})"));
+    // The request never returns in time: the stop times out, the core ends
+    // by itself, and a newer run must not enter the core while the request
+    // may still reach it.
+    const Result<> stopped = stop_core(*core);
+    ASSERT_FALSE(stopped);
+    ASSERT_TRUE(wait_for([&] { return !live_run_running(); }));
+    const int starts = fake_probe("fake_core_start_count");
+    const Result<> refused = start(R"({"mode":"run"})");
+    g_release = true;
+    ASSERT_TRUE(wait_for([&] { return !live_run_running(); }));
+    detail::before_shutdown_for_testing(nullptr);
+    EXPECT_EQ(fake_probe("fake_core_start_count"), starts);
+    EXPECT_EQ(last_error(), "an earlier core is still shutting down");
+    EXPECT_TRUE(log.contains("core thread: an earlier core is still shutting down \u2014 refusing start"));
+    (void)refused;
 }
 
 TEST_F(CoreControllerTest, SnapshotAfterAStopThatFollowedAFailure) {

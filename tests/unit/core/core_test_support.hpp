@@ -70,9 +70,10 @@ inline std::string read_file(const std::filesystem::path& path) {
 }
 
 // The log lines written from construction on, without their time stamps.
-// The process's log sink is pointed at a folder of its own the first time;
-// when another test already owns the sink, `available` is false and callers
-// skip their log checks.
+// The process's log sink is pointed at a folder of its own the first time.
+// The sink keeps the first file it opened, so a test that opens one itself
+// runs in a process of its own; a capture that finds the sink writing
+// elsewhere fails the test instead of checking nothing.
 class LogCapture {
 public:
     LogCapture() {
@@ -86,10 +87,10 @@ public:
         const std::string marker = "log capture " + unique_suffix();
         log_message(marker);
         const std::string text = read_file(file_);
-        available_ = text.find(marker) != std::string::npos;
+        if (text.find(marker) == std::string::npos)
+            ADD_FAILURE() << "the log sink writes elsewhere than " << file_.string();
         start_ = text.size();
     }
-    bool available() const { return available_; }
 
     std::vector<std::string> lines() const {
         std::vector<std::string> out;
@@ -111,7 +112,6 @@ public:
 private:
     std::filesystem::path file_;
     std::size_t start_ = 0;
-    bool available_ = false;
 };
 
 }  // namespace velmor::testing

@@ -1,0 +1,174 @@
+// The administrators' package and the version resources: the MSI installed,
+// upgraded and removed silently through Windows Installer, and the resources
+// of the built executables read back.
+//
+// Needs administrator rights on Windows; run by run-service-tests under Wine.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/win.hpp"
+// After <windows.h>:
+#include <msi.h>
+#include <winver.h>
+
+#include "harness.hpp"
+#include "service_scm.hpp"
+
+namespace velmor::e2e {
+namespace {
+
+// Where the package puts its files: the 64-bit Program Files, then Velmor.
+std::filesystem::path install_folder() { return std::filesystem::path(_wgetenv(L"ProgramW6432")) / L"Velmor"; }
+
+// The product codes of every installed version of the package.
+std::vector<std::wstring> installed_products() {
+    const std::wstring upgrade_code = widen(VELMOR_MSI_UPGRADE_CODE);
+    std::vector<std::wstring> codes;
+    wchar_t code[39];
+    for (DWORD i = 0; MsiEnumRelatedProductsW(upgrade_code.c_str(), 0, i, code) == ERROR_SUCCESS; ++i)
+        codes.emplace_back(code);
+    return codes;
+}
+
+// msiexec without any interface: `action` is "/i" with a package, or "/x"
+// with a product code. Its log goes to `log`.
+ProgramOutcome msiexec(const std::wstring& action, const std::wstring& target, const std::filesystem::path& log) {
+    const std::filesystem::path exe = std::filesystem::path(_wgetenv(L"SystemRoot")) / L"System32" / L"msiexec.exe";
+    return run_program(exe, action + L" \"" + target + L"\" /qn /l*v \"" + log.native() + L"\"", log.parent_path(),
+                       5min);
+}
+
+std::string version_field(const std::filesystem::path& exe, const std::wstring& name) {
+    DWORD ignored = 0;
+    std::vector<std::byte> data(GetFileVersionInfoSizeW(exe.c_str(), &ignored));
+    if (data.empty() || !GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(data.size()), data.data())) return {};
+    void* value = nullptr;
+    UINT length = 0;
+    const std::wstring key = L"\\StringFileInfo\\040904B0\\" + name;
+    if (!VerQueryValueW(data.data(), key.c_str(), &value, &length) || length == 0) return {};
+    return narrow(static_cast<const wchar_t*>(value));
+}
+
+class Package : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(open_manager()) << "the SCM cannot be opened with full access: run as administrator";
+        scratch_ = test_folder();
+        TearDown();
+    }
+
+    // Removes whatever a test or a crashed run left installed.
+    void TearDown() override {
+        for (const std::wstring& code : installed_products()) msiexec(L"/x", code, scratch_ / L"msi-cleanup.log");
+        remove_registration();
+    }
+
+    // What "velmor-helper.exe install" registers, from a copy that is then
+    // uninstalled again.
+    std::optional<ServiceConfig> registration_by_install_command() {
+        const std::filesystem::path helper = scratch_ / L"velmor-helper.exe";
+        if (!CopyFileW((program_dir() / L"velmor-helper.exe").c_str(), helper.c_str(), FALSE)) return std::nullopt;
+        EXPECT_EQ(run_program(helper, L"install", scratch_).exit_code, 0u);
+        auto config = query_config();
+        EXPECT_EQ(run_program(helper, L"uninstall", scratch_).exit_code, 0u);
+        EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
+        return config;
+    }
+
+    void install_and_expect_pong(const char* package, const wchar_t* log_name) {
+        const std::filesystem::path msi = std::filesystem::path(widen(package)).make_preferred();
+        ASSERT_EQ(msiexec(L"/i", msi.native(), scratch_ / log_name).exit_code, 0u) << "see " << narrow(log_name);
+        ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); })) << "the service does not run";
+        expect_pong();
+        const ProgramOutcome ctl = run_program(install_folder() / L"velmor-ctl.exe", L"ping", scratch_);
+        EXPECT_NE(ctl.out.find(R"("pong":true)"), std::string::npos) << ctl.out << ctl.err;
+    }
+
+    std::filesystem::path scratch_;
+};
+
+TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) {
+    const auto expected = registration_by_install_command();
+    ASSERT_TRUE(expected.has_value());
+
+    ASSERT_NO_FATAL_FAILURE(install_and_expect_pong(VELMOR_MSI_PATH, L"msi-install.log"));
+    const auto config = query_config();
+    ASSERT_TRUE(config.has_value());
+    EXPECT_EQ(config->type, expected->type);
+    EXPECT_EQ(config->start_type, expected->start_type);
+    EXPECT_EQ(config->error_control, expected->error_control);
+    EXPECT_EQ(config->account, expected->account);
+    EXPECT_EQ(config->display_name, expected->display_name);
+    EXPECT_EQ(config->group, expected->group);
+    EXPECT_EQ(config->dependencies, expected->dependencies);
+    EXPECT_EQ(narrow(config->description), "Runs the Velmor proxy core on behalf of the Velmor client.");
+    if (!expected->description.empty()) {
+        EXPECT_EQ(config->description, expected->description);
+    }
+    // Windows Installer quotes the path as install does; Wine's writes it bare.
+    const std::wstring path = (install_folder() / L"velmor-helper.exe").native();
+    EXPECT_EQ(narrow(config->binary_path), narrow(under_wine() ? path : L"\"" + path + L"\""));
+    EXPECT_EQ(version_field(path, L"ProductVersion"), VELMOR_VERSION);
+
+    // A newer package replaces the installed one and starts a new service process.
+    const std::vector<std::wstring> before = installed_products();
+    const auto first = query_status();
+    ASSERT_TRUE(first.has_value());
+    ASSERT_NO_FATAL_FAILURE(install_and_expect_pong(VELMOR_MSI_NEXT_PATH, L"msi-upgrade.log"));
+    const std::vector<std::wstring> after = installed_products();
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_NE(after, before) << "the older version was not replaced";
+    const auto second = query_status();
+    ASSERT_TRUE(second.has_value());
+    EXPECT_NE(second->dwProcessId, first->dwProcessId) << "the service was not restarted";
+
+    // The older package is refused and changes nothing.
+    const std::filesystem::path older = std::filesystem::path(widen(VELMOR_MSI_PATH)).make_preferred();
+    EXPECT_EQ(msiexec(L"/i", older.native(), scratch_ / L"msi-downgrade.log").exit_code,
+              static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    EXPECT_EQ(installed_products(), after);
+    expect_pong();
+
+    ASSERT_EQ(msiexec(L"/x", after[0], scratch_ / L"msi-uninstall.log").exit_code, 0u) << "see msi-uninstall.log";
+    EXPECT_TRUE(installed_products().empty());
+    EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
+    // Only the service's own log may stay, for support to read.
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(install_folder(), ec))
+        EXPECT_EQ(entry.path().filename().native(), L"velmor-helper.log") << entry.path().string();
+}
+
+TEST(VersionResources, BothExecutablesCarryTheProjectVersionAndTheManifest) {
+    const std::string licence = read_file(std::filesystem::path(VELMOR_SOURCE_DIR) / L"LICENSE");
+    const std::size_t at = licence.find("\nCopyright ") + 1;
+    const std::string copyright = licence.substr(at, licence.find('\n', at) - at);
+    for (const std::string name : {"velmor-helper", "velmor-ctl"}) {
+        SCOPED_TRACE(name);
+        const std::filesystem::path exe = program_dir() / widen(name + ".exe");
+        EXPECT_EQ(version_field(exe, L"FileVersion"), VELMOR_VERSION);
+        EXPECT_EQ(version_field(exe, L"ProductVersion"), VELMOR_VERSION);
+        EXPECT_EQ(version_field(exe, L"ProductName"), "Velmor");
+        EXPECT_EQ(version_field(exe, L"CompanyName"), "Velmor");
+        EXPECT_EQ(version_field(exe, L"OriginalFilename"), name + ".exe");
+        EXPECT_EQ(version_field(exe, L"LegalCopyright"), copyright);
+
+        // The manifest the process is created with.
+        const unique_hmodule module(
+            LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+        const HRSRC found = FindResourceW(module.get(), MAKEINTRESOURCEW(1), RT_MANIFEST);
+        ASSERT_NE(found, nullptr);
+        const std::string manifest(static_cast<const char*>(LockResource(LoadResource(module.get(), found))),
+                                   SizeofResource(module.get(), found));
+        EXPECT_NE(manifest.find(R"(level="asInvoker")"), std::string::npos);
+        EXPECT_NE(manifest.find(">true</longPathAware>"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace velmor::e2e
