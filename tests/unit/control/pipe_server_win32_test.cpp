@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "control/pipe_request.hpp"
+#include "unit/core/core_test_support.hpp"
 
 namespace velmor {
 namespace {
@@ -163,6 +164,7 @@ TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
     silent.clear();
     fourth_silent.reset();
 
+    testing::LogCapture log;
     detail::fail_request_allocations_for_testing(1);
     {
         std::optional<TestClient> dropped = connect();
@@ -170,6 +172,7 @@ TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
         EXPECT_EQ(dropped->ask(ping), "");
     }
     detail::fail_request_allocations_for_testing(0);
+    EXPECT_TRUE(testing::wait_for([&] { return log.contains("pipe handle error: request dropped: out of memory"); }));
     {
         std::optional<TestClient> next = connect();
         ASSERT_TRUE(next);
