@@ -1,5 +1,7 @@
 #include "core/core_thread.hpp"
 
+#include <new>
+
 #include "base/path.hpp"
 #include "base/text.hpp"
 #include "core/core_library.hpp"
@@ -37,9 +39,27 @@ void record_outcome(CoreShared& core, bool current, const Result<>& outcome) {
     log_message("core thread: exited unexpectedly");
 }
 
-}  // namespace
+// Ends a run that ran out of memory on this thread: the record never stays
+// in Starting or Running for a core that is not running.
+void record_out_of_memory(CoreShared& core, std::uint64_t run) noexcept {
+    std::lock_guard lock(core.mutex);
+    if (core.current_run == run) {
+        if (core.state == CoreState::Starting || core.state == CoreState::Running) {
+            core.state = CoreState::Failed;
+            try {
+                core.last_error = "core thread: out of memory";
+            } catch (const std::bad_alloc&) {
+                core.last_error.reset();
+            }
+        } else if (core.state == CoreState::Stopping) {
+            core.state = CoreState::Stopped;
+        }
+    }
+    log_message("core thread: out of memory");
+}
 
-void run_core_thread(CoreThreadArgs args) noexcept {
+// The run itself; throws std::bad_alloc when memory runs out.
+void run_core_in_thread(CoreThreadArgs& args) {
     CoreShared& core = *args.core;
     const std::uint64_t run = args.run->id;
     {
@@ -84,6 +104,16 @@ void run_core_thread(CoreThreadArgs args) noexcept {
             }
         }
         // The machine lock is released here, after the outcome is recorded.
+    }
+}
+
+}  // namespace
+
+void run_core_thread(CoreThreadArgs args) noexcept {
+    try {
+        run_core_in_thread(args);
+    } catch (const std::bad_alloc&) {
+        record_out_of_memory(*args.core, args.run->id);
     }
     args.run->mark_ended();
 }
