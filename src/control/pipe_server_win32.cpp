@@ -160,13 +160,20 @@ void serve_instances(const std::shared_ptr<PipeServerContext>& context, unique_h
     std::atomic<bool>& stop_requested = *context->stop_requested;
     HeldInstance instance(context->instances);
     instance.hold(std::move(first));
-    Result<unique_handle> self = current_thread_handle();
-    if (!self) {
-        log_message("ERROR: pipe server thread not serving, its clients would have no time bounds: " +
-                    self.error().message());
+    unique_handle self;
+    try {
+        Result<unique_handle> duplicated = current_thread_handle();
+        if (!duplicated) {
+            log_message("ERROR: pipe server thread not serving, its clients would have no time bounds: " +
+                        duplicated.error().message());
+            return;
+        }
+        self = std::move(*duplicated);
+    } catch (const std::bad_alloc&) {
+        log_message("ERROR: pipe server thread not serving: out of memory");
         return;
     }
-    const HANDLE self_handle = self->get();
+    const HANDLE self_handle = self.get();
     std::optional<IoWatchdog> watchdog;
 
     for (;;) {
