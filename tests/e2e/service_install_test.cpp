@@ -156,6 +156,57 @@ TEST_F(ServiceHost, ScStopStopsARunningCoreThroughTheController) {
     EXPECT_EQ(log.find("service error"), std::string::npos) << log;
 }
 
+TEST_F(ServiceHost, ControlToolSendsNothingToAProgramHoldingTheNameOfAStoppedService) {
+    ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
+    {
+        const unique_schandle manager = open_manager();
+        const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP));
+        SERVICE_STATUS status{};
+        ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    }
+    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_STOPPED); }));
+    ASSERT_TRUE(wait_until([] { return pipe_exchange(R"({"id":"x","action":"ping"})", 200ms).empty(); }));
+
+    // This test program takes the free name and waits for a client.
+    const unique_handle squatter(CreateNamedPipeW(HELPER_PIPE, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 65536, 65536, 0,
+                                                  nullptr));
+    ASSERT_NE(squatter.get(), INVALID_HANDLE_VALUE) << GetLastError();
+    const unique_handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED connect{};
+    connect.hEvent = event.get();
+    const BOOL at_once = ConnectNamedPipe(squatter.get(), &connect);
+    const DWORD connect_code = at_once ? 0 : GetLastError();
+
+    const ProgramOutcome refused = run_program(program_dir() / L"velmor-ctl.exe", L"stop", scratch_);
+    EXPECT_EQ(refused.exit_code, 2u);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "velmor-ctl: the velmor-helper service is not running, yet \\\\.\\pipe\\velmor-helper is "
+                           "served by process " + std::to_string(GetCurrentProcessId()) +
+                           "; nothing was sent (for a helper in console mode, use --console)\n");
+
+    // It did connect, and left without writing a byte.
+    if (connect_code == ERROR_IO_PENDING) {
+        ASSERT_EQ(WaitForSingleObject(event.get(), 5000), WAIT_OBJECT_0) << "velmor-ctl never connected";
+    } else {
+        ASSERT_TRUE(connect_code == ERROR_PIPE_CONNECTED || connect_code == ERROR_NO_DATA) << connect_code;
+    }
+    char byte = 0;
+    DWORD n = 0;
+    OVERLAPPED read{};
+    read.hEvent = event.get();
+    ResetEvent(event.get());
+    BOOL got = ReadFile(squatter.get(), &byte, 1, &n, &read);
+    DWORD read_code = got ? 0 : GetLastError();
+    if (read_code == ERROR_IO_PENDING) {
+        if (WaitForSingleObject(event.get(), 2000) != WAIT_OBJECT_0) CancelIoEx(squatter.get(), &read);
+        got = GetOverlappedResult(squatter.get(), &read, &n, TRUE);
+        read_code = got ? 0 : GetLastError();
+    }
+    EXPECT_EQ(n, 0u) << "the squatter received bytes";
+    EXPECT_EQ(read_code, static_cast<DWORD>(ERROR_BROKEN_PIPE));
+}
+
 TEST_F(ServiceHost, ControlsOtherThanStopChangeNothing) {
     ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
     const unique_schandle manager = open_manager();
