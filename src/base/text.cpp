@@ -223,43 +223,52 @@ std::string_view trim_unicode_white_space(std::string_view text) {
 }
 
 std::string escape_for_log(std::string_view text, std::size_t max_bytes) {
-    std::size_t keep = std::min(text.size(), max_bytes);
-    // Never cut a character in two.
-    while (keep > 0 && keep < text.size() && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
+    // The bound is on what is written: a byte that escapes to six must not
+    // make the line six times the size of what the client sent.
     std::string out;
-    out.reserve(keep + 32);
+    out.reserve(std::min(text.size(), max_bytes) + 32);
     std::size_t pos = 0;
-    while (pos < keep) {
+    char piece[16];
+    while (pos < text.size()) {
         char32_t cp = 0;
         std::size_t bad = 0;
         bool truncated = false;
         const std::size_t n = decode_one(text, pos, cp, bad, truncated);
+        std::string_view escaped;
+        std::size_t consumed = n;
         if (n == 0) {
-            append_utf8(out, REPLACEMENT);
-            pos += bad;
-            continue;
-        }
-        if (cp == '\r') out += "\\r";
-        else if (cp == '\n') out += "\\n";
-        else if (cp == '\t') out += "\\t";
-        else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029) {
+            escaped = "\xEF\xBF\xBD";  // U+FFFD
+            consumed = bad;
+        } else if (cp == '\r') {
+            escaped = "\\r";
+        } else if (cp == '\n') {
+            escaped = "\\n";
+        } else if (cp == '\t') {
+            escaped = "\\t";
+        } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029) {
             static constexpr char HEX[] = "0123456789abcdef";
-            out += "\\u{";
+            std::size_t k = 0;
+            piece[k++] = '\\';
+            piece[k++] = 'u';
+            piece[k++] = '{';
             bool started = false;
             for (int shift = 12; shift >= 0; shift -= 4) {
                 const unsigned digit = (cp >> shift) & 0xF;
                 if (digit != 0 || started || shift == 0) {
-                    out.push_back(HEX[digit]);
+                    piece[k++] = HEX[digit];
                     started = true;
                 }
             }
-            out.push_back('}');
+            piece[k++] = '}';
+            escaped = std::string_view(piece, k);
         } else {
-            out.append(text.substr(pos, n));
+            escaped = text.substr(pos, n);
         }
-        pos += n;
+        if (out.size() + escaped.size() > max_bytes) break;
+        out.append(escaped);
+        pos += consumed;
     }
-    if (keep < text.size()) out += " [" + std::to_string(text.size() - keep) + " more bytes left out]";
+    if (pos < text.size()) out += " [" + std::to_string(text.size() - pos) + " more bytes left out]";
     return out;
 }
 

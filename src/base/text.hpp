@@ -37,8 +37,9 @@ bool is_blank(std::string_view text);
 
 // Text from outside the helper made safe for one log line: control
 // characters (C0, DEL, C1, U+2028, U+2029) written as escapes (\r, \n, \t,
-// \u{XX}), and at most about `max_bytes` of the text kept, followed by a
-// marker that says how many bytes were left out. `text` is valid UTF-8.
+// \u{XX}), cut where the escaped form would pass `max_bytes` (never inside
+// a character or an escape), followed by a marker that says how many input
+// bytes were left out. `text` is valid UTF-8 (invalid parts become U+FFFD).
 std::string escape_for_log(std::string_view text, std::size_t max_bytes = 1024);
 
 }  // namespace velmor

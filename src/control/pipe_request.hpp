@@ -24,6 +24,16 @@ inline constexpr std::chrono::seconds REQUEST_TIMEOUT{10};
 // Time a client has to take its reply before it is disconnected.
 inline constexpr std::chrono::seconds REPLY_TIMEOUT{5};
 
+// What the log says when an exchange ends because memory ran out while
+// gathering, parsing or answering it.
+inline constexpr std::string_view OUT_OF_MEMORY_TEXT = "request dropped: out of memory";
+
+namespace detail {
+// Makes the next `count` growths of a request buffer throw std::bad_alloc,
+// as a failed allocation would; for tests of that path.
+void fail_request_allocations_for_testing(int count);
+}  // namespace detail
+
 enum class GatherState {
     NeedMore,  // no line feed yet: read on
     Complete,  // a line feed arrived, or a read returned no bytes
@@ -38,7 +48,8 @@ public:
     explicit RequestGatherer(std::size_t max_bytes = MAX_REQUEST_BYTES) : max_bytes_(max_bytes) {}
 
     // Adds the bytes of one read. A read of zero bytes (an empty message, or
-    // the end of the data) completes the request.
+    // the end of the data) completes the request. Throws std::bad_alloc when
+    // the buffer cannot grow.
     GatherState add(std::string_view bytes);
 
     GatherState state() const { return state_; }

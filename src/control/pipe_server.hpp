@@ -1,6 +1,9 @@
 #pragma once
-// The control pipe server: serves clients of \\.\pipe\velmor-helper one at a
-// time, for the whole life of the service or of console mode.
+// The control pipe server: serves up to four clients of \\.\pipe\velmor-helper
+// side by side, each on a thread of its own with its own time bounds, for the
+// whole life of the service or of console mode. "ping" and "status" never
+// wait for another client; "start" and "stop" run one at a time
+// (handle_request sees to that).
 
 #include <atomic>
 #include <memory>
@@ -9,9 +12,10 @@
 
 namespace velmor {
 
-// The thread body. Returns when `stop_requested` is found set, or after
-// setting it itself because the pipe's security descriptor cannot be built.
-// Runs detached; nobody waits for it.
+// The thread body. Serves on this thread and on three more that it starts;
+// each returns when it finds `stop_requested` set. Returns at once, setting
+// the flag itself, when the pipe's security descriptor cannot be built.
+// Runs detached; nobody waits for it or for the threads it starts.
 void run_pipe_server(std::shared_ptr<CoreShared> core, std::shared_ptr<std::atomic<bool>> stop_requested);
 
 }  // namespace velmor

@@ -3,6 +3,7 @@
 // After <windows.h>:
 #include <sddl.h>
 
+#include <new>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -20,31 +21,75 @@ namespace {
 
 constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(300);
 constexpr std::string_view SD_FAILURE = "security descriptor init failed";
+constexpr std::string_view OUT_OF_MEMORY_LINE = "pipe handle error: request dropped: out of memory";
 
 Error call_failed(std::string_view call, DWORD code) {
     return Error(std::string(call) + " failed: " + std::to_string(code));
 }
 
+// What the server's threads share; each holds it by reference counting, so
+// it lives as long as the last of them.
+struct PipeServerContext {
+    PipeServerContext(const wchar_t* pipe_name, std::shared_ptr<CoreShared> record,
+                      std::shared_ptr<std::atomic<bool>> stop)
+        : name(pipe_name), core(std::move(record)), stop_requested(std::move(stop)) {}
+
+    const std::wstring name;
+    const std::shared_ptr<CoreShared> core;
+    const std::shared_ptr<std::atomic<bool>> stop_requested;
+    // Instances the server's threads hold; with none, the next one created
+    // claims the name as the first instance.
+    std::atomic<int> instances{0};
+};
+
+// One pipe instance of the server, counted in the context while held.
+class HeldInstance {
+public:
+    explicit HeldInstance(std::atomic<int>& count) : count_(count) {}
+    ~HeldInstance() { reset(); }
+    HeldInstance(const HeldInstance&) = delete;
+    HeldInstance& operator=(const HeldInstance&) = delete;
+
+    void hold(unique_handle handle) {
+        reset();
+        handle_ = std::move(handle);
+        if (handle_) count_.fetch_add(1);
+    }
+    void reset() {
+        if (!handle_) return;
+        handle_.reset();
+        count_.fetch_sub(1);
+    }
+    HANDLE get() const { return handle_.get(); }
+    explicit operator bool() const { return static_cast<bool>(handle_); }
+
+private:
+    std::atomic<int>& count_;
+    unique_handle handle_;
+};
+
 // Logs an accept error. Returns true when the server has to stop; otherwise
-// pauses before the next attempt.
+// pauses before the next attempt. Accept errors are mostly caused by clients
+// (one that closes before it is accepted), so they pass the log's rate limit.
 bool give_up_after(const Error& error, std::atomic<bool>& stop_requested) {
-    log_message("pipe accept error: " + error.full_description());
     if (error.message().find(SD_FAILURE) != std::string::npos) {
+        log_message("pipe accept error: " + error.full_description());
         log_message("ERROR: security descriptor init failed; stopping service");
         stop_requested.store(true);
         return true;
     }
+    log_client_message("pipe accept error: " + error.full_description());
     std::this_thread::sleep_for(ACCEPT_RETRY_DELAY);
     return false;
 }
 
-// A handle to the calling thread that other threads may use to cancel its
-// synchronous I/O.
-unique_handle current_thread_handle() {
+// A handle to the calling thread that its watchdog uses to cancel the
+// thread's synchronous I/O; the failing call's error when there is none.
+Result<unique_handle> current_thread_handle() {
     HANDLE h = nullptr;
     if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &h, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
-        return unique_handle();
+        return fail(call_failed("DuplicateHandle", GetLastError()));
     return unique_handle(h);
 }
 
@@ -106,6 +151,81 @@ std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& wat
     return std::nullopt;
 }
 
+// One of the server's threads: holds one instance and serves client after
+// client on it, disconnecting and reusing it, with its own watchdog for the
+// time bounds. Without a handle for the watchdog it serves nobody: clients
+// without bounds could hold the thread for ever. Nothing escapes it; an
+// allocation failure ends only the exchange it hit.
+void serve_instances(const std::shared_ptr<PipeServerContext>& context, unique_handle first) noexcept {
+    std::atomic<bool>& stop_requested = *context->stop_requested;
+    HeldInstance instance(context->instances);
+    instance.hold(std::move(first));
+    Result<unique_handle> self = current_thread_handle();
+    if (!self) {
+        log_message("ERROR: pipe server thread not serving, its clients would have no time bounds: " +
+                    self.error().message());
+        return;
+    }
+    const HANDLE self_handle = self->get();
+    std::optional<IoWatchdog> watchdog;
+
+    for (;;) {
+        if (stop_requested.load()) return;
+        try {
+            if (!watchdog) {
+                try {
+                    watchdog.emplace([self_handle] { CancelSynchronousIo(self_handle); });
+                } catch (const std::system_error&) {
+                    if (give_up_after(Error("failed to spawn thread"), stop_requested)) return;
+                    continue;
+                }
+            }
+            if (!instance) {
+                Result<unique_handle> created =
+                    create_pipe_instance(context->name.c_str(), context->instances.load() == 0);
+                if (!created) {
+                    if (give_up_after(created.error(), stop_requested)) return;
+                    continue;
+                }
+                instance.hold(std::move(*created));
+            }
+
+            // A client may connect to an instance before its thread is back
+            // in ConnectNamedPipe (ERROR_PIPE_CONNECTED), and may even have
+            // closed again (ERROR_NO_DATA): either is served like any client,
+            // and the second one's read fails as when it closes later.
+            if (!ConnectNamedPipe(instance.get(), nullptr)) {
+                const DWORD code = GetLastError();
+                if (code != ERROR_PIPE_CONNECTED && code != ERROR_NO_DATA) {
+                    instance.reset();
+                    if (give_up_after(call_failed("ConnectNamedPipe", code), stop_requested)) return;
+                    continue;
+                }
+            }
+
+            std::optional<Error> handling_error;
+            bool out_of_memory = false;
+            try {
+                handling_error = serve_client(instance.get(), *context->core, *watchdog);
+            } catch (const std::bad_alloc&) {
+                out_of_memory = true;
+            }
+            // Armed still when an allocation failed mid-read.
+            watchdog->disarm();
+            DisconnectNamedPipe(instance.get());
+            if (out_of_memory) log_client_message(OUT_OF_MEMORY_LINE);
+            else if (handling_error) log_client_message("pipe handle error: " + handling_error->full_description());
+        } catch (const std::bad_alloc&) {
+            // Between clients (an error text, an instance): the connection, if
+            // any, is dropped and the thread tries again after a pause.
+            if (watchdog) watchdog->disarm();
+            if (instance) DisconnectNamedPipe(instance.get());
+            log_client_message(OUT_OF_MEMORY_LINE);
+            std::this_thread::sleep_for(ACCEPT_RETRY_DELAY);
+        }
+    }
+}
+
 }  // namespace
 
 Result<unique_handle> create_pipe_instance(const wchar_t* name, bool first_instance) {
@@ -126,57 +246,42 @@ Result<unique_handle> create_pipe_instance(const wchar_t* name, bool first_insta
     return unique_handle(pipe);
 }
 
-void run_pipe_server(std::shared_ptr<CoreShared> core, std::shared_ptr<std::atomic<bool>> stop_requested) {
-    const unique_handle self = current_thread_handle();
-    const HANDLE self_handle = self.get();
-    std::optional<IoWatchdog> watchdog;
-    // The instance that holds the name for the next client. A served instance
-    // is let go only after its successor exists, so the name is never free
-    // for someone else to take while the server runs.
-    unique_handle next;
-
-    for (;;) {
-        if (stop_requested->load()) return;
-
-        if (!watchdog) {
-            try {
-                watchdog.emplace([self_handle] { CancelSynchronousIo(self_handle); });
-            } catch (const std::system_error&) {
-                if (give_up_after(Error("failed to spawn thread"), *stop_requested)) return;
-                continue;
-            }
-        }
-
-        unique_handle instance = std::move(next);
-        if (!instance) {
-            Result<unique_handle> created = create_pipe_instance(PIPE_NAME, true);
-            if (!created) {
-                if (give_up_after(created.error(), *stop_requested)) return;
-                continue;
-            }
-            instance = std::move(*created);
-        }
-
-        std::optional<Error> accept_error;
-        std::optional<Error> handling_error;
-        if (!ConnectNamedPipe(instance.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
-            accept_error = call_failed("ConnectNamedPipe", GetLastError());
-        } else {
-            handling_error = serve_client(instance.get(), *core, *watchdog);
-        }
-
-        Result<unique_handle> successor = create_pipe_instance(PIPE_NAME, false);
-        if (!accept_error) DisconnectNamedPipe(instance.get());
-        instance.reset();
-
-        if (handling_error) log_message("pipe handle error: " + handling_error->full_description());
-        if (accept_error && give_up_after(*accept_error, *stop_requested)) return;
-        if (!successor) {
-            if (give_up_after(successor.error(), *stop_requested)) return;
-            continue;
-        }
-        next = std::move(*successor);
+void serve_pipe(const wchar_t* name, std::shared_ptr<CoreShared> core,
+                std::shared_ptr<std::atomic<bool>> stop_requested) {
+    std::shared_ptr<PipeServerContext> context;
+    unique_handle first;
+    try {
+        context = std::make_shared<PipeServerContext>(name, std::move(core), std::move(stop_requested));
+    } catch (const std::bad_alloc&) {
+        log_message("ERROR: pipe server not started: out of memory");
+        return;
     }
+    // The first instance claims the name before the other threads start, so
+    // theirs join the server's own pipe.
+    for (;;) {
+        if (context->stop_requested->load()) return;
+        Result<unique_handle> created = create_pipe_instance(context->name.c_str(), true);
+        if (created) {
+            first = std::move(*created);
+            break;
+        }
+        if (give_up_after(created.error(), *context->stop_requested)) return;
+    }
+    for (DWORD i = 1; i < PIPE_MAX_INSTANCES; ++i) {
+        try {
+            std::thread([context] { serve_instances(context, unique_handle()); }).detach();
+        } catch (const std::exception&) {
+            // std::system_error or std::bad_alloc. Fewer clients side by
+            // side, but still served.
+            log_message("failed to spawn thread");
+            break;
+        }
+    }
+    serve_instances(context, std::move(first));
+}
+
+void run_pipe_server(std::shared_ptr<CoreShared> core, std::shared_ptr<std::atomic<bool>> stop_requested) {
+    serve_pipe(PIPE_NAME, std::move(core), std::move(stop_requested));
 }
 
 }  // namespace velmor

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
@@ -142,6 +143,16 @@ Reply reply_for(const Request& request, Result<> outcome, std::optional<std::str
     return reply;
 }
 
+// Held while a "start" or "stop" runs: clients are served side by side, but
+// the data folder and Wintun steps and the controller's moves never run
+// twice at once, so every reply is what the state table says for the state
+// the request found. Taken outside the core-state lock. Never destroyed: the
+// pipe server's threads outlive wmain.
+std::mutex& action_mutex() {
+    static std::mutex& mutex = *new std::mutex;
+    return mutex;
+}
+
 // parse_request for text already known to be valid UTF-8.
 Result<Request> parse_valid_utf8_request(std::string_view text) {
     RequestHandler handler;
@@ -245,8 +256,10 @@ Result<std::string> handle_request(std::string_view received, CoreShared& core) 
         const CoreSnapshot snap = core_snapshot(core);
         reply = reply_for(request, {}, status_data(snap));
     } else if (request.action && action == "start") {
+        std::lock_guard serialised(action_mutex());
         reply = reply_for(request, start_action(std::move(request.config), core));
     } else if (request.action && action == "stop") {
+        std::lock_guard serialised(action_mutex());
         reply = reply_for(request, stop_action(core));
     } else {
         reply = reply_for(request, fail("unknown action"));

@@ -35,8 +35,11 @@ std::string serialize_reply(const Reply& reply);
 
 // Turns the bytes received on one connection into the reply text, or into a
 // request error when no reply is to be sent (invalid UTF-8, or text that is
-// not a request). Runs on the pipe server's thread; blocks while an action
-// runs (a start for at least the start check, a stop up to its time-out).
+// not a request). Runs on any of the pipe server's threads, several at once;
+// "start" and "stop" run one at a time, a second one waiting until the first
+// is done. Blocks while an action runs (a start for at least the start check,
+// a stop up to its time-out, plus the wait for one running before it). Throws
+// std::bad_alloc when memory runs out; nothing else escapes.
 Result<std::string> handle_request(std::string_view received, CoreShared& core);
 
 }  // namespace velmor

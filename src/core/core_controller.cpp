@@ -1,6 +1,7 @@
 #include "core/core_controller.hpp"
 
 #include <algorithm>
+#include <new>
 #include <atomic>
 #include <system_error>
 #include <thread>
@@ -114,21 +115,30 @@ Result<> start_core(CoreShared& core, std::string config, std::filesystem::path 
             case CoreState::Stopped:
             case CoreState::Failed: break;
         }
+        // What may fail for want of memory comes before the state changes: a
+        // record left in Starting would refuse every later start.
+        drop_ended_runs(core.live_runs);
+        core.live_runs.reserve(core.live_runs.size() + 1);
+        run = std::make_shared<CoreRun>(core.current_run + 1);
         core.state = CoreState::Starting;
         core.last_error.reset();
-        run = std::make_shared<CoreRun>(++core.current_run);
-        drop_ended_runs(core.live_runs);
+        ++core.current_run;
         core.live_runs.push_back(run);
     }
 
-    (void)create_folder_all(core_log_path.parent_path());
-
     std::thread thread;
+    std::string thread_error;
     try {
+        (void)create_folder_all(core_log_path.parent_path());
         thread = spawn_thread([args = CoreThreadArgs{shared, run, std::move(service_data_dir), std::move(core_log_path),
                                                      std::move(config)}]() mutable { run_core_thread(std::move(args)); });
     } catch (const std::system_error& e) {
-        const std::string message = thread_failure("core thread", e);
+        thread_error = thread_failure("core thread", e);
+    } catch (const std::bad_alloc&) {
+        thread_error = "core thread could not be created: out of memory";
+    }
+    if (!thread.joinable()) {
+        const std::string& message = thread_error;
         run->mark_ended();
         std::lock_guard lock(core.mutex);
         drop_ended_runs(core.live_runs);
@@ -182,9 +192,9 @@ Result<> stop_core(CoreShared& core) {
             // while another stop waits.
             no_thread = true;
         }
+        awaited = core.live_runs;  // may fail for want of memory: before the state changes
         core.state = CoreState::Stopping;
         handle = std::exchange(core.core_thread, std::nullopt);
-        awaited = core.live_runs;
         run_at_stop = core.current_run;
     }
 

@@ -3,20 +3,57 @@
 #include <atomic>
 #include <charconv>
 #include <mutex>
+#include <optional>
 
 #include "base/path.hpp"
 #include "env/log_file.hpp"
+#include "env/log_limit.hpp"
+#include "env/log_writer.hpp"
 
 namespace velmor {
 namespace {
 
 struct LogSlot {
+    explicit LogSlot(std::filesystem::path file) : writer(std::move(file)) {}
     std::mutex mutex;
-    std::unique_ptr<detail::LogFile> file;  // null when the open failed
+    LogWriter writer;    // guarded by mutex
+    LogRateLimit limit;  // guarded by mutex
 };
 
-// Set once by the first init_log, never cleared; the slot lives until exit.
+// Set once by the first init_log and never cleared or destroyed: threads
+// that outlive wmain (the pipe server, a joiner, a core thread) may log up to
+// the end of the process.
 std::atomic<LogSlot*> g_slot{nullptr};
+
+std::filesystem::path log_file_in(const std::filesystem::path& folder) {
+    return join_path(folder, PathString(LOG_FILE_NAME.begin(), LOG_FILE_NAME.end()));
+}
+
+// Writes `message` (and a summary before it, when the limit gives one) to the
+// file under the slot's lock, then echoes. Allocation failures drop the line.
+void write_line(std::string_view message, bool from_client) noexcept {
+    try {
+        const std::int64_t now = system_time_intervals();
+        const std::string line = format_log_line(now, message);
+        std::optional<std::string> summary_line;
+        if (LogSlot* slot = g_slot.load(std::memory_order_acquire)) {
+            std::lock_guard lock(slot->mutex);
+            if (from_client) {
+                LogRateLimit::Decision decision = slot->limit.admit(LogRateLimit::Clock::now());
+                if (!decision.write) return;
+                if (decision.summary) {
+                    summary_line = format_log_line(now, *decision.summary);
+                    slot->writer.write_line(*summary_line);
+                }
+            }
+            slot->writer.write_line(line);
+        }
+        if (summary_line) detail::echo_to_stderr(*summary_line);
+        detail::echo_to_stderr(line);
+    } catch (...) {
+        // Out of memory: the line is lost, the caller goes on.
+    }
+}
 
 }  // namespace
 
@@ -39,24 +76,32 @@ std::string format_log_line(std::int64_t intervals, std::string_view message) {
 void init_log(const std::filesystem::path& folder) {
     if (g_slot.load(std::memory_order_acquire) != nullptr) {
         // Still open (and create) the file as the first call would, then drop it.
-        detail::LogFile::open(join_path(folder, PathString(LOG_FILE_NAME.begin(), LOG_FILE_NAME.end())));
+        detail::LogFile::open(log_file_in(folder));
         return;
     }
-    auto slot = std::make_unique<LogSlot>();
-    slot->file = detail::LogFile::open(join_path(folder, PathString(LOG_FILE_NAME.begin(), LOG_FILE_NAME.end())));
+    auto slot = std::make_unique<LogSlot>(log_file_in(folder));
     LogSlot* expected = nullptr;
     if (g_slot.compare_exchange_strong(expected, slot.get(), std::memory_order_acq_rel)) {
-        (void)slot.release();  // owned by the process from now on
+        (void)slot.release();  // owned by the process from now on, never destroyed
     }
 }
 
-void log_message(std::string_view message) {
-    const std::string line = format_log_line(system_time_intervals(), message);
-    if (LogSlot* slot = g_slot.load(std::memory_order_acquire)) {
-        std::lock_guard lock(slot->mutex);
-        if (slot->file) slot->file->write_all(line);
+void log_message(std::string_view message) noexcept { write_line(message, false); }
+
+void log_client_message(std::string_view message) noexcept { write_line(message, true); }
+
+void log_pending_summary() noexcept {
+    LogSlot* slot = g_slot.load(std::memory_order_acquire);
+    if (slot == nullptr) return;
+    try {
+        std::optional<std::string> summary;
+        {
+            std::lock_guard lock(slot->mutex);
+            summary = slot->limit.take_summary(LogRateLimit::Clock::now());
+        }
+        if (summary) log_message(*summary);
+    } catch (...) {
     }
-    detail::echo_to_stderr(line);
 }
 
 }  // namespace velmor

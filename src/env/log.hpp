@@ -2,9 +2,16 @@
 // The log sink: one timestamped line per call, appended to velmor-helper.log
 // next to the executable and echoed on standard error.
 //
-// Any thread may log at any time, also before init_log. Nothing here ever
-// fails towards the caller: a file that cannot be opened or written is left
-// out and the line still reaches standard error.
+// Any thread may log at any time, also before init_log and after wmain has
+// returned: the sink's state is never destroyed. Nothing here ever fails
+// towards the caller, not even when memory runs out: a file that cannot be
+// opened or written is left out and the line still reaches standard error.
+// The sink's lock is the innermost lock of the process (log lines are
+// written under the core-state lock, never the reverse).
+//
+// The log is bounded whatever clients do: lines that clients cause pass a
+// rate limit (log_limit.hpp), and the file is rotated past a size cap
+// (log_writer.hpp).
 
 #include <cstdint>
 #include <filesystem>
@@ -14,6 +21,8 @@
 namespace velmor {
 
 inline constexpr std::string_view LOG_FILE_NAME = "velmor-helper.log";
+// Where the file goes when it passes the size cap.
+inline constexpr std::string_view OLD_LOG_FILE_NAME = "velmor-helper.log.1";
 
 // Opens velmor-helper.log in `folder` (created if missing, never truncated)
 // and installs it for the rest of the process. Only the first call takes
@@ -22,7 +31,17 @@ void init_log(const std::filesystem::path& folder);
 
 // Writes "[SystemTime { intervals: N }] " + message + "\n" to the log file
 // (one system write, under the sink's lock) and then to standard error.
-void log_message(std::string_view message);
+void log_message(std::string_view message) noexcept;
+
+// log_message for a line that a client caused: the pipe's handle and accept
+// errors, invalid requests, anything that quotes client text. Passes the
+// rate limit; when lines flow again after some were held back, the line
+// "N similar lines left out in the last M s" comes first.
+void log_client_message(std::string_view message) noexcept;
+
+// Writes that summary now, if client lines were held back since the last
+// one; the service calls it as it stops.
+void log_pending_summary() noexcept;
 
 // The line that log_message writes for `message` at file time `intervals`.
 std::string format_log_line(std::int64_t intervals, std::string_view message);

@@ -1,9 +1,11 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <mutex>
 
 #include "env/log.hpp"
@@ -38,6 +40,16 @@ void LogFile::write_all(std::string_view bytes) {
     }
 }
 
+std::optional<std::uint64_t> LogFile::size() const {
+    struct stat st {};
+    if (::fstat(static_cast<int>(handle_), &st) != 0 || st.st_size < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
 void echo_to_stderr(std::string_view line) {
     // A process without standard error (descriptor 2 closed) echoes nothing
     // from then on, as a Windows service without one: no system call per
@@ -45,7 +57,8 @@ void echo_to_stderr(std::string_view line) {
     static std::atomic<bool> absent{false};
     if (absent.load(std::memory_order_relaxed)) return;
     // One writer at a time, so that the echoes of two threads never interleave.
-    static std::mutex echo_mutex;
+    // Never destroyed: threads that outlive main may still log.
+    static std::mutex& echo_mutex = *new std::mutex;
     std::lock_guard lock(echo_mutex);
     while (!line.empty()) {
         const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());

@@ -37,11 +37,22 @@ void LogFile::write_all(std::string_view bytes) {
     }
 }
 
+std::optional<std::uint64_t> LogFile::size() const {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(reinterpret_cast<HANDLE>(handle_), &size) || size.QuadPart < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 void echo_to_stderr(std::string_view line) {
     HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
     if (h == nullptr || h == INVALID_HANDLE_VALUE) return;
     // One writer at a time, so that the echoes of two threads never interleave.
-    static std::mutex echo_mutex;
+    // Never destroyed: threads that outlive wmain may still log.
+    static std::mutex& echo_mutex = *new std::mutex;
     std::lock_guard lock(echo_mutex);
     DWORD mode = 0;
     if (GetConsoleMode(h, &mode)) {

@@ -96,6 +96,8 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
 
     // A stop time-out is logged by the controller and not reported to the SCM.
     (void)stop_core(*core);
+    // Client lines held back by the log's rate limit are counted in the log.
+    log_pending_summary();
 
     SERVICE_STATUS stopped = status_record(SERVICE_STOPPED, 0);
     if (!SetServiceStatus(status_handle, &stopped)) log_service_error(winapi_error(GetLastError()));

@@ -103,6 +103,15 @@ TEST(Text, LogEscapingKeepsOneShortLine) {
     EXPECT_EQ(escape_for_log(std::string(1023, 'x') + "\xC3\xA9" + "yz"),
               std::string(1023, 'x') + " [4 more bytes left out]");
     EXPECT_EQ(escape_for_log("abcdef", 3), "abc [3 more bytes left out]");
+    // The bound is on the escaped form: 1 KiB of DEL writes 170 escapes of
+    // six bytes, and an escape is never cut in two.
+    EXPECT_EQ(escape_for_log(std::string(1024, '\x7f')), [] {
+        std::string out;
+        for (int i = 0; i < 170; ++i) out += "\\u{7f}";
+        return out + " [854 more bytes left out]";
+    }());
+    EXPECT_EQ(escape_for_log("ab\ncd", 3), "ab [3 more bytes left out]");
+    EXPECT_EQ(escape_for_log("a\nb", 3), "a\\n [1 more bytes left out]");
 }
 
 }  // namespace

@@ -4,7 +4,13 @@
 // After <windows.h>:
 #include <sddl.h>
 
+#include <atomic>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
+
+#include "control/pipe_request.hpp"
 
 namespace velmor {
 namespace {
@@ -18,7 +24,7 @@ std::wstring test_pipe_name(const wchar_t* suffix) {
     return L"\\\\.\\pipe\\velmor-unit-" + std::to_wstring(GetCurrentProcessId()) + L"-" + suffix;
 }
 
-TEST(PipeSecurity, DescriptorDeniesNetworkAndInstanceCreationAndGrantsUsersReadWrite) {
+TEST(PipeSecurity, DescriptorDeniesNetworkAndOthersInstancesAndGrantsUsersReadWrite) {
     PSECURITY_DESCRIPTOR sd = nullptr;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(PIPE_SDDL, SDDL_REVISION_1, &sd, nullptr));
     unique_hlocal owner(sd);
@@ -41,6 +47,9 @@ TEST(PipeSecurity, DescriptorDeniesNetworkAndInstanceCreationAndGrantsUsersReadW
         {ACCESS_DENIED_ACE_TYPE, GENERIC_ALL, WinNetworkSid},
         {ACCESS_ALLOWED_ACE_TYPE, GENERIC_ALL, WinLocalSystemSid},
         {ACCESS_ALLOWED_ACE_TYPE, GENERIC_ALL, WinBuiltinAdministratorsSid},
+        // Before the deny: a standard user's console helper owns its pipe and
+        // must be able to add its own instances.
+        {ACCESS_ALLOWED_ACE_TYPE, GENERIC_ALL, WinCreatorOwnerRightsSid},
         {ACCESS_DENIED_ACE_TYPE, FILE_CREATE_PIPE_INSTANCE, WinWorldSid},
         {ACCESS_ALLOWED_ACE_TYPE, GENERIC_READ | GENERIC_WRITE, WinBuiltinUsersSid},
     };
@@ -82,6 +91,96 @@ TEST(PipeSecurity, InstancesAreLocalMessagePipesAndTheFirstClaimsTheName) {
         GTEST_SKIP() << "Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE on a pipe that allows several instances";
     ASSERT_FALSE(claim);
     EXPECT_EQ(claim.error().message(), "CreateNamedPipeW failed: 5");
+}
+
+// A raw client of a test pipe: connect, one message, and the reply (empty
+// when the server ended the connection instead).
+class TestClient {
+public:
+    static std::optional<TestClient> connect(const std::wstring& name) {
+        HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            last_error_ = GetLastError();
+            return std::nullopt;
+        }
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        SetNamedPipeHandleState(h, &mode, nullptr, nullptr);
+        return TestClient(h);
+    }
+    static DWORD last_error() { return last_error_; }
+
+    std::string ask(const std::string& request) {
+        DWORD n = 0;
+        if (!WriteFile(pipe_.get(), request.data(), static_cast<DWORD>(request.size()), &n, nullptr)) return {};
+        std::string reply(4096, '\0');
+        if (!ReadFile(pipe_.get(), reply.data(), static_cast<DWORD>(reply.size()), &n, nullptr)) return {};
+        reply.resize(n);
+        return reply;
+    }
+
+private:
+    explicit TestClient(HANDLE h) : pipe_(h) {}
+    unique_handle pipe_;
+    static inline DWORD last_error_ = 0;
+};
+
+// The server on a pipe of the test's own. Three silent clients hold three
+// instances while a fourth client is served; with all four held a fifth
+// finds the pipe busy. An allocation failure while gathering ends that one
+// exchange without a reply, and the next client is served.
+TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
+    static const std::wstring name = test_pipe_name(L"server");
+    auto core = std::make_shared<CoreShared>();
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    std::thread(serve_pipe, name.c_str(), core, stop).detach();
+
+    const std::string ping = "{\"id\":\"p\",\"action\":\"ping\"}\n";
+    const std::string pong = "{\"id\":\"p\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n";
+    // Waits until the server's threads have made their instances.
+    auto connect = [&]() -> std::optional<TestClient> {
+        for (int i = 0; i < 500; ++i) {
+            if (auto c = TestClient::connect(name)) return c;
+            Sleep(10);
+        }
+        return std::nullopt;
+    };
+    std::vector<TestClient> silent;
+    for (int i = 0; i < 3; ++i) {
+        std::optional<TestClient> c = connect();
+        ASSERT_TRUE(c) << TestClient::last_error();
+        silent.push_back(std::move(*c));
+    }
+    {
+        std::optional<TestClient> fourth = connect();
+        ASSERT_TRUE(fourth);
+        EXPECT_EQ(fourth->ask(ping), pong);
+    }
+    std::optional<TestClient> fourth_silent = connect();
+    ASSERT_TRUE(fourth_silent);
+    Sleep(100);  // the fourth thread is back in ConnectNamedPipe with its instance taken
+    EXPECT_FALSE(TestClient::connect(name));
+    EXPECT_EQ(TestClient::last_error(), static_cast<DWORD>(ERROR_PIPE_BUSY));
+    silent.clear();
+    fourth_silent.reset();
+
+    detail::fail_request_allocations_for_testing(1);
+    {
+        std::optional<TestClient> dropped = connect();
+        ASSERT_TRUE(dropped);
+        EXPECT_EQ(dropped->ask(ping), "");
+    }
+    detail::fail_request_allocations_for_testing(0);
+    {
+        std::optional<TestClient> next = connect();
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->ask(ping), pong);
+    }
+
+    // Each of the four threads finds the flag after its next client.
+    stop->store(true);
+    for (int i = 0; i < 4; ++i) {
+        if (std::optional<TestClient> c = connect()) c->ask(ping);
+    }
 }
 
 }  // namespace

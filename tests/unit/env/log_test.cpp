@@ -1,4 +1,6 @@
 #include "env/log.hpp"
+#include "env/log_limit.hpp"
+#include "env/log_writer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -43,6 +45,71 @@ TEST(LogLine, ClockIsWindowsFileTime) {
     EXPECT_GT(now, 132'223'104'000'000'000);
     EXPECT_LT(now, 157'469'184'000'000'000);
     EXPECT_EQ(std::to_string(now).size(), 18u);
+}
+
+TEST(LogRateLimit, BurstThenAFewAMinuteWithASummaryWhenLinesFlowAgain) {
+    using namespace std::chrono_literals;
+    const LogRateLimit::Clock::time_point t0{};
+    LogRateLimit limit(3, 12s);
+    struct Step {
+        std::chrono::milliseconds at;
+        bool written;
+        const char* summary;  // before the line, or null
+    };
+    const Step steps[] = {
+        {0ms, true, nullptr},      {0ms, true, nullptr},   {1ms, true, nullptr},  // the burst
+        {2ms, false, nullptr},     {5s, false, nullptr},   {11s, false, nullptr},
+        {12s, true, "3 similar lines left out in the last 12 s"},                  // one refilled
+        {12s, false, nullptr},
+        {24s, true, "1 similar lines left out in the last 12 s"},
+        {24s + 36s, true, nullptr}, {60s, true, nullptr},  // a quiet spell refills, at most the burst
+        {60s, true, nullptr},      {60s, false, nullptr},
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE(i);
+        const LogRateLimit::Decision d = limit.admit(t0 + steps[i].at);
+        EXPECT_EQ(d.write, steps[i].written);
+        EXPECT_EQ(d.summary.value_or(""), steps[i].summary ? steps[i].summary : "");
+    }
+    // At the end of the process; a span under a second reads "1 s", never "0 s".
+    EXPECT_EQ(limit.take_summary(t0 + 60s).value_or(""), "1 similar lines left out in the last 1 s");
+    EXPECT_FALSE(limit.take_summary(t0 + 62s));
+}
+
+// A file made just under the cap, then lines: the old file whole in .log.1,
+// the new one from the next line on, nothing lost or split.
+TEST(LogWriter, RotatesPastTheCapIntoLogDotOne) {
+    const fs::path folder = fresh_folder("velmor-log-rotate");
+    const fs::path file = folder / "velmor-helper.log";
+    const fs::path old_file = folder / "velmor-helper.log.1";
+    {
+        std::ofstream(old_file, std::ios::binary) << "older rotation\n";
+        std::ofstream(file, std::ios::binary) << std::string(90, 'e') << "\n";
+    }
+    {
+        LogWriter writer(file, 100);
+        ASSERT_TRUE(writer.is_open());
+        writer.write_line("a23456789\n");  // 101 bytes with it: rotated first
+        writer.write_line("b23456789\n");
+        EXPECT_EQ(read_all(old_file), std::string(90, 'e') + "\n");
+        EXPECT_EQ(read_all(file), "a23456789\nb23456789\n");
+        // A line longer than the cap gets a file of its own.
+        writer.write_line(std::string(200, 'x') + "\n");
+        EXPECT_EQ(read_all(old_file), "a23456789\nb23456789\n");
+        EXPECT_EQ(read_all(file), std::string(200, 'x') + "\n");
+        writer.write_line("c\n");
+        EXPECT_EQ(read_all(old_file), std::string(200, 'x') + "\n");
+        EXPECT_EQ(read_all(file), "c\n");
+    }
+    {
+        // Reopened by a later process: the size on disk counts.
+        LogWriter writer(file, 10);
+        writer.write_line("d2345678\n");
+        EXPECT_EQ(read_all(old_file), "c\n");
+        EXPECT_EQ(read_all(file), "d2345678\n");
+    }
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
 }
 
 // The log slot is set once per process, so this one test covers the whole
