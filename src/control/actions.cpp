@@ -13,11 +13,12 @@ Result<> start_action(std::optional<std::string> config, CoreShared& core) {
 
     std::filesystem::path data_dir = service_data_dir();
     std::filesystem::path log_path = core_log_path();
-    // A link that cannot be removed refuses the start: the core would work
-    // wherever it points.
-    Result<DataFolderReport> prepared = prepare_data_folder(data_dir);
+    // A folder that someone else could write, or a Wintun library that is
+    // not the installed one, refuses the start. The folders stay held until
+    // the start has been decided.
+    Result<PreparedDataFolder> prepared = prepare_data_folder(data_dir);
     if (!prepared) return fail(std::move(prepared.error()));
-    ensure_wintun(data_dir, prepared->wintun_placement());
+    if (Result<> wintun = ensure_wintun(data_dir); !wintun) return wintun;
 
     if (Result<CoreLibrary> library = load_core_library(); !library)
         return fail(std::move(library.error()).context("load core library"));

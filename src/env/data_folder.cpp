@@ -1,5 +1,7 @@
 #include "env/data_folder.hpp"
 
+#include <atomic>
+
 #include "base/path.hpp"
 #include "env/locations.hpp"
 #include "env/log.hpp"
@@ -7,106 +9,167 @@
 namespace velmor {
 namespace {
 
-const std::filesystem::path::string_type WINTUN_NAME = {'w', 'i', 'n', 't', 'u', 'n', '.', 'd', 'l', 'l'};
-const std::filesystem::path::string_type LOG_FOLDER_NAME = {'l', 'o', 'g'};
+// Literals, not strings: a thread still running after the entry point has
+// returned may get here, and nothing it reads may have been destroyed.
+constexpr std::filesystem::path::value_type WINTUN_NAME[] = {'w', 'i', 'n', 't', 'u', 'n', '.', 'd', 'l', 'l', 0};
+constexpr std::filesystem::path::value_type LOG_FOLDER_NAME[] = {'l', 'o', 'g', 0};
 
-// An error and its causes on one line, for a log line of its own.
+// Set-asides and creations one folder may take before the helper gives up
+// on someone who keeps putting something back.
+constexpr int MAX_STEPS = 8;
+
+std::atomic<detail::SetAsideHook> set_aside_hook{nullptr};
+
+// An error and its causes on one line, for a reply or a log line of its own.
 std::string one_line(const Error& error) {
     std::string text = error.message();
     for (const Error* cause = error.cause(); cause != nullptr; cause = cause->cause()) text += ": " + cause->message();
     return text;
 }
 
-// Logs what secure_folder found; true when the folder's content came from
-// someone who could write there.
-Result<bool> secure_and_log(const std::filesystem::path& folder, bool create) {
-    const std::string shown = path_to_utf8(folder);
-    Result<detail::FolderOutcome> outcome = detail::secure_folder(folder, create);
-    if (!outcome) {
-        log_message("data folder: cannot remove the link in place of " + shown + ": " + one_line(outcome.error()));
-        return fail(std::move(outcome.error()).context("cannot remove the link in place of " + shown));
+// The refusal of a start, logged as it is replied.
+Error not_safe(const std::filesystem::path& folder, const std::string& cause) {
+    std::string message = "data folder is not safe: " + path_to_utf8(folder) + ": " + cause;
+    log_message(message);
+    return Error(std::move(message));
+}
+
+void call_hook(detail::SetAsideStep step, const std::filesystem::path& folder, const std::filesystem::path& aside) {
+    if (const detail::SetAsideHook hook = set_aside_hook.load()) hook(step, folder, aside);
+}
+
+// Makes `folder` a folder of ours, setting aside whatever else stands there.
+// Returns it held, or nothing when it is missing and not to be created.
+Result<std::optional<detail::EntryHandle>> secure_folder(const std::filesystem::path& folder, bool create,
+                                                         bool check_permissions) {
+    bool made_here = false;
+    for (int step = 0; step < MAX_STEPS; ++step) {
+        Result<std::optional<detail::Entry>> opened = detail::open_entry(folder);
+        if (!opened) return fail(not_safe(folder, one_line(opened.error())));
+        if (!*opened) {
+            if (!create) return std::optional<detail::EntryHandle>();
+            Result<bool> created = detail::create_protected_folder(folder);
+            if (!created) return fail(not_safe(folder, "cannot create it: " + one_line(created.error())));
+            made_here = *created;
+            continue;  // checked like any folder found
+        }
+        detail::Entry& entry = **opened;
+        std::optional<std::string> problem;
+        if (entry.kind == detail::EntryKind::Link) {
+            problem = "a link";
+        } else if (entry.kind == detail::EntryKind::Other) {
+            problem = "not a folder";
+        } else if (check_permissions) {
+            Result<std::optional<std::string>> security = detail::entry_security_problem(*entry.handle);
+            if (!security) return fail(not_safe(folder, one_line(security.error())));
+            problem = std::move(*security);
+        }
+        if (!problem) return std::optional<detail::EntryHandle>(std::move(entry.handle));
+        if (made_here) return fail(not_safe(folder, "the folder created is not what was asked for: " + *problem));
+
+        const std::filesystem::path aside = std::filesystem::path(folder.native() + detail::untrusted_suffix());
+        // Closed first: the rename opens the entry again, with the right to
+        // delete, and checks that it is still the same one.
+        entry.handle.reset();
+        call_hook(detail::SetAsideStep::BeforeRename, folder, aside);
+        if (Result<> moved = detail::rename_entry_aside(folder, entry.identity, aside); !moved)
+            return fail(not_safe(folder, "cannot set it aside (" + *problem + "): " + one_line(moved.error())));
+        log_message("data folder: set aside " + path_to_utf8(folder) + " as " + path_to_utf8(aside) + ": " + *problem);
+        call_hook(detail::SetAsideStep::AfterRename, folder, aside);
     }
-    if (outcome->link_removed) log_message("data folder: removed a link in place of " + shown);
-    switch (outcome->state) {
-        case detail::FolderState::Repaired:
-            log_message("data folder: repaired unsafe permissions on " + shown);
-            return true;
-        case detail::FolderState::RepairFailed:
-            log_message("data folder: cannot repair unsafe permissions on " + shown + ": " +
-                        (outcome->repair_error ? one_line(*outcome->repair_error) : std::string("unknown error")));
-            // Still writable by whoever could write before: a copy placed now
-            // could be swapped right after, so nothing is gained by replacing.
-            return false;
-        case detail::FolderState::Absent:
-        case detail::FolderState::Created:
-        case detail::FolderState::Safe: break;
-    }
-    return outcome->link_removed;
+    return fail(not_safe(folder, "something was put back in its place every time it was set aside"));
 }
 
 }  // namespace
 
-Result<DataFolderReport> prepare_data_folder(const std::filesystem::path& service_data_dir) {
+Result<PreparedDataFolder> prepare_data_folder(const std::filesystem::path& service_data_dir) {
     const std::filesystem::path velmor = service_data_dir.parent_path();
     // The base folder and what lies above it are not ours: created as ever,
     // inheriting their parent's permissions.
-    (void)create_folder_all(velmor.parent_path());
+    const std::filesystem::path base = velmor.parent_path();
+    (void)create_folder_all(base);
 
-    DataFolderReport report;
-    for (const std::filesystem::path& folder : {velmor, service_data_dir}) {
-        Result<bool> untrusted = secure_and_log(folder, true);
-        if (!untrusted) return fail(std::move(untrusted.error()));
-        report.untrusted = report.untrusted || *untrusted;
+    const bool check_permissions = detail::folder_permissions_kept(base);
+    if (!check_permissions) {
+        static std::atomic<bool> told{false};
+        if (!told.exchange(true))
+            log_message("data folder: folder permissions cannot be enforced on this volume: " + path_to_utf8(base));
     }
+
+    std::vector<detail::EntryHandle> held;
+    for (const std::filesystem::path& folder : {velmor, service_data_dir}) {
+        Result<std::optional<detail::EntryHandle>> secured = secure_folder(folder, true, check_permissions);
+        if (!secured) return fail(std::move(secured.error()));
+        held.push_back(std::move(**secured));
+    }
+    // The core works in the folder the path names, not in one the held
+    // handle reached some other way.
+    Result<bool> in_place = detail::entry_is_at(*held.back(), service_data_dir);
+    if (!in_place) return fail(not_safe(service_data_dir, one_line(in_place.error())));
+    if (!*in_place) return fail(not_safe(service_data_dir, "the folder opened is not the one its path names"));
+
     // Created later by start_core, only for a start that the record accepts;
     // one already there gets the same check now.
-    if (Result<bool> log_folder = secure_and_log(join_path(service_data_dir, LOG_FOLDER_NAME), false); !log_folder)
-        return fail(std::move(log_folder.error()));
-    return report;
+    Result<std::optional<detail::EntryHandle>> log_folder =
+        secure_folder(join_path(service_data_dir, LOG_FOLDER_NAME), false, check_permissions);
+    if (!log_folder) return fail(std::move(log_folder.error()));
+    return PreparedDataFolder(std::move(held));
 }
 
-void ensure_wintun(const std::filesystem::path& service_data_dir, WintunPlacement placement) {
-    const std::filesystem::path destination = join_path(service_data_dir, WINTUN_NAME);
-    if (placement == WintunPlacement::KeepExisting && detail::path_metadata_readable(destination)) return;
+Result<> ensure_wintun(const std::filesystem::path& service_data_dir) {
     const Result<std::filesystem::path> source_dir = exe_dir();
-    if (!source_dir) return;
-    detail::place_wintun(*source_dir, service_data_dir, placement);
+    if (!source_dir) return {};
+    return detail::place_wintun(*source_dir, service_data_dir);
+}
+
+Result<> check_program_folder(const std::filesystem::path& folder) {
+    if (!detail::folder_permissions_kept(service_data_dir().parent_path().parent_path())) return {};
+    Result<std::optional<std::string>> problem = detail::folder_security_problem(folder);
+    if (!problem) return fail(std::move(problem.error()).context("program folder cannot be checked: " + path_to_utf8(folder)));
+    if (*problem) return fail("program folder is not safe: " + path_to_utf8(folder) + ": " + **problem);
+    return {};
 }
 
 namespace detail {
 
-void place_wintun(const std::filesystem::path& source_dir, const std::filesystem::path& service_data_dir,
-                  WintunPlacement placement) {
-    const bool replace = placement == WintunPlacement::ReplaceExisting;
-    const std::filesystem::path destination = join_path(service_data_dir, WINTUN_NAME);
-    if (!replace && path_metadata_readable(destination)) return;
-    const std::filesystem::path source = join_path(source_dir, WINTUN_NAME);
-    if (!path_metadata_readable(source)) return;
+void set_set_aside_hook(SetAsideHook hook) { set_aside_hook.store(hook); }
 
+Result<> place_wintun(const std::filesystem::path& source_dir, const std::filesystem::path& service_data_dir) {
+    const std::filesystem::path destination = join_path(service_data_dir, WINTUN_NAME);
+    const std::filesystem::path source = join_path(source_dir, WINTUN_NAME);
+    if (!path_metadata_readable(source)) return {};
+
+    // A copy that cannot be read is not known to be ours.
+    const Result<Comparison> compared = compare_with(source, destination);
+    const Comparison found = compared ? *compared : Comparison::Different;
+    if (found == Comparison::Same) return {};  // a running core may hold it loaded
+
+    const auto failed = [&](const Error& error) -> Result<> {
+        if (found == Comparison::Missing) {
+            // Nothing in place that anyone else wrote: the start goes on.
+            log_message("ensure_wintun: copy failed: " + error.message());
+            return {};
+        }
+        std::string message =
+            "wintun.dll in the data folder differs from the installed one and cannot be replaced: " + error.message();
+        log_message(message);
+        return fail(std::move(message));
+    };
     // The copy goes to a temporary name first and only a finished copy is
-    // renamed into place, so that a copy cut off half-way never becomes the
-    // copy that later starts find present and keep for ever.
-    const std::filesystem::path temporary = join_path(service_data_dir, WINTUN_NAME + temporary_copy_suffix());
-    // In a folder that others could write until now, a file under the
-    // temporary name may be theirs; the copy must be a new file of our own,
-    // not their file with our bytes in it.
-    if (replace) remove_file_quietly(temporary);
+    // renamed into place, so that a copy cut off half-way is never used.
+    const std::filesystem::path temporary =
+        std::filesystem::path(destination.native() + temporary_copy_suffix());
+    remove_file_quietly(temporary);
     if (Result<> copied = copy_file_over(source, temporary); !copied) {
         remove_file_quietly(temporary);
-        log_message("ensure_wintun: copy failed: " + copied.error().message());
-        return;
+        return failed(copied.error());
     }
-    if (replace) {
-        if (Result<> moved = rename_replacing(temporary, destination); !moved) {
-            remove_file_quietly(temporary);
-            log_message("ensure_wintun: copy failed: " + moved.error().message());
-        }
-        return;
+    if (Result<> moved = rename_replacing(temporary, destination); !moved) {
+        remove_file_quietly(temporary);
+        return failed(moved.error());
     }
-    const Result<PlaceOutcome> placed = rename_without_replacing(temporary, destination);
-    if (!placed || *placed == PlaceOutcome::AlreadyPresent) remove_file_quietly(temporary);
-    // Someone else placed a copy meanwhile: theirs stays, ours is dropped.
-    if (!placed) log_message("ensure_wintun: copy failed: " + placed.error().message());
+    if (found == Comparison::Different) log_message("ensure_wintun: replaced a copy that differed from the installed one");
+    return {};
 }
 
 }  // namespace detail

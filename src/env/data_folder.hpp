@@ -1,11 +1,15 @@
 #pragma once
 // Preparing the service data folder before a core starts: the folders and
 // the Wintun library the core needs. Runs on the pipe server's thread while
-// it handles one start request; shares nothing and takes no lock.
+// it handles one start request (and once in the install command); shares
+// nothing but a once-per-process probe and takes no lock.
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "base/error.hpp"
 
@@ -13,76 +17,132 @@ namespace velmor {
 
 // Creates `folder` and every missing ancestor (no security attributes: new
 // folders inherit their parent's permissions). A folder that already exists
-// is no error. Callers of the start path ignore the result.
+// is no error.
 Result<> create_folder_all(const std::filesystem::path& folder);
 
-// Whether a "wintun.dll" found in the service data folder may be kept.
-enum class WintunPlacement : std::uint8_t {
-    KeepExisting,     // the folder was safe: a copy in place is never replaced
-    ReplaceExisting,  // the folder was unsafe until now: a copy in place is not trusted
-};
+namespace detail {
 
-// What preparing the data folder found.
-struct DataFolderReport {
-    // Set when `Velmor` or `service` was repaired or stood as a link, so
-    // whatever was inside came from someone who could write there.
-    bool untrusted = false;
-    WintunPlacement wintun_placement() const {
-        return untrusted ? WintunPlacement::ReplaceExisting : WintunPlacement::KeepExisting;
-    }
+// One entry opened as itself, never through a link; defined per platform.
+// While it is open, no one can delete or rename it (Windows).
+struct OpenedEntry;
+struct OpenedEntryCloser {
+    void operator()(OpenedEntry* entry) const;
+};
+using EntryHandle = std::unique_ptr<OpenedEntry, OpenedEntryCloser>;
+
+}  // namespace detail
+
+// `Velmor` and `Velmor\service`, checked and held open, so that neither can
+// be renamed, deleted or swapped for something else until this goes (the end
+// of the start action). Move-only.
+class PreparedDataFolder {
+public:
+    PreparedDataFolder() = default;
+    explicit PreparedDataFolder(std::vector<detail::EntryHandle> held) : held_(std::move(held)) {}
+
+private:
+    std::vector<detail::EntryHandle> held_;
 };
 
 // Prepares `Velmor` and `Velmor\service` (the parent of `service_data_dir`)
 // and checks a `log` folder already inside, so that no one but SYSTEM and
-// the Administrators can write there:
-// - a link (any reparse point) in place of one of them is removed, never
-//   followed, and a real folder is made instead ("data folder: removed a
-//   link in place of {path}");
-// - a missing folder is created with the protected descriptor (the `log`
-//   folder is left to start_core, and inherits it);
-// - a folder found with another owner, or granting anyone else more than
-//   read and execute, is given owner and protected descriptor ("data folder:
-//   repaired unsafe permissions on {path}"); when that is refused (not
-//   elevated) the folder is used as it is ("data folder: cannot repair
-//   unsafe permissions on {path}: {error}").
-// Folders above `Velmor` are created as create_folder_all does. Fails only
-// when a link cannot be removed: the core must not work through it. On POSIX
-// the same with owner and mode bits. Pipe server thread; takes no lock.
-Result<DataFolderReport> prepare_data_folder(const std::filesystem::path& service_data_dir);
+// the Administrators (on POSIX: root and the process's own user) can write
+// there. A folder that is a link of any kind, not a folder at all, or (where
+// the volume keeps permissions) owned by anyone else or writable by anyone
+// else, is renamed aside through a handle on the entry itself to
+// "{name}.untrusted-{time}" in the same parent ("data folder: set aside
+// {path} as {aside}: {reason}"); nothing inside it is opened or trusted. A
+// missing `Velmor` or `service` is created with the protected descriptor;
+// `log` is left to start_core. Whatever cannot be made safe fails: "data
+// folder is not safe: {path}: {cause}" (also logged). Folders above `Velmor`
+// are created as create_folder_all does. Pipe server thread; takes no lock.
+Result<PreparedDataFolder> prepare_data_folder(const std::filesystem::path& service_data_dir);
 
-// Makes sure the service data folder holds "wintun.dll": with KeepExisting,
-// anything already there (any file, even a folder) counts as present and is
-// never replaced; otherwise the copy next to the executable is placed there,
-// replacing a file in place when told to. A failed copy logs "ensure_wintun:
-// copy failed: " with the system error and leaves nothing behind; nothing
-// here fails the start.
-void ensure_wintun(const std::filesystem::path& service_data_dir,
-                   WintunPlacement placement = WintunPlacement::KeepExisting);
+// Makes the service data folder's "wintun.dll" the same as the one next to
+// the executable: a missing copy is placed ("ensure_wintun: copy failed: "
+// with the system error is logged when that fails; the start goes on); a
+// copy that differs, or is not a regular file, is replaced through a
+// temporary name and a rename ("ensure_wintun: replaced a copy that differed
+// from the installed one"); when that fails, the error is "wintun.dll in the
+// data folder differs from the installed one and cannot be replaced:
+// {cause}" (also logged) and the start must be refused. An identical copy is
+// left untouched; without a source nothing happens.
+Result<> ensure_wintun(const std::filesystem::path& service_data_dir);
+
+// Whether the folder holding the executable lets anyone but SYSTEM, the
+// Administrators and TrustedInstaller (on POSIX: root and the process's own
+// user) write, create or delete there. Error: "program folder is not safe:
+// {path}: {who} may change it". Succeeds where the volume does not keep
+// permissions (probed next to the data folder). Any thread.
+Result<> check_program_folder(const std::filesystem::path& folder);
 
 namespace detail {
 
 // ensure_wintun with the source folder given.
-void place_wintun(const std::filesystem::path& source_dir, const std::filesystem::path& service_data_dir,
-                  WintunPlacement placement = WintunPlacement::KeepExisting);
+Result<> place_wintun(const std::filesystem::path& source_dir, const std::filesystem::path& service_data_dir);
 
-// What secure_folder found and did.
-enum class FolderState : std::uint8_t {
-    Absent,        // missing and not to be created, not a folder, or could not be created
-    Created,       // made by this call with the protected descriptor
-    Safe,          // already safe; left exactly as it was
-    Repaired,      // owner and protected descriptor set
-    RepairFailed,  // unsafe and left so; `repair_error` says why
+// What an entry is, as seen through its own handle.
+enum class EntryKind : std::uint8_t { Folder, Link, Other };
+
+// Which file an entry is: equal values, the same file.
+struct EntryIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t file = 0;
+    std::uint64_t file_high = 0;
+    bool operator==(const EntryIdentity&) const = default;
 };
 
-struct FolderOutcome {
-    FolderState state = FolderState::Absent;
-    bool link_removed = false;
-    std::optional<Error> repair_error;
+struct Entry {
+    EntryHandle handle;
+    EntryKind kind = EntryKind::Other;
+    EntryIdentity identity;
 };
 
-// One folder of prepare_data_folder, without logging. `create`: make it when
-// missing. Fails only when a link in its place cannot be removed.
-Result<FolderOutcome> secure_folder(const std::filesystem::path& folder, bool create);
+// Opens the entry at `path` itself (never what a link points to), for
+// reading its attributes and security, sharing reading and writing but not
+// deletion. Empty when nothing is there.
+Result<std::optional<Entry>> open_entry(const std::filesystem::path& path);
+
+// Why the folder's owner or permissions let someone else write there; empty
+// when only SYSTEM, the Administrators and TrustedInstaller (root and the
+// process's user) can.
+Result<std::optional<std::string>> entry_security_problem(const OpenedEntry& entry);
+
+// entry_security_problem for the folder at `path`, reached through links.
+Result<std::optional<std::string>> folder_security_problem(const std::filesystem::path& path);
+
+// True when `path` still names the entry (Windows: the final path of its
+// handle; POSIX: the same device and inode).
+Result<bool> entry_is_at(const OpenedEntry& entry, const std::filesystem::path& path);
+
+// Renames the entry at `path` to `aside`, never replacing anything there,
+// through a handle opened on the entry itself and checked to be `identity`.
+Result<> rename_entry_aside(const std::filesystem::path& path, const EntryIdentity& identity,
+                            const std::filesystem::path& aside);
+
+// Creates the folder with the protected descriptor (owner and mode). False
+// when something already stands there.
+Result<bool> create_protected_folder(const std::filesystem::path& folder);
+
+// Whether permissions set on a folder under `parent` are kept, found once per
+// process by creating a probe folder with the protected descriptor and
+// reading it back. True where it cannot be told.
+bool folder_permissions_kept(const std::filesystem::path& parent);
+
+// ".untrusted-{time}" for a set-aside name; increasing within a process.
+std::filesystem::path::string_type untrusted_suffix();
+
+// Called at these points of a set-aside when set (tests only; never in the
+// helper): to act as someone racing the helper.
+enum class SetAsideStep : std::uint8_t { BeforeRename, AfterRename };
+using SetAsideHook = void (*)(SetAsideStep step, const std::filesystem::path& folder,
+                              const std::filesystem::path& aside);
+void set_set_aside_hook(SetAsideHook hook);
+
+// How two files compare by size, then content. Fails when either cannot be
+// read; `Different` also when `copy` is not a regular file (a link, a folder).
+enum class Comparison : std::uint8_t { Same, Different, Missing };
+Result<Comparison> compare_with(const std::filesystem::path& source, const std::filesystem::path& copy);
 
 // True when the path's metadata can be read, following links (any kind of
 // entry). The file may be locked against opening.
@@ -92,15 +152,9 @@ bool path_metadata_readable(const std::filesystem::path& path);
 // the system error text.
 Result<> copy_file_over(const std::filesystem::path& source, const std::filesystem::path& destination);
 
-// Outcome of moving a finished copy into place.
-enum class PlaceOutcome : std::uint8_t { Placed, AlreadyPresent };
-
-// Renames `from` to `to`, replacing what is there.
+// Renames `from` to `to`, replacing what is there. The error's message is
+// the system error text.
 Result<> rename_replacing(const std::filesystem::path& from, const std::filesystem::path& to);
-
-// Renames `from` to `to` unless `to` exists. The error's message is the
-// system error text.
-Result<PlaceOutcome> rename_without_replacing(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Removes a file; failures are ignored.
 void remove_file_quietly(const std::filesystem::path& path);

@@ -1,9 +1,16 @@
+// The POSIX analogue of the Windows data folder checks, with owner and mode
+// bits, so that the decisions run natively against permissions that are
+// really enforced. A descriptor does not stop a rename here: what is held
+// is checked, not locked.
+
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <cstdio>
+#include <chrono>
 #include <fstream>
 #include <string>
 
@@ -28,66 +35,127 @@ Result<> create_folder_all(const std::filesystem::path& folder) {
 }
 
 namespace detail {
+
+struct OpenedEntry {
+    int fd = -1;
+};
+
+void OpenedEntryCloser::operator()(OpenedEntry* entry) const {
+    if (entry->fd >= 0) ::close(entry->fd);
+    delete entry;
+}
+
 namespace {
 
-// Only root and this process's user may own the folder, and no one else may
-// write it.
-bool mode_is_safe(const struct stat& info) {
-    return (info.st_uid == 0 || info.st_uid == ::geteuid()) && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+Error errno_error(const char* call, int code) {
+    return Error(std::string(call) + " failed: " + std::to_string(code), os_error(static_cast<std::uint32_t>(code)));
+}
+
+EntryIdentity identity_of(const struct stat& info) {
+    return EntryIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino), 0};
+}
+
+std::optional<std::string> mode_problem(const struct stat& info) {
+    if (info.st_uid != 0 && info.st_uid != ::geteuid()) return "owned by uid " + std::to_string(info.st_uid);
+    if ((info.st_mode & S_IWOTH) != 0) return "everyone may write there";
+    if ((info.st_mode & S_IWGRP) != 0) return "group " + std::to_string(info.st_gid) + " may write there";
+    return std::nullopt;
 }
 
 }  // namespace
 
-// The analogue of the Windows descriptor with owner and mode bits: new
-// folders 0755 (before the umask), an unsafe one taken over and set to 0755.
-Result<FolderOutcome> secure_folder(const std::filesystem::path& folder, bool create) {
-    FolderOutcome outcome;
-    for (int round = 0; round < 3; ++round) {
-        struct stat info{};
-        if (::lstat(folder.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-            // unlink removes the link itself, never its target.
-            if (::unlink(folder.c_str()) != 0) return fail(os_error(static_cast<std::uint32_t>(errno)));
-            outcome.link_removed = true;
-            continue;
-        }
-        if (::lstat(folder.c_str(), &info) != 0) {
-            if (!create) return outcome;
-            if (::mkdir(folder.c_str(), 0755) == 0) {
-                outcome.state = FolderState::Created;
-                return outcome;
-            }
-            if (errno != EEXIST) return outcome;
-            continue;
-        }
-        if (!S_ISDIR(info.st_mode)) return outcome;
-        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) {
-            if (errno == ELOOP) continue;
-            outcome.state = FolderState::RepairFailed;
-            outcome.repair_error = os_error(static_cast<std::uint32_t>(errno));
-            return outcome;
-        }
-        struct stat opened{};
-        const bool read = ::fstat(fd, &opened) == 0;
-        if (read && mode_is_safe(opened)) {
-            ::close(fd);
-            outcome.state = FolderState::Safe;
-            return outcome;
-        }
-        int code = read ? 0 : errno;
-        if (code == 0 && opened.st_uid != 0 && opened.st_uid != ::geteuid() && ::fchown(fd, ::geteuid(), static_cast<gid_t>(-1)) != 0)
-            code = errno;
-        if (code == 0 && ::fchmod(fd, 0755) != 0) code = errno;
-        ::close(fd);
-        if (code != 0) {
-            outcome.state = FolderState::RepairFailed;
-            outcome.repair_error = Error("cannot take the folder over", os_error(static_cast<std::uint32_t>(code)));
-            return outcome;
-        }
-        outcome.state = FolderState::Repaired;
-        return outcome;
+Result<std::optional<Entry>> open_entry(const std::filesystem::path& path) {
+    // O_PATH with O_NOFOLLOW opens a symbolic link itself.
+    const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return std::optional<Entry>();
+        return fail(errno_error("open", errno));
     }
-    return outcome;
+    Entry entry;
+    entry.handle.reset(new OpenedEntry{fd});
+    struct stat info{};
+    if (::fstat(fd, &info) != 0) return fail(errno_error("fstat", errno));
+    entry.kind = S_ISLNK(info.st_mode) ? EntryKind::Link : S_ISDIR(info.st_mode) ? EntryKind::Folder : EntryKind::Other;
+    entry.identity = identity_of(info);
+    return std::optional<Entry>(std::move(entry));
+}
+
+Result<std::optional<std::string>> entry_security_problem(const OpenedEntry& entry) {
+    struct stat info{};
+    if (::fstat(entry.fd, &info) != 0) return fail(errno_error("fstat", errno));
+    return mode_problem(info);
+}
+
+Result<std::optional<std::string>> folder_security_problem(const std::filesystem::path& path) {
+    struct stat info{};
+    if (::stat(path.c_str(), &info) != 0) return fail(errno_error("stat", errno));
+    return mode_problem(info);
+}
+
+Result<bool> entry_is_at(const OpenedEntry& entry, const std::filesystem::path& path) {
+    struct stat held{};
+    struct stat named{};
+    if (::fstat(entry.fd, &held) != 0) return fail(errno_error("fstat", errno));
+    if (::lstat(path.c_str(), &named) != 0) return false;
+    return identity_of(held) == identity_of(named);
+}
+
+Result<> rename_entry_aside(const std::filesystem::path& path, const EntryIdentity& identity,
+                            const std::filesystem::path& aside) {
+    // No rename through a descriptor here: the name is checked just before.
+    struct stat info{};
+    if (::lstat(path.c_str(), &info) != 0) return fail(errno_error("lstat", errno));
+    if (!(identity_of(info) == identity)) return fail("replaced while it was being checked");
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) != 0)
+        return fail(errno_error("renameat2", errno));
+    return {};
+}
+
+Result<bool> create_protected_folder(const std::filesystem::path& folder) {
+    if (::mkdir(folder.c_str(), 0755) == 0) return true;
+    if (errno == EEXIST) return false;
+    return fail(errno_error("mkdir", errno));
+}
+
+bool folder_permissions_kept(const std::filesystem::path&) { return true; }
+
+std::filesystem::path::string_type untrusted_suffix() {
+    // Nanoseconds since 1970, made to increase within the process.
+    static std::atomic<std::int64_t> last{0};
+    std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+    std::int64_t seen = last.load();
+    do {
+        if (now <= seen) now = seen + 1;
+    } while (!last.compare_exchange_weak(seen, now));
+    return ".untrusted-" + std::to_string(now);
+}
+
+Result<Comparison> compare_with(const std::filesystem::path& source, const std::filesystem::path& copy) {
+    struct stat info{};
+    if (::lstat(copy.c_str(), &info) != 0) {
+        if (errno == ENOENT) return Comparison::Missing;
+        return fail(errno_error("lstat", errno));
+    }
+    if (!S_ISREG(info.st_mode)) return Comparison::Different;
+    std::error_code ec;
+    const std::uintmax_t source_size = std::filesystem::file_size(source, ec);
+    if (ec) return fail(os_error(static_cast<std::uint32_t>(ec.value())));
+    if (source_size != static_cast<std::uintmax_t>(info.st_size)) return Comparison::Different;
+    std::ifstream a(source, std::ios::binary);
+    std::ifstream b(copy, std::ios::binary);
+    if (!a || !b) return fail("cannot read to compare");
+    char x[4096];
+    char y[4096];
+    for (;;) {
+        a.read(x, sizeof x);
+        b.read(y, sizeof y);
+        const std::streamsize n = a.gcount();
+        if (n != b.gcount() || std::char_traits<char>::compare(x, y, static_cast<std::size_t>(n)) != 0)
+            return Comparison::Different;
+        if (n < static_cast<std::streamsize>(sizeof x)) return Comparison::Same;  // the end of both
+    }
 }
 
 bool path_metadata_readable(const std::filesystem::path& path) {
@@ -105,18 +173,6 @@ Result<> copy_file_over(const std::filesystem::path& source, const std::filesyst
 Result<> rename_replacing(const std::filesystem::path& from, const std::filesystem::path& to) {
     if (::rename(from.c_str(), to.c_str()) != 0) return fail(os_error(static_cast<std::uint32_t>(errno)));
     return {};
-}
-
-Result<PlaceOutcome> rename_without_replacing(const std::filesystem::path& from, const std::filesystem::path& to) {
-    // A hard link fails when the name is taken, which makes the placing
-    // atomic without replacing; the temporary name is then removed.
-    if (::link(from.c_str(), to.c_str()) != 0) {
-        const int code = errno;
-        if (code == EEXIST) return PlaceOutcome::AlreadyPresent;
-        return fail(os_error(static_cast<std::uint32_t>(code)));
-    }
-    ::unlink(from.c_str());
-    return PlaceOutcome::Placed;
 }
 
 void remove_file_quietly(const std::filesystem::path& path) { ::unlink(path.c_str()); }

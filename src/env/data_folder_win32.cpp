@@ -1,4 +1,8 @@
+#include <atomic>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "base/os_error.hpp"
 #include "base/win.hpp"
@@ -9,6 +13,20 @@
 #include <sddl.h>
 
 namespace velmor {
+
+namespace detail {
+
+struct OpenedEntry {
+    unique_handle handle;
+    // Opened without READ_CONTROL: its DACL shuts the helper out.
+    bool security_unreadable = false;
+    EntryIdentity identity;
+};
+
+void OpenedEntryCloser::operator()(OpenedEntry* entry) const { delete entry; }
+
+}  // namespace detail
+
 namespace {
 
 bool is_folder(const std::filesystem::path& path) {
@@ -33,64 +51,129 @@ Error failed_call(const char* call, DWORD code) {
 
 constexpr DWORD READ_AND_EXECUTE = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;  // 0x1200a9
 
-bool is_system_or_administrators(PSID sid) {
-    return IsValidSid(sid) && (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid));
+// The process token's user: SYSTEM for the service, the user who started a
+// console run.
+struct ProcessUser {
+    alignas(SID) BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+    bool known = false;
+};
+
+ProcessUser process_user() {
+    ProcessUser user;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return user;
+    const unique_handle owned(token);
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) return user;
+    const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+    user.known = CopySid(sizeof user.sid, user.sid, sid) != FALSE;
+    return user;
 }
 
-// For this thread only (on a copy of the process token), enables taking
-// ownership and restoring, so that a folder whose DACL shuts out SYSTEM and
-// the Administrators can still be taken over; without those privileges (not
-// elevated) nothing changes. The thread's own token goes when this ends.
-class RepairPrivileges {
+// SYSTEM, the Administrators, TrustedInstaller (which owns the system's own
+// folders) and the process's own user.
+bool is_trusted(PSID sid, const ProcessUser& user) {
+    if (!IsValidSid(sid)) return false;
+    if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) return true;
+    if (user.known && EqualSid(sid, const_cast<BYTE*>(user.sid))) return true;
+    PSID installer = nullptr;
+    if (!ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &installer))
+        return false;
+    const unique_hlocal owned(installer);
+    return EqualSid(sid, installer) != FALSE;
+}
+
+// "DOMAIN\name" of an account, or its SID as text.
+std::string account_name(PSID sid) {
+    wchar_t name[256];
+    wchar_t domain[256];
+    DWORD name_size = 256;
+    DWORD domain_size = 256;
+    SID_NAME_USE use{};
+    if (LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use))
+        return domain_size > 0 ? narrow(domain) + "\\" + narrow(name) : narrow(name);
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text)) return "an unknown account";
+    const unique_hlocal owned(text);
+    return narrow(text);
+}
+
+// For this thread only (on a copy of the process token), enables the backup
+// and restore privileges, so that a folder whose DACL shuts out SYSTEM and
+// the Administrators can still be read and renamed aside through
+// FILE_FLAG_BACKUP_SEMANTICS. Without them (not elevated) nothing changes;
+// the checks then fail closed where access is refused.
+class BackupPrivileges {
 public:
-    RepairPrivileges() {
+    BackupPrivileges() {
         if (!ImpersonateSelf(SecurityImpersonation)) return;
         impersonating_ = true;
         HANDLE token = nullptr;
         if (!OpenThreadToken(GetCurrentThread(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, TRUE, &token)) return;
         const unique_handle owned(token);
-        for (const wchar_t* name : {SE_TAKE_OWNERSHIP_NAME, SE_RESTORE_NAME}) {
+        for (const wchar_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
             TOKEN_PRIVILEGES wanted{};
             wanted.PrivilegeCount = 1;
             wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-            if (LookupPrivilegeValueW(nullptr, name, &wanted.Privileges[0].Luid))
-                AdjustTokenPrivileges(token, FALSE, &wanted, 0, nullptr, nullptr);
+            if (!LookupPrivilegeValueW(nullptr, name, &wanted.Privileges[0].Luid)) continue;
+            // TRUE with ERROR_NOT_ALL_ASSIGNED when the token lacks the
+            // privilege: only ERROR_SUCCESS means it is enabled.
+            SetLastError(ERROR_SUCCESS);
+            if (AdjustTokenPrivileges(token, FALSE, &wanted, 0, nullptr, nullptr) && GetLastError() == ERROR_SUCCESS)
+                ++enabled_;
         }
     }
-    ~RepairPrivileges() {
+    ~BackupPrivileges() {
         if (impersonating_) RevertToSelf();
     }
-    RepairPrivileges(const RepairPrivileges&) = delete;
-    RepairPrivileges& operator=(const RepairPrivileges&) = delete;
+    BackupPrivileges(const BackupPrivileges&) = delete;
+    BackupPrivileges& operator=(const BackupPrivileges&) = delete;
+
+    bool all_enabled() const { return enabled_ == 2; }
 
 private:
     bool impersonating_ = false;
+    int enabled_ = 0;
 };
 
+// The cause of a refused open, with what might have allowed it.
+Error refused_open(DWORD code, const BackupPrivileges& privileges) {
+    Error error = failed_call("CreateFileW", code);
+    if (code == ERROR_ACCESS_DENIED && !privileges.all_enabled())
+        return std::move(error).context("the backup and restore privileges are not held");
+    return error;
+}
+
 // Opens the entry itself, never what a link points to.
-unique_handle open_entry(const std::filesystem::path& path, DWORD access) {
-    return adopt_file_handle(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING,
+unique_handle open_itself(const std::filesystem::path& path, DWORD access, DWORD share) {
+    return adopt_file_handle(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
-// Removes the link at `path` through a handle that is checked to be the link
-// itself: a system that opens the link's target instead (Wine does) gets an
-// error, and the target is left alone.
-Result<> remove_link(const std::filesystem::path& path) {
-    const unique_handle link = open_entry(path, DELETE | FILE_READ_ATTRIBUTES);
-    if (!link) return fail(failed_call("CreateFileW", GetLastError()));
+// Whether the handle is a link, and whether it is a folder. A failure is an
+// error, never "a folder".
+Result<FILE_ATTRIBUTE_TAG_INFO> tag_of(HANDLE handle) {
     FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (!GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag))
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag))
         return fail(failed_call("GetFileInformationByHandleEx", GetLastError()));
-    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+    return tag;
+}
+
+Result<detail::EntryIdentity> identity_of(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info))
+        return fail(failed_call("GetFileInformationByHandle", GetLastError()));
+    return detail::EntryIdentity{info.dwVolumeSerialNumber, info.nFileIndexLow, info.nFileIndexHigh};
+}
+
+// Wine opens what a link points to even with FILE_FLAG_OPEN_REPARSE_POINT:
+// the path then says "link" and the handle does not.
+Result<> opened_itself(const std::filesystem::path& path, const FILE_ATTRIBUTE_TAG_INFO& tag) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
         return fail("the system opened what the link points to, not the link");
-    // Deleting through the handle removes the link, whether it stands for a
-    // folder or a file.
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    if (!SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition, sizeof disposition))
-        return fail(failed_call("SetFileInformationByHandle", GetLastError()));
     return {};
 }
 
@@ -108,77 +191,92 @@ DescriptorParts parts_of(PSECURITY_DESCRIPTOR descriptor) {
     return parts;
 }
 
-// The folder's owner and DACL judged; an error when they cannot be read.
-Result<bool> handle_security_is_safe(HANDLE folder) {
+Result<std::optional<std::string>> security_problem_of(HANDLE handle) {
     PSECURITY_DESCRIPTOR raw = nullptr;
-    const DWORD code = GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+    const DWORD code = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                        nullptr, nullptr, nullptr, nullptr, &raw);
     if (code != ERROR_SUCCESS) return fail(failed_call("GetSecurityInfo", code));
     const unique_hlocal descriptor(raw);
-    return detail::folder_security_is_safe(raw);
+    return detail::folder_security_problem_of(raw);
 }
 
-// Owner and protected DACL of PROTECTED_FOLDER_SDDL set on `folder`, then
-// read back: a system that reports success but keeps nothing (Wine) is
-// caught here.
-Result<> set_protected_security(HANDLE folder) {
-    PSECURITY_DESCRIPTOR wanted = detail::protected_folder_descriptor();
-    if (wanted == nullptr) return fail("the folder descriptor could not be built");
-    const DescriptorParts parts = parts_of(wanted);
-    const DWORD code = SetSecurityInfo(
-        folder, SE_FILE_OBJECT,
-        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, parts.owner,
-        nullptr, parts.dacl, nullptr);
-    if (code != ERROR_SUCCESS) return fail(failed_call("SetSecurityInfo", code));
-    const Result<bool> safe = handle_security_is_safe(folder);
-    if (!safe) return fail(std::move(safe.error()));
-    if (!*safe) return fail("the owner and permissions set did not hold");
-    return {};
+// The protected descriptor without an owner, for a run that may not name
+// the Administrators as owner (not elevated): the folder is then owned by
+// the process's user.
+constexpr const wchar_t* PROTECTED_FOLDER_SDDL_WITHOUT_OWNER =
+    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
+PSECURITY_DESCRIPTOR ownerless_protected_descriptor() {
+    // Built once and deliberately never freed: a thread may still use it
+    // while the process ends.
+    static const PSECURITY_DESCRIPTOR descriptor = [] {
+        PSECURITY_DESCRIPTOR built = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PROTECTED_FOLDER_SDDL_WITHOUT_OWNER, SDDL_REVISION_1,
+                                                                  &built, nullptr))
+            built = nullptr;
+        return built;
+    }();
+    return descriptor;
 }
 
-// Checks an existing folder through a handle of its own and repairs it.
-// Empty when the handle turned out to be a link after all.
-std::optional<detail::FolderOutcome> check_existing_folder(const std::filesystem::path& path) {
-    detail::FolderOutcome outcome;
-    const RepairPrivileges privileges;
-    unique_handle folder = open_entry(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER);
-    std::optional<Error> open_error;
-    if (!folder) {
-        open_error = failed_call("CreateFileW", GetLastError());
-        folder = open_entry(path, READ_CONTROL);
+// Creates `folder` with the protected descriptor, or without an owner when
+// the Administrators cannot be named. The system's error code otherwise.
+DWORD create_protected(const std::filesystem::path& folder) {
+    const PSECURITY_DESCRIPTOR wanted = detail::protected_folder_descriptor();
+    if (wanted == nullptr) return ERROR_INVALID_SECURITY_DESCR;
+    SECURITY_ATTRIBUTES security{sizeof security, wanted, FALSE};
+    if (CreateDirectoryW(folder.c_str(), &security)) return ERROR_SUCCESS;
+    if (GetLastError() != ERROR_INVALID_OWNER) return GetLastError();
+    security.lpSecurityDescriptor = ownerless_protected_descriptor();
+    if (security.lpSecurityDescriptor == nullptr) return ERROR_INVALID_SECURITY_DESCR;
+    if (CreateDirectoryW(folder.c_str(), &security)) return ERROR_SUCCESS;
+    return GetLastError();
+}
+
+// True when the DACL read back is entry for entry the one asked for.
+bool same_dacl(PACL read, PACL wanted) {
+    if (read == nullptr || wanted == nullptr || read->AceCount != wanted->AceCount) return false;
+    for (DWORD i = 0; i < wanted->AceCount; ++i) {
+        void* a = nullptr;
+        void* b = nullptr;
+        if (!GetAce(read, i, &a) || !GetAce(wanted, i, &b)) return false;
+        const auto* x = static_cast<const ACE_HEADER*>(a);
+        const auto* y = static_cast<const ACE_HEADER*>(b);
+        if (x->AceSize != y->AceSize || std::memcmp(a, b, x->AceSize) != 0) return false;
     }
-    if (!folder) {
-        outcome.state = detail::FolderState::RepairFailed;
-        outcome.repair_error = failed_call("CreateFileW", GetLastError());
-        return outcome;
+    return true;
+}
+
+// Whether a folder created with the protected descriptor under `parent`
+// reads back with it; empty when it cannot be told.
+std::optional<bool> probe_permissions(const std::filesystem::path& parent) {
+    const std::filesystem::path probe =
+        parent / (L"Velmor.probe-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()));
+    if (create_protected(probe) != ERROR_SUCCESS) return std::nullopt;
+    std::optional<bool> kept;
+    {
+        const unique_handle folder = open_itself(probe, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        if (folder && GetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      nullptr, nullptr, &raw) == ERROR_SUCCESS) {
+            const unique_hlocal descriptor(raw);
+            SECURITY_DESCRIPTOR_CONTROL control = 0;
+            DWORD revision = 0;
+            kept = GetSecurityDescriptorControl(raw, &control, &revision) && (control & SE_DACL_PROTECTED) != 0 &&
+                   same_dacl(parts_of(raw).dacl, parts_of(detail::protected_folder_descriptor()).dacl) &&
+                   !detail::folder_security_problem_of(raw);
+        }
     }
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (GetFileInformationByHandleEx(folder.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
-        if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return std::nullopt;
-        if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return outcome;  // Absent: a file
-    }
-    const Result<bool> safe = handle_security_is_safe(folder.get());
-    if (safe && *safe) {
-        outcome.state = detail::FolderState::Safe;
-        return outcome;
-    }
-    if (!safe) {
-        outcome.state = detail::FolderState::RepairFailed;
-        outcome.repair_error = safe.error();
-        return outcome;
-    }
-    if (open_error) {
-        outcome.state = detail::FolderState::RepairFailed;
-        outcome.repair_error = std::move(open_error);
-        return outcome;
-    }
-    if (Result<> repaired = set_protected_security(folder.get()); !repaired) {
-        outcome.state = detail::FolderState::RepairFailed;
-        outcome.repair_error = std::move(repaired.error());
-        return outcome;
-    }
-    outcome.state = detail::FolderState::Repaired;
-    return outcome;
+    RemoveDirectoryW(probe.c_str());
+    return kept;
+}
+
+// "\\?\C:\x" and "\\?\UNC\server\share" as GetFullPathNameW writes them.
+std::wstring without_long_prefix(std::wstring path) {
+    if (path.starts_with(L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
+    if (path.starts_with(L"\\\\?\\")) return path.substr(4);
+    return path;
 }
 
 }  // namespace
@@ -205,83 +303,231 @@ Result<> create_folder_all(const std::filesystem::path& folder) {
 namespace detail {
 
 PSECURITY_DESCRIPTOR protected_folder_descriptor() {
-    static const unique_hlocal descriptor = [] {
+    // Built once and deliberately never freed: a thread may still use it
+    // while the process ends.
+    static const PSECURITY_DESCRIPTOR descriptor = [] {
         PSECURITY_DESCRIPTOR built = nullptr;
         if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PROTECTED_FOLDER_SDDL, SDDL_REVISION_1, &built,
                                                                   nullptr))
             built = nullptr;
-        return unique_hlocal(built);
+        return built;
     }();
-    return descriptor.get();
+    return descriptor;
 }
 
-bool folder_security_is_safe(PSECURITY_DESCRIPTOR descriptor) {
-    if (descriptor == nullptr) return false;
+std::optional<std::string> folder_security_problem_of(PSECURITY_DESCRIPTOR descriptor) {
+    if (descriptor == nullptr) return "no security descriptor";
+    const ProcessUser user = process_user();
     const DescriptorParts parts = parts_of(descriptor);
-    if (parts.owner == nullptr || !is_system_or_administrators(parts.owner)) return false;
+    if (parts.owner == nullptr) return "it has no owner";
+    if (!is_trusted(parts.owner, user)) return "owned by " + account_name(parts.owner);
     // No DACL at all grants everyone everything.
-    if (parts.dacl == nullptr) return false;
+    if (parts.dacl == nullptr) return "it has no DACL: everyone may write there";
     GENERIC_MAPPING file_mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
     for (DWORD i = 0; i < parts.dacl->AceCount; ++i) {
         void* ace = nullptr;
-        if (!GetAce(parts.dacl, i, &ace)) return false;
+        if (!GetAce(parts.dacl, i, &ace)) return "its DACL cannot be read";
         const auto* header = static_cast<const ACE_HEADER*>(ace);
         switch (header->AceType) {
             case ACCESS_ALLOWED_ACE_TYPE:
             case ACCESS_ALLOWED_CALLBACK_ACE_TYPE: break;  // same layout up to the SID
             case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
             case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
-            case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE: return false;  // grants of a shape files never carry
-            default: continue;                                            // deny, audit, label
+            case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
+                return "its DACL grants access in a form folders never carry";
+            default: continue;  // deny, audit, label
         }
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-        if (is_system_or_administrators(&allowed->SidStart)) continue;
+        if (is_trusted(&allowed->SidStart, user)) continue;
         // CREATOR OWNER and the like count as anyone else: whoever creates
         // something inside would get the rights.
         ACCESS_MASK mask = allowed->Mask;
         MapGenericMask(&mask, &file_mapping);
-        if ((mask & ~READ_AND_EXECUTE) != 0) return false;
+        if ((mask & ~READ_AND_EXECUTE) != 0) return account_name(&allowed->SidStart) + " may write there";
     }
-    return true;
+    return std::nullopt;
 }
 
-Result<FolderOutcome> secure_folder(const std::filesystem::path& folder, bool create) {
-    FolderOutcome outcome;
-    // A few rounds, in case someone keeps putting a link back in between.
-    for (int round = 0; round < 3; ++round) {
-        // The attributes of the entry itself: a link reports itself here.
-        const DWORD attributes = GetFileAttributesW(folder.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-            if (Result<> removed = remove_link(folder); !removed) return fail(std::move(removed.error()));
-            outcome.link_removed = true;
-            continue;
-        }
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            if (!create) return outcome;
-            SECURITY_ATTRIBUTES security{sizeof security, protected_folder_descriptor(), FALSE};
-            if (CreateDirectoryW(folder.c_str(), &security)) {
-                outcome.state = FolderState::Created;
-                return outcome;
-            }
-            const DWORD code = GetLastError();
-            if (code == ERROR_INVALID_OWNER) {
-                // Not elevated: Administrators cannot be named as owner. The
-                // folder is made as it always was, inheriting.
-                if (!CreateDirectoryW(folder.c_str(), nullptr)) return outcome;
-                outcome.state = FolderState::RepairFailed;
-                outcome.repair_error = failed_call("CreateDirectoryW", code);
-                return outcome;
-            }
-            if (code != ERROR_ALREADY_EXISTS) return outcome;  // ignored, as any failed creation
-            continue;                                          // made by someone else meanwhile: look again
-        }
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return outcome;
-        if (std::optional<FolderOutcome> checked = check_existing_folder(folder)) {
-            checked->link_removed = outcome.link_removed;
-            return *checked;
-        }
+bool folder_security_is_safe(PSECURITY_DESCRIPTOR descriptor) { return !folder_security_problem_of(descriptor); }
+
+Result<std::optional<Entry>> open_entry(const std::filesystem::path& path) {
+    const BackupPrivileges privileges;
+    // Shared for reading and writing, never for deletion: while this is
+    // open, no one renames, deletes or replaces the entry.
+    constexpr DWORD SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    auto opened = std::make_unique<OpenedEntry>();
+    opened->handle = open_itself(path, READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE, SHARE);
+    if (!opened->handle && GetLastError() == ERROR_ACCESS_DENIED) {
+        // Reading attributes is granted through the parent's listing right.
+        opened->handle = open_itself(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE, SHARE);
+        opened->security_unreadable = true;
     }
-    return outcome;
+    if (!opened->handle) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return std::optional<Entry>();
+        return fail(refused_open(code, privileges));
+    }
+    Result<FILE_ATTRIBUTE_TAG_INFO> tag = tag_of(opened->handle.get());
+    if (!tag) return fail(std::move(tag.error()));
+    if (Result<> itself = opened_itself(path, *tag); !itself) return fail(std::move(itself.error()));
+    Result<EntryIdentity> identity = identity_of(opened->handle.get());
+    if (!identity) return fail(std::move(identity.error()));
+    Entry entry;
+    entry.kind = (tag->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? EntryKind::Link
+                 : (tag->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0  ? EntryKind::Folder
+                                                                           : EntryKind::Other;
+    entry.identity = *identity;
+    opened->identity = *identity;
+    entry.handle.reset(opened.release());
+    return std::optional<Entry>(std::move(entry));
+}
+
+Result<std::optional<std::string>> entry_security_problem(const OpenedEntry& entry) {
+    if (entry.security_unreadable) return std::optional<std::string>("its permissions shut the helper out");
+    return security_problem_of(entry.handle.get());
+}
+
+Result<std::optional<std::string>> folder_security_problem(const std::filesystem::path& path) {
+    const BackupPrivileges privileges;
+    const unique_handle folder = adopt_file_handle(CreateFileW(path.c_str(), READ_CONTROL,
+                                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder) return fail(refused_open(GetLastError(), privileges));
+    return security_problem_of(folder.get());
+}
+
+Result<bool> entry_is_at(const OpenedEntry& entry, const std::filesystem::path& path) {
+    std::wstring final_path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetFinalPathNameByHandleW(entry.handle.get(), final_path.data(),
+                                                  static_cast<DWORD>(final_path.size()),
+                                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (n == 0) return fail(failed_call("GetFinalPathNameByHandleW", GetLastError()));
+        if (n < final_path.size()) {
+            final_path.resize(n);
+            break;
+        }
+        final_path.resize(n);  // the size needed, terminator included
+    }
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0) return fail(failed_call("GetFullPathNameW", GetLastError()));
+        if (n < full.size()) {
+            full.resize(n);
+            break;
+        }
+        full.resize(n);
+    }
+    std::wstring a = without_long_prefix(std::move(final_path));
+    std::wstring b = without_long_prefix(std::move(full));
+    while (a.size() > 3 && (a.back() == L'\\' || a.back() == L'/')) a.pop_back();
+    while (b.size() > 3 && (b.back() == L'\\' || b.back() == L'/')) b.pop_back();
+    if (CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) !=
+        CSTR_EQUAL)
+        return false;
+    // Wine gives the name the handle was opened with, even after a rename:
+    // what the path names now must also be the same file.
+    const unique_handle named =
+        open_itself(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (!named) return false;
+    Result<EntryIdentity> identity = identity_of(named.get());
+    if (!identity) return fail(std::move(identity.error()));
+    return *identity == entry.identity;
+}
+
+Result<> rename_entry_aside(const std::filesystem::path& path, const EntryIdentity& identity,
+                            const std::filesystem::path& aside) {
+    const BackupPrivileges privileges;
+    const unique_handle entry =
+        open_itself(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (!entry) return fail(refused_open(GetLastError(), privileges));
+    Result<FILE_ATTRIBUTE_TAG_INFO> tag = tag_of(entry.get());
+    if (!tag) return fail(std::move(tag.error()));
+    if (Result<> itself = opened_itself(path, *tag); !itself) return fail(std::move(itself.error()));
+    Result<EntryIdentity> now = identity_of(entry.get());
+    if (!now) return fail(std::move(now.error()));
+    if (!(*now == identity)) return fail("replaced while it was being checked");
+
+    // The new name in full, in the same parent; never replacing what is there.
+    const std::wstring& name = aside.native();
+    const std::size_t bytes = name.size() * sizeof(wchar_t);
+    std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + bytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(bytes);
+    std::memcpy(rename->FileName, name.data(), bytes);
+    if (!SetFileInformationByHandle(entry.get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
+        return fail(failed_call("SetFileInformationByHandle", GetLastError()));
+    return {};
+}
+
+Result<bool> create_protected_folder(const std::filesystem::path& folder) {
+    const DWORD code = create_protected(folder);
+    if (code == ERROR_SUCCESS) return true;
+    if (code == ERROR_ALREADY_EXISTS) return false;
+    return fail(failed_call("CreateDirectoryW", code));
+}
+
+bool folder_permissions_kept(const std::filesystem::path& parent) {
+    // 0: not known yet, 1: kept, 2: not kept.
+    static std::atomic<int> known{0};
+    if (const int state = known.load(); state != 0) return state == 1;
+    const std::optional<bool> kept = probe_permissions(parent);
+    if (!kept) return true;  // asked again next time
+    known.store(*kept ? 1 : 2);
+    return *kept;
+}
+
+std::filesystem::path::string_type untrusted_suffix() {
+    // A FILETIME, made to increase within the process.
+    static std::atomic<std::uint64_t> last{0};
+    FILETIME time{};
+    GetSystemTimePreciseAsFileTime(&time);
+    std::uint64_t now = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    std::uint64_t seen = last.load();
+    do {
+        if (now <= seen) now = seen + 1;
+    } while (!last.compare_exchange_weak(seen, now));
+    return L".untrusted-" + std::to_wstring(now);
+}
+
+Result<Comparison> compare_with(const std::filesystem::path& source, const std::filesystem::path& copy) {
+    // Shared every way, so that a copy a running core holds loaded is read.
+    constexpr DWORD SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const unique_handle theirs = adopt_file_handle(CreateFileW(
+        copy.c_str(), GENERIC_READ, SHARE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+        nullptr));
+    if (!theirs) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return Comparison::Missing;
+        return fail(failed_call("CreateFileW", code));
+    }
+    Result<FILE_ATTRIBUTE_TAG_INFO> tag = tag_of(theirs.get());
+    if (!tag) return fail(std::move(tag.error()));
+    if ((tag->FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) return Comparison::Different;
+    if (!opened_itself(copy, *tag)) return Comparison::Different;
+
+    const unique_handle ours = adopt_file_handle(
+        CreateFileW(source.c_str(), GENERIC_READ, SHARE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!ours) return fail(failed_call("CreateFileW", GetLastError()));
+    LARGE_INTEGER a_size{};
+    LARGE_INTEGER b_size{};
+    if (!GetFileSizeEx(ours.get(), &a_size) || !GetFileSizeEx(theirs.get(), &b_size))
+        return fail(failed_call("GetFileSizeEx", GetLastError()));
+    if (a_size.QuadPart != b_size.QuadPart) return Comparison::Different;
+    std::vector<char> a(65536);
+    std::vector<char> b(65536);
+    for (;;) {
+        DWORD a_read = 0;
+        DWORD b_read = 0;
+        if (!ReadFile(ours.get(), a.data(), static_cast<DWORD>(a.size()), &a_read, nullptr) ||
+            !ReadFile(theirs.get(), b.data(), static_cast<DWORD>(b.size()), &b_read, nullptr))
+            return fail(failed_call("ReadFile", GetLastError()));
+        if (a_read != b_read || std::memcmp(a.data(), b.data(), a_read) != 0) return Comparison::Different;
+        if (a_read == 0) return Comparison::Same;
+    }
 }
 
 bool path_metadata_readable(const std::filesystem::path& path) {
@@ -312,15 +558,16 @@ Result<> copy_file_over(const std::filesystem::path& source, const std::filesyst
 
 Result<> rename_replacing(const std::filesystem::path& from, const std::filesystem::path& to) {
     if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
-    return fail(os_error(GetLastError()));
-}
-
-Result<PlaceOutcome> rename_without_replacing(const std::filesystem::path& from, const std::filesystem::path& to) {
-    // Without MOVEFILE_REPLACE_EXISTING the rename fails when the name is taken.
-    if (MoveFileExW(from.c_str(), to.c_str(), 0)) return PlaceOutcome::Placed;
     const DWORD code = GetLastError();
-    if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) return PlaceOutcome::AlreadyPresent;
-    return fail(os_error(code));
+    // A read-only file refuses to be replaced; the attribute is no reason to
+    // keep it.
+    const DWORD attributes = GetFileAttributesW(to.c_str());
+    if (code != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+        !SetFileAttributesW(to.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)))
+        return fail(os_error(code));
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
+    return fail(os_error(GetLastError()));
 }
 
 void remove_file_quietly(const std::filesystem::path& path) { DeleteFileW(path.c_str()); }

@@ -5,13 +5,16 @@
 #include "base/win.hpp"
 #include "env/locations_platform.hpp"
 #include "env/log.hpp"
+#include "service/install_folders.hpp"
 #include "service/service_command_line.hpp"
 #include "service/service_runner.hpp"
 #include "service/winapi_error.hpp"
 
 namespace velmor {
 
-Result<> install_service() {
+Result<> install_service(bool allow_unsafe_folder) {
+    if (Result<> folders = prepare_install_folders(allow_unsafe_folder); !folders) return folders;
+
     // Local computer, active services database.
     const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!manager) return fail(winapi_error(GetLastError()));

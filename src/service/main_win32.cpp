@@ -23,9 +23,9 @@ namespace velmor {
 namespace {
 
 
-Result<> run_role(HostRole role) {
+Result<> run_role(HostRole role, std::span<const std::wstring> args) {
     switch (role) {
-        case HostRole::Install: return install_service();
+        case HostRole::Install: return install_service(allows_unsafe_folder(args));
         case HostRole::Uninstall: return uninstall_service();
         case HostRole::Console: return run_console();
         case HostRole::Service: break;
@@ -58,7 +58,7 @@ int wmain(int, wchar_t**) {
         return 1;
     }
     const std::vector<std::wstring> args = velmor::command_line_arguments();
-    const velmor::Result<> outcome = velmor::run_role(velmor::select_role(args));
+    const velmor::Result<> outcome = velmor::run_role(velmor::select_role(args), args);
     if (!outcome) {
         velmor::report_error(outcome.error());
         return 1;

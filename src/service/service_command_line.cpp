@@ -11,6 +11,12 @@ HostRole select_role(std::span<const std::wstring> args) {
     return HostRole::Service;
 }
 
+bool allows_unsafe_folder(std::span<const std::wstring> args) {
+    for (std::size_t i = 2; i < args.size(); ++i)
+        if (args[i] == L"--allow-unsafe-folder") return true;
+    return false;
+}
+
 std::wstring quote_argument(std::wstring_view path) {
     if (!path.empty() && path.find_first_of(L" \t\n\v\"") == std::wstring_view::npos) return std::wstring(path);
 

@@ -16,6 +16,11 @@ enum class HostRole { Service, Install, Uninstall, Console };
 // service mode. Further arguments never matter.
 HostRole select_role(std::span<const std::wstring> args);
 
+// True when an argument after the command word is exactly
+// "--allow-unsafe-folder": install accepts a program folder that others may
+// change.
+bool allows_unsafe_folder(std::span<const std::wstring> args);
+
 // `path` as one command-line argument: unchanged unless it is empty or holds a
 // space, tab, line feed, vertical tab or double quote; otherwise enclosed in
 // double quotes, with quotes escaped and the backslashes before a quote or

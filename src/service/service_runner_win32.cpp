@@ -12,6 +12,7 @@
 #include "control/pipe_server.hpp"
 #include "core/core_controller.hpp"
 #include "core/core_state.hpp"
+#include "env/data_folder.hpp"
 #include "env/locations.hpp"
 #include "env/log.hpp"
 #include "service/winapi_error.hpp"
@@ -64,6 +65,8 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
         return;
     }
     init_log(*folder);
+    // Checked at install; a folder made unsafe since is reported, not refused.
+    if (Result<> safe = check_program_folder(*folder); !safe) log_message("warning: " + safe.error().message());
 
     auto stop_requested = std::make_shared<std::atomic<bool>>(false);
     auto core = std::make_shared<CoreShared>();

@@ -121,7 +121,7 @@ TEST_F(CoreEndToEnd, StartStatusSecondStartAndStop) {
         SCOPED_TRACE("second start: refused, after the folder and Wintun steps");
         write_file(helper().folder() / L"wintun.dll", "wintun two");
         EXPECT_EQ(exchange(start_request("2", "{}")).bytes, reply_error("2", "core already running"));
-        EXPECT_EQ(read_file(data_dir() / L"wintun.dll"), "wintun one") << "a copy in place is never replaced";
+        EXPECT_EQ(read_file(data_dir() / L"wintun.dll"), "wintun two") << "a copy that differs is replaced";
         std::filesystem::remove(data_dir() / L"wintun.dll");
         EXPECT_EQ(exchange(start_request("3", "{}")).bytes, reply_error("3", "core already running"));
         EXPECT_EQ(read_file(data_dir() / L"wintun.dll"), "wintun two") << "the Wintun step ran again";
@@ -136,6 +136,7 @@ TEST_F(CoreEndToEnd, StartStatusSecondStartAndStop) {
     for (const std::string& line : log_messages(helper().log()))
         if (line.starts_with("core") || line.starts_with("ensure_wintun")) core_lines.push_back(line);
     EXPECT_EQ(core_lines, (std::vector<std::string>{"core thread: clash_start", "core running",
+                                                    "ensure_wintun: replaced a copy that differed from the installed one",
                                                     "core thread: exited (stop requested)", "core stopped"}));
     std::vector<std::string> leftovers;
     for (const auto& entry : std::filesystem::directory_iterator(data_dir()))
@@ -143,29 +144,15 @@ TEST_F(CoreEndToEnd, StartStatusSecondStartAndStop) {
     EXPECT_TRUE(leftovers.empty());
 }
 
-// HKLM\SOFTWARE\Velmor\Helper\ControlAccess while the object lives; what
-// it created goes with it.
-class ControlAccessValue {
-public:
-    ControlAccessValue() = default;
-    ControlAccessValue(const ControlAccessValue&) = delete;
-    ControlAccessValue& operator=(const ControlAccessValue&) = delete;
-    ~ControlAccessValue() { remove(); }
-
-    bool set(std::wstring_view sddl) {
-        const std::wstring text(sddl);
-        return RegSetKeyValueW(HKEY_LOCAL_MACHINE, KEY, L"ControlAccess", REG_SZ, text.c_str(),
-                               static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
-    }
-    void remove() {
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, KEY, L"ControlAccess");
-        // Only when nothing else is in them.
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, KEY);
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmor");
-    }
-
-private:
+// HKLM\SOFTWARE\Velmor\Helper\ControlAccess while the object lives.
+struct ControlAccessValue {
     static constexpr const wchar_t* KEY = L"SOFTWARE\\Velmor\\Helper";
+    ~ControlAccessValue() { remove(); }
+    bool set(const std::wstring& sddl) {
+        return RegSetKeyValueW(HKEY_LOCAL_MACHINE, KEY, L"ControlAccess", REG_SZ, sddl.c_str(),
+                               static_cast<DWORD>((sddl.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    }
+    void remove() { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, KEY, L"ControlAccess"); }
 };
 
 TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
@@ -326,11 +313,15 @@ TEST_F(CoreEndToEnd, LinkInPlaceOfTheServiceFolderIsNeverFollowed) {
     write_file(target / L"theirs.txt", "theirs");
     std::filesystem::create_directories(data_dir().parent_path());
     if (const std::optional<std::string> why_not = make_folder_link(data_dir(), target)) GTEST_SKIP() << *why_not;
-    // Gone before anything clears the test's folder, which would follow it.
+    // Gone before anything clears the test's folder, which would follow it;
+    // set aside, the link has another name.
     const struct LinkCleanup {
-        std::filesystem::path link;
-        ~LinkCleanup() { remove_folder_link(link); }
-    } cleanup{data_dir()};
+        std::filesystem::path folder;
+        ~LinkCleanup() {
+            std::error_code ec;
+            for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) remove_folder_link(entry.path());
+        }
+    } cleanup{data_dir().parent_path()};
     ASSERT_TRUE(helper().start_console());
 
     const std::string reply = exchange(start_request("1", "{}")).bytes;
@@ -343,21 +334,21 @@ TEST_F(CoreEndToEnd, LinkInPlaceOfTheServiceFolderIsNeverFollowed) {
     const std::string shown = narrow(data_dir().native());
     if (under_wine()) {
         // Wine opens what a link points to even with FILE_FLAG_OPEN_REPARSE_POINT,
-        // so the helper cannot remove the link without following it; it
+        // so the helper cannot set the link aside without following it; it
         // refuses the start instead of letting the core work through it.
-        EXPECT_EQ(reply, reply_error("1", "cannot remove the link in place of " + shown));
+        const std::string refusal =
+            "data folder is not safe: " + shown + ": the system opened what the link points to, not the link";
+        EXPECT_EQ(reply, reply_error("1", refusal));
         target_untouched();
-        EXPECT_EQ(helper().log_count("] data folder: cannot remove the link in place of " + shown +
-                                     ": the system opened what the link points to, not the link\n"),
-                  1u)
-            << helper().log();
+        EXPECT_EQ(helper().log_count("] " + refusal + "\n"), 1u) << helper().log();
         EXPECT_EQ(status(), status_reply("stopped", std::nullopt));
-        GTEST_SKIP() << "Wine cannot remove a link without following it: the start was refused, the link and its "
-                        "target left as they were";
+        GTEST_SKIP() << "Wine cannot open a link as itself: the start was refused, the link and its target left as "
+                        "they were";
     }
     EXPECT_EQ(reply, reply_ok("1"));
     target_untouched();
-    EXPECT_EQ(helper().log_count("] data folder: removed a link in place of " + shown + "\n"), 1u) << helper().log();
+    EXPECT_EQ(helper().log_count("] data folder: set aside " + shown + " as " + shown + ".untrusted-"), 1u)
+        << helper().log();
     const DWORD attributes = GetFileAttributesW(data_dir().c_str());
     EXPECT_EQ(attributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
     EXPECT_EQ(read_file(data_dir() / L"wintun.dll"), "wintun");

@@ -223,6 +223,76 @@ TEST_F(Faults, WintunCopyFailureIsLoggedAndTheStartGoesOn) {
               "log=" + data + "\\log\\clash.log\ncwd=" + data + "\nflag=1\nstarts=2\n");
 }
 
+// The data folder's wintun.dll is compared with the installed one at every
+// start: a different copy is replaced, or the start is refused when it
+// cannot be (held as a loaded library holds it: read sharing only), before
+// the core library is called. An identical copy is left as it is.
+TEST_F(Faults, WintunInPlaceIsTheInstalledOneOrTheStartIsRefused) {
+    constexpr std::string_view REFUSED = "wintun.dll in the data folder differs from the installed one and cannot be replaced: ";
+    write_file(helper().folder() / L"wintun.dll", "installed wintun");
+    // Made before the helper ever ran, as any local user could.
+    ASSERT_TRUE(std::filesystem::create_directories(data_dir()));
+    write_file(data_dir() / L"wintun.dll", "planted wintun");
+    ASSERT_TRUE(helper().start_console());
+
+    struct Case {
+        const char* label;
+        const char* in_place;  // null: left from the case before
+        bool held;
+        bool refused;
+        const char* after;
+    };
+    const Case cases[] = {
+        {"a different copy in a folder made by someone else", nullptr, false, false, "installed wintun"},
+        {"a different copy held as a loaded library", "other wintun", true, true, "other wintun"},
+        {"an identical copy held the same way", "installed wintun", true, false, "installed wintun"},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string id = std::to_string(++round);
+        if (c.in_place != nullptr) write_file(data_dir() / L"wintun.dll", c.in_place);
+        unique_handle held;
+        if (c.held) {
+            held = adopt_file_handle(CreateFileW((data_dir() / L"wintun.dll").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                 nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(held) << GetLastError();
+        }
+        const auto written = std::filesystem::last_write_time(data_dir() / L"wintun.dll");
+        const std::size_t core_calls = helper().log_count("] core thread: clash_start\n");
+
+        const std::string reply = exchange(start_request(id, "{\"mode\":\"run\"}")).bytes;
+        if (c.refused) {
+            const std::string prefix = "{\"id\":\"" + id + "\",\"ok\":false,\"error\":\"" + std::string(REFUSED);
+            EXPECT_TRUE(reply.starts_with(prefix) && reply.find(" (os error ") != std::string::npos) << reply;
+            EXPECT_EQ(helper().log_count("] " + std::string(REFUSED)), 1u) << helper().log();
+            EXPECT_EQ(helper().log_count("] core thread: clash_start\n"), core_calls) << "the core library not called";
+            EXPECT_EQ(status(), status_reply("stopped", std::nullopt));
+        } else {
+            EXPECT_EQ(reply, reply_ok(id));
+            EXPECT_EQ(exchange(stop_request(id)).bytes, reply_ok(id));
+        }
+        EXPECT_EQ(read_file(data_dir() / L"wintun.dll"), c.after);
+        if (c.held) {
+            EXPECT_EQ(std::filesystem::last_write_time(data_dir() / L"wintun.dll"), written) << "left untouched";
+        }
+    }
+    // Where DACLs are kept, the folder made before the helper is set aside
+    // instead (its planted copy with it) and a fresh copy placed.
+    const bool set_aside = helper().log_count("] data folder: set aside ") > 0;
+    EXPECT_EQ(helper().log_count("] ensure_wintun: replaced a copy that differed from the installed one\n"),
+              set_aside ? 0u : 1u)
+        << helper().log();
+    // Wine keeps no owner or DACL: said once per process, however many starts.
+    EXPECT_EQ(helper().log_count("] data folder: folder permissions cannot be enforced on this volume: "),
+              under_wine() ? 1u : 0u)
+        << helper().log();
+    std::vector<std::string> leftovers;
+    for (const auto& entry : std::filesystem::directory_iterator(data_dir()))
+        if (entry.path().filename().native().ends_with(L".tmp")) leftovers.push_back(entry.path().filename().string());
+    EXPECT_TRUE(leftovers.empty());
+}
+
 TEST_F(Faults, CoreIgnoringTheStopThenAStart) {
     ASSERT_TRUE(helper().start_console());
     // Ignores every shutdown request and ends 20 s after it started.

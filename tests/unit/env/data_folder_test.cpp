@@ -6,6 +6,9 @@
 
 #include "base/os_error.hpp"
 #include "unit/core/core_test_support.hpp"
+#ifdef _WIN32
+#include "base/win.hpp"
+#endif
 
 namespace velmor {
 namespace {
@@ -38,6 +41,30 @@ TEST(CreateFolderAll, CreatesEveryMissingAncestorAndAcceptsExistingFolders) {
     EXPECT_FALSE(create_folder_all(dir.path() / "file" / "below"));
 }
 
+TEST(HeldFolder, IsAtThePathOnlyWhileThePathNamesIt) {
+    TempDir dir;
+    const std::filesystem::path folder = dir.path() / "service";
+    const std::filesystem::path moved = dir.path() / "moved";
+    std::filesystem::create_directory(folder);
+    Result<std::optional<detail::Entry>> opened = detail::open_entry(folder);
+    ASSERT_TRUE(opened && *opened);
+    const detail::OpenedEntry& held = *(*opened)->handle;
+    EXPECT_EQ(detail::entry_is_at(held, folder).value_or(false), true);
+    EXPECT_EQ(detail::entry_is_at(held, dir.path() / "." / "service").value_or(false), true);
+    EXPECT_EQ(detail::entry_is_at(held, moved).value_or(true), false);
+
+    std::error_code ec;
+    std::filesystem::rename(folder, moved, ec);
+    if (ec) GTEST_SKIP() << "the held folder cannot be renamed here (" << ec.message() << "), so it cannot be swapped";
+    std::filesystem::create_directory(folder);
+    EXPECT_EQ(detail::entry_is_at(held, folder).value_or(true), false) << "another folder in its place";
+#ifdef _WIN32
+    // Wine's final path of a handle stays the name it was opened with.
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) return;
+#endif
+    EXPECT_EQ(detail::entry_is_at(held, moved).value_or(false), true);
+}
+
 class PlaceWintunTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -50,30 +77,69 @@ protected:
     LogCapture log;
 };
 
-TEST_F(PlaceWintunTest, CopiesOnceAndNeverReplaces) {
+constexpr std::string_view REFUSED = "wintun.dll in the data folder differs from the installed one and cannot be replaced: ";
+
+TEST_F(PlaceWintunTest, TheCopyInPlaceIsAlwaysTheInstalledOne) {
     write(source / "wintun.dll", "wintun v1");
-    detail::place_wintun(source, data);
+    ASSERT_TRUE(detail::place_wintun(source, data));
     EXPECT_EQ(read_file(data / "wintun.dll"), "wintun v1");
     EXPECT_EQ(names_in(data), std::vector<std::string>{"wintun.dll"}) << "no temporary copy left";
-
-    write(source / "wintun.dll", "wintun v2");
-    detail::place_wintun(source, data);
-    EXPECT_EQ(read_file(data / "wintun.dll"), "wintun v1");
-    EXPECT_TRUE(log.lines().empty());
+    const auto written = std::filesystem::last_write_time(data / "wintun.dll");
+    {
+        SCOPED_TRACE("an identical copy is left untouched");
+        std::filesystem::last_write_time(data / "wintun.dll", written - std::chrono::hours(1));
+        ASSERT_TRUE(detail::place_wintun(source, data));
+        EXPECT_EQ(std::filesystem::last_write_time(data / "wintun.dll"), written - std::chrono::hours(1));
+        EXPECT_TRUE(log.lines().empty());
+    }
+    struct Case {
+        const char* label;
+        std::string installed;
+        std::string in_place;
+        bool read_only = false;
+    };
+    const Case cases[] = {
+        {"another version", "wintun v2", "wintun v1"},
+        {"same size, other bytes", "wintun v3", "wintun v2"},
+        {"longer than a read", std::string(10000, 'a') + "b", std::string(10000, 'a') + "c"},
+        {"empty in place", "wintun", ""},
+        {"read-only", "wintun v4", "wintun v3", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        write(source / "wintun.dll", c.installed);
+        write(data / "wintun.dll", c.in_place);
+        if (c.read_only)
+            std::filesystem::permissions(data / "wintun.dll", std::filesystem::perms::owner_write |
+                                                                  std::filesystem::perms::group_write |
+                                                                  std::filesystem::perms::others_write,
+                                         std::filesystem::perm_options::remove);
+        LogCapture replaced;
+        ASSERT_TRUE(detail::place_wintun(source, data));
+        EXPECT_EQ(read_file(data / "wintun.dll"), c.installed);
+        EXPECT_EQ(names_in(data), std::vector<std::string>{"wintun.dll"});
+        EXPECT_EQ(replaced.lines(),
+                  std::vector<std::string>{"ensure_wintun: replaced a copy that differed from the installed one"});
+    }
 }
 
-TEST_F(PlaceWintunTest, AnythingAlreadyInPlaceCountsAsPresent) {
+TEST_F(PlaceWintunTest, AFolderInPlaceThatCannotBeReplacedRefusesTheStart) {
     write(source / "wintun.dll", "wintun");
-    std::filesystem::create_directories(data / "wintun.dll");
-    detail::place_wintun(source, data);
-    EXPECT_TRUE(std::filesystem::is_directory(data / "wintun.dll"));
-    EXPECT_EQ(names_in(data), std::vector<std::string>{"wintun.dll"});
-    EXPECT_TRUE(log.lines().empty());
+    std::filesystem::create_directories(data / "wintun.dll" / "inside");
+    const Result<> placed = detail::place_wintun(source, data);
+    ASSERT_FALSE(placed);
+    EXPECT_TRUE(placed.error().message().starts_with(REFUSED)) << placed.error().message();
+    EXPECT_TRUE(std::filesystem::is_directory(data / "wintun.dll" / "inside"));
+    EXPECT_EQ(names_in(data), std::vector<std::string>{"wintun.dll"}) << "no temporary copy left";
+    EXPECT_EQ(log.lines(), std::vector<std::string>{placed.error().message()});
 }
 
 TEST_F(PlaceWintunTest, MissingSourceIsSilent) {
-    detail::place_wintun(source, data);
+    ASSERT_TRUE(detail::place_wintun(source, data));
     EXPECT_TRUE(names_in(data).empty());
+    write(data / "wintun.dll", "whatever");
+    ASSERT_TRUE(detail::place_wintun(source, data));
+    EXPECT_EQ(read_file(data / "wintun.dll"), "whatever");
     EXPECT_TRUE(log.lines().empty());
 }
 
@@ -84,15 +150,15 @@ TEST_F(PlaceWintunTest, LeftoverOfACutOffCopyDoesNotStopTheNextOne) {
     std::filesystem::path own = data / "wintun.dll";
     own += detail::temporary_copy_suffix();
     write(own, "half");
-    detail::place_wintun(source, data);
+    ASSERT_TRUE(detail::place_wintun(source, data));
     EXPECT_EQ(read_file(data / "wintun.dll"), "the whole library");
     EXPECT_FALSE(std::filesystem::exists(own));
 }
 
-TEST_F(PlaceWintunTest, FailedCopyIsLoggedAndLeavesNothingBehind) {
+TEST_F(PlaceWintunTest, FailedFirstCopyIsLoggedAndTheStartGoesOn) {
     write(source / "wintun.dll", "wintun");
     const std::filesystem::path missing_folder = data / "not-there";
-    detail::place_wintun(source, missing_folder);
+    EXPECT_TRUE(detail::place_wintun(source, missing_folder));
     EXPECT_FALSE(std::filesystem::exists(missing_folder));
     EXPECT_TRUE(names_in(data).empty());
     const std::vector<std::string> lines = log.lines();
@@ -102,62 +168,6 @@ TEST_F(PlaceWintunTest, FailedCopyIsLoggedAndLeavesNothingBehind) {
 #else
     EXPECT_EQ(lines[0], "ensure_wintun: copy failed: " + os_error_text(2));  // ENOENT
 #endif
-}
-
-TEST_F(PlaceWintunTest, RenameNeverReplacesACopyPlacedMeanwhile) {
-    write(data / "ours.tmp", "ours");
-    write(data / "wintun.dll", "theirs");
-    const Result<detail::PlaceOutcome> placed = detail::rename_without_replacing(data / "ours.tmp", data / "wintun.dll");
-    ASSERT_TRUE(placed);
-    EXPECT_EQ(*placed, detail::PlaceOutcome::AlreadyPresent);
-    EXPECT_EQ(read_file(data / "wintun.dll"), "theirs");
-
-    const Result<detail::PlaceOutcome> moved = detail::rename_without_replacing(data / "ours.tmp", data / "new.dll");
-    ASSERT_TRUE(moved);
-    EXPECT_EQ(*moved, detail::PlaceOutcome::Placed);
-    EXPECT_EQ(read_file(data / "new.dll"), "ours");
-    EXPECT_FALSE(std::filesystem::exists(data / "ours.tmp"));
-}
-
-}  // namespace
-}  // namespace velmor
-
-namespace velmor {
-namespace {
-
-TEST_F(PlaceWintunTest, AnUntrustedCopyIsReplacedThroughANewFileOfOurOwn) {
-    write(source / "wintun.dll", "from the executable's folder");
-    write(data / "wintun.dll", "planted");
-    // A file under this process's temporary name, as someone else could
-    // have put there.
-    std::filesystem::path temporary = data / "wintun.dll";
-    temporary += detail::temporary_copy_suffix();
-    write(temporary, "planted too");
-
-    detail::place_wintun(source, data, WintunPlacement::ReplaceExisting);
-    EXPECT_EQ(read_file(data / "wintun.dll"), "from the executable's folder");
-    EXPECT_EQ(names_in(data), std::vector<std::string>{"wintun.dll"});
-    EXPECT_TRUE(log.lines().empty());
-
-    {
-        SCOPED_TRACE("no source: the untrusted copy stays, silently");
-        std::filesystem::remove(source / "wintun.dll");
-        write(data / "wintun.dll", "planted again");
-        detail::place_wintun(source, data, WintunPlacement::ReplaceExisting);
-        EXPECT_EQ(read_file(data / "wintun.dll"), "planted again");
-        EXPECT_TRUE(log.lines().empty());
-    }
-}
-
-TEST_F(PlaceWintunTest, AFolderInPlaceOfAnUntrustedCopyIsAFailedCopy) {
-    write(source / "wintun.dll", "wintun");
-    std::filesystem::create_directories(data / "wintun.dll" / "inside");
-    detail::place_wintun(source, data, WintunPlacement::ReplaceExisting);
-    EXPECT_TRUE(std::filesystem::is_directory(data / "wintun.dll" / "inside"));
-    EXPECT_EQ(names_in(data), std::vector<std::string>{"wintun.dll"}) << "no temporary copy left";
-    const std::vector<std::string> lines = log.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(lines[0].starts_with("ensure_wintun: copy failed: ")) << lines[0];
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "base/os_error.hpp"
 #include "base/win.hpp"
 #include "env/data_folder.hpp"
 #include "env/data_folder_win32.hpp"
@@ -17,26 +18,32 @@
 namespace velmor {
 namespace {
 
-TEST(DataFolderWin32, FileLockedAgainstEveryOpenStillCountsAsPresent) {
+TEST(DataFolderWin32, ACopyThatCannotBeReadOrReplacedRefusesTheStart) {
     testing::TempDir dir;
     const std::filesystem::path source = dir.path() / "exe";
     const std::filesystem::path data = dir.path() / "data";
     std::filesystem::create_directories(source);
     std::filesystem::create_directories(data);
     std::ofstream(source / "wintun.dll", std::ios::binary) << "new";
-    std::ofstream(data / "wintun.dll", std::ios::binary) << "in use";
+    std::ofstream(data / "wintun.dll", std::ios::binary) << "new";
 
-    // Opened without any sharing, as a loader might hold it.
+    // Opened without any sharing: its bytes cannot be compared, so it is not
+    // known to be ours, and it cannot be replaced either.
     const unique_handle held = adopt_file_handle(CreateFileW((data / "wintun.dll").c_str(), GENERIC_READ, 0, nullptr,
                                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(held);
     EXPECT_TRUE(detail::path_metadata_readable(data / "wintun.dll"));
-    detail::place_wintun(source, data);
+    const Result<> placed = detail::place_wintun(source, data);
+    ASSERT_FALSE(placed);
+    // Access denied on Windows and under Wine.
+    EXPECT_EQ(placed.error().message(),
+              "wintun.dll in the data folder differs from the installed one and cannot be replaced: " +
+                  os_error_text(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(detail::path_metadata_readable(data / "absent.dll"));
 
     std::size_t entries = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(data)) ++entries;
-    EXPECT_EQ(entries, 1u) << "no copy was attempted";
+    EXPECT_EQ(entries, 1u) << "no temporary copy left";
 }
 
 TEST(DataFolderWin32, RelativeAndRootedFolders) {
@@ -169,81 +176,99 @@ TEST(FolderSecurity, VerdictsOnDescriptors) {
     }
 }
 
-TEST(FolderSecurity, CreatedWithTheDescriptorAndCheckedAgain) {
+TEST(FolderSecurity, TheProtectedDescriptorIsReadBack) {
     testing::TempDir dir;
     const std::filesystem::path folder = dir.path() / "Velmor";
-    {
-        SCOPED_TRACE("missing and not to be created");
-        const Result<detail::FolderOutcome> outcome = detail::secure_folder(folder, false);
-        ASSERT_TRUE(outcome);
-        EXPECT_EQ(outcome->state, detail::FolderState::Absent);
-        EXPECT_FALSE(std::filesystem::exists(folder));
-    }
-    {
-        SCOPED_TRACE("a file in its place is not a folder");
-        std::ofstream(dir.path() / "file") << "x";
-        const Result<detail::FolderOutcome> outcome = detail::secure_folder(dir.path() / "file", true);
-        ASSERT_TRUE(outcome);
-        EXPECT_EQ(outcome->state, detail::FolderState::Absent);
-    }
-    const Result<detail::FolderOutcome> created = detail::secure_folder(folder, true);
-    ASSERT_TRUE(created);
-    EXPECT_FALSE(created->link_removed);
-    EXPECT_TRUE(std::filesystem::is_directory(folder));
-    if (created->state == detail::FolderState::RepairFailed)
-        GTEST_SKIP() << "not elevated: Administrators cannot be the owner, so the folder was made inheriting";
-    EXPECT_EQ(created->state, detail::FolderState::Created);
-
-    const Result<detail::FolderOutcome> again = detail::secure_folder(folder, true);
-    ASSERT_TRUE(again);
+    const Result<bool> created = detail::create_protected_folder(folder);
+    ASSERT_TRUE(created) << created.error().full_description();
+    EXPECT_TRUE(*created);
+    EXPECT_FALSE(*detail::create_protected_folder(folder)) << "already there";
+    Result<std::optional<detail::Entry>> opened = detail::open_entry(folder);
+    ASSERT_TRUE(opened && *opened);
+    EXPECT_EQ((*opened)->kind, detail::EntryKind::Folder);
+    const Result<std::optional<std::string>> problem = detail::entry_security_problem(*(*opened)->handle);
+    ASSERT_TRUE(problem);
     if (under_wine()) {
-        // Wine reports every file's owner as the current user and a DACL made
-        // from the Unix mode, and keeps nothing that is set.
-        EXPECT_EQ(again->state, detail::FolderState::RepairFailed);
-        ASSERT_TRUE(again->repair_error);
-        EXPECT_EQ(again->repair_error->message(), "the owner and permissions set did not hold");
-        GTEST_SKIP() << "Wine does not store owner or DACL of files: the folder made with the descriptor reads back "
-                        "as owned by the current user, and the repair is reported as not holding";
+        // Wine reports a DACL made from the Unix mode and keeps nothing set.
+        EXPECT_FALSE(detail::folder_permissions_kept(dir.path()));
+        GTEST_SKIP() << "Wine does not store owner or DACL of files: the probe finds the descriptor not kept, and "
+                        "only real Windows can show it read back";
     }
-    EXPECT_EQ(again->state, detail::FolderState::Safe);
+    EXPECT_TRUE(detail::folder_permissions_kept(dir.path()));
+    EXPECT_EQ(problem->value_or(""), "");
 }
 
-using links::is_link;
-using links::make_folder_link;
-using links::remove_folder_link;
+std::string one_line_of(const std::filesystem::path& path) { return narrow(path.native()); }
 
-TEST(FolderSecurity, ALinkInPlaceIsRemovedNeverFollowed) {
+TEST(PrepareDataFolderWin32, AFileInPlaceOfTheServiceFolderIsSetAside) {
     testing::TempDir dir;
-    const std::filesystem::path target = dir.path() / "elsewhere";
-    std::filesystem::create_directories(target / "inner");
-    std::ofstream(target / "theirs.txt") << "theirs";
-    const std::filesystem::path link = dir.path() / "service";
-    if (const std::optional<std::string> why_not = make_folder_link(link, target)) GTEST_SKIP() << *why_not;
-    // Gone before the folder is cleared, which would follow it.
-    const struct LinkCleanup {
-        std::filesystem::path link;
-        ~LinkCleanup() { remove_folder_link(link); }
-    } cleanup{link};
-    const Result<detail::FolderOutcome> outcome = detail::secure_folder(link, true);
-    EXPECT_EQ(testing::read_file(target / "theirs.txt"), "theirs");
-    EXPECT_TRUE(std::filesystem::is_directory(target / "inner"));
-    if (under_wine()) {
-        // Wine opens what a link points to even with FILE_FLAG_OPEN_REPARSE_POINT;
-        // deleting through that handle would remove the target, so the
-        // helper refuses.
-        ASSERT_FALSE(outcome);
-        EXPECT_EQ(outcome.error().message(), "the system opened what the link points to, not the link");
-        EXPECT_NE(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << "the link is still there";
-        GTEST_SKIP() << "Wine cannot remove a link without following it: the helper refused and left the link and "
-                        "its target as they were";
+    const std::filesystem::path service = dir.path() / "ProgramData" / "Velmor" / "service";
+    std::filesystem::create_directories(service.parent_path());
+    std::ofstream(service, std::ios::binary) << "theirs";
+    testing::LogCapture log;
+    const Result<PreparedDataFolder> prepared = prepare_data_folder(service);
+    ASSERT_TRUE(prepared) << prepared.error().full_description();
+    EXPECT_TRUE(std::filesystem::is_directory(service));
+    std::vector<std::filesystem::path> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(service.parent_path()))
+        if (entry.path() != service) aside.push_back(entry.path());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_TRUE(aside[0].filename().native().starts_with(L"service.untrusted-"));
+    EXPECT_EQ(testing::read_file(aside[0]), "theirs");
+    EXPECT_TRUE(log.contains("data folder: set aside " + one_line_of(service) + " as " + one_line_of(aside[0]) +
+                             ": not a folder"));
+    // A link in its place: CoreEndToEnd.LinkInPlaceOfTheServiceFolderIsNeverFollowed.
+}
+
+TEST(PrepareDataFolderWin32, BothFoldersAreHeldUntilTheStartEnds) {
+    testing::TempDir dir;
+    const std::filesystem::path service = dir.path() / "ProgramData" / "Velmor" / "service";
+    const auto renamed = [](const std::filesystem::path& folder) {
+        const std::wstring moved = folder.native() + L".moved";
+        if (!MoveFileExW(folder.c_str(), moved.c_str(), 0)) return false;
+        EXPECT_TRUE(MoveFileExW(moved.c_str(), folder.c_str(), 0));
+        return true;
+    };
+    {
+        const Result<PreparedDataFolder> prepared = prepare_data_folder(service);
+        ASSERT_TRUE(prepared) << prepared.error().full_description();
+        if (under_wine()) {
+            EXPECT_TRUE(renamed(service));
+            GTEST_SKIP() << "Wine does not enforce share modes on folders: a held folder can still be renamed there, "
+                            "so only real Windows shows the hold";
+        }
+        EXPECT_FALSE(renamed(service));
+        EXPECT_FALSE(renamed(service.parent_path()));
     }
-    ASSERT_TRUE(outcome) << outcome.error().full_description();
-    EXPECT_TRUE(outcome->link_removed);
-    const DWORD attributes = GetFileAttributesW(link.c_str());
-    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(attributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << "a real folder now";
-    EXPECT_NE(attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
-    EXPECT_TRUE(std::filesystem::is_empty(link));
+    EXPECT_TRUE(renamed(service)) << "free once the start has ended";
+}
+
+TEST(PrepareDataFolderWin32, AFolderOthersMayWriteIsSetAside) {
+    testing::TempDir dir;
+    const std::filesystem::path service = dir.path() / "ProgramData" / "Velmor" / "service";
+    std::filesystem::create_directories(service.parent_path().parent_path());
+    ASSERT_TRUE(detail::create_protected_folder(service.parent_path()).value_or(false));
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;BU)", SDDL_REVISION_1, &raw, nullptr));
+    const unique_hlocal open_to_users(raw);
+    SECURITY_ATTRIBUTES security{sizeof security, raw, FALSE};
+    ASSERT_TRUE(CreateDirectoryW(service.c_str(), &security)) << GetLastError();
+    std::ofstream(service / "wintun.dll") << "planted";
+    if (under_wine() || !detail::folder_permissions_kept(dir.path() / "ProgramData"))
+        GTEST_SKIP() << "the volume does not keep DACLs (Wine stores none): the folder cannot be told from a safe "
+                        "one, and only real Windows shows it set aside";
+    testing::LogCapture log;
+    const Result<PreparedDataFolder> prepared = prepare_data_folder(service);
+    ASSERT_TRUE(prepared) << prepared.error().full_description();
+    EXPECT_TRUE(std::filesystem::is_empty(service));
+    std::size_t aside = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(service.parent_path())) {
+        if (entry.path() == service) continue;
+        ++aside;
+        EXPECT_EQ(testing::read_file(entry.path() / "wintun.dll"), "planted");
+    }
+    EXPECT_EQ(aside, 1u);
 }
 
 }  // namespace

@@ -87,5 +87,25 @@ TEST(SelectRole, OnlyAnExactFirstArgumentSelectsACommand) {
     }
 }
 
+TEST(AllowsUnsafeFolder, OnlyTheExactWordAfterTheCommand) {
+    struct Case {
+        std::vector<std::wstring> args;
+        bool expected;
+    };
+    const Case cases[] = {
+        {{L"x", L"install"}, false},
+        {{L"x", L"install", L"--allow-unsafe-folder"}, true},
+        {{L"x", L"install", L"--verbose", L"--allow-unsafe-folder"}, true},
+        {{L"x", L"--allow-unsafe-folder"}, false},  // the command word itself
+        {{L"--allow-unsafe-folder", L"install"}, false},
+        {{L"x", L"install", L"--allow-unsafe-folder "}, false},
+        {{L"x", L"install", L"--Allow-Unsafe-Folder"}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.size());
+        EXPECT_EQ(allows_unsafe_folder(c.args), c.expected);
+    }
+}
+
 }  // namespace
 }  // namespace velmor
