@@ -164,7 +164,7 @@ TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
     // Granted to Users, which this test's user is a member of.
     EXPECT_EQ(exchange(start_request("1", "{}")).bytes, reply_ok("1"));
     EXPECT_EQ(status(), status_reply("running", std::nullopt));
-    EXPECT_EQ(helper().log_count("ControlAccess"), 0u) << helper().log();
+    EXPECT_EQ(helper().log_count("access denied by ControlAccess policy"), 0u) << helper().log();
 
     const std::string denied = "access denied by ControlAccess policy";
     const std::string client = " to S-1-5-";
