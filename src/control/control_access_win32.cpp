@@ -92,7 +92,7 @@ Result<bool> token_may_control(HANDLE token, const std::string& sddl) {
         !SetSecurityDescriptorDacl(&checked, TRUE, dacl, FALSE) ||
         !SetSecurityDescriptorOwner(&checked, owner != nullptr ? owner : system_sid, FALSE) ||
         !SetSecurityDescriptorGroup(&checked, group != nullptr ? group : system_sid, FALSE))
-        return fail(call_failed("SetSecurityDescriptorDacl", GetLastError()));
+        return fail(Error("cannot build the descriptor to check: " + std::to_string(GetLastError())));
 
     GENERIC_MAPPING mapping{0, CONTROL_ACCESS_RIGHT, CONTROL_ACCESS_RIGHT, CONTROL_ACCESS_RIGHT};
     PRIVILEGE_SET privileges{};
