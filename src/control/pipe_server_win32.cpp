@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "control/control_access_win32.hpp"
 #include "control/pipe_request.hpp"
 #include "control/pipe_server.hpp"
 #include "control/pipe_watchdog.hpp"
@@ -122,7 +123,7 @@ std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& wat
     if (gatherer.state() == GatherState::TooLarge)
         return Error("request larger than " + std::to_string(MAX_REQUEST_BYTES) + " bytes");
 
-    Result<std::string> reply = handle_request(gatherer.bytes(), core);
+    Result<std::string> reply = handle_request(gatherer.bytes(), core, control_access_gate(pipe));
     if (!reply) return std::move(reply.error());
 
     const std::string reply_timeout_text = "reply not read within " + std::to_string(REPLY_TIMEOUT.count()) + " s";

@@ -235,7 +235,7 @@ std::string serialize_reply(const Reply& reply) {
     return text;
 }
 
-Result<std::string> handle_request(std::string_view received, CoreShared& core) {
+Result<std::string> handle_request(std::string_view received, CoreShared& core, const ControlGate& gate) {
     const std::string_view line = received.substr(0, received.find('\n'));
     if (const auto fault = find_utf8_fault(line)) return fail(fault->describe());
     const std::string_view text = trim_unicode_white_space(line);
@@ -255,12 +255,16 @@ Result<std::string> handle_request(std::string_view received, CoreShared& core) 
     } else if (request.action && action == "status") {
         const CoreSnapshot snap = core_snapshot(core);
         reply = reply_for(request, {}, status_data(snap));
-    } else if (request.action && action == "start") {
-        std::lock_guard serialised(action_mutex());
-        reply = reply_for(request, start_action(std::move(request.config), core));
-    } else if (request.action && action == "stop") {
-        std::lock_guard serialised(action_mutex());
-        reply = reply_for(request, stop_action(core));
+    } else if (request.action && (action == "start" || action == "stop")) {
+        if (Result<> admitted = gate ? gate(action) : Result<>(); !admitted) {
+            reply = reply_for(request, std::move(admitted));
+        } else if (action == "start") {
+            std::lock_guard serialised(action_mutex());
+            reply = reply_for(request, start_action(std::move(request.config), core));
+        } else {
+            std::lock_guard serialised(action_mutex());
+            reply = reply_for(request, stop_action(core));
+        }
     } else {
         reply = reply_for(request, fail("unknown action"));
     }

@@ -2,6 +2,7 @@
 // The control channel's messages: one request line in, at most one reply line
 // out. Independent of the transport.
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,9 @@ struct Reply {
     std::optional<std::string> data;
 };
 
+// Decides whether the client may run "start" or "stop" (the action word).
+using ControlGate = std::function<Result<>(std::string_view action)>;
+
 // Parses trimmed request text. The error carries the parser's fault, with
 // its line and column, as its message.
 Result<Request> parse_request(std::string_view text);
@@ -40,6 +44,10 @@ std::string serialize_reply(const Reply& reply);
 // is done. Blocks while an action runs (a start for at least the start check,
 // a stop up to its time-out, plus the wait for one running before it). Throws
 // std::bad_alloc when memory runs out; nothing else escapes.
-Result<std::string> handle_request(std::string_view received, CoreShared& core);
+//
+// `gate`, when given, is asked before every "start" and "stop" (never for
+// "ping" and "status"), with the action word, before the request waits for
+// another start or stop; its error's message becomes the reply's error.
+Result<std::string> handle_request(std::string_view received, CoreShared& core, const ControlGate& gate = {});
 
 }  // namespace velmor

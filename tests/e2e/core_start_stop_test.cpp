@@ -144,6 +144,68 @@ TEST_F(CoreEndToEnd, StartStatusSecondStartAndStop) {
     EXPECT_TRUE(leftovers.empty());
 }
 
+// HKLM\SOFTWARE\Velmor\Helper\ControlAccess while the object lives.
+struct ControlAccessValue {
+    static constexpr const wchar_t* KEY = L"SOFTWARE\\Velmor\\Helper";
+    ~ControlAccessValue() { remove(); }
+    bool set(const std::wstring& sddl) {
+        return RegSetKeyValueW(HKEY_LOCAL_MACHINE, KEY, L"ControlAccess", REG_SZ, sddl.c_str(),
+                               static_cast<DWORD>((sddl.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    }
+    void remove() { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, KEY, L"ControlAccess"); }
+};
+
+TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
+    place_fake_core();
+    ASSERT_TRUE(helper().start_console());
+    ControlAccessValue policy;
+    if (!policy.set(L"D:(A;;GA;;;BU)")) GTEST_SKIP() << "HKLM cannot be written: run as administrator";
+
+    // Granted to Users, which this test's user is a member of.
+    EXPECT_EQ(exchange(start_request("1", "{}")).bytes, reply_ok("1"));
+    EXPECT_EQ(status(), status_reply("running", std::nullopt));
+    EXPECT_EQ(helper().log_count("access denied by ControlAccess policy"), 0u) << helper().log();
+
+    const std::string denied = "access denied by ControlAccess policy";
+    const std::string client = " to S-1-5-";
+    const std::string process = " (process " + std::to_string(GetCurrentProcessId()) + ")\n";
+    struct Case {
+        const char* label;
+        const wchar_t* sddl;
+        std::string logged;  // after "access denied by ControlAccess policy: stop refused"
+    };
+    const Case cases[] = {
+        {"SYSTEM only", L"D:(A;;GA;;;SY)", client},
+        {"not a descriptor", L"Users may",
+         ": HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess is not a valid security descriptor: "
+         "ConvertStringSecurityDescriptorToSecurityDescriptorW failed: "},
+        {"no DACL", L"O:SYG:SY", ": HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess is not a valid security descriptor: "
+                                "it has no DACL, which would grant everyone\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_TRUE(policy.set(c.sddl));
+        const std::size_t lines = helper().log_count(denied);
+        EXPECT_EQ(exchange("{\"id\":\"2\",\"action\":\"stop\"}\n").bytes, reply_error("2", denied));
+        // Refused before the state is looked at: not "core already running".
+        EXPECT_EQ(exchange(start_request("3", "{}")).bytes, reply_error("3", denied));
+        EXPECT_EQ(status(), status_reply("running", std::nullopt));
+        EXPECT_EQ(exchange("{\"id\":\"7\",\"action\":\"ping\"}\n").bytes,
+                  "{\"id\":\"7\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n");
+        EXPECT_EQ(helper().log_count(denied), lines + 2) << helper().log();
+        EXPECT_EQ(helper().log_count("] " + denied + ": stop refused" + c.logged), 1u) << helper().log();
+        EXPECT_EQ(helper().log_count("] " + denied + ": start refused" + c.logged), 1u) << helper().log();
+        if (c.logged == client) {
+            EXPECT_EQ(helper().log_count(process), 2u) << helper().log();
+        }
+    }
+
+    // Without the value, everyone who may open the pipe may stop again.
+    policy.remove();
+    EXPECT_EQ(exchange("{\"id\":\"4\",\"action\":\"stop\"}\n").bytes, reply_ok("4"));
+    EXPECT_EQ(status(), status_reply("stopped", std::nullopt));
+}
+
 TEST_F(CoreEndToEnd, MachineLockHeldByAnotherProcessRefusesTheStart) {
     place_fake_core();
     ASSERT_TRUE(helper().start_console());

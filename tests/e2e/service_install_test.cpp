@@ -275,6 +275,46 @@ TEST_F(ServiceHost, ScStopStopsARunningCoreThroughTheController) {
     EXPECT_EQ(log.find("service error"), std::string::npos) << log;
 }
 
+TEST_F(ServiceHost, ControlToolSendsNothingToAProgramHoldingTheNameOfAStoppedService) {
+    ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
+    {
+        const unique_schandle manager = open_manager();
+        const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP));
+        SERVICE_STATUS status{};
+        ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    }
+    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_STOPPED); }));
+    ASSERT_TRUE(wait_until([] { return pipe_exchange(R"({"id":"x","action":"ping"})", 200ms).empty(); }));
+
+    // This test program takes the free name and waits for a client.
+    const unique_handle squatter(CreateNamedPipeW(HELPER_PIPE, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 65536, 65536, 0,
+                                                  nullptr));
+    ASSERT_NE(squatter.get(), INVALID_HANDLE_VALUE) << GetLastError();
+    const unique_handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED connect{};
+    connect.hEvent = event.get();
+    const BOOL at_once = ConnectNamedPipe(squatter.get(), &connect);
+    const DWORD connect_code = at_once ? 0 : GetLastError();
+
+    const ProgramOutcome refused = run_program(program_dir() / L"velmor-ctl.exe", L"stop", scratch_);
+    EXPECT_EQ(refused.exit_code, 2u);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "velmor-ctl: the velmor-helper service is not running, yet \\\\.\\pipe\\velmor-helper is "
+                           "served by process " + std::to_string(GetCurrentProcessId()) +
+                           "; nothing was sent (for a helper in console mode, use --console)\n");
+
+    // It did connect, and left without writing a byte.
+    if (connect_code == ERROR_IO_PENDING) {
+        ASSERT_EQ(WaitForSingleObject(event.get(), 5000), WAIT_OBJECT_0) << "velmor-ctl never connected";
+    }
+    char byte = 0;
+    DWORD n = 0;
+    const BOOL got = ReadFile(squatter.get(), &byte, 1, &n, &connect);
+    EXPECT_FALSE(got);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE)) << "the squatter received bytes";
+}
+
 TEST_F(ServiceHost, ControlsOtherThanStopChangeNothing) {
     ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
     const unique_schandle manager = open_manager();

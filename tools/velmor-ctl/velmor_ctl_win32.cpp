@@ -1,10 +1,17 @@
 // velmor-ctl: sends one request to the helper's control pipe and prints the
 // reply line exactly as received.
 //
-//   velmor-ctl ping | status | stop | start FILE | send LINE
+//   velmor-ctl [--console] ping | status | stop | start FILE | send LINE
+//
+// Before it writes anything it checks who serves the pipe: the process on
+// the other end must be the running velmor-helper service (with --console,
+// any helper: for one run in console mode). The pipe is opened for
+// identification only, so a server that is not the helper cannot act as the
+// user who runs this.
 //
 // Exit status: 0 for a reply with "ok":true, 1 for "ok":false, 2 when no
-// reply came (helper absent or busy past the wait, request refused, usage).
+// reply came (helper absent or busy past the wait, server refused, request
+// refused, usage).
 
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
@@ -13,6 +20,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -24,6 +32,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/os_error.hpp"
 #include "base/text.hpp"
 #include "base/win.hpp"
 
@@ -31,19 +40,33 @@ namespace velmor {
 namespace {
 
 constexpr const wchar_t* PIPE_PATH = L"\\\\.\\pipe\\velmor-helper";
-// How long to keep trying while the pipe is absent or busy serving others.
-constexpr auto CONNECT_WAIT = std::chrono::seconds(10);
+constexpr std::string_view PIPE_TEXT = "\\\\.\\pipe\\velmor-helper";
+constexpr const wchar_t* SERVICE_NAME = L"velmor-helper";
+// How long an absent pipe is waited for (a helper that is just starting),
+// and how long a busy one (the helper serving other clients).
+constexpr auto ABSENT_WAIT = std::chrono::seconds(2);
+constexpr auto BUSY_WAIT = std::chrono::seconds(10);
 constexpr int EXIT_OK = 0, EXIT_NOT_OK = 1, EXIT_NO_REPLY = 2;
 
 constexpr const char* USAGE =
-    "usage: velmor-ctl ping | status | stop | start FILE | send LINE\n"
+    "usage: velmor-ctl [--console] ping | status | stop | start FILE | send LINE\n"
+    "  ping        asks the helper whether it answers\n"
+    "  status      prints the core's state and last error\n"
+    "  stop        stops the core\n"
     "  start FILE  sends the text of FILE as the core configuration\n"
-    "  send LINE   sends LINE as it is, followed by a line feed\n";
+    "  send LINE   sends LINE as it is, followed by a line feed\n"
+    "  --console   for testing: talks to a helper run as \"velmor-helper.exe console\",\n"
+    "              without checking that the velmor-helper service serves the pipe\n"
+    "  --help      prints this text\n"
+    "The reply is printed as received. Exit status: 0 for a reply with \"ok\":true,\n"
+    "1 for \"ok\":false, 2 when there is no reply.\n";
 
 void print_error(const Error& error) {
     const std::string text = "velmor-ctl: " + error.full_description() + "\n";
     std::fwrite(text.data(), 1, text.size(), stderr);
 }
+
+std::string code_text(DWORD code) { return "(os error " + std::to_string(code) + ")"; }
 
 std::string request_line(std::string_view action, const std::optional<std::string>& config) {
     rapidjson::StringBuffer buffer;
@@ -69,24 +92,84 @@ Result<std::string> read_text_file(const std::wstring& path) {
     return text;
 }
 
-// Opens the pipe, waiting while it is absent (helper starting, or between
-// two of its instances) or busy (another client is being served).
-Result<unique_handle> connect_pipe() {
-    const auto deadline = std::chrono::steady_clock::now() + CONNECT_WAIT;
+// Opens the pipe, waiting a little while it is absent (the helper starting)
+// and longer while it is busy (other clients being served). Identification
+// only: the server may learn who we are, never act as us.
+Result<unique_handle> connect_pipe(bool console) {
+    const auto started = std::chrono::steady_clock::now();
     for (;;) {
-        HANDLE h = CreateFileW(PIPE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE h = CreateFileW(PIPE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (h != INVALID_HANDLE_VALUE) return unique_handle(h);
         const DWORD code = GetLastError();
-        const auto now = std::chrono::steady_clock::now();
-        if ((code != ERROR_PIPE_BUSY && code != ERROR_FILE_NOT_FOUND) || now >= deadline)
-            return fail(Error("cannot open " + narrow(PIPE_PATH), Error("CreateFileW failed: " + std::to_string(code))));
-        if (code == ERROR_PIPE_BUSY) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-            WaitNamedPipeW(PIPE_PATH, static_cast<DWORD>(std::max<long long>(1, left.count())));
-        } else {
+        const auto waited = std::chrono::steady_clock::now() - started;
+        if (code == ERROR_FILE_NOT_FOUND) {
+            if (waited >= ABSENT_WAIT) {
+                const std::string how = console ? "velmor-helper.exe console" : "sc start velmor-helper";
+                return fail("velmor-helper is not running: no " + std::string(PIPE_TEXT) + " (start it with `" + how +
+                            "`)");
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } else if (code == ERROR_PIPE_BUSY) {
+            if (waited >= BUSY_WAIT)
+                return fail("velmor-helper is busy with other clients and stayed busy for " +
+                            std::to_string(BUSY_WAIT.count()) + " s; try again " + code_text(code));
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(BUSY_WAIT - waited);
+            WaitNamedPipeW(PIPE_PATH, static_cast<DWORD>(std::max<long long>(1, left.count())));
+        } else if (code == ERROR_ACCESS_DENIED) {
+            return fail("access to " + std::string(PIPE_TEXT) + " denied: only local users may use it " +
+                        code_text(code));
+        } else {
+            return fail("cannot open " + std::string(PIPE_TEXT) + ": " + os_error_text(code));
         }
     }
+}
+
+// The process id of the velmor-helper service: 0 when it is not running,
+// none when it is not installed.
+Result<std::optional<DWORD>> service_process_id() {
+    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) return fail(Error(os_error_text(GetLastError())));
+    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
+    if (!service) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_SERVICE_DOES_NOT_EXIST) return std::optional<DWORD>();
+        return fail(Error(os_error_text(code)));
+    }
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                              &needed))
+        return fail(Error(os_error_text(GetLastError())));
+    return std::optional<DWORD>(status.dwProcessId);
+}
+
+// Checks that the process serving the pipe is the velmor-helper service
+// (with `console`, only that the server can be named). A name that is free
+// while the service is stopped can be taken by any local program, which
+// would then receive whatever we send.
+Result<> verify_server(HANDLE pipe, bool console) {
+    ULONG server = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &server))
+        return fail("cannot tell which process serves " + std::string(PIPE_TEXT) + "; nothing was sent " +
+                    code_text(GetLastError()));
+    if (console) return {};
+    const std::string served_by = std::string(PIPE_TEXT) + " is served by process " + std::to_string(server);
+    const Result<std::optional<DWORD>> service = service_process_id();
+    if (!service)
+        return fail("cannot query the velmor-helper service to check who serves " + std::string(PIPE_TEXT) +
+                    "; nothing was sent: " + service.error().message());
+    const std::string refused = "; nothing was sent (for a helper in console mode, use --console)";
+    if (!*service) return fail("the velmor-helper service is not installed, yet " + served_by + refused);
+    if (**service == 0) return fail("the velmor-helper service is not running, yet " + served_by + refused);
+    if (**service != server)
+        return fail(served_by + ", not by the velmor-helper service (process " + std::to_string(**service) +
+                    "); nothing was sent");
+    return {};
+}
+
+bool connection_ended(DWORD code) {
+    return code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED || code == ERROR_NO_DATA;
 }
 
 // Sends the request as one message and reads the reply up to its line feed,
@@ -95,8 +178,12 @@ Result<std::string> exchange(HANDLE pipe, std::string_view request) {
     std::string_view rest = request;
     while (!rest.empty()) {
         DWORD written = 0;
-        if (!WriteFile(pipe, rest.data(), static_cast<DWORD>(rest.size()), &written, nullptr))
-            return fail("WriteFile failed: " + std::to_string(GetLastError()));
+        if (!WriteFile(pipe, rest.data(), static_cast<DWORD>(rest.size()), &written, nullptr)) {
+            const DWORD code = GetLastError();
+            if (connection_ended(code))
+                return fail("velmor-helper ended the connection before the whole request was sent " + code_text(code));
+            return fail("cannot send the request: " + os_error_text(code));
+        }
         rest.remove_prefix(written);
     }
     std::string reply;
@@ -107,40 +194,53 @@ Result<std::string> exchange(HANDLE pipe, std::string_view request) {
         const DWORD code = ok ? ERROR_SUCCESS : GetLastError();
         reply.append(chunk.data(), n);
         if (!ok && code != ERROR_MORE_DATA) {
-            if (reply.empty()) return fail(Error("no reply", Error("ReadFile failed: " + std::to_string(code))));
-            break;
+            if (!connection_ended(code)) return fail("cannot read the reply: " + os_error_text(code));
+            if (reply.empty())
+                return fail("velmor-helper ended the connection without a reply; its log says why " + code_text(code));
+            return fail("velmor-helper ended the connection in the middle of its reply " + code_text(code));
         }
         if (ok && n == 0 && !reply.empty()) break;
     }
     return reply;
 }
 
-int run(const std::vector<std::wstring>& args) {
-    if (args.size() < 2) {
+int run(const std::vector<std::wstring>& all) {
+    std::vector<std::wstring> args(all.begin() + (all.empty() ? 0 : 1), all.end());
+    const bool console = !args.empty() && args[0] == L"--console";
+    if (console) args.erase(args.begin());
+    if (args.size() == 1 && (args[0] == L"--help" || args[0] == L"-h" || args[0] == L"/?")) {
+        std::fputs(USAGE, stdout);
+        return EXIT_OK;
+    }
+    if (args.empty()) {
         std::fputs(USAGE, stderr);
         return EXIT_NO_REPLY;
     }
-    const std::wstring& command = args[1];
+    const std::wstring& command = args[0];
     std::string request;
-    if ((command == L"ping" || command == L"status" || command == L"stop") && args.size() == 2) {
+    if ((command == L"ping" || command == L"status" || command == L"stop") && args.size() == 1) {
         request = request_line(narrow(command), std::nullopt);
-    } else if (command == L"start" && args.size() == 3) {
-        Result<std::string> config = read_text_file(args[2]);
+    } else if (command == L"start" && args.size() == 2) {
+        Result<std::string> config = read_text_file(args[1]);
         if (!config) {
             print_error(config.error());
             return EXIT_NO_REPLY;
         }
         request = request_line("start", *config);
-    } else if (command == L"send" && args.size() == 3) {
-        request = narrow(args[2]) + "\n";
+    } else if (command == L"send" && args.size() == 2) {
+        request = narrow(args[1]) + "\n";
     } else {
         std::fputs(USAGE, stderr);
         return EXIT_NO_REPLY;
     }
 
-    Result<unique_handle> pipe = connect_pipe();
+    Result<unique_handle> pipe = connect_pipe(console);
     if (!pipe) {
         print_error(pipe.error());
+        return EXIT_NO_REPLY;
+    }
+    if (Result<> verified = verify_server(pipe->get(), console); !verified) {
+        print_error(verified.error());
         return EXIT_NO_REPLY;
     }
     Result<std::string> reply = exchange(pipe->get(), request);
@@ -159,12 +259,13 @@ int run(const std::vector<std::wstring>& args) {
     return ok->value.GetBool() ? EXIT_OK : EXIT_NOT_OK;
 }
 
-
 }  // namespace
 }  // namespace velmor
 
 int wmain(int, wchar_t**) {
-    // The reply goes out byte for byte, without CR LF translation.
+    // The reply goes out byte for byte, and messages end in a line feed, as
+    // the helper's do: no CR LF translation.
     _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     return velmor::run(velmor::command_line_arguments());
 }

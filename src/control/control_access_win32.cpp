@@ -1,0 +1,138 @@
+#include "control/control_access_win32.hpp"
+
+// After <windows.h>:
+#include <sddl.h>
+
+#include <cstdlib>
+#include <cwchar>
+#include <vector>
+
+#include "control/control_access.hpp"
+#include "env/log.hpp"
+
+namespace velmor {
+namespace {
+
+constexpr const wchar_t* POLICY_KEY = L"SOFTWARE\\Velmor\\Helper";
+constexpr const wchar_t* POLICY_VALUE = L"ControlAccess";
+
+Error call_failed(std::string_view call, DWORD code) {
+    return Error(std::string(call) + " failed: " + std::to_string(code));
+}
+
+Error not_a_descriptor(Error cause) {
+    return Error(std::string(CONTROL_ACCESS_VALUE) + " is not a valid security descriptor", std::move(cause));
+}
+
+// "S-1-5-… (process N)": who the client is, for the log.
+std::string describe_client(HANDLE pipe, HANDLE token) {
+    std::string who = "an unknown user";
+    DWORD needed = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    wchar_t* sid_text = nullptr;
+    if (needed != 0 && GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid_text)) {
+        const unique_hlocal owner(sid_text);
+        who = narrow(sid_text);
+    }
+    ULONG process = 0;
+    if (GetNamedPipeClientProcessId(pipe, &process)) who += " (process " + std::to_string(process) + ")";
+    return who;
+}
+
+}  // namespace
+
+Result<std::optional<std::string>> read_control_access() {
+    DWORD bytes = 0;
+    LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, POLICY_KEY, POLICY_VALUE, RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
+    // The value may grow between the two calls: size again and retry.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (status == ERROR_FILE_NOT_FOUND) return std::optional<std::string>();
+        if (status != ERROR_SUCCESS) return fail(call_failed("RegGetValueW", static_cast<DWORD>(status)));
+        std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+        DWORD got = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+        status = RegGetValueW(HKEY_LOCAL_MACHINE, POLICY_KEY, POLICY_VALUE, RRF_RT_REG_SZ, nullptr, text.data(), &got);
+        if (status == ERROR_SUCCESS) {
+            text.resize(wcsnlen(text.data(), got / sizeof(wchar_t)));
+            return std::optional<std::string>(narrow(text));
+        }
+        if (status == ERROR_MORE_DATA) {
+            bytes = got;
+            status = ERROR_SUCCESS;
+        }
+    }
+    return fail(call_failed("RegGetValueW", static_cast<DWORD>(status)));
+}
+
+Result<bool> token_may_control(HANDLE token, const std::string& sddl) {
+    PSECURITY_DESCRIPTOR parsed = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(widen(sddl).c_str(), SDDL_REVISION_1, &parsed,
+                                                              nullptr) ||
+        parsed == nullptr)
+        return fail(not_a_descriptor(call_failed("ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError())));
+    const unique_hlocal parsed_owner(parsed);
+
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(parsed, &present, &dacl, &defaulted) || !present || dacl == nullptr)
+        return fail(not_a_descriptor(Error("it has no DACL, which would grant everyone")));
+
+    // AccessCheck wants an owner and a group (1338 without them); the policy
+    // need not name them, and neither decides this right.
+    BYTE system_sid[SECURITY_MAX_SID_SIZE];
+    DWORD sid_size = sizeof(system_sid);
+    if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid, &sid_size))
+        return fail(call_failed("CreateWellKnownSid", GetLastError()));
+    PSID owner = nullptr, group = nullptr;
+    GetSecurityDescriptorOwner(parsed, &owner, &defaulted);
+    GetSecurityDescriptorGroup(parsed, &group, &defaulted);
+    SECURITY_DESCRIPTOR checked{};
+    if (!InitializeSecurityDescriptor(&checked, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&checked, TRUE, dacl, FALSE) ||
+        !SetSecurityDescriptorOwner(&checked, owner != nullptr ? owner : system_sid, FALSE) ||
+        !SetSecurityDescriptorGroup(&checked, group != nullptr ? group : system_sid, FALSE))
+        return fail(Error("cannot build the descriptor to check: " + std::to_string(GetLastError())));
+
+    GENERIC_MAPPING mapping{0, CONTROL_ACCESS_RIGHT, CONTROL_ACCESS_RIGHT, CONTROL_ACCESS_RIGHT};
+    PRIVILEGE_SET privileges{};
+    DWORD privileges_size = sizeof(privileges);
+    DWORD granted = 0;
+    BOOL allowed = FALSE;
+    if (!AccessCheck(&checked, token, CONTROL_ACCESS_RIGHT, &mapping, &privileges, &privileges_size, &granted,
+                     &allowed))
+        return fail(call_failed("AccessCheck", GetLastError()));
+    return allowed && (granted & CONTROL_ACCESS_RIGHT) != 0;
+}
+
+Result<unique_handle> pipe_client_token(HANDLE pipe) {
+    if (!ImpersonateNamedPipeClient(pipe)) return fail(call_failed("ImpersonateNamedPipeClient", GetLastError()));
+    // Nothing but opening the token happens as the client: no file, no
+    // library, no log line. The token is opened as the service itself.
+    HANDLE token = nullptr;
+    const BOOL opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
+    const DWORD code = opened ? ERROR_SUCCESS : GetLastError();
+    // A thread that cannot stop acting as the client must not run on.
+    if (!RevertToSelf()) std::abort();
+    if (!opened) return fail(call_failed("OpenThreadToken", code));
+    return unique_handle(token);
+}
+
+ControlGate control_access_gate(HANDLE pipe) {
+    return [pipe](std::string_view action) -> Result<> {
+        const AccessDecision decision =
+            decide_control_access(action, read_control_access(), [pipe](const std::string& sddl) -> Result<ClientCheck> {
+                Result<unique_handle> token = pipe_client_token(pipe);
+                if (!token) return fail(std::move(token.error()).context("cannot identify the client"));
+                Result<bool> granted = token_may_control(token->get(), sddl);
+                if (!granted) return fail(std::move(granted.error()));
+                if (*granted) return ClientCheck{true, {}};
+                return ClientCheck{false, describe_client(pipe, token->get())};
+            });
+        if (!decision.log_line.empty()) log_client_message(decision.log_line);
+        if (!decision.allowed) return fail(std::string(CONTROL_ACCESS_DENIED));
+        return {};
+    };
+}
+
+}  // namespace velmor

@@ -1,0 +1,25 @@
+#include "control/control_access.hpp"
+
+#include <gtest/gtest.h>
+
+namespace velmor {
+namespace {
+
+// Fail closed: only a missing value or a granting check lets a start through.
+// The descriptor check itself is in control_access_win32_test.cpp.
+TEST(ControlAccessDecision, OnlyNoValueOrAGrantingCheckAllows) {
+    int calls = 0;
+    const auto granting = [&](const std::string&) -> Result<ClientCheck> { return ++calls, ClientCheck{true, {}}; };
+    const AccessDecision none = decide_control_access("start", std::optional<std::string>(), granting);
+    EXPECT_TRUE(none.allowed);
+    EXPECT_EQ(calls, 0);
+
+    const AccessDecision unreadable = decide_control_access("stop", fail("RegGetValueW failed: 1630"), granting);
+    EXPECT_FALSE(unreadable.allowed);
+    EXPECT_EQ(unreadable.log_line, "access denied by ControlAccess policy: stop refused: cannot read "
+                                   "HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess: RegGetValueW failed: 1630");
+    EXPECT_EQ(calls, 0);
+}
+
+}  // namespace
+}  // namespace velmor

@@ -1,0 +1,77 @@
+#include "control/control_access_win32.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+namespace velmor {
+namespace {
+
+// An identification token of this process's user, optionally with the
+// Administrators group made deny-only: the same person as a standard user.
+unique_handle identification_token(bool as_standard_user) {
+    HANDLE process_token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process_token)) return {};
+    unique_handle primary(process_token);
+    if (as_standard_user) {
+        BYTE admins[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof(admins);
+        if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size)) return {};
+        SID_AND_ATTRIBUTES disabled{admins, 0};
+        HANDLE restricted = nullptr;
+        if (!CreateRestrictedToken(primary.get(), 0, 1, &disabled, 0, nullptr, 0, nullptr, &restricted)) return {};
+        primary.reset(restricted);
+    }
+    HANDLE duplicate = nullptr;
+    if (!DuplicateTokenEx(primary.get(), TOKEN_QUERY, nullptr, SecurityIdentification, TokenImpersonation,
+                          &duplicate))
+        return {};
+    return unique_handle(duplicate);
+}
+
+// Tokens of our own making, since the pipe's client under test is always the
+// same user: a member of Users and Administrators (as under Wine), and that
+// user with Administrators for deny only.
+TEST(ControlAccessCheck, DescriptorsGrantOrDenyTheRightTokens) {
+    const unique_handle member = identification_token(false);
+    const unique_handle standard = identification_token(true);
+    ASSERT_TRUE(member) << GetLastError();
+    ASSERT_TRUE(standard) << GetLastError();
+
+    struct Case {
+        const char* sddl;
+        bool member_granted;
+        bool standard_granted;
+    };
+    const Case cases[] = {
+        {"D:(A;;GA;;;SY)", false, false},
+        {"D:(A;;GA;;;BU)", true, true},
+        {"D:(A;;GA;;;BA)(A;;GA;;;NO)", true, false},
+        {"D:(D;;GA;;;BU)(A;;GA;;;BA)", false, false},  // a deny entry first wins
+        {"D:(A;;GR;;;BU)", false, false},              // reading grants nothing
+        {"D:(A;;GX;;;WD)", true, true},
+        {"D:", false, false},
+        {"O:BAG:BAD:(A;;GA;;;WD)", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sddl);
+        const Result<bool> member_granted = token_may_control(member.get(), c.sddl);
+        ASSERT_TRUE(member_granted) << member_granted.error().full_description();
+        EXPECT_EQ(*member_granted, c.member_granted);
+        const Result<bool> standard_granted = token_may_control(standard.get(), c.sddl);
+        ASSERT_TRUE(standard_granted) << standard_granted.error().full_description();
+        EXPECT_EQ(*standard_granted, c.standard_granted);
+    }
+
+    // Not a descriptor, or one that grants everyone for want of a DACL.
+    for (const char* invalid : {"everyone", "", "O:SYG:SY", "D:(A;;GA;;;XX)"}) {
+        SCOPED_TRACE(invalid);
+        const Result<bool> granted = token_may_control(member.get(), invalid);
+        ASSERT_FALSE(granted);
+        EXPECT_EQ(granted.error().message(), "HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess is not a valid security descriptor");
+    }
+}
+
+}  // namespace
+}  // namespace velmor
