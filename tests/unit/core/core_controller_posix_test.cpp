@@ -69,6 +69,12 @@ protected:
                 return false;
             })) << "run " << run->id << " still alive";
         }
+        // Nor a stop's shutdown request still inside the fake core, which
+        // the end of the process destroys.
+        EXPECT_TRUE(wait_for([&] {
+            std::lock_guard lock(core->mutex);
+            return core->shutdowns_in_flight == 0;
+        }));
         detail::fail_thread_creation_for_testing(0);
     }
 
