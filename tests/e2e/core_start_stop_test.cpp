@@ -86,20 +86,13 @@ protected:
     HelperProcess& helper() { return *helper_; }
     std::filesystem::path data_dir() const { return helper_->folder() / L"ProgramData" / L"Velmor" / L"service"; }
 
-    void place_fake_core() {
-        std::error_code ec;
-        std::filesystem::copy_file(program_dir() / L"fake-core" / L"clash_ffi.dll", helper_->folder() / L"clash_ffi.dll",
-                                   std::filesystem::copy_options::overwrite_existing, ec);
-        ASSERT_FALSE(ec) << ec.message();
-    }
-
     std::string status() { return exchange("{\"id\":\"s\",\"action\":\"status\"}\n").bytes; }
 
     std::optional<HelperProcess> helper_;
 };
 
 TEST_F(CoreEndToEnd, StartStatusSecondStartAndStop) {
-    place_fake_core();
+    ASSERT_TRUE(helper().place_fake_core());
     write_file(helper().folder() / L"wintun.dll", "wintun one");
     ASSERT_TRUE(helper().start_console());
 
@@ -156,7 +149,7 @@ struct ControlAccessValue {
 };
 
 TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
-    place_fake_core();
+    ASSERT_TRUE(helper().place_fake_core());
     ASSERT_TRUE(helper().start_console());
     ControlAccessValue policy;
     if (!policy.set(L"D:(A;;GA;;;BU)")) GTEST_SKIP() << "HKLM cannot be written: run as administrator";
@@ -207,7 +200,7 @@ TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
 }
 
 TEST_F(CoreEndToEnd, MachineLockHeldByAnotherProcessRefusesTheStart) {
-    place_fake_core();
+    ASSERT_TRUE(helper().place_fake_core());
     ASSERT_TRUE(helper().start_console());
     // This test program is the other process.
     const unique_handle mutex(CreateMutexW(nullptr, FALSE, L"Global\\Velmor.Core.Active.v1"));
@@ -237,13 +230,13 @@ TEST_F(CoreEndToEnd, MissingCoreLibraryLeavesTheRecordUnchanged) {
     EXPECT_FALSE(std::filesystem::exists(data_dir() / L"log"));
 
     // The next start tries to load again.
-    place_fake_core();
+    ASSERT_TRUE(helper().place_fake_core());
     EXPECT_EQ(exchange(start_request("2", "{}")).bytes, reply_ok("2"));
     EXPECT_EQ(exchange("{\"id\":\"3\",\"action\":\"stop\"}\n").bytes, reply_ok("3"));
 }
 
 TEST_F(CoreEndToEnd, ConfigurationChecks) {
-    place_fake_core();
+    ASSERT_TRUE(helper().place_fake_core());
     ASSERT_TRUE(helper().start_console());
     {
         SCOPED_TRACE("a raw NUL character");
@@ -269,7 +262,7 @@ TEST_F(CoreEndToEnd, ConfigurationChecks) {
 }
 
 TEST_F(CoreEndToEnd, LockLeftByAKilledHelperIsTakenOver) {
-    place_fake_core();
+    ASSERT_TRUE(helper().place_fake_core());
     ASSERT_TRUE(helper().start_console());
     EXPECT_EQ(exchange(start_request("1", "{}")).bytes, reply_ok("1"));
     // Killed while its core thread owns the machine lock: the lock is
@@ -277,10 +270,7 @@ TEST_F(CoreEndToEnd, LockLeftByAKilledHelperIsTakenOver) {
     helper().kill();
 
     HelperProcess second(helper().folder() / L"second");
-    std::error_code ec;
-    std::filesystem::copy_file(program_dir() / L"fake-core" / L"clash_ffi.dll", second.folder() / L"clash_ffi.dll",
-                               std::filesystem::copy_options::overwrite_existing, ec);
-    ASSERT_FALSE(ec) << ec.message();
+    ASSERT_TRUE(second.place_fake_core());
     ASSERT_TRUE(second.start_console());
     EXPECT_EQ(exchange(start_request("2", "{}")).bytes, reply_ok("2"));
     EXPECT_EQ(exchange("{\"id\":\"3\",\"action\":\"stop\"}\n").bytes, reply_ok("3"));
@@ -306,7 +296,7 @@ using links::make_folder_link;
 using links::remove_folder_link;
 
 TEST_F(CoreEndToEnd, LinkInPlaceOfTheServiceFolderIsNeverFollowed) {
-    place_fake_core();
+    ASSERT_TRUE(helper().place_fake_core());
     write_file(helper().folder() / L"wintun.dll", "wintun");
     const std::filesystem::path target = helper().folder() / L"elsewhere";
     std::filesystem::create_directories(target);

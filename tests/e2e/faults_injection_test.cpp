@@ -66,13 +66,6 @@ void write_file(const std::filesystem::path& path, std::string_view text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-void place_fake_core(const HelperProcess& helper) {
-    std::error_code ec;
-    std::filesystem::copy_file(program_dir() / L"fake-core" / L"clash_ffi.dll", helper.folder() / L"clash_ffi.dll",
-                               std::filesystem::copy_options::overwrite_existing, ec);
-    ASSERT_FALSE(ec) << ec.message();
-}
-
 std::size_t count_of(const std::string& text, std::string_view part) {
     std::size_t n = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
@@ -85,7 +78,7 @@ class Faults : public ::testing::Test {
 protected:
     void SetUp() override {
         helper_.emplace(test_folder());
-        place_fake_core(*helper_);
+        ASSERT_TRUE(helper_->place_fake_core());
     }
     void TearDown() override {
         if (helper_ && helper_->running()) exchange(stop_request("teardown"));
@@ -162,7 +155,7 @@ TEST(FaultsProgramData, UnsetAndEmpty) {
         SCOPED_TRACE(c.label);
         const std::filesystem::path folder = base / (c.value ? L"empty" : L"unset");
         HelperProcess helper(folder);
-        place_fake_core(helper);
+        ASSERT_TRUE(helper.place_fake_core());
         helper.set_env(L"ProgramData", c.value);
         // The harness starts the helper in its own folder.
         const std::filesystem::path where = c.value ? folder / L"Velmor" / L"service"

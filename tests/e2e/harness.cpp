@@ -139,6 +139,14 @@ HelperProcess::HelperProcess(std::filesystem::path folder) : folder_(std::move(f
 
 HelperProcess::~HelperProcess() { kill(); }
 
+bool HelperProcess::place_fake_core() const {
+    std::error_code ec;
+    std::filesystem::copy_file(program_dir() / L"fake-core" / L"clash_ffi.dll", folder_ / L"clash_ffi.dll",
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) ADD_FAILURE() << "cannot place the fake core: " << ec.message();
+    return !ec;
+}
+
 void HelperProcess::set_env(const std::wstring& name, std::optional<std::wstring> value) {
     env_[name] = std::move(value);
 }

@@ -69,6 +69,10 @@ public:
     std::filesystem::path exe() const { return folder_ / L"velmor-helper.exe"; }
     std::filesystem::path log_path() const { return folder_ / L"velmor-helper.log"; }
 
+    // Puts the fake core library (built beside the tests) next to the
+    // helper; false, with a test failure added, when it cannot.
+    bool place_fake_core() const;
+
     // Sets (or, with none, removes) a variable in the helper's environment.
     // ProgramData is preset to <folder>\ProgramData.
     void set_env(const std::wstring& name, std::optional<std::wstring> value);

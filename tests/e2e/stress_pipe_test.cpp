@@ -322,10 +322,7 @@ void flush_left_out_lines(StressRun& run) {
 
 TEST(Stress, ThousandsOfClientsInARow) {
     HelperProcess helper(test_folder());
-    std::error_code ec;
-    std::filesystem::copy_file(program_dir() / L"fake-core" / L"clash_ffi.dll", helper.folder() / L"clash_ffi.dll",
-                               std::filesystem::copy_options::overwrite_existing, ec);
-    ASSERT_FALSE(ec) << ec.message();
+    ASSERT_TRUE(helper.place_fake_core());
     ASSERT_TRUE(helper.start_console());
     const auto began = std::chrono::steady_clock::now();
 
@@ -434,10 +431,7 @@ TEST(Stress, HostileFloodKeepsTheLogSmallAndOthersServed) {
     constexpr auto FLOOD = 30s;
     constexpr std::uintmax_t LOG_GROWTH_BOUND = 64 * 1024;
     HelperProcess helper(test_folder());
-    std::error_code ec;
-    std::filesystem::copy_file(program_dir() / L"fake-core" / L"clash_ffi.dll", helper.folder() / L"clash_ffi.dll",
-                               std::filesystem::copy_options::overwrite_existing, ec);
-    ASSERT_FALSE(ec) << ec.message();
+    ASSERT_TRUE(helper.place_fake_core());
     ASSERT_TRUE(helper.start_console());
     const std::uintmax_t size_before = log_size(helper);
 
