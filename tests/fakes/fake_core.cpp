@@ -8,6 +8,8 @@
 //   "mode":"exit-after"     run until clash_shutdown or for "ms", then ""
 //   "mode":"error-after"    run until clash_shutdown or for "ms", then "text"
 //   "mode":"stubborn"       ignore clash_shutdown; end after "ms"
+//   "mode":"held"           ignore clash_shutdown; end with "text" (default
+//                           "") when fake_core_end_held is called
 //   "mode":"late"           wait "ms" before listening for clash_shutdown
 //                           (requests in that time are lost), then run
 //   "mode":"hang-shutdown"  run; clash_shutdown itself blocks until
@@ -53,6 +55,7 @@ std::set<Run*> g_listening;          // runs that a shutdown reaches
 bool g_release_shutdown = false;
 std::string g_last_cwd;
 int g_hang_ms = 0;                   // >0 while a hang-shutdown run is active
+int g_held_generation = 0;           // raised by fake_core_end_held
 std::atomic<int> g_freed{0};
 std::atomic<int> g_starts{0};
 std::atomic<int> g_shutdowns{0};
@@ -110,9 +113,11 @@ FAKE_EXPORT char* clash_start(const char* config, const char* log_path, const ch
     if (message.empty()) message = "fake core failed";
 
     const int starts = ++g_starts;
+    int held_generation = 0;  // before the run counts as running
     {
         std::lock_guard lock(g_mutex);
         g_last_cwd = cwd;
+        held_generation = g_held_generation;
     }
     write_file(cwd, "fake-core-config.txt", text);
     write_file(cwd, "fake-core-args.txt",
@@ -139,6 +144,12 @@ FAKE_EXPORT char* clash_start(const char* config, const char* log_path, const ch
     } else if (mode == "stubborn") {
         std::this_thread::sleep_for(ms);
         result = copy_text("");
+    } else if (mode == "held") {
+        {
+            std::unique_lock lock(g_mutex);
+            g_changed.wait(lock, [&] { return g_held_generation != held_generation; });
+        }
+        result = copy_text(member(text, "text"));
     } else if (mode == "late") {
         std::this_thread::sleep_for(ms);
         run_until_shutdown(forever);
@@ -189,6 +200,11 @@ FAKE_EXPORT int fake_core_start_count() { return g_starts.load(); }
 FAKE_EXPORT int fake_core_shutdown_count() { return g_shutdowns.load(); }
 FAKE_EXPORT int fake_core_running() { return g_running.load(); }
 FAKE_EXPORT int fake_core_runs_shut_down() { return g_runs_shut_down.load(); }
+FAKE_EXPORT void fake_core_end_held() {
+    std::lock_guard lock(g_mutex);
+    ++g_held_generation;
+    g_changed.notify_all();
+}
 FAKE_EXPORT void fake_core_release_shutdown() {
     std::lock_guard lock(g_mutex);
     g_release_shutdown = true;

@@ -1,6 +1,8 @@
 // The controller and the core thread with the fake core, which the native
 // build loads from the test program's own folder. Timings are shortened;
-// every wait is for a condition with a generous bound.
+// every wait is for a condition with a generous bound. A core that must
+// outlive a stop or a start check is "held" and ended by the test, never one
+// that ends after a fixed time.
 
 #include "core/core_controller.hpp"
 
@@ -33,13 +35,15 @@ int fake_probe(const char* name) {
     return reinterpret_cast<int (*)()>(*probe)();
 }
 
-void fake_release_shutdown() {
+void fake_call(const char* name) {
     Result<CoreLibrary> library = load_core_library();
     ASSERT_TRUE(library);
-    Result<detail::GenericFn> release = detail::find_core_symbol(*library, "fake_core_release_shutdown");
-    ASSERT_TRUE(release);
-    (*release)();
+    Result<detail::GenericFn> call = detail::find_core_symbol(*library, name);
+    ASSERT_TRUE(call);
+    (*call)();
 }
+void fake_release_shutdown() { fake_call("fake_core_release_shutdown"); }
+void fake_end_held() { fake_call("fake_core_end_held"); }
 
 class CoreControllerTest : public ::testing::Test {
 protected:
@@ -51,7 +55,7 @@ protected:
     void SetUp() override {
         Result<CoreLibrary> library = load_core_library();
         ASSERT_TRUE(library) << library.error().full_description();
-        make_core(CoreTimings{50ms, 5s});
+        make_core(CoreTimings{50ms, 20s});
     }
 
     // No core thread of this test may outlive it.
@@ -66,6 +70,7 @@ protected:
             EXPECT_TRUE(wait_for([&] {
                 if (run->ended()) return true;
                 shutdown_core();
+                fake_end_held();
                 return false;
             })) << "run " << run->id << " still alive";
         }
@@ -107,6 +112,13 @@ protected:
         core->live_runs.push_back(run);
         return run;
     }
+    // Starts a held core and waits until it is inside the core library.
+    void start_held() {
+        const int running = fake_probe("fake_core_running");
+        ASSERT_TRUE(start(R"({"mode":"held"})"));
+        ASSERT_TRUE(wait_for([&] { return fake_probe("fake_core_running") == running + 1; }));
+    }
+
     std::thread core_thread_for(std::shared_ptr<CoreRun> run, const std::string& config) {
         return std::thread(run_core_thread,
                            CoreThreadArgs{core, std::move(run), dir.path(), dir.path() / "log" / "clash.log", config});
@@ -142,17 +154,18 @@ TEST_F(CoreControllerTest, StartRunsTheCoreAndStopEndsIt) {
 }
 
 TEST_F(CoreControllerTest, StartIsRefusedWhileACoreIsUnderWay) {
-    make_core(CoreTimings{1s, 5s});
-    std::future<Result<>> first = std::async(std::launch::async, [&] { return start(R"({"mode":"run"})"); });
-    ASSERT_TRUE(wait_for([&] { return fake_probe("fake_core_running") > 0; }));
     {
         SCOPED_TRACE("starting");
+        const std::shared_ptr<CoreRun> first = accept_start_by_hand();
         const Result<> second = start(R"({"mode":"run"})");
         ASSERT_FALSE(second);
         EXPECT_EQ(second.error().message(), "core already starting");
         EXPECT_EQ(state(), CoreState::Starting);
+        std::lock_guard lock(core->mutex);
+        core->state = CoreState::Stopped;
+        first->mark_ended();
     }
-    ASSERT_TRUE(first.get());
+    ASSERT_TRUE(start(R"({"mode":"run"})"));
     {
         SCOPED_TRACE("running");
         const Result<> second = start(R"({"mode":"run"})");
@@ -166,12 +179,13 @@ TEST_F(CoreControllerTest, StartIsRefusedWhileACoreIsUnderWay) {
 }
 
 TEST_F(CoreControllerTest, StartDuringAStopIsRefused) {
-    ASSERT_TRUE(start(R"({"mode":"stubborn","ms":800})"));
+    start_held();
     std::future<Result<>> stop = std::async(std::launch::async, [&] { return stop_core(*core); });
     ASSERT_TRUE(wait_for([&] { return state() == CoreState::Stopping; }));
     const Result<> refused = start(R"({"mode":"run"})");
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().message(), "core is stopping");
+    fake_end_held();
     EXPECT_TRUE(stop.get());
     EXPECT_EQ(state(), CoreState::Stopped);
 }
@@ -216,7 +230,8 @@ TEST_F(CoreControllerTest, CoreThatFailsWithinTheStartCheckFailsTheStart) {
         {"null", R"({"mode":"null"})", "core panicked (null return from clash_start)",
          "core thread: start failed: core panicked (null return from clash_start)"},
     };
-    make_core(CoreTimings{300ms, 5s});
+    // The start check is a fixed delay: long enough for a loaded machine.
+    make_core(CoreTimings{1s, 20s});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const Result<> outcome = start(c.config);
@@ -235,13 +250,15 @@ TEST_F(CoreControllerTest, CoreThatEndsAfterTheStartCheckShowsInTheSnapshot) {
         const char* error;
     };
     const std::vector<Case> cases = {
-        {"clean end", R"({"mode":"exit-after","ms":300})", "core exited unexpectedly"},
-        {"error", R"({"mode":"error-after","ms":300,"text":"tun gone"})", "tun gone"},
+        {"clean end", R"({"mode":"held"})", "core exited unexpectedly"},
+        {"error", R"({"mode":"held","text":"tun gone"})", "tun gone"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(start(c.config));
         EXPECT_EQ(core_snapshot(*core).status, "running");
+        ASSERT_TRUE(wait_for([&] { return fake_probe("fake_core_running") == 1; }));
+        fake_end_held();
         ASSERT_TRUE(wait_for([&] { return state() == CoreState::Failed; }));
         EXPECT_EQ(core_snapshot(*core).error, c.error);
     }
@@ -260,11 +277,12 @@ TEST_F(CoreControllerTest, MachineLockHeldElsewhereRefusesTheRun) {
 }
 
 TEST_F(CoreControllerTest, MachineLockIsHeldUntilTheOutcomeIsRecorded) {
-    ASSERT_TRUE(start(R"({"mode":"exit-after","ms":300})"));
+    start_held();
     {
         // The core ends while the record is locked: its thread cannot record
         // the outcome yet, and must still hold the machine lock.
         std::lock_guard lock(core->mutex);
+        fake_end_held();
         ASSERT_TRUE(wait_for([] { return fake_probe("fake_core_running") == 0; }));
         for (int i = 0; i < 20; ++i) {
             ASSERT_FALSE(acquire_machine_lock(lock_name)) << "released before the outcome was recorded";
@@ -278,7 +296,7 @@ TEST_F(CoreControllerTest, MachineLockIsHeldUntilTheOutcomeIsRecorded) {
 
 TEST_F(CoreControllerTest, StopTimeoutThenStartRefusedByTheMachineLock) {
     make_core(CoreTimings{50ms, 300ms});
-    ASSERT_TRUE(start(R"({"mode":"stubborn","ms":2500})"));
+    start_held();
     const Result<> stopped = stop_core(*core);
     ASSERT_FALSE(stopped);
     EXPECT_EQ(stopped.error().message(), "core stop timeout");
@@ -298,13 +316,14 @@ TEST_F(CoreControllerTest, StopTimeoutThenStartRefusedByTheMachineLock) {
     EXPECT_EQ(again.error().message(), "another Velmor core is already active on this machine");
 
     // When the old core ends at last, the newer run's record is left alone.
+    fake_end_held();
     ASSERT_TRUE(wait_for([&] { return !live_run_running(); }));
     EXPECT_EQ(last_error(), "another Velmor core is already active on this machine");
 }
 
 TEST_F(CoreControllerTest, CoreThatOutlivedItsStopDoesNotWriteOverANewerRun) {
-    make_core(CoreTimings{50ms, 300ms});
-    ASSERT_TRUE(start(R"({"mode":"stubborn","ms":1200})"));
+    make_core(CoreTimings{50ms, 1s});
+    start_held();
     std::shared_ptr<CoreRun> old_run;
     {
         std::lock_guard lock(core->mutex);
@@ -315,6 +334,7 @@ TEST_F(CoreControllerTest, CoreThatOutlivedItsStopDoesNotWriteOverANewerRun) {
     // A new start is accepted while the old core still runs; the old thread
     // ends in that window and must not record its end over the new run.
     const std::shared_ptr<CoreRun> fresh = accept_start_by_hand();
+    fake_end_held();
     ASSERT_TRUE(wait_for([&] { return old_run->ended(); }));
     EXPECT_EQ(state(), CoreState::Starting);
     EXPECT_FALSE(last_error());
@@ -337,15 +357,20 @@ TEST_F(CoreControllerTest, CoreThatOutlivedItsStopDoesNotWriteOverANewerRun) {
 }
 
 TEST_F(CoreControllerTest, StopWaitsForACoreThatOutlivedAnEarlierStop) {
-    make_core(CoreTimings{50ms, 600ms});
-    ASSERT_TRUE(start(R"({"mode":"stubborn","ms":1000})"));
+    // Each stop has this bound: the first runs out of it, the second sees
+    // the core end within it.
+    make_core(CoreTimings{50ms, 1s});
+    start_held();
     ASSERT_FALSE(stop_core(*core));
     ASSERT_EQ(state(), CoreState::Failed);
     ASSERT_TRUE(live_run_running());
 
     const int shutdowns = fake_probe("fake_core_shutdown_count");
     const std::size_t lines = log.lines().size();
-    ASSERT_TRUE(stop_core(*core));
+    std::future<Result<>> stop = std::async(std::launch::async, [&] { return stop_core(*core); });
+    ASSERT_TRUE(wait_for([&] { return fake_probe("fake_core_shutdown_count") > shutdowns; }));
+    fake_end_held();
+    ASSERT_TRUE(stop.get());
     EXPECT_FALSE(live_run_running());
     EXPECT_EQ(state(), CoreState::Stopped);
     EXPECT_EQ(last_error(), "core did not stop within timeout") << "a stop leaves the error alone";
@@ -357,7 +382,7 @@ TEST_F(CoreControllerTest, StopWaitsForACoreThatOutlivedAnEarlierStop) {
 
 TEST_F(CoreControllerTest, StopOfAnOutlivingCoreCanTimeOutAgain) {
     make_core(CoreTimings{50ms, 200ms});
-    ASSERT_TRUE(start(R"({"mode":"stubborn","ms":1500})"));
+    start_held();
     ASSERT_FALSE(stop_core(*core));
     const Result<> again = stop_core(*core);
     ASSERT_FALSE(again);
@@ -422,19 +447,20 @@ TEST_F(CoreControllerTest, StopRacingAStartNeverLeavesACoreBehindAStoppedRecord)
         }
         ASSERT_NE(state(), CoreState::Running);
         // No further stop: whatever the interleaving, the core must end.
-        ASSERT_TRUE(wait_for([&] { return !live_run_running(); }, 5s));
+        ASSERT_TRUE(wait_for([&] { return !live_run_running(); }));
         EXPECT_EQ(fake_probe("fake_core_running"), 0);
         ASSERT_TRUE(stop_core(*core));
     }
 }
 
 TEST_F(CoreControllerTest, TwoOverlappingStops) {
-    ASSERT_TRUE(start(R"({"mode":"stubborn","ms":800})"));
+    start_held();
     std::future<Result<>> first = std::async(std::launch::async, [&] { return stop_core(*core); });
     ASSERT_TRUE(wait_for([&] { return state() == CoreState::Stopping; }));
     ASSERT_TRUE(stop_core(*core));
     EXPECT_EQ(state(), CoreState::Stopped);
     EXPECT_TRUE(live_run_running());
+    fake_end_held();
     EXPECT_TRUE(first.get());
     EXPECT_EQ(state(), CoreState::Stopped);
     EXPECT_FALSE(last_error());
@@ -513,11 +539,13 @@ TEST_F(CoreControllerTest, ARepeatedShutdownNeverReachesANewerCore) {
     g_parked = false;
     g_release = false;
     detail::before_shutdown_for_testing(park_second_request);
-    // The core ignores the first request and ends a while after the repeat
-    // has been parked; the stop then succeeds with the repeat still pending.
-    ASSERT_TRUE(start(R"({"mode":"stubborn","ms":2000})"));
-    ASSERT_TRUE(stop_core(*core));
-    ASSERT_TRUE(g_parked);
+    // The core ignores the first request and ends once the repeat has been
+    // parked; the stop then succeeds with the repeat still pending.
+    start_held();
+    std::future<Result<>> stop = std::async(std::launch::async, [&] { return stop_core(*core); });
+    ASSERT_TRUE(wait_for([] { return g_parked.load(); }));
+    fake_end_held();
+    ASSERT_TRUE(stop.get());
     const int starts = fake_probe("fake_core_start_count");
     const int reached = fake_probe("fake_core_runs_shut_down");
 
