@@ -11,6 +11,10 @@ namespace velmor {
 Result<> start_action(std::optional<std::string> config, CoreShared& core) {
     if (Result<> checked = check_config(config); !checked) return checked;
 
+    // A start that would be refused touches nothing: the running core has
+    // its folder and its Wintun library in use.
+    if (Result<> allowed = check_start_allowed(core); !allowed) return allowed;
+
     std::filesystem::path data_dir = service_data_dir();
     std::filesystem::path log_path = core_log_path();
     // A folder that someone else could write, or a Wintun library that is

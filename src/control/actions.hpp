@@ -11,8 +11,10 @@
 
 namespace velmor {
 
-// Checks the request's configuration, prepares the service data folder and
-// Wintun, loads the core library and starts a core. Takes the configuration
+// Checks the request's configuration and, unless a core is starting,
+// running or stopping (then refused with start_core's text before anything
+// is touched), prepares the service data folder and Wintun, loads the core
+// library and starts a core. Takes the configuration
 // by value so that a large one is moved to the core, not copied. Blocks for the start check delay
 // when the start is accepted. Errors: those of check_config, those of
 // prepare_data_folder and ensure_wintun, "load core library" (cause: the

@@ -3,6 +3,7 @@
 // After <windows.h>:
 #include <sddl.h>
 
+#include <array>
 #include <new>
 #include <optional>
 #include <string>
@@ -205,7 +206,12 @@ void serve_instances(const std::shared_ptr<PipeServerContext>& context, unique_h
             if (!ConnectNamedPipe(instance.get(), nullptr)) {
                 const DWORD code = GetLastError();
                 if (code != ERROR_PIPE_CONNECTED && code != ERROR_NO_DATA) {
+                    // The instance is lost: another one is made at once, so
+                    // that nobody else finds the slot free.
                     instance.reset();
+                    if (Result<unique_handle> again =
+                            create_pipe_instance(context->name.c_str(), context->instances.load() == 0))
+                        instance.hold(std::move(*again));
                     if (give_up_after(call_failed("ConnectNamedPipe", code), stop_requested)) return;
                     continue;
                 }
@@ -234,11 +240,9 @@ void serve_instances(const std::shared_ptr<PipeServerContext>& context, unique_h
     }
 }
 
-}  // namespace
-
-Result<unique_handle> create_pipe_instance(const wchar_t* name, bool first_instance) {
+Result<unique_handle> create_pipe_instance_with(const wchar_t* sddl, const wchar_t* name, bool first_instance) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PIPE_SDDL, SDDL_REVISION_1, &descriptor, nullptr) ||
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr) ||
         descriptor == nullptr) {
         const Error inner = call_failed("ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError());
         log_message("ERROR: security descriptor init failed: " + inner.full_description());
@@ -254,6 +258,17 @@ Result<unique_handle> create_pipe_instance(const wchar_t* name, bool first_insta
     return unique_handle(pipe);
 }
 
+}  // namespace
+
+Result<unique_handle> create_pipe_instance(const wchar_t* name, bool first_instance) {
+    Result<unique_handle> created = create_pipe_instance_with(PIPE_SDDL, name, first_instance);
+    // Only SYSTEM and elevated administrators may name the Administrators as
+    // owner; a standard user's console helper owns its pipe itself.
+    if (!created && created.error().message() == "CreateNamedPipeW failed: " + std::to_string(ERROR_INVALID_OWNER))
+        return create_pipe_instance_with(PIPE_SDDL_WITHOUT_OWNER, name, first_instance);
+    return created;
+}
+
 void serve_pipe(const wchar_t* name, std::shared_ptr<CoreShared> core,
                 std::shared_ptr<std::atomic<bool>> stop_requested) {
     std::shared_ptr<PipeServerContext> context;
@@ -264,8 +279,11 @@ void serve_pipe(const wchar_t* name, std::shared_ptr<CoreShared> core,
         log_message("ERROR: pipe server not started: out of memory");
         return;
     }
-    // The first instance claims the name before the other threads start, so
-    // theirs join the server's own pipe.
+    // The first instance claims the name. The others are made right after
+    // it, before anyone is served, and each thread keeps its instance for
+    // the server's whole life: with every instance the pipe allows held,
+    // nobody else can add one (any user may try: writing to a pipe includes
+    // that right). A thread left without one makes its own, with retries.
     for (;;) {
         if (context->stop_requested->load()) return;
         Result<unique_handle> created = create_pipe_instance(context->name.c_str(), true);
@@ -275,9 +293,20 @@ void serve_pipe(const wchar_t* name, std::shared_ptr<CoreShared> core,
         }
         if (give_up_after(created.error(), *context->stop_requested)) return;
     }
-    for (DWORD i = 1; i < PIPE_MAX_INSTANCES; ++i) {
+    std::array<unique_handle, PIPE_MAX_INSTANCES - 1> others;
+    for (unique_handle& other : others) {
         try {
-            std::thread([context] { serve_instances(context, unique_handle()); }).detach();
+            if (Result<unique_handle> created = create_pipe_instance(context->name.c_str(), false))
+                other = std::move(*created);
+        } catch (const std::bad_alloc&) {
+            // Its thread makes it.
+        }
+    }
+    for (unique_handle& other : others) {
+        try {
+            std::thread([context, held = std::move(other)]() mutable {
+                serve_instances(context, std::move(held));
+            }).detach();
         } catch (const std::exception&) {
             // std::system_error or std::bad_alloc. Fewer clients side by
             // side, but still served.

@@ -13,16 +13,21 @@ namespace velmor {
 
 inline constexpr const wchar_t* PIPE_NAME = L"\\\\.\\pipe\\velmor-helper";
 
-// Network logons denied; LocalSystem and Administrators allowed everything;
-// the pipe's owner (its creator) allowed everything too, so that a console
-// helper run by a standard user can create the further instances of its own
-// pipe (the service's pipe is owned by SYSTEM or Administrators, who are
-// allowed anyway); creating instances (FILE_CREATE_PIPE_INSTANCE, 0x4)
-// denied to everyone else, so nobody can sit beside the server on its own
-// pipe; read and write for the built-in Users. Allowed entries before the
-// deny win, as a DACL is read in order.
+// Owned by the Administrators. Network logons denied first; LocalSystem and
+// Administrators allowed everything; read and write, and nothing more, for
+// the built-in Users, so that every local user can open the pipe as clients
+// do (GENERIC_READ | GENERIC_WRITE). The same for the pipe's owner (OWNER
+// RIGHTS): that entry replaces the rights an owner has implicitly, so that
+// the account running a console helper, which owns its pipe when it may not
+// name the Administrators, cannot change the DACL either. On a pipe the
+// write rights hold FILE_CREATE_PIPE_INSTANCE (the bit of FILE_APPEND_DATA),
+// which no DACL can take from a user it lets write: the server keeps every
+// instance the pipe allows instead, so that nobody can add one.
 inline constexpr const wchar_t* PIPE_SDDL =
-    L"D:(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)(D;;0x4;;;WD)(A;;GRGW;;;BU)";
+    L"O:BAD:(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;OW)(A;;GRGW;;;BU)";
+// The same for a process that may not name the Administrators as owner.
+inline constexpr const wchar_t* PIPE_SDDL_WITHOUT_OWNER =
+    L"D:(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;OW)(A;;GRGW;;;BU)";
 
 inline constexpr DWORD PIPE_BUFFER_BYTES = 65536;
 inline constexpr DWORD PIPE_MAX_INSTANCES = 4;
@@ -35,7 +40,9 @@ inline DWORD pipe_open_mode(bool first_instance) {
     return PIPE_ACCESS_DUPLEX | (first_instance ? static_cast<DWORD>(FILE_FLAG_FIRST_PIPE_INSTANCE) : 0u);
 }
 
-// Builds the descriptor from PIPE_SDDL and creates one instance of `name`.
+// Builds the descriptor from PIPE_SDDL (PIPE_SDDL_WITHOUT_OWNER when the
+// system refuses the Administrators as owner) and creates one instance of
+// `name`.
 // Errors carry the accept-error text: "security descriptor init failed: …"
 // (after logging "ERROR: security descriptor init failed: …") or
 // "CreateNamedPipeW failed: N".

@@ -98,7 +98,24 @@ std::string thread_failure(std::string_view what, const std::system_error& e) {
     return std::string(what) + " could not be created: " + e.code().message();
 }
 
+// Under the core-state lock.
+Result<> start_refusal(CoreState state) {
+    switch (state) {
+        case CoreState::Starting:
+        case CoreState::Running: return fail("core already " + std::string(core_state_name(state)));
+        case CoreState::Stopping: return fail("core is stopping");
+        case CoreState::Stopped:
+        case CoreState::Failed: break;
+    }
+    return {};
+}
+
 }  // namespace
+
+Result<> check_start_allowed(CoreShared& core) {
+    std::lock_guard lock(core.mutex);
+    return start_refusal(core.state);
+}
 
 Result<> start_core(CoreShared& core, std::string config, std::filesystem::path service_data_dir,
                     std::filesystem::path core_log_path) {
@@ -108,13 +125,7 @@ Result<> start_core(CoreShared& core, std::string config, std::filesystem::path 
     std::shared_ptr<CoreRun> run;
     {
         std::lock_guard lock(core.mutex);
-        switch (core.state) {
-            case CoreState::Starting:
-            case CoreState::Running: return fail("core already " + std::string(core_state_name(core.state)));
-            case CoreState::Stopping: return fail("core is stopping");
-            case CoreState::Stopped:
-            case CoreState::Failed: break;
-        }
+        if (Result<> allowed = start_refusal(core.state); !allowed) return allowed;
         // What may fail for want of memory comes before the state changes: a
         // record left in Starting would refuse every later start.
         drop_ended_runs(core.live_runs);

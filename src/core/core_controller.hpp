@@ -30,6 +30,13 @@ inline constexpr std::chrono::milliseconds SHUTDOWN_REPEAT{500};
 Result<> start_core(CoreShared& core, std::string config, std::filesystem::path service_data_dir,
                     std::filesystem::path core_log_path);
 
+// The refusal start_core would give in the record's present state ("core
+// already starting", "core already running", "core is stopping"), read under
+// the core-state lock; success when it would go ahead. For callers that must
+// prepare nothing for a start that would be refused; start_core decides again
+// under the lock.
+Result<> check_start_allowed(CoreShared& core);
+
 // Sets Stopping, asks the core to shut down (on a thread of its own, again
 // every SHUTDOWN_REPEAT while waiting) and waits up to the stop timeout for
 // every core thread the record knows to be alive. Replies only after the

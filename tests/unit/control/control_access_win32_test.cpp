@@ -5,37 +5,17 @@
 #include <optional>
 #include <string>
 
+#include "support/access_check_win32.hpp"
+
 namespace velmor {
 namespace {
-
-// An identification token of this process's user, optionally with the
-// Administrators group made deny-only: the same person as a standard user.
-unique_handle identification_token(bool as_standard_user) {
-    HANDLE process_token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process_token)) return {};
-    unique_handle primary(process_token);
-    if (as_standard_user) {
-        BYTE admins[SECURITY_MAX_SID_SIZE];
-        DWORD size = sizeof(admins);
-        if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size)) return {};
-        SID_AND_ATTRIBUTES disabled{admins, 0};
-        HANDLE restricted = nullptr;
-        if (!CreateRestrictedToken(primary.get(), 0, 1, &disabled, 0, nullptr, 0, nullptr, &restricted)) return {};
-        primary.reset(restricted);
-    }
-    HANDLE duplicate = nullptr;
-    if (!DuplicateTokenEx(primary.get(), TOKEN_QUERY, nullptr, SecurityIdentification, TokenImpersonation,
-                          &duplicate))
-        return {};
-    return unique_handle(duplicate);
-}
 
 // Tokens of our own making, since the pipe's client under test is always the
 // same user: a member of Users and Administrators (as under Wine), and that
 // user with Administrators for deny only.
 TEST(ControlAccessCheck, DescriptorsGrantOrDenyTheRightTokens) {
-    const unique_handle member = identification_token(false);
-    const unique_handle standard = identification_token(true);
+    const unique_handle member = access::identification_token(false);
+    const unique_handle standard = access::identification_token(true);
     ASSERT_TRUE(member) << GetLastError();
     ASSERT_TRUE(standard) << GetLastError();
 

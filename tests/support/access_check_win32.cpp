@@ -1,0 +1,49 @@
+#include "support/access_check_win32.hpp"
+
+#include <aclapi.h>
+
+#include <string>
+
+namespace velmor::access {
+
+unique_handle identification_token(bool as_standard_user) {
+    HANDLE process_token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process_token)) return {};
+    unique_handle primary(process_token);
+    if (as_standard_user) {
+        BYTE admins[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof(admins);
+        if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size)) return {};
+        SID_AND_ATTRIBUTES disabled{admins, 0};
+        HANDLE restricted = nullptr;
+        if (!CreateRestrictedToken(primary.get(), 0, 1, &disabled, 0, nullptr, 0, nullptr, &restricted)) return {};
+        primary.reset(restricted);
+    }
+    HANDLE duplicate = nullptr;
+    if (!DuplicateTokenEx(primary.get(), TOKEN_QUERY, nullptr, SecurityIdentification, TokenImpersonation,
+                          &duplicate))
+        return {};
+    return unique_handle(duplicate);
+}
+
+Result<bool> granted(HANDLE token, HANDLE object, ACCESS_MASK desired) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD read = GetSecurityInfo(object, SE_FILE_OBJECT,
+                                       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                           DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, nullptr, nullptr, &descriptor);
+    if (read != ERROR_SUCCESS) return fail("GetSecurityInfo failed: " + std::to_string(read));
+    const unique_hlocal owner(descriptor);
+
+    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    MapGenericMask(&desired, &mapping);
+    PRIVILEGE_SET privileges{};
+    DWORD privileges_size = sizeof(privileges);
+    DWORD granted_access = 0;
+    BOOL status = FALSE;
+    if (!AccessCheck(descriptor, token, desired, &mapping, &privileges, &privileges_size, &granted_access, &status))
+        return fail("AccessCheck failed: " + std::to_string(GetLastError()));
+    return status != FALSE;
+}
+
+}  // namespace velmor::access
