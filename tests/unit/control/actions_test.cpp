@@ -71,7 +71,7 @@ TEST(StartAction, StartsAndStopsACoreInTheServiceDataFolder) {
     EXPECT_EQ(core_snapshot(*core).status, "running");
     const std::filesystem::path data = dir.path() / "Velmor" / "service";
     EXPECT_TRUE(std::filesystem::is_directory(data / "log"));
-    ASSERT_TRUE(testing::wait_for([&] { return std::filesystem::exists(data / "fake-core-config.txt"); }));
+    ASSERT_TRUE(testing::fake_core_recorded(data));
     EXPECT_EQ(testing::read_file(data / "fake-core-config.txt").size(), MAX_CONFIG_BYTES);
 
     const Result<> again = start_action(start_request("{}").config, *core);

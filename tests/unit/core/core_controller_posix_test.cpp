@@ -137,7 +137,7 @@ TEST_F(CoreControllerTest, StartRunsTheCoreAndStopEndsIt) {
     EXPECT_FALSE(last_error());
     EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "log"));
 
-    ASSERT_TRUE(wait_for([&] { return std::filesystem::exists(dir.path() / "fake-core-args.txt"); }));
+    ASSERT_TRUE(testing::fake_core_recorded(dir.path()));
     EXPECT_EQ(testing::read_file(dir.path() / "fake-core-config.txt"), config);
     const std::string args = testing::read_file(dir.path() / "fake-core-args.txt");
     EXPECT_NE(args.find("log=" + path_to_utf8(dir.path() / "log" / "clash.log") + "\n"), std::string::npos) << args;

@@ -69,6 +69,13 @@ inline std::string read_file(const std::filesystem::path& path) {
     return out.str();
 }
 
+// Waits until a fake core run has recorded what it received in `cwd`: the
+// configuration file is written first, then the arguments file, whose last
+// line is "starts=N". A file merely existing may still be empty.
+inline bool fake_core_recorded(const std::filesystem::path& cwd) {
+    return wait_for([&] { return read_file(cwd / "fake-core-args.txt").find("\nstarts=") != std::string::npos; });
+}
+
 // The log lines written from construction on, without their time stamps.
 // The process's log sink is pointed at a folder of its own the first time.
 // The sink keeps the first file it opened, so a test that opens one itself
