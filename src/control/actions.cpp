@@ -1,5 +1,12 @@
 #include "control/actions.hpp"
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
 #include "control/config_check.hpp"
 #include "core/core_controller.hpp"
 #include "core/core_library.hpp"
@@ -7,6 +14,62 @@
 #include "env/locations.hpp"
 
 namespace velmor {
+namespace {
+
+std::atomic<void (*)()> g_before_prepare{nullptr};
+
+// Set while a start's preparation runs, also one whose request has given up
+// on it: a second preparation would work on the same folders.
+std::atomic<bool> g_preparing{false};
+
+// One start's preparation, shared by the thread that does it and the request
+// that waits for it.
+struct Preparation {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;       // guarded by mutex
+    bool abandoned = false;  // guarded by mutex
+    Result<PreparedDataFolder> outcome = PreparedDataFolder();  // guarded by mutex
+};
+
+// The data folder, Wintun and the core library: the file and library work
+// of a start, any call of which may wait on someone else's handle (an
+// oplock holds an open for as long as its holder likes). Runs on a thread of
+// its own; the folders stay held until the waiting request takes them, or
+// are let go at once when it has given up.
+void prepare(const std::shared_ptr<Preparation>& preparation, const std::filesystem::path& data_dir) noexcept {
+    Result<PreparedDataFolder> outcome = PreparedDataFolder();
+    try {
+        if (void (*hook)() = g_before_prepare.load(); hook != nullptr) hook();
+        outcome = prepare_data_folder(data_dir);
+        if (outcome) {
+            if (Result<> wintun = ensure_wintun(data_dir); !wintun) outcome = fail(std::move(wintun.error()));
+        }
+        if (outcome) {
+            if (Result<CoreLibrary> library = load_core_library(); !library)
+                outcome = fail(std::move(library.error()).context("load core library"));
+        }
+    } catch (const std::bad_alloc&) {
+        outcome = fail("start preparation: out of memory");
+    }
+    bool abandoned = false;
+    {
+        std::lock_guard lock(preparation->mutex);
+        preparation->done = true;
+        abandoned = preparation->abandoned;
+        if (!abandoned) {
+            preparation->outcome = std::move(outcome);
+            g_preparing.store(false);
+        }
+    }
+    if (abandoned) {
+        outcome = PreparedDataFolder();  // lets the folders go first
+        g_preparing.store(false);
+    }
+    preparation->changed.notify_all();
+}
+
+}  // namespace
 
 Result<> start_action(std::optional<std::string> config, CoreShared& core) {
     if (Result<> checked = check_config(config); !checked) return checked;
@@ -14,22 +77,42 @@ Result<> start_action(std::optional<std::string> config, CoreShared& core) {
     // A start that would be refused touches nothing: the running core has
     // its folder and its Wintun library in use.
     if (Result<> allowed = check_start_allowed(core); !allowed) return allowed;
+    if (g_preparing.exchange(true)) return fail(std::string(ACTION_BUSY_ERROR));
 
     std::filesystem::path data_dir = service_data_dir();
     std::filesystem::path log_path = core_log_path();
     // A folder that someone else could write, or a Wintun library that is
     // not the installed one, refuses the start. The folders stay held until
     // the start has been decided.
-    Result<PreparedDataFolder> prepared = prepare_data_folder(data_dir);
-    if (!prepared) return fail(std::move(prepared.error()));
-    if (Result<> wintun = ensure_wintun(data_dir); !wintun) return wintun;
+    std::shared_ptr<Preparation> preparation;
+    try {
+        preparation = std::make_shared<Preparation>();
+        std::thread([preparation, data_dir] { prepare(preparation, data_dir); }).detach();
+    } catch (const std::exception&) {
+        // std::system_error or std::bad_alloc: nothing runs.
+        g_preparing.store(false);
+        return fail("start preparation could not be started");
+    }
 
-    if (Result<CoreLibrary> library = load_core_library(); !library)
-        return fail(std::move(library.error()).context("load core library"));
+    std::unique_lock lock(preparation->mutex);
+    const auto deadline = std::chrono::steady_clock::now() + core.timings.prepare_timeout;
+    if (!preparation->changed.wait_until(lock, deadline, [&] { return preparation->done; })) {
+        // Its thread stays where it is stuck and lets the folders go when it
+        // returns; until then every start is refused.
+        preparation->abandoned = true;
+        return fail(std::string(PREPARE_TIMEOUT_ERROR));
+    }
+    Result<PreparedDataFolder> prepared = std::move(preparation->outcome);
+    lock.unlock();
+    if (!prepared) return fail(std::move(prepared.error()));
 
     return start_core(core, std::move(*config), std::move(data_dir), std::move(log_path));
 }
 
 Result<> stop_action(CoreShared& core) { return stop_core(core); }
+
+namespace detail {
+void before_prepare_for_testing(void (*hook)()) { g_before_prepare = hook; }
+}  // namespace detail
 
 }  // namespace velmor

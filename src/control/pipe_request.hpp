@@ -18,6 +18,10 @@ inline constexpr std::size_t READ_CHUNK_BYTES = 4096;
 // string; anything past this is no request.
 inline constexpr std::size_t MAX_REQUEST_BYTES = std::size_t{32} * 1024 * 1024;
 
+// Time a connected client has to send the first bytes of its request: a
+// client that connects and sends nothing holds an instance no longer.
+inline constexpr std::chrono::seconds FIRST_BYTES_TIMEOUT{1};
+
 // Time a connected client has to complete its request line.
 inline constexpr std::chrono::seconds REQUEST_TIMEOUT{10};
 

@@ -85,6 +85,21 @@ bool give_up_after(const Error& error, std::atomic<bool>& stop_requested) {
     return false;
 }
 
+// The process serving `name`, asked as a client that lends that server
+// nothing to act with (anonymous): whoever holds the name cannot act as us.
+std::string pipe_holder(const wchar_t* name) {
+    const unique_handle client = adopt_file_handle(CreateFileW(
+        name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS, nullptr));
+    ULONG process = 0;
+    if (!client || !GetNamedPipeServerProcessId(client.get(), &process)) return "an unknown process";
+    return "process " + std::to_string(process);
+}
+
+// Logged at once and then once a minute while it lasts, outside the limit
+// on client-caused lines that each attempt's accept error passes: nobody can
+// be served until the name is free.
+constexpr auto NAME_TAKEN_REPEAT = std::chrono::minutes(1);
+
 // A handle to the calling thread that its watchdog uses to cancel the
 // thread's synchronous I/O; the failing call's error when there is none.
 Result<unique_handle> current_thread_handle() {
@@ -99,14 +114,21 @@ Result<unique_handle> current_thread_handle() {
 // the reply before the instance is disconnected. Returns the handling error,
 // if any.
 std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& watchdog) {
-    const std::string timeout_text = "request not completed within " + std::to_string(REQUEST_TIMEOUT.count()) + " s";
-    watchdog.arm(IoWatchdog::Clock::now() + REQUEST_TIMEOUT);
+    const auto connected = IoWatchdog::Clock::now();
+    // Nothing yet: the short bound for a client that sends nothing; after
+    // the first bytes, the bound for the whole request.
+    bool started = false;
+    const auto timeout = [&started] {
+        return started ? Error("request not completed within " + std::to_string(REQUEST_TIMEOUT.count()) + " s")
+                       : Error("no request within " + std::to_string(FIRST_BYTES_TIMEOUT.count()) + " s");
+    };
+    watchdog.arm(connected + FIRST_BYTES_TIMEOUT);
     RequestGatherer gatherer;
     std::vector<char> chunk(READ_CHUNK_BYTES);
     while (gatherer.state() == GatherState::NeedMore) {
         if (watchdog.expired()) {
             watchdog.disarm();
-            return Error(timeout_text);
+            return timeout();
         }
         DWORD n = 0;
         const BOOL ok = ReadFile(pipe, chunk.data(), static_cast<DWORD>(chunk.size()), &n, nullptr);
@@ -114,10 +136,14 @@ std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& wat
         // ERROR_MORE_DATA: the message is longer than one read and goes on.
         if (!ok && code != ERROR_MORE_DATA) {
             const bool timed_out = watchdog.disarm();
-            if (timed_out && code == ERROR_OPERATION_ABORTED) return Error(timeout_text);
+            if (timed_out && code == ERROR_OPERATION_ABORTED) return timeout();
             return call_failed("ReadFile", code);
         }
         if (!ok && n == 0) continue;
+        if (!started && n > 0) {
+            started = true;
+            watchdog.arm(connected + REQUEST_TIMEOUT);
+        }
         gatherer.add(std::string_view(chunk.data(), n));
     }
     watchdog.disarm();
@@ -284,12 +310,20 @@ void serve_pipe(const wchar_t* name, std::shared_ptr<CoreShared> core,
     // the server's whole life: with every instance the pipe allows held,
     // nobody else can add one (any user may try: writing to a pipe includes
     // that right). A thread left without one makes its own, with retries.
+    std::optional<std::chrono::steady_clock::time_point> reported;
     for (;;) {
         if (context->stop_requested->load()) return;
         Result<unique_handle> created = create_pipe_instance(context->name.c_str(), true);
         if (created) {
             first = std::move(*created);
             break;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (created.error().message().find(SD_FAILURE) == std::string::npos &&
+            (!reported || now - *reported >= NAME_TAKEN_REPEAT)) {
+            reported = now;
+            log_message("ERROR: pipe name taken by " + pipe_holder(context->name.c_str()) + ": " +
+                        created.error().full_description());
         }
         if (give_up_after(created.error(), *context->stop_requested)) return;
     }

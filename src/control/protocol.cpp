@@ -148,8 +148,8 @@ Reply reply_for(const Request& request, Result<> outcome, std::optional<std::str
 // twice at once, so every reply is what the state table says for the state
 // the request found. Taken outside the core-state lock. Never destroyed: the
 // pipe server's threads outlive wmain.
-std::mutex& action_mutex() {
-    static std::mutex& mutex = *new std::mutex;
+std::timed_mutex& action_mutex() {
+    static std::timed_mutex& mutex = *new std::timed_mutex;
     return mutex;
 }
 
@@ -258,12 +258,16 @@ Result<std::string> handle_request(std::string_view received, CoreShared& core, 
     } else if (request.action && (action == "start" || action == "stop")) {
         if (Result<> admitted = gate ? gate(action) : Result<>(); !admitted) {
             reply = reply_for(request, std::move(admitted));
-        } else if (action == "start") {
-            std::lock_guard serialised(action_mutex());
-            reply = reply_for(request, start_action(std::move(request.config), core));
         } else {
-            std::lock_guard serialised(action_mutex());
-            reply = reply_for(request, stop_action(core));
+            // Waits for the start or stop under way, which is bounded itself,
+            // but never without a bound of its own.
+            std::unique_lock serialised(action_mutex(), std::defer_lock);
+            if (!serialised.try_lock_for(core.timings.action_wait))
+                reply = reply_for(request, fail(std::string(ACTION_BUSY_ERROR)));
+            else if (action == "start")
+                reply = reply_for(request, start_action(std::move(request.config), core));
+            else
+                reply = reply_for(request, stop_action(core));
         }
     } else {
         reply = reply_for(request, fail("unknown action"));

@@ -32,6 +32,11 @@ std::string_view core_state_name(CoreState state);
 struct CoreTimings {
     std::chrono::nanoseconds start_check_delay = std::chrono::seconds(1) + std::chrono::nanoseconds(500'000'000);
     std::chrono::nanoseconds stop_timeout = std::chrono::seconds(10);
+    // How long a start waits for its file and library work, and a start or
+    // stop for the one under way before it: past them the request is
+    // answered with an error instead of holding its pipe thread.
+    std::chrono::nanoseconds prepare_timeout = std::chrono::seconds(10);
+    std::chrono::nanoseconds action_wait = std::chrono::seconds(15);
 };
 
 // A one-shot event: set once, waited for with a deadline.

@@ -145,21 +145,31 @@ TEST_F(ConsolePipe, RequestsArriveInAnyFraming) {
 }
 
 TEST_F(ConsolePipe, SilentClientsHoldNobodyElseAndAreDroppedAfterTheBound) {
-    // Three silent clients: a fourth is served at once, well before any bound.
+    // A client that sends nothing is let go after the short bound.
+    std::optional<PipeClient> mute = PipeClient::connect();
+    ASSERT_TRUE(mute);
+    EXPECT_TRUE(helper().wait_for_log("] pipe handle error: no request within 1 s\n")) << log();
+    EXPECT_TRUE(mute->read_reply(5s).bytes.empty());
+    mute.reset();
+
+    // Three clients that have begun a request and stall: a fourth is served
+    // at once, well before any bound.
     std::vector<PipeClient> silent;
     for (int i = 0; i < 3; ++i) {
         std::optional<PipeClient> client = PipeClient::connect();
         ASSERT_TRUE(client);
+        ASSERT_EQ(client->write("{"), 0u);
         silent.push_back(std::move(*client));
     }
     const ReadOutcome beside = exchange("{\"id\":\"b\",\"action\":\"ping\"}\n", 5s);
     EXPECT_EQ(beside.bytes, "{\"id\":\"b\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n");
-    EXPECT_EQ(helper().log_count("pipe "), 0u) << log();
+    EXPECT_EQ(helper().log_count("pipe "), 1u) << log();
 
-    // Four silent clients hold every instance: a fifth finds the pipe busy,
+    // Four stalled clients hold every instance: a fifth finds the pipe busy,
     // and is served once the bound lets one of them go.
     std::optional<PipeClient> fourth = PipeClient::connect();
     ASSERT_TRUE(fourth);
+    ASSERT_EQ(fourth->write("{"), 0u);
     silent.push_back(std::move(*fourth));
     Sleep(200);
     EXPECT_FALSE(PipeClient::connect(0ms)) << "a fifth instance while four clients are connected";
@@ -253,6 +263,23 @@ TEST(ConsoleRoles, NameTakenBeforeStartIsNotJoined) {
     squatter.reset();
     const ReadOutcome reply = exchange("{\"id\":\"7\",\"action\":\"ping\"}\n");
     EXPECT_EQ(reply.bytes, PING_REPLY);
+}
+
+TEST(ConsoleRoles, NameTakenIsReportedWithItsHolder) {
+    const std::filesystem::path folder = test_folder();
+    // One instance only: even Wine then refuses the helper an instance.
+    unique_handle squatter(CreateNamedPipeW(HELPER_PIPE, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                                            1, 65536, 65536, 0, nullptr));
+    ASSERT_NE(squatter.get(), INVALID_HANDLE_VALUE);
+    HelperProcess helper(folder);
+    ASSERT_TRUE(helper.start_console());
+    const std::string reported =
+        "] ERROR: pipe name taken by process " + std::to_string(GetCurrentProcessId()) + ": CreateNamedPipeW failed: ";
+    EXPECT_TRUE(helper.wait_for_log(reported)) << helper.log();
+    squatter.reset();
+    const ReadOutcome reply = exchange("{\"id\":\"7\",\"action\":\"ping\"}\n");
+    EXPECT_EQ(reply.bytes, PING_REPLY);
+    EXPECT_EQ(helper.log_count(reported), 1u) << "once a minute, not at every attempt";
 }
 
 TEST(ConsoleRoles, FailingRoleReportsOnStandardErrorWithStatusOne) {

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
 #include "control/config_check.hpp"
+#include "control/protocol.hpp"
 #include "core/core_controller.hpp"
 #include "unit/core/core_test_support.hpp"
 
@@ -81,6 +84,54 @@ TEST(StartAction, StartsAndStopsACoreInTheServiceDataFolder) {
     ASSERT_TRUE(stop_action(*core));
     EXPECT_EQ(core_snapshot(*core).status, "stopped");
     ASSERT_TRUE(stop_action(*core)) << "a stop without a core succeeds";
+}
+
+std::atomic<bool> g_held{false};
+std::atomic<bool> g_release{false};
+
+// Holds a start's preparation as a file held open by someone else would.
+void hold_preparation() {
+    g_held = true;
+    while (!g_release) std::this_thread::sleep_for(1ms);
+}
+
+// A preparation stuck on a file costs its own thread only: the start that
+// waits for it gives up after its bound, the next start or stop gives up
+// waiting for the one under way, and once the file is let go a start runs.
+TEST(StartAction, AStuckPreparationHoldsNobodyBeyondTheBounds) {
+    testing::TempDir dir;
+    ASSERT_EQ(setenv("ProgramData", dir.path().c_str(), 1), 0);
+    auto core = std::make_shared<CoreShared>(CoreTimings{50ms, 20s, 1s, 200ms});
+    core->machine_lock_name = "Velmor.Test.Actions." + testing::unique_suffix();
+    g_held = false;
+    g_release = false;
+    detail::before_prepare_for_testing(hold_preparation);
+    const auto reply_error = [&](std::string_view request) {
+        const Result<std::string> reply = handle_request(request, *core);
+        return reply ? reply->substr(0, reply->find(",\"data\"")) : reply.error().message();
+    };
+
+    std::string first;
+    std::thread waiting([&] { first = reply_error(R"({"action":"start","config":"{}"})" "\n"); });
+    ASSERT_TRUE(testing::wait_for([] { return g_held.load(); }));
+    EXPECT_EQ(reply_error(R"({"action":"stop"})" "\n"),
+              R"({"id":null,"ok":false,"error":"another start or stop is in progress")");
+    waiting.join();
+    EXPECT_EQ(first, R"({"id":null,"ok":false,"error":"start preparation did not finish in time")");
+    EXPECT_EQ(reply_error(R"({"action":"start","config":"{}"})" "\n"),
+              R"({"id":null,"ok":false,"error":"another start or stop is in progress")");
+    EXPECT_EQ(core_snapshot(*core).status, "stopped");
+    EXPECT_EQ(reply_error(R"({"action":"status"})" "\n"), R"({"id":null,"ok":true,"error":null)");
+
+    g_release = true;
+    detail::before_prepare_for_testing(nullptr);
+    Result<> started = fail("not tried");
+    ASSERT_TRUE(testing::wait_for([&] {
+        started = start_action(start_request("{}").config, *core);
+        return started || started.error().message() != "another start or stop is in progress";
+    }));
+    EXPECT_TRUE(started) << started.error().message();
+    EXPECT_TRUE(stop_action(*core));
 }
 #endif
 

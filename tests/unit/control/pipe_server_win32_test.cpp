@@ -67,6 +67,12 @@ public:
     }
     static DWORD last_error() { return last_error_; }
 
+    // Writes `bytes` as one message without waiting for a reply.
+    bool send(const std::string& bytes) {
+        DWORD n = 0;
+        return WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) != FALSE;
+    }
+
     std::string ask(const std::string& request) {
         DWORD n = 0;
         if (!WriteFile(pipe_.get(), request.data(), static_cast<DWORD>(request.size()), &n, nullptr)) return {};
@@ -82,7 +88,7 @@ private:
     static inline DWORD last_error_ = 0;
 };
 
-// The server on a pipe of the test's own. Three silent clients hold three
+// The server on a pipe of the test's own. Three stalled clients hold three
 // instances while a fourth client is served; with all four held a fifth
 // finds the pipe busy. An allocation failure while gathering ends that one
 // exchange without a reply, and the next client is served.
@@ -103,9 +109,12 @@ TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
         return std::nullopt;
     };
     std::vector<TestClient> silent;
+    // Each begins a request, so that the short bound for clients that send
+    // nothing does not let it go during the test.
     for (int i = 0; i < 3; ++i) {
         std::optional<TestClient> c = connect();
         ASSERT_TRUE(c) << TestClient::last_error();
+        ASSERT_TRUE(c->send("{"));
         silent.push_back(std::move(*c));
     }
     {
@@ -115,6 +124,7 @@ TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
     }
     std::optional<TestClient> fourth_silent = connect();
     ASSERT_TRUE(fourth_silent);
+    ASSERT_TRUE(fourth_silent->send("{"));
     Sleep(100);  // the fourth thread is back in ConnectNamedPipe with its instance taken
     EXPECT_FALSE(TestClient::connect(name));
     EXPECT_EQ(TestClient::last_error(), static_cast<DWORD>(ERROR_PIPE_BUSY));
