@@ -169,8 +169,7 @@ bool HelperProcess::start(const std::wstring& arguments, DWORD creation_flags) {
     std::wstring env = environment_block(env_);
     PROCESS_INFORMATION pi{};
     if (!CreateProcessW(exe().c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT | creation_flags,
-                        env.data(),
-                        folder_.c_str(), &startup, &pi)) {
+                        env.data(), folder_.c_str(), &startup, &pi)) {
         ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
         return false;
     }

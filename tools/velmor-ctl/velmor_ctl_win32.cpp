@@ -162,8 +162,8 @@ Result<unique_handle> connect_pipe(bool console) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(BUSY_WAIT - waited);
             WaitNamedPipeW(PIPE_PATH, static_cast<DWORD>(std::max<long long>(1, left.count())));
         } else if (code == ERROR_ACCESS_DENIED) {
-            return fail("access to " + std::string(PIPE_TEXT) + " denied: only local users may use it, not one "
-                        "signed in over the network " + code_text(code));
+            return fail("access to " + std::string(PIPE_TEXT) + " denied: only local users may use it " +
+                        code_text(code));
         } else {
             return fail("cannot open " + std::string(PIPE_TEXT) + ": " + os_error_text(code) + "; try again");
         }
