@@ -21,7 +21,12 @@ namespace {
 ConsoleStop* console_stop = nullptr;
 
 BOOL WINAPI handle_console_control(DWORD event) {
-    return console_stop != nullptr ? take_console_event(*console_stop, event) : FALSE;
+    if (console_stop == nullptr) return FALSE;
+    const BOOL taken = take_console_event(*console_stop, event);
+    // Once a close handler returns, the system ends the process with an exit
+    // code of its own; the main thread, done with the stop, ends it with 0.
+    if (taken && event == CTRL_CLOSE_EVENT) Sleep(CONSOLE_STOP_WAIT_MS);
+    return taken;
 }
 
 }  // namespace

@@ -72,7 +72,8 @@ std::string code_text(DWORD code) { return "(os error " + std::to_string(code) +
 
 // A usage error: what was wrong, and the usage's first line.
 int usage_error(const std::string& what) {
-    const std::string line = "velmor-ctl: " + what + "; usage: " + std::string(USAGE).substr(7, std::string(USAGE).find('\n') - 7) +
+    const std::string_view usage(USAGE);
+    const std::string line = "velmor-ctl: " + what + "; " + std::string(usage.substr(0, usage.find('\n'))) +
                              " (--help for more)\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
     return EXIT_NO_REPLY;

@@ -32,10 +32,7 @@ TEST(Error, OsErrorTextEndsWithTheCodeAndNoTrailingWhiteSpace) {
     EXPECT_NE(message.back(), '\n');
     EXPECT_NE(message.back(), '\r');
     EXPECT_EQ(os_error(2).message(), text);
-    // The code travels with the error through its context, nearest first.
     EXPECT_EQ(Error("winapi", os_error(1060)).context("top").system_code(), 1060u);
-    EXPECT_EQ(Error("outer", os_error(5)).with_system_code(1073).system_code(), 1073u);
-    EXPECT_FALSE(Error("plain").context("top").system_code());
 }
 
 }  // namespace
