@@ -39,7 +39,8 @@ std::string_view next_step_after(HostRole role, std::uint32_t code) {
             break;
         case 1060:
             if (role == HostRole::Uninstall)
-                return "To fix: nothing; the service is not installed, so there is nothing to remove.";
+                return "To fix: nothing to do; the service is not installed (if it should be, install it with "
+                       "`velmor-helper.exe install`).";
             break;
         default: break;
     }
