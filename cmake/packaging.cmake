@@ -1,6 +1,6 @@
 # The release packages, beside each other in the build folder:
-#   velmor-helper-<version>-win64.zip  the helper, the client, the README and
-#                                      the licence (CPack)
+#   velmor-helper-<version>-win64.zip  the helper, the client, the README,
+#                                      the licence and docs/ (CPack)
 #   velmor-helper-<version>-x64.msi    the helper and the client for
 #                                      administrators (wixl, from
 #                                      packaging/velmor-helper.wxs)
@@ -45,6 +45,9 @@ foreach(target IN ITEMS velmor-helper velmor-ctl)
 endforeach()
 add_custom_target(velmor-release-files DEPENDS ${VELMOR_RELEASE_FILE_LIST})
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT release)
+# The README's links into docs/ work inside the unpacked ZIP too.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/administration.md ${PROJECT_SOURCE_DIR}/docs/protocol.md
+        DESTINATION docs COMPONENT release)
 
 # Builds `output` from the release files with `version` as the package's
 # ProductVersion. wixl finds the files named in the .wxs in its working folder.

@@ -1,8 +1,10 @@
 #pragma once
 // Errors as values: a message with an optional chain of underlying causes.
 
+#include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,6 +27,18 @@ public:
     // Log lines and the command line's error report carry this text.
     std::string full_description() const;
 
+    // The operating system's error code that this error or its nearest cause
+    // carries (see os_error), if any.
+    std::optional<std::uint32_t> system_code() const {
+        for (const Error* e = this; e != nullptr; e = e->cause())
+            if (e->system_code_) return e->system_code_;
+        return std::nullopt;
+    }
+    Error with_system_code(std::uint32_t code) && {
+        system_code_ = code;
+        return std::move(*this);
+    }
+
     // Wraps this error as the cause of a new one with the given message.
     Error context(std::string message) const& { return Error(std::move(message), *this); }
     Error context(std::string message) && { return Error(std::move(message), std::move(*this)); }
@@ -32,6 +46,7 @@ public:
 private:
     std::string message_;
     std::shared_ptr<const Error> cause_;
+    std::optional<std::uint32_t> system_code_;
 };
 
 template <class T = void>

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/os_error.hpp"
-#include "base/win.hpp"
+#include "base/version.hpp"
 #include "service/console.hpp"
 #include "service/install.hpp"
 #include "service/service_command_line.hpp"
@@ -22,24 +22,27 @@
 namespace velmor {
 namespace {
 
+// Line feeds as they are, like the log's echo on standard error.
+void print(std::FILE* stream, std::string_view text) {
+    _setmode(_fileno(stream), _O_BINARY);
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
 
 Result<> run_role(HostRole role, std::span<const std::wstring> args) {
     switch (role) {
         case HostRole::Install: return install_service(allows_unsafe_folder(args));
         case HostRole::Uninstall: return uninstall_service();
         case HostRole::Console: return run_console();
+        // Neither opens the log nor touches the SCM.
+        case HostRole::Version: print(stdout, std::string(VERSION_LINE) + "\n"); return {};
+        case HostRole::Help: print(stdout, HELP_TEXT); return {};
         case HostRole::Service: break;
     }
     return run_service_dispatcher();
 }
 
-void report_error(const Error& error) {
-    // Line feeds as they are, like the log's echo on the same stream.
-    _setmode(_fileno(stderr), _O_BINARY);
-    const std::string report = "Error: " + error.full_description() + "\n";
-    std::fwrite(report.data(), 1, report.size(), stderr);
-    std::fflush(stderr);
-}
+void report_error(const Error& error) { print(stderr, "Error: " + error.full_description() + "\n"); }
 
 }  // namespace
 }  // namespace velmor
@@ -58,9 +61,14 @@ int wmain(int, wchar_t**) {
         return 1;
     }
     const std::vector<std::wstring> args = velmor::command_line_arguments();
-    const velmor::Result<> outcome = velmor::run_role(velmor::select_role(args), args);
+    const velmor::HostRole role = velmor::select_role(args);
+    const velmor::Result<> outcome = velmor::run_role(role, args);
     if (!outcome) {
         velmor::report_error(outcome.error());
+        if (const auto code = outcome.error().system_code()) {
+            const std::string_view step = velmor::next_step_after(role, *code);
+            if (!step.empty()) velmor::print(stderr, std::string(step) + "\n");
+        }
         return 1;
     }
     return 0;

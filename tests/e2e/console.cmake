@@ -13,6 +13,7 @@ file(GLOB VELMOR_CONSOLE_E2E_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}
 add_executable(velmor-e2e-tests ${VELMOR_CONSOLE_E2E_TESTS})
 target_link_libraries(velmor-e2e-tests PRIVATE velmor-e2e-harness GTest::gtest_main)
 add_dependencies(velmor-e2e-tests velmor-helper velmor-ctl)
+target_compile_definitions(velmor-e2e-tests PRIVATE VELMOR_VERSION="${PROJECT_VERSION}")
 velmor_add_gtest(velmor-e2e-tests)
 # The pipe name is machine-wide: one such program at a time.
 set_tests_properties(velmor-e2e-tests PROPERTIES RUN_SERIAL TRUE)

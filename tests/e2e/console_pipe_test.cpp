@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -312,11 +314,19 @@ protected:
 };
 
 TEST_F(ControlTool, PrintsTheReplyAndExitsByItsOutcome) {
+    // A copy of the helper of its own, to show that --version and --help
+    // write no log.
+    const std::filesystem::path alone = helper().folder() / L"alone";
+    std::filesystem::create_directories(alone);
+    std::filesystem::copy_file(helper().exe(), alone / L"velmor-helper.exe");
+    const std::string helper_usage = "usage: velmor-helper.exe [install | uninstall | console | --version | --help]\n";
+    const std::string version = "velmor-helper " VELMOR_VERSION "\n";
     struct Case {
         const wchar_t* arguments;
         DWORD exit_code;
-        const char* out;
-        const char* err;  // what standard error holds
+        std::string out;  // what standard output starts with
+        const char* err;  // what standard error starts with; a failure is one line
+        bool of_helper = false;  // run velmor-helper.exe, not velmor-ctl.exe
     };
     const Case cases[] = {
         {L"--console ping", 0, "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n", ""},
@@ -325,27 +335,40 @@ TEST_F(ControlTool, PrintsTheReplyAndExitsByItsOutcome) {
          ""},
         {LR"(--console send "{\"id\":\"q\",\"action\":\"nope\"}")", 1,
          "{\"id\":\"q\",\"ok\":false,\"error\":\"unknown action\",\"data\":null}\n", ""},
-        {LR"(--console send "{")", 2, "",
-         "velmor-ctl: velmor-helper ended the connection without a reply; its log says why (os error "},
-        {L"--console start no-such-file.json", 2, "", "velmor-ctl: cannot open no-such-file.json\n"},
-        {L"", 2, "", "usage: velmor-ctl [--console] "},
-        {L"pong", 2, "", "usage: velmor-ctl [--console] "},
-        {L"ping --console", 2, "", "usage: velmor-ctl [--console] "},
+        {LR"(--console send "{")", 2, "", "velmor-ctl: velmor-helper ended the connection without a reply (os error "},
+        {L"--console start no-such-file.json", 2, "", "velmor-ctl: cannot open no-such-file.json: "},
+        {L"", 2, "", "velmor-ctl: no command given; usage: velmor-ctl [--console] "},
+        {L"pong", 2, "", "velmor-ctl: unknown command \"pong\"; usage: velmor-ctl [--console] "},
+        {L"ping --console", 2, "", "velmor-ctl: --console goes before the command; usage: velmor-ctl [--console] "},
+        {L"--console start", 2, "", "velmor-ctl: start needs FILE; usage: velmor-ctl [--console] "},
+        {L"--console ping now", 2, "", "velmor-ctl: unexpected argument \"now\" after ping; usage: "},
         {L"--help", 0, "usage: velmor-ctl [--console] ping | status | stop | start FILE | send LINE\n", ""},
+        {L"--version", 0, version, ""},
+        {L"--version", 0, version, "", true},
+        {L"--help", 0, helper_usage, "", true},
+        {L"-h", 0, helper_usage, "", true},
+        {L"/?", 0, helper_usage, "", true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(narrow(c.arguments));
-        const ProgramOutcome outcome = ctl(c.arguments);
+        SCOPED_TRACE(narrow(c.arguments) + (c.of_helper ? " (velmor-helper.exe)" : ""));
+        const ProgramOutcome outcome =
+            c.of_helper ? run_program(alone / L"velmor-helper.exe", c.arguments, alone) : ctl(c.arguments);
         EXPECT_EQ(outcome.exit_code, c.exit_code) << outcome.err;
         EXPECT_TRUE(outcome.out.starts_with(c.out)) << outcome.out;
-        if (c.out[0] == '\0') {
+        if (c.out.empty()) {
             EXPECT_EQ(outcome.out, "");
         }
         EXPECT_TRUE(outcome.err.starts_with(c.err)) << outcome.err;
         if (c.err[0] == '\0') {
             EXPECT_EQ(outcome.err, "");
+        } else {
+            EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
         }
     }
+    EXPECT_FALSE(std::filesystem::exists(alone / L"velmor-helper.log"));
+    // The connection ended without a reply: the message says where the log is.
+    EXPECT_TRUE(ctl(LR"(--console send "{")").err.ends_with("; the helper's log says why: " +
+                                                           narrow(helper().log_path().native()) + "\n"));
 }
 
 TEST_F(ControlTool, WithoutConsoleAHelperThatIsNotTheServiceGetsNothing) {
@@ -371,10 +394,11 @@ TEST(ControlToolAlone, NoPipeMeansTheHelperIsNotRunning) {
         const char* err;
     };
     const Case cases[] = {
-        {L"ping", "velmor-ctl: velmor-helper is not running: no \\\\.\\pipe\\velmor-helper (start it with `sc start "
-                  "velmor-helper`)\n"},
-        {L"--console status", "velmor-ctl: velmor-helper is not running: no \\\\.\\pipe\\velmor-helper (start it with "
-                              "`velmor-helper.exe console`)\n"},
+        // No service in this test's machine (or prefix).
+        {L"ping", "velmor-ctl: velmor-helper is not running: no \\\\.\\pipe\\velmor-helper; the service is not "
+                  "installed: install it with `velmor-helper.exe install` from an elevated prompt, or deploy the MSI\n"},
+        {L"--console status", "velmor-ctl: velmor-helper is not running: no \\\\.\\pipe\\velmor-helper; start one with "
+                              "`velmor-helper.exe console` (from a source tree: scripts/run)\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(narrow(c.arguments));

@@ -148,6 +148,27 @@ TEST_F(CoreEndToEnd, StartStatusSecondStartAndStop) {
     EXPECT_TRUE(leftovers.empty());
 }
 
+TEST_F(CoreEndToEnd, CtrlCStopsTheCoreThroughTheControllerAndExitsZero) {
+    ASSERT_TRUE(helper().place_fake_core());
+    // A console of its own, so that Ctrl+C reaches the helper and not this program.
+    ASSERT_TRUE(helper().start_console(CREATE_NEW_CONSOLE));
+    ASSERT_EQ(exchange(start_request("1", "{\"mode\":\"run\"}")).bytes, reply_ok("1"));
+
+    const ProgramOutcome sent = run_program(program_dir() / L"send-ctrl-c.exe",
+                                            std::to_wstring(helper().process_id()), helper().folder());
+    ASSERT_EQ(sent.exit_code, 0u) << "Ctrl+C could not be sent";
+    const std::optional<DWORD> code = helper().wait_exit();
+    ASSERT_TRUE(code) << helper().log();
+    EXPECT_EQ(*code, 0u);
+
+    std::vector<std::string> lines;
+    for (const std::string& line : log_messages(helper().log()))
+        if (line.starts_with("core") || line.starts_with("console")) lines.push_back(line);
+    EXPECT_EQ(lines, (std::vector<std::string>{"core thread: clash_start", "core running",
+                                               "console mode ending: Ctrl+C; stopping the core",
+                                               "core thread: exited (stop requested)", "core stopped"}));
+}
+
 // HKLM\SOFTWARE\Velmor\Helper\ControlAccess while the object lives.
 struct ControlAccessValue {
     static constexpr const wchar_t* KEY = L"SOFTWARE\\Velmor\\Helper";

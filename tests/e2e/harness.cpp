@@ -151,7 +151,7 @@ void HelperProcess::set_env(const std::wstring& name, std::optional<std::wstring
     env_[name] = std::move(value);
 }
 
-bool HelperProcess::start(const std::wstring& arguments) {
+bool HelperProcess::start(const std::wstring& arguments, DWORD creation_flags) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     const unique_handle err = adopt_file_handle(CreateFileW((folder_ / L"stderr.txt").c_str(), GENERIC_WRITE,
                                                             FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
@@ -168,8 +168,8 @@ bool HelperProcess::start(const std::wstring& arguments) {
     if (!arguments.empty()) line += L" " + arguments;
     std::wstring env = environment_block(env_);
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(exe().c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, env.data(),
-                        folder_.c_str(), &startup, &pi)) {
+    if (!CreateProcessW(exe().c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT | creation_flags,
+                        env.data(), folder_.c_str(), &startup, &pi)) {
         ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
         return false;
     }
@@ -178,8 +178,8 @@ bool HelperProcess::start(const std::wstring& arguments) {
     return true;
 }
 
-bool HelperProcess::start_console() {
-    if (!start(L"console")) return false;
+bool HelperProcess::start_console(DWORD creation_flags) {
+    if (!start(L"console", creation_flags)) return false;
     if (wait_for_log("running in console mode")) return true;
     ADD_FAILURE() << "console mode did not start; stderr: " << standard_error();
     return false;

@@ -77,12 +77,13 @@ public:
     // ProgramData is preset to <folder>\ProgramData.
     void set_env(const std::wstring& name, std::optional<std::wstring> value);
 
-    // Starts the helper with `arguments`; standard error goes to stderr.txt
-    // in the folder. False (with a test failure added) when it cannot start.
-    bool start(const std::wstring& arguments = L"console");
+    // Starts the helper with `arguments` and CreateProcessW's
+    // `creation_flags`; standard error goes to stderr.txt in the folder.
+    // False (with a test failure added) when it cannot start.
+    bool start(const std::wstring& arguments = L"console", DWORD creation_flags = 0);
 
     // Starts console mode and waits until its log says so.
-    bool start_console();
+    bool start_console(DWORD creation_flags = 0);
 
     bool running() const;
     // The running helper's process id; 0 before start and after kill.

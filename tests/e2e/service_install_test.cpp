@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -118,8 +119,17 @@ protected:
         const std::string err = without_volume_note(outcome.err);
         const std::string head = "Error: IO error in winapi call\n\nCaused by:\n    ";
         EXPECT_EQ(err.substr(0, head.size()), head) << err;
-        const std::string tail = "(os error " + std::to_string(code) + ")\n";
-        EXPECT_TRUE(err.ends_with(tail)) << err;
+        // The report, then one last line that says what to do.
+        const std::map<DWORD, std::string> cause = {{ERROR_SERVICE_DOES_NOT_EXIST, "the service is not installed"},
+                                                    {ERROR_SERVICE_MARKED_FOR_DELETE, "the service is still being removed"},
+                                                    {ERROR_SERVICE_EXISTS, "the service is already installed"}};
+        ASSERT_TRUE(cause.contains(code));
+        const std::string tail = "(os error " + std::to_string(code) + ")\nTo fix: ";
+        const std::size_t at = err.rfind(tail);
+        ASSERT_NE(at, std::string::npos) << err;
+        const std::string step = err.substr(at + tail.size());
+        EXPECT_NE(step.find(cause.at(code)), std::string::npos) << err;
+        EXPECT_EQ(step.find('\n'), step.size() - 1) << err;
     }
 
     std::filesystem::path folder_;

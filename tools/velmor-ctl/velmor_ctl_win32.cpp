@@ -2,6 +2,7 @@
 // reply line exactly as received.
 //
 //   velmor-ctl [--console] ping | status | stop | start FILE | send LINE
+//   velmor-ctl --version | --help
 //
 // Before it writes anything it checks who serves the pipe: the process on
 // the other end must be the running velmor-helper service (with --console,
@@ -11,7 +12,8 @@
 //
 // Exit status: 0 for a reply with "ok":true, 1 for "ok":false, 2 when no
 // reply came (helper absent or busy past the wait, server refused, request
-// refused, usage).
+// refused, usage). Every failure is one line on standard error that names
+// the cause and what to do next.
 
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
@@ -24,8 +26,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -34,6 +34,7 @@
 #include "base/error.hpp"
 #include "base/os_error.hpp"
 #include "base/text.hpp"
+#include "base/version.hpp"
 #include "base/win.hpp"
 
 namespace velmor {
@@ -57,6 +58,7 @@ constexpr const char* USAGE =
     "  send LINE   sends LINE as it is, followed by a line feed\n"
     "  --console   for testing: talks to a helper run as \"velmor-helper.exe console\",\n"
     "              without checking that the velmor-helper service serves the pipe\n"
+    "  --version   prints the version\n"
     "  --help      prints this text\n"
     "The reply is printed as received. Exit status: 0 for a reply with \"ok\":true,\n"
     "1 for \"ok\":false, 2 when there is no reply.\n";
@@ -67,6 +69,15 @@ void print_error(const Error& error) {
 }
 
 std::string code_text(DWORD code) { return "(os error " + std::to_string(code) + ")"; }
+
+// A usage error: what was wrong, and the usage's first line.
+int usage_error(const std::string& what) {
+    const std::string_view usage(USAGE);
+    const std::string line = "velmor-ctl: " + what + "; " + std::string(usage.substr(0, usage.find('\n'))) +
+                             " (--help for more)\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    return EXIT_NO_REPLY;
+}
 
 std::string request_line(std::string_view action, const std::optional<std::string>& config) {
     rapidjson::StringBuffer buffer;
@@ -83,13 +94,51 @@ std::string request_line(std::string_view action, const std::optional<std::strin
 }
 
 Result<std::string> read_text_file(const std::wstring& path) {
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    if (!in) return fail("cannot open " + narrow(path));
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return fail("cannot read " + narrow(path));
+    const std::string nothing_sent = "; nothing was sent";
+    const unique_handle file = adopt_file_handle(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return fail("cannot open " + narrow(path) + ": " + os_error_text(GetLastError()) + nothing_sent);
+    std::string text;
+    std::vector<char> chunk(65536);
+    for (;;) {
+        DWORD n = 0;
+        if (!ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &n, nullptr))
+            return fail("cannot read " + narrow(path) + ": " + os_error_text(GetLastError()) + nothing_sent);
+        if (n == 0) break;
+        text.append(chunk.data(), n);
+    }
     if (const auto fault = find_utf8_fault(text))
-        return fail(Error(fault->describe()).context(narrow(path) + " is not UTF-8 text"));
+        return fail(narrow(path) + " is not UTF-8 text: " + fault->describe() + "; save it as UTF-8" + nothing_sent);
     return text;
+}
+
+// Where the helper serving `pipe` writes its log: velmor-helper.log next to
+// its executable.
+std::string helper_log_path(HANDLE pipe) {
+    ULONG server = 0;
+    if (GetNamedPipeServerProcessId(pipe, &server)) {
+        const unique_handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, server));
+        std::wstring image(32768, L'\0');
+        DWORD size = static_cast<DWORD>(image.size());
+        if (process && QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) {
+            image.resize(size);
+            return narrow((std::filesystem::path(image).parent_path() / L"velmor-helper.log").native());
+        }
+    }
+    return "velmor-helper.log next to velmor-helper.exe";
+}
+
+Result<std::optional<DWORD>> service_process_id();
+
+// How to get a helper running, for one that is absent.
+std::string how_to_start(bool console) {
+    if (console) return "start one with `velmor-helper.exe console` (from a source tree: scripts/run)";
+    const Result<std::optional<DWORD>> service = service_process_id();
+    if (service && !*service)
+        return "the service is not installed: install it with `velmor-helper.exe install` from an elevated prompt, "
+               "or deploy the MSI";
+    if (service) return "start the service with `sc start velmor-helper`";
+    return "start the service with `sc start velmor-helper`, or install it with `velmor-helper.exe install`";
 }
 
 // Opens the pipe, waiting a little while it is absent (the helper starting)
@@ -104,11 +153,8 @@ Result<unique_handle> connect_pipe(bool console) {
         const DWORD code = GetLastError();
         const auto waited = std::chrono::steady_clock::now() - started;
         if (code == ERROR_FILE_NOT_FOUND) {
-            if (waited >= ABSENT_WAIT) {
-                const std::string how = console ? "velmor-helper.exe console" : "sc start velmor-helper";
-                return fail("velmor-helper is not running: no " + std::string(PIPE_TEXT) + " (start it with `" + how +
-                            "`)");
-            }
+            if (waited >= ABSENT_WAIT)
+                return fail("velmor-helper is not running: no " + std::string(PIPE_TEXT) + "; " + how_to_start(console));
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         } else if (code == ERROR_PIPE_BUSY) {
             if (waited >= BUSY_WAIT)
@@ -120,7 +166,7 @@ Result<unique_handle> connect_pipe(bool console) {
             return fail("access to " + std::string(PIPE_TEXT) + " denied: only local users may use it " +
                         code_text(code));
         } else {
-            return fail("cannot open " + std::string(PIPE_TEXT) + ": " + os_error_text(code));
+            return fail("cannot open " + std::string(PIPE_TEXT) + ": " + os_error_text(code) + "; try again");
         }
     }
 }
@@ -195,9 +241,10 @@ Result<std::string> exchange(HANDLE pipe, std::string_view request) {
         reply.append(chunk.data(), n);
         if (!ok && code != ERROR_MORE_DATA) {
             if (!connection_ended(code)) return fail("cannot read the reply: " + os_error_text(code));
+            const std::string log = "; the helper's log says why: " + helper_log_path(pipe);
             if (reply.empty())
-                return fail("velmor-helper ended the connection without a reply; its log says why " + code_text(code));
-            return fail("velmor-helper ended the connection in the middle of its reply " + code_text(code));
+                return fail("velmor-helper ended the connection without a reply " + code_text(code) + log);
+            return fail("velmor-helper ended the connection in the middle of its reply " + code_text(code) + log);
         }
         if (ok && n == 0 && !reply.empty()) break;
     }
@@ -212,26 +259,34 @@ int run(const std::vector<std::wstring>& all) {
         std::fputs(USAGE, stdout);
         return EXIT_OK;
     }
-    if (args.empty()) {
-        std::fputs(USAGE, stderr);
-        return EXIT_NO_REPLY;
+    if (args.size() == 1 && args[0] == L"--version") {
+        std::fputs((std::string(VERSION_LINE) + "\n").c_str(), stdout);
+        return EXIT_OK;
     }
+    if (args.empty()) return usage_error("no command given");
     const std::wstring& command = args[0];
+    const bool bare = command == L"ping" || command == L"status" || command == L"stop";
+    const bool with_value = command == L"start" || command == L"send";
+    // Anywhere but first, and not as the value of start or send.
+    for (std::size_t i = 0; i < args.size(); ++i)
+        if (args[i] == L"--console" && !(with_value && i == 1)) return usage_error("--console goes before the command");
+    if (!bare && !with_value) return usage_error("unknown command \"" + narrow(command) + "\"");
+    if (with_value && args.size() < 2)
+        return usage_error(narrow(command) + (command == L"start" ? " needs FILE" : " needs LINE"));
+    if (args.size() > (bare ? 1u : 2u))
+        return usage_error("unexpected argument \"" + narrow(args[bare ? 1 : 2]) + "\" after " + narrow(command));
     std::string request;
-    if ((command == L"ping" || command == L"status" || command == L"stop") && args.size() == 1) {
+    if (bare) {
         request = request_line(narrow(command), std::nullopt);
-    } else if (command == L"start" && args.size() == 2) {
+    } else if (command == L"start") {
         Result<std::string> config = read_text_file(args[1]);
         if (!config) {
             print_error(config.error());
             return EXIT_NO_REPLY;
         }
         request = request_line("start", *config);
-    } else if (command == L"send" && args.size() == 2) {
-        request = narrow(args[1]) + "\n";
     } else {
-        std::fputs(USAGE, stderr);
-        return EXIT_NO_REPLY;
+        request = narrow(args[1]) + "\n";
     }
 
     Result<unique_handle> pipe = connect_pipe(console);

@@ -32,6 +32,7 @@ TEST(Error, OsErrorTextEndsWithTheCodeAndNoTrailingWhiteSpace) {
     EXPECT_NE(message.back(), '\n');
     EXPECT_NE(message.back(), '\r');
     EXPECT_EQ(os_error(2).message(), text);
+    EXPECT_EQ(Error("winapi", os_error(1060)).context("top").system_code(), 1060u);
 }
 
 }  // namespace

@@ -80,6 +80,13 @@ TEST(SelectRole, OnlyAnExactFirstArgumentSelectsACommand) {
         {{L"x", L""}, HostRole::Service},
         {{L"x", L"service"}, HostRole::Service},
         {{L"x", L"\uff49nstall"}, HostRole::Service},  // fullwidth i
+        // Version and help: exact words only.
+        {{L"x", L"--version"}, HostRole::Version},
+        {{L"x", L"--help"}, HostRole::Help},
+        {{L"x", L"-h"}, HostRole::Help},
+        {{L"x", L"/?"}, HostRole::Help},
+        {{L"x", L"--Version"}, HostRole::Service},
+        {{L"x", L"-?"}, HostRole::Service},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.size() > 1 ? show(c.args[1]) : "(none)");
