@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #include <rapidjson/error/en.h>
@@ -148,9 +150,32 @@ Reply reply_for(const Request& request, Result<> outcome, std::optional<std::str
 // twice at once, so every reply is what the state table says for the state
 // the request found. Taken outside the core-state lock. Never destroyed: the
 // pipe server's threads outlive wmain.
-std::timed_mutex& action_mutex() {
-    static std::timed_mutex& mutex = *new std::timed_mutex;
-    return mutex;
+class ActionLock {
+public:
+    // True when taken within `bound`.
+    bool try_lock_for(std::chrono::nanoseconds bound) {
+        std::unique_lock lock(mutex_);
+        if (!released_.wait_for(lock, bound, [this] { return !held_; })) return false;
+        held_ = true;
+        return true;
+    }
+    void unlock() {
+        {
+            std::lock_guard lock(mutex_);
+            held_ = false;
+        }
+        released_.notify_one();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool held_ = false;  // guarded by mutex_
+};
+
+ActionLock& action_lock() {
+    static ActionLock& lock = *new ActionLock;
+    return lock;
 }
 
 // parse_request for text already known to be valid UTF-8.
@@ -261,7 +286,7 @@ Result<std::string> handle_request(std::string_view received, CoreShared& core, 
         } else {
             // Waits for the start or stop under way, which is bounded itself,
             // but never without a bound of its own.
-            std::unique_lock serialised(action_mutex(), std::defer_lock);
+            std::unique_lock serialised(action_lock(), std::defer_lock);
             if (!serialised.try_lock_for(core.timings.action_wait))
                 reply = reply_for(request, fail(std::string(ACTION_BUSY_ERROR)));
             else if (action == "start")
