@@ -15,12 +15,17 @@
 #include "env/data_folder.hpp"
 #include "env/locations.hpp"
 #include "env/log.hpp"
+#include "service/data_folder_at_start.hpp"
+#include "service/install.hpp"
 #include "service/winapi_error.hpp"
 
 namespace velmor {
 namespace {
 
 constexpr auto STOP_POLL_INTERVAL = std::chrono::milliseconds(500);
+// The whole stop: one look at the flag, the core's stop time-out and its
+// shutdown call, with room to spare.
+constexpr DWORD STOP_WAIT_HINT_MS = 20'000;
 
 SERVICE_STATUS status_record(DWORD state, DWORD controls_accepted) {
     SERVICE_STATUS status{};
@@ -72,11 +77,10 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
     auto core = std::make_shared<CoreShared>();
 
     // The dispatcher may call the handler with this context up to the moment
-    // the process ends, also after this routine has returned, so the handler's
-    // reference to the flag is never released.
-    auto* handler_reference = new std::shared_ptr<std::atomic<bool>>(stop_requested);
-    const SERVICE_STATUS_HANDLE status_handle =
-        RegisterServiceCtrlHandlerExW(SERVICE_NAME, handle_control, handler_reference->get());
+    // the process ends, also after this routine has returned, so the
+    // handler's context is never released.
+    auto* control = new ServiceControlContext(stop_requested);
+    const SERVICE_STATUS_HANDLE status_handle = RegisterServiceCtrlHandlerExW(SERVICE_NAME, handle_control, control);
     if (status_handle == nullptr) {
         log_service_error(winapi_error(GetLastError()));
         return;
@@ -87,6 +91,16 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
         log_service_error(winapi_error(GetLastError()));
         return;
     }
+    // From here on the handler reports a Stop as pending itself; a Stop that
+    // came before is reported below, once the flag is seen.
+    control->status_handle.store(status_handle);
+
+    // Whoever registered the service (install, the MSI, by hand), it is
+    // restarted after a crash.
+    keep_recovery_actions();
+
+    // Before the first client: at boot, before anyone has logged on.
+    prepare_data_folder_at_start();
 
     try {
         std::thread(run_pipe_server, core, stop_requested).detach();
@@ -96,6 +110,8 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
     }
 
     while (!stop_requested->load()) std::this_thread::sleep_for(STOP_POLL_INTERVAL);
+    // Also when the pipe server set the flag itself.
+    report_stop_pending(*control);
 
     // A stop time-out is logged by the controller and not reported to the SCM.
     (void)stop_core(*core);
@@ -106,9 +122,25 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
     if (!SetServiceStatus(status_handle, &stopped)) log_service_error(winapi_error(GetLastError()));
 }
 
+void report_stop_pending(ServiceControlContext& context) {
+    const SERVICE_STATUS_HANDLE handle = context.status_handle.load();
+    if (handle == nullptr || context.stop_reported.exchange(true)) return;
+    SERVICE_STATUS pending = status_record(SERVICE_STOP_PENDING, 0);
+    pending.dwCheckPoint = 1;
+    pending.dwWaitHint = STOP_WAIT_HINT_MS;
+    // A failed report changes nothing: the stop goes on and ends with the
+    // stopped report.
+    (void)SetServiceStatus(handle, &pending);
+}
+
 DWORD WINAPI handle_control(DWORD control, DWORD /*event_type*/, LPVOID /*event_data*/, LPVOID context) {
     if (control != SERVICE_CONTROL_STOP) return ERROR_CALL_NOT_IMPLEMENTED;
-    if (context != nullptr) static_cast<std::atomic<bool>*>(context)->store(true, std::memory_order_seq_cst);
+    if (context == nullptr) return NO_ERROR;
+    auto& shared = *static_cast<ServiceControlContext*>(context);
+    // Pending before the flag is set: the stopped report, which follows the
+    // flag, always comes after it.
+    report_stop_pending(shared);
+    shared.stop_requested->store(true, std::memory_order_seq_cst);
     return NO_ERROR;
 }
 
