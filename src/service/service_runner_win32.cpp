@@ -41,6 +41,18 @@ SERVICE_STATUS status_record(DWORD state, DWORD controls_accepted) {
 
 void log_service_error(const Error& error) { log_message("service error: " + error.full_description()); }
 
+// Stop controls still inside handle_control. Windows calls the handler on
+// the thread that runs the dispatcher, which therefore comes back only after
+// the handler has answered; Wine calls it on a thread of its own, and the
+// dispatcher comes back as soon as SERVICE_STOPPED is reported.
+std::atomic<int> stops_in_handler{0};
+
+// Under Wine, what the dispatcher's own thread needs to send the handler's
+// answer once the handler has returned.
+constexpr auto ANSWER_GRACE = std::chrono::milliseconds(10);
+// How long the routine leaves the stopped report to a handler that waits.
+constexpr auto HANDOVER_WAIT = std::chrono::seconds(1);
+
 }  // namespace
 
 Result<> run_service_dispatcher() {
@@ -50,6 +62,14 @@ Result<> run_service_dispatcher() {
     };
     if (!StartServiceCtrlDispatcherW(table)) {
         return fail(Error("failed to start service dispatcher", os_error(GetLastError())));
+    }
+    // The process must outlive the answer to the Stop that ended it, or the
+    // sender sees the control fail. Never the case on Windows.
+    const auto deadline = std::chrono::steady_clock::now() + HANDLER_STOP_WAIT;
+    if (stops_in_handler.load() > 0) {
+        while (stops_in_handler.load() > 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(ANSWER_GRACE);
     }
     return {};
 }
@@ -109,7 +129,8 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
         std::abort();
     }
 
-    while (!stop_requested->load()) std::this_thread::sleep_for(STOP_POLL_INTERVAL);
+    while (!stop_requested->load())
+        (void)control->stop_signal.wait_until(std::chrono::steady_clock::now() + STOP_POLL_INTERVAL);
     // Also when the pipe server set the flag itself.
     report_stop_pending(*control);
 
@@ -118,8 +139,19 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
     // Client lines held back by the log's rate limit are counted in the log.
     log_pending_summary();
 
+    control->stop_work_done.set();
+    // A handler waiting for this stop reports stopped itself: it is awake
+    // now and takes the report at once.
+    if (stops_in_handler.load() > 0)
+        (void)control->stopped.wait_until(std::chrono::steady_clock::now() + HANDOVER_WAIT);
+    report_stopped(*control);
+}
+
+void report_stopped(ServiceControlContext& context) {
+    if (context.stopped_claimed.exchange(true)) return;
     SERVICE_STATUS stopped = status_record(SERVICE_STOPPED, 0);
-    if (!SetServiceStatus(status_handle, &stopped)) log_service_error(winapi_error(GetLastError()));
+    if (!SetServiceStatus(context.status_handle.load(), &stopped)) log_service_error(winapi_error(GetLastError()));
+    context.stopped.set();
 }
 
 void report_stop_pending(ServiceControlContext& context) {
@@ -137,10 +169,17 @@ DWORD WINAPI handle_control(DWORD control, DWORD /*event_type*/, LPVOID /*event_
     if (control != SERVICE_CONTROL_STOP) return ERROR_CALL_NOT_IMPLEMENTED;
     if (context == nullptr) return NO_ERROR;
     auto& shared = *static_cast<ServiceControlContext*>(context);
+    stops_in_handler.fetch_add(1);
     // Pending before the flag is set: the stopped report, which follows the
     // flag, always comes after it.
     report_stop_pending(shared);
     shared.stop_requested->store(true, std::memory_order_seq_cst);
+    shared.stop_signal.set();
+    // Only a routine that has reported running gets to its stopped report.
+    if (shared.status_handle.load() != nullptr &&
+        shared.stop_work_done.wait_until(std::chrono::steady_clock::now() + HANDLER_STOP_WAIT))
+        report_stopped(shared);
+    stops_in_handler.fetch_sub(1);
     return NO_ERROR;
 }
 
