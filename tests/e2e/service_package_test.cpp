@@ -100,7 +100,16 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
     const auto expected = registration_by_install_command();
     ASSERT_TRUE(expected.has_value());
 
+    // The package makes no data folder: the service does when it starts,
+    // before any start request. Wine's services see ProgramData as
+    // C:\users\Public; only there is the folder removed first.
+    const std::filesystem::path data_folder =
+        under_wine() ? std::filesystem::path(L"C:\\users\\Public\\Velmor")
+                     : std::filesystem::path(_wgetenv(L"ProgramData")) / L"Velmor";
+    std::error_code ec;
+    if (under_wine()) std::filesystem::remove_all(data_folder, ec);
     ASSERT_NO_FATAL_FAILURE(install_and_expect_pong(VELMOR_MSI_PATH, L"msi-install.log"));
+    EXPECT_TRUE(std::filesystem::is_directory(data_folder / L"service"));
     const auto config = query_config();
     ASSERT_TRUE(config.has_value());
     EXPECT_EQ(config->type, expected->type);
@@ -162,7 +171,6 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
     EXPECT_TRUE(installed_products().empty());
     EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
     // Only the service's own log may stay, for support to read.
-    std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(install_folder(), ec))
         EXPECT_EQ(entry.path().filename().native(), L"velmor-helper.log") << entry.path().string();
 }
