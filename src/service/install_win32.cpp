@@ -147,7 +147,8 @@ Result<> uninstall_service() {
     const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return fail(winapi_error(GetLastError()));
 
-    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+    const unique_schandle service(
+        OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
     if (!service) return fail(winapi_error(GetLastError()));
 
     // The service stops its core before it reports stopped: waiting for that

@@ -140,7 +140,8 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
         const unique_schandle service(OpenServiceW(manager.get(), L"velmor-helper", SERVICE_QUERY_CONFIG));
         alignas(SERVICE_FAILURE_ACTIONSW) BYTE buffer[512];
         DWORD needed = 0;
-        ASSERT_TRUE(QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof buffer, &needed));
+        ASSERT_TRUE(
+            QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof buffer, &needed));
         const auto* failure = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer);
         EXPECT_EQ(failure->dwResetPeriod, 86400u);
         ASSERT_EQ(failure->cActions, 3u);

@@ -32,11 +32,6 @@ TEST(RecoverySettings, OnlyTheWantedSettingsReadInFullNeedNoSetting) {
         c.change(current);
         EXPECT_EQ(recovery_needs_setting(current), c.needs_setting);
     }
-    const RecoverySettings wanted = wanted_recovery();
-    EXPECT_EQ(wanted.reset_seconds, 86'400u);
-    ASSERT_TRUE(wanted.actions.has_value());
-    EXPECT_EQ(*wanted.actions, (std::vector<RecoveryAction>{{1, 5'000}, {1, 10'000}, {1, 60'000}}));
-    EXPECT_EQ(wanted.on_non_crash_failures, true);
 }
 
 }  // namespace
