@@ -48,8 +48,10 @@ void log_service_error(const Error& error) { log_message("service error: " + err
 std::atomic<int> stops_in_handler{0};
 
 // Under Wine, what the dispatcher's own thread needs to send the handler's
-// answer once the handler has returned.
-constexpr auto ANSWER_GRACE = std::chrono::milliseconds(10);
+// answer once the handler has returned. Short: until the process has ended,
+// its executable cannot be removed, and Wine's msiexec, which does not wait,
+// removes it right after the Stop.
+constexpr auto ANSWER_GRACE = std::chrono::milliseconds(2);
 // How long the routine leaves the stopped report to a handler that waits.
 constexpr auto HANDOVER_WAIT = std::chrono::seconds(1);
 
@@ -68,7 +70,7 @@ Result<> run_service_dispatcher() {
     const auto deadline = std::chrono::steady_clock::now() + HANDLER_STOP_WAIT;
     if (stops_in_handler.load() > 0) {
         while (stops_in_handler.load() > 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::this_thread::sleep_for(ANSWER_GRACE);
     }
     return {};
