@@ -1,8 +1,9 @@
 #pragma once
 // Preparing the service data folder before a core starts: the folders and
 // the Wintun library the core needs. Runs on the pipe server's thread while
-// it handles one start request (and once in the install command); shares
-// nothing but a once-per-process probe and takes no lock.
+// it handles one start request, and once when the helper starts and in the
+// install command (prepare_data_folder only); shares nothing but a
+// once-per-process probe and takes no lock.
 
 #include <cstdint>
 #include <filesystem>

@@ -9,7 +9,8 @@
 
 namespace velmor {
 
-// Opens the log next to the executable, logs "running in console mode",
+// Opens the log next to the executable, prepares the data folder
+// (prepare_data_folder_at_start), logs "running in console mode",
 // starts the control pipe server on a detached thread with a fresh stop flag
 // and core record, and waits on the main thread for Ctrl+C, Ctrl+Break or
 // the closing of its console window. Then it logs one line naming the

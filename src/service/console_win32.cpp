@@ -12,6 +12,7 @@
 #include "core/core_state.hpp"
 #include "env/locations.hpp"
 #include "env/log.hpp"
+#include "service/data_folder_at_start.hpp"
 
 namespace velmor {
 namespace {
@@ -62,6 +63,9 @@ Result<> run_console() {
     Result<std::filesystem::path> folder = exe_dir();
     if (!folder) return fail(std::move(folder.error()));
     init_log(*folder);
+    // Before the line that tells the console is up: whoever waits for it
+    // finds the data folder prepared.
+    prepare_data_folder_at_start();
     log_message("running in console mode");
 
     auto* stop = new ConsoleStop;

@@ -5,10 +5,12 @@
 // and report a failed SCM call as "IO error in winapi call" with the system
 // error as cause.
 
+#include <chrono>
 #include <vector>
 
 #include "base/error.hpp"
 #include "base/win.hpp"
+#include "service/recovery_settings.hpp"
 
 namespace velmor {
 
@@ -17,11 +19,6 @@ inline constexpr wchar_t SERVICE_DISPLAY_NAME[] = L"VelmorHelper Service";
 
 // The text the Services console shows for the service.
 inline constexpr wchar_t SERVICE_DESCRIPTION[] = L"Runs the Velmor proxy core on behalf of the Velmor client.";
-
-// Restarts after the first, second and later failures, and the time after
-// which the count of failures starts again.
-inline constexpr DWORD RESTART_DELAYS_MS[] = {5'000, 10'000, 60'000};
-inline constexpr DWORD FAILURE_RESET_SECONDS = 24 * 60 * 60;
 
 // Checks the program folder and prepares the data folder
 // (prepare_install_folders), then registers the running executable as the
@@ -33,14 +30,36 @@ inline constexpr DWORD FAILURE_RESET_SECONDS = 24 * 60 * 60;
 // the log next to the executable.
 Result<> install_service(bool allow_unsafe_folder = false);
 
-// Sets the description, the recovery actions (restart after each delay above,
-// also when the service stops with an error without crashing) on an open
-// service handle with SERVICE_CHANGE_CONFIG access. Returns one error per
-// setting that could not be made, naming it.
+// Sets the description and the recovery actions (set_recovery_actions) on an
+// open service handle with SERVICE_CHANGE_CONFIG and SERVICE_START access.
+// Returns one error per setting that could not be made, naming it.
 std::vector<Error> configure_recovery(SC_HANDLE service);
 
-// Asks the service to stop (best effort, without waiting) and marks it for
-// deletion; the SCM removes it once it has stopped.
+// Sets wanted_recovery: restart after each delay, the reset period, and
+// recovery also when the service stops with an error without crashing.
+// Returns one error per setting that could not be made, naming it.
+std::vector<Error> set_recovery_actions(SC_HANDLE service);
+
+// The recovery settings of a service handle with SERVICE_QUERY_CONFIG
+// access; a part the SCM does not give is left empty.
+RecoverySettings read_recovery(SC_HANDLE service);
+
+// At service start, on the service routine's thread: makes the service's own
+// recovery actions wanted_recovery when they differ (or cannot be read).
+// Whatever cannot be set is one log line, "service: recovery actions not
+// set: {cause}[; {cause}]"; the service runs on either way.
+void keep_recovery_actions();
+
+// How long uninstall waits for a stopping service to report stopped: its
+// core's stop time-out and more.
+inline constexpr std::chrono::seconds UNINSTALL_STOP_WAIT{30};
+
+// Asks the service to stop and, when it accepted (or was stopping already),
+// waits up to UNINSTALL_STOP_WAIT for it to report stopped, which it does
+// only after its core has stopped; then marks it for deletion, and the SCM
+// removes it once it has stopped. A service still running after the wait is
+// reported on standard error ("uninstall: the service did not stop within
+// 30 s; it is removed once it has stopped") and deleted all the same.
 Result<> uninstall_service();
 
 }  // namespace velmor

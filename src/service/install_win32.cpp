@@ -1,6 +1,8 @@
 #include "service/install.hpp"
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "base/win.hpp"
 #include "env/locations_platform.hpp"
@@ -11,6 +13,25 @@
 #include "service/winapi_error.hpp"
 
 namespace velmor {
+namespace {
+
+// Whether the service reports SERVICE_STOPPED (or can no longer be asked)
+// within `bound`.
+bool wait_until_stopped(SC_HANDLE service, std::chrono::seconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        SERVICE_STATUS_PROCESS status{};
+        DWORD needed = 0;
+        if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                                  &needed) ||
+            status.dwCurrentState == SERVICE_STOPPED)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+}  // namespace
 
 Result<> install_service(bool allow_unsafe_folder) {
     if (Result<> folders = prepare_install_folders(allow_unsafe_folder); !folders) return folders;
@@ -51,35 +72,97 @@ std::vector<Error> configure_recovery(SC_HANDLE service) {
     SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(SERVICE_DESCRIPTION)};
     if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description))
         errors.push_back(Error("cannot set the service description", os_error(GetLastError())));
+    for (Error& error : set_recovery_actions(service)) errors.push_back(std::move(error));
+    return errors;
+}
 
-    SC_ACTION actions[std::size(RESTART_DELAYS_MS)];
-    for (std::size_t i = 0; i < std::size(RESTART_DELAYS_MS); ++i) actions[i] = {SC_ACTION_RESTART, RESTART_DELAYS_MS[i]};
+std::vector<Error> set_recovery_actions(SC_HANDLE service) {
+    static_assert(RECOVERY_RESTART == SC_ACTION_RESTART);
+    std::vector<Error> errors;
+    const RecoverySettings wanted = wanted_recovery();
+    std::vector<SC_ACTION> actions;
+    for (const RecoveryAction& action : *wanted.actions)
+        actions.push_back({static_cast<SC_ACTION_TYPE>(action.type), action.delay_ms});
     SERVICE_FAILURE_ACTIONSW failure{};
-    failure.dwResetPeriod = FAILURE_RESET_SECONDS;
-    failure.cActions = static_cast<DWORD>(std::size(actions));
-    failure.lpsaActions = actions;
+    failure.dwResetPeriod = *wanted.reset_seconds;
+    failure.cActions = static_cast<DWORD>(actions.size());
+    failure.lpsaActions = actions.data();
+    // A restart action needs the handle's SERVICE_START access.
     if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
         errors.push_back(Error("cannot set the recovery actions", os_error(GetLastError())));
 
     // Also when the service stops itself with an error, not only on a crash.
-    SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
+    SERVICE_FAILURE_ACTIONS_FLAG flag{*wanted.on_non_crash_failures ? TRUE : FALSE};
     if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag))
         errors.push_back(Error("cannot set recovery on non-crash failures", os_error(GetLastError())));
     return errors;
+}
+
+RecoverySettings read_recovery(SC_HANDLE service) {
+    RecoverySettings current;
+    DWORD needed = 0;
+    (void)QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+    std::vector<std::uint64_t> buffer((needed + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t) + 1);
+    const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t));
+    if (needed >= sizeof(SERVICE_FAILURE_ACTIONSW) &&
+        QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, reinterpret_cast<BYTE*>(buffer.data()), size,
+                             &needed)) {
+        const auto* failure = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+        current.reset_seconds = failure->dwResetPeriod;
+        current.actions.emplace();
+        for (DWORD i = 0; failure->lpsaActions != nullptr && i < failure->cActions; ++i)
+            current.actions->push_back({static_cast<std::uint32_t>(failure->lpsaActions[i].Type),
+                                        failure->lpsaActions[i].Delay});
+    }
+    SERVICE_FAILURE_ACTIONS_FLAG flag{};
+    if (QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, reinterpret_cast<BYTE*>(&flag), sizeof flag,
+                             &needed))
+        current.on_non_crash_failures = flag.fFailureActionsOnNonCrashFailures != FALSE;
+    return current;
+}
+
+void keep_recovery_actions() {
+    std::vector<Error> errors;
+    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) errors.push_back(Error("OpenSCManagerW failed", os_error(GetLastError())));
+    unique_schandle service;
+    if (manager) {
+        service.reset(OpenServiceW(manager.get(), SERVICE_NAME,
+                                   SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START));
+        if (!service) errors.push_back(Error("OpenServiceW failed", os_error(GetLastError())));
+    }
+    if (service && recovery_needs_setting(read_recovery(service.get()))) errors = set_recovery_actions(service.get());
+    if (errors.empty()) return;
+    std::string line = "service: recovery actions not set: ";
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        if (i > 0) line += "; ";
+        line += errors[i].message();
+        for (const Error* cause = errors[i].cause(); cause != nullptr; cause = cause->cause())
+            line += ": " + cause->message();
+    }
+    log_message(line);
 }
 
 Result<> uninstall_service() {
     const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return fail(winapi_error(GetLastError()));
 
-    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP | DELETE));
+    const unique_schandle service(
+        OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
     if (!service) return fail(winapi_error(GetLastError()));
 
-    // Best effort: a service that is not running, a refused stop, or an odd
-    // status all go on to the deletion. No wait for SERVICE_STOPPED: the SCM
-    // removes the registration once the service has stopped.
+    // The service stops its core before it reports stopped: waiting for that
+    // report means no core outlives the uninstall. A service that is not
+    // running, or refuses the stop for another reason, goes on to the
+    // deletion at once; one already stopping (1061) is waited for too.
     SERVICE_STATUS status{};
-    (void)ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    const bool stopping = ControlService(service.get(), SERVICE_CONTROL_STOP, &status) != FALSE ||
+                          GetLastError() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    if (stopping && !wait_until_stopped(service.get(), UNINSTALL_STOP_WAIT)) {
+        // Before init_log: standard error only.
+        log_message("uninstall: the service did not stop within " + std::to_string(UNINSTALL_STOP_WAIT.count()) +
+                    " s; it is removed once it has stopped");
+    }
 
     if (!DeleteService(service.get())) return fail(winapi_error(GetLastError()));
     return {};

@@ -182,6 +182,45 @@ TEST(FaultsProgramData, UnsetAndEmpty) {
     }
 }
 
+// The data folder is made when the helper starts, before any request; a
+// `Velmor` someone holds open without delete sharing is logged once, the
+// helper serves, and every start tries again.
+TEST_F(Faults, DataFolderIsPreparedAtStartEvenWhenItsNameIsHeld) {
+    const std::filesystem::path base = helper().folder();
+    const std::string refusal_head = "data folder is not safe: ";
+    const std::string refusal_tail = ": cannot set it aside (not a folder): ";
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "a file named Velmor held open" : "nothing there");
+        helper_.emplace(base / (held ? L"held" : L"free"));
+        ASSERT_TRUE(helper().place_fake_core());
+        const std::filesystem::path velmor = data_dir().parent_path();
+        const std::string refusal = refusal_head + narrow(velmor.native()) + refusal_tail;
+        unique_handle holder;
+        if (held) {
+            ASSERT_TRUE(std::filesystem::create_directories(velmor.parent_path()));
+            holder = adopt_file_handle(CreateFileW(velmor.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                   nullptr, CREATE_ALWAYS, 0, nullptr));
+            ASSERT_TRUE(holder) << GetLastError();
+        }
+        ASSERT_TRUE(helper().start_console());
+        EXPECT_EQ(std::filesystem::is_directory(data_dir()), !held);
+        EXPECT_EQ(exchange("{\"id\":\"p\",\"action\":\"ping\"}\n").bytes, ping_reply("p"));
+        EXPECT_EQ(helper().log_count(refusal), held ? 1u : 0u) << helper().log();
+        if (!held) continue;
+
+        const ReadOutcome refused = exchange(start_request("1", "{\"mode\":\"run\"}"));
+        const std::string quoted = json_string(refusal);
+        EXPECT_TRUE(refused.bytes.starts_with("{\"id\":\"1\",\"ok\":false,\"error\":" +
+                                              quoted.substr(0, quoted.size() - 1)))
+            << refused.bytes;
+        EXPECT_EQ(helper().log_count(refusal), 2u);
+        holder.reset();
+        EXPECT_EQ(exchange(start_request("2", "{\"mode\":\"run\"}")).bytes, reply_ok("2"));
+        EXPECT_TRUE(std::filesystem::is_directory(data_dir()));
+        EXPECT_EQ(exchange(stop_request("3")).bytes, reply_ok("3"));
+    }
+}
+
 // The Wintun copy goes to a temporary name of the helper's own (the
 // library's name, the helper's process id, ".tmp") before it is renamed into
 // place. A folder under that name makes only the copy fail, in a way that

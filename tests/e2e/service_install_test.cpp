@@ -182,6 +182,16 @@ TEST_F(ServiceHost, InstallSetsTheDescriptionAndTheRecoveryActions) {
     const auto* text = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(description.data())->lpDescription;
     EXPECT_EQ(narrow(text != nullptr ? text : L""), "Runs the Velmor proxy core on behalf of the Velmor client.");
 
+    // The service checks them again when it starts: set by install, they are
+    // left alone; under Wine they never stick, and the one line says why.
+    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); }));
+    expect_pong();
+    const std::string log = log_text();
+    const std::size_t not_set =
+        log.find("] service: recovery actions not set: cannot set recovery on non-crash failures: ");
+    EXPECT_EQ(not_set != std::string::npos, under_wine()) << log;
+    EXPECT_EQ(log.rfind("] service: recovery actions not set: "), not_set) << "one line";
+
     const std::vector<std::byte> failure = query_config2(SERVICE_CONFIG_FAILURE_ACTIONS);
     if (under_wine() &&
         (failure.empty() || reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(failure.data())->cActions == 0))
@@ -274,6 +284,15 @@ TEST_F(ServiceHost, ScStopStopsARunningCoreThroughTheController) {
     const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP));
     SERVICE_STATUS stop_status{};
     ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &stop_status)) << GetLastError();
+    // Pending already when the control returns: the SCM then refuses a
+    // second Stop (1061) instead of delivering it, or under Wine killing the
+    // process mid-stop, as Wine's msiexec does at an uninstall.
+    EXPECT_NE(stop_status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(stop_status.dwControlsAccepted, 0u);
+    SERVICE_STATUS again{};
+    EXPECT_FALSE(ControlService(service.get(), SERVICE_CONTROL_STOP, &again));
+    const DWORD refused = GetLastError();
+    EXPECT_TRUE(refused == ERROR_SERVICE_CANNOT_ACCEPT_CTRL || refused == ERROR_SERVICE_NOT_ACTIVE) << refused;
 
     ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_STOPPED); })) << "the service did not report stopped";
     const auto stopped = query_status();
@@ -358,11 +377,11 @@ TEST_F(ServiceHost, UninstallWhileRunningStopsTheServiceAndRemovesIt) {
     EXPECT_EQ(removed.exit_code, 0u) << removed.err;
     EXPECT_EQ(removed.out, "");
     EXPECT_EQ(removed.err, "");
+    // Uninstall came back only once the service had stopped its core.
+    EXPECT_NE(log_text().find("core stopped\n"), std::string::npos) << log_text();
 
     EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
     EXPECT_TRUE(wait_until([] { return pipe_exchange(R"({"id":"x","action":"ping"})", 200ms).empty(); }));
-    // The Stop that uninstall sent ran the whole stop sequence.
-    EXPECT_NE(log_text().find("core stopped\n"), std::string::npos) << log_text();
 
     expect_winapi_report(helper(L"uninstall"), ERROR_SERVICE_DOES_NOT_EXIST);
 }

@@ -61,6 +61,9 @@ protected:
         ASSERT_TRUE(open_manager()) << "the SCM cannot be opened with full access: run as administrator";
         scratch_ = test_folder();
         TearDown();
+        // Kept by every uninstall; each test reads only its own lines.
+        std::error_code ec;
+        std::filesystem::remove(install_folder() / L"velmor-helper.log", ec);
     }
 
     // Removes whatever a test or a crashed run left installed.
@@ -97,7 +100,16 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
     const auto expected = registration_by_install_command();
     ASSERT_TRUE(expected.has_value());
 
+    // The package makes no data folder: the service does when it starts,
+    // before any start request. Wine's services see ProgramData as
+    // C:\users\Public; only there is the folder removed first.
+    const std::filesystem::path data_folder =
+        under_wine() ? std::filesystem::path(L"C:\\users\\Public\\Velmor")
+                     : std::filesystem::path(_wgetenv(L"ProgramData")) / L"Velmor";
+    std::error_code ec;
+    if (under_wine()) std::filesystem::remove_all(data_folder, ec);
     ASSERT_NO_FATAL_FAILURE(install_and_expect_pong(VELMOR_MSI_PATH, L"msi-install.log"));
+    EXPECT_TRUE(std::filesystem::is_directory(data_folder / L"service"));
     const auto config = query_config();
     ASSERT_TRUE(config.has_value());
     EXPECT_EQ(config->type, expected->type);
@@ -115,6 +127,27 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
     const std::wstring path = (install_folder() / L"velmor-helper.exe").native();
     EXPECT_EQ(narrow(config->binary_path), narrow(under_wine() ? path : L"\"" + path + L"\""));
     EXPECT_EQ(version_field(path, L"ProductVersion"), VELMOR_VERSION);
+    // The package has no table for recovery actions: the service sets them
+    // itself when it starts. Wine keeps none, and the service says so once.
+    const std::string log = read_file(install_folder() / L"velmor-helper.log");
+    const std::size_t not_set = log.find("] service: recovery actions not set: ");
+    if (under_wine()) {
+        EXPECT_NE(not_set, std::string::npos) << log;
+        EXPECT_EQ(log.find("] service: recovery actions not set: ", not_set + 1), std::string::npos) << log;
+    } else {
+        EXPECT_EQ(not_set, std::string::npos) << log;
+        const unique_schandle manager = open_manager();
+        const unique_schandle service(OpenServiceW(manager.get(), L"velmor-helper", SERVICE_QUERY_CONFIG));
+        alignas(SERVICE_FAILURE_ACTIONSW) BYTE buffer[512];
+        DWORD needed = 0;
+        ASSERT_TRUE(
+            QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof buffer, &needed));
+        const auto* failure = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer);
+        EXPECT_EQ(failure->dwResetPeriod, 86400u);
+        ASSERT_EQ(failure->cActions, 3u);
+        EXPECT_EQ(failure->lpsaActions[0].Delay, 5000u);
+        EXPECT_EQ(failure->lpsaActions[2].Delay, 60000u);
+    }
 
     // A newer package replaces the installed one and starts a new service process.
     const std::vector<std::wstring> before = installed_products();
@@ -139,9 +172,30 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
     EXPECT_TRUE(installed_products().empty());
     EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
     // Only the service's own log may stay, for support to read.
-    std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(install_folder(), ec))
         EXPECT_EQ(entry.path().filename().native(), L"velmor-helper.log") << entry.path().string();
+}
+
+TEST_F(Package, UninstallWithACoreRunningStopsTheCoreFirst) {
+    ASSERT_NO_FATAL_FAILURE(install_and_expect_pong(VELMOR_MSI_PATH, L"msi-install.log"));
+    // Where the client's installer puts the core library.
+    const std::filesystem::path core_library = install_folder() / L"clash_ffi.dll";
+    ASSERT_TRUE(CopyFileW((program_dir() / L"fake-core" / L"clash_ffi.dll").c_str(), core_library.c_str(), FALSE))
+        << GetLastError();
+    const std::string started = pipe_exchange(R"({"id":"s","action":"start","config":"{\"mode\":\"run\"}"})");
+    ASSERT_NE(started.find(R"("ok":true)"), std::string::npos) << started;
+
+    const std::vector<std::wstring> products = installed_products();
+    ASSERT_EQ(products.size(), 1u);
+    ASSERT_EQ(msiexec(L"/x", products[0], scratch_ / L"msi-uninstall.log").exit_code, 0u) << "see msi-uninstall.log";
+    EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
+    // Windows Installer waits for the service to stop (Wait="yes"); Wine's
+    // msiexec does not, so the log is waited for. A service killed mid-stop
+    // never writes the line.
+    const std::filesystem::path log = install_folder() / L"velmor-helper.log";
+    EXPECT_TRUE(wait_until([&] { return read_file(log).find("core stopped\n") != std::string::npos; }))
+        << read_file(log);
+    EXPECT_TRUE(wait_until([&] { return DeleteFileW(core_library.c_str()) != FALSE; })) << GetLastError();
 }
 
 TEST(VersionResources, BothExecutablesCarryTheProjectVersionAndTheManifest) {

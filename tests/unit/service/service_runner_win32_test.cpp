@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 
 namespace velmor {
 namespace {
@@ -25,22 +26,24 @@ TEST(HandleControl, OnlyStopIsAcceptedAndItOnlySetsTheFlag) {
         {255, "last user code"},
         {0xFFFFFFFF, "all bits"},
     };
-    std::atomic<bool> flag{false};
+    // No status handle: the stop is not reported, only flagged.
+    ServiceControlContext context(std::make_shared<std::atomic<bool>>(false));
+    std::atomic<bool>& flag = *context.stop_requested;
     int event_data = 7;
     for (const Case& c : refused) {
         SCOPED_TRACE(c.label);
-        EXPECT_EQ(handle_control(c.control, 1, &event_data, &flag), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+        EXPECT_EQ(handle_control(c.control, 1, &event_data, &context), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
         EXPECT_FALSE(flag.load());
     }
 
-    EXPECT_EQ(handle_control(SERVICE_CONTROL_STOP, 0, nullptr, &flag), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(handle_control(SERVICE_CONTROL_STOP, 0, nullptr, &context), static_cast<DWORD>(NO_ERROR));
     EXPECT_TRUE(flag.load());
 
     // A second Stop is answered the same way; the flag stays set, and the
     // other codes still change nothing.
-    EXPECT_EQ(handle_control(SERVICE_CONTROL_STOP, 0, nullptr, &flag), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(handle_control(SERVICE_CONTROL_STOP, 0, nullptr, &context), static_cast<DWORD>(NO_ERROR));
     EXPECT_TRUE(flag.load());
-    EXPECT_EQ(handle_control(SERVICE_CONTROL_INTERROGATE, 0, nullptr, &flag),
+    EXPECT_EQ(handle_control(SERVICE_CONTROL_INTERROGATE, 0, nullptr, &context),
               static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
     EXPECT_TRUE(flag.load());
 }
