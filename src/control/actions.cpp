@@ -3,6 +3,7 @@
 #include "control/config_check.hpp"
 #include "core/core_controller.hpp"
 #include "core/core_library.hpp"
+#include "core/program_trust.hpp"
 #include "env/data_folder.hpp"
 #include "env/locations.hpp"
 
@@ -22,6 +23,11 @@ Result<> start_action(std::optional<std::string> config, CoreShared& core) {
     // the start has been decided.
     Result<PreparedDataFolder> prepared = prepare_data_folder(data_dir);
     if (!prepared) return fail(std::move(prepared.error()));
+    // What SYSTEM copies and loads from the program folder, on every start:
+    // the library may be loaded already, and wintun.dll is copied anew.
+    Result<std::filesystem::path> folder = exe_dir();
+    if (!folder) return fail(std::move(folder.error()));
+    if (Result<> trusted = check_core_library_trust(*folder); !trusted) return trusted;
     if (Result<> wintun = ensure_wintun(data_dir); !wintun) return wintun;
 
     if (Result<CoreLibrary> library = load_core_library(); !library)

@@ -17,8 +17,10 @@ namespace velmor {
 // library and starts a core. Takes the configuration
 // by value so that a large one is moved to the core, not copied. Blocks for the start check delay
 // when the start is accepted. Errors: those of check_config, those of
-// prepare_data_folder and ensure_wintun, "load core library" (cause: the
-// loader's error), those of start_core.
+// prepare_data_folder, "core library is not safe: {path}: {reason}" (the
+// program folder's check, before wintun.dll is copied), those of
+// ensure_wintun, "load core library" (cause: the loader's error), those of
+// start_core.
 Result<> start_action(std::optional<std::string> config, CoreShared& core);
 
 // Stops the core; blocks up to the stop timeout. Errors: those of stop_core.

@@ -122,14 +122,6 @@ Result<> ensure_wintun(const std::filesystem::path& service_data_dir) {
     return detail::place_wintun(*source_dir, service_data_dir);
 }
 
-Result<> check_program_folder(const std::filesystem::path& folder) {
-    if (!detail::folder_permissions_kept(service_data_dir().parent_path().parent_path())) return {};
-    Result<std::optional<std::string>> problem = detail::folder_security_problem(folder);
-    if (!problem) return fail(std::move(problem.error()).context("program folder cannot be checked: " + path_to_utf8(folder)));
-    if (*problem) return fail("program folder is not safe: " + path_to_utf8(folder) + ": " + **problem);
-    return {};
-}
-
 namespace detail {
 
 void set_set_aside_hook(SetAsideHook hook) { set_aside_hook.store(hook); }

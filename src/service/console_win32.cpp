@@ -8,6 +8,7 @@
 
 #include "control/pipe_server.hpp"
 #include "core/core_state.hpp"
+#include "core/program_trust.hpp"
 #include "env/locations.hpp"
 #include "env/log.hpp"
 
@@ -18,6 +19,8 @@ Result<> run_console() {
     if (!folder) return fail(std::move(folder.error()));
     init_log(*folder);
     log_message("running in console mode");
+    // As at service start: reported here, refused before a core starts.
+    (void)decide_program_trust("program folder", find_unsafe_program_files(*folder), read_unsafe_folder_allowance());
 
     auto stop_requested = std::make_shared<std::atomic<bool>>(false);
     auto core = std::make_shared<CoreShared>();

@@ -12,7 +12,7 @@
 #include "control/pipe_server.hpp"
 #include "core/core_controller.hpp"
 #include "core/core_state.hpp"
-#include "env/data_folder.hpp"
+#include "core/program_trust.hpp"
 #include "env/locations.hpp"
 #include "env/log.hpp"
 #include "service/winapi_error.hpp"
@@ -65,8 +65,10 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
         return;
     }
     init_log(*folder);
-    // Checked at install; a folder made unsafe since is reported, not refused.
-    if (Result<> safe = check_program_folder(*folder); !safe) log_message("warning: " + safe.error().message());
+    // Checked at install. A folder made unsafe since is reported here; the
+    // check before each core start and library load then refuses (or, with
+    // the allowance recorded at install, warns again).
+    (void)decide_program_trust("program folder", find_unsafe_program_files(*folder), read_unsafe_folder_allowance());
 
     auto stop_requested = std::make_shared<std::atomic<bool>>(false);
     auto core = std::make_shared<CoreShared>();
