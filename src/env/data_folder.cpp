@@ -102,6 +102,7 @@ Result<PreparedDataFolder> prepare_data_folder(const std::filesystem::path& serv
         if (!secured) return fail(std::move(secured.error()));
         held.push_back(std::move(**secured));
     }
+    call_hook(detail::SetAsideStep::Held, service_data_dir, {});
     // The core works in the folder the path names, not in one the held
     // handle reached some other way.
     Result<bool> in_place = detail::entry_is_at(*held.back(), service_data_dir);

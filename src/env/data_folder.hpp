@@ -122,9 +122,10 @@ bool folder_permissions_kept(const std::filesystem::path& parent);
 // ".untrusted-{time}" for a set-aside name; increasing within a process.
 std::filesystem::path::string_type untrusted_suffix();
 
-// Called at these points of a set-aside when set (tests only; never in the
-// helper): to act as someone racing the helper.
-enum class SetAsideStep : std::uint8_t { BeforeRename, AfterRename };
+// Called at these points of a set-aside, and once both folders are held
+// (`Held`, with the service data folder and an empty aside), when set (tests
+// only; never in the helper): to act as someone racing the helper.
+enum class SetAsideStep : std::uint8_t { BeforeRename, AfterRename, Held };
 using SetAsideHook = void (*)(SetAsideStep step, const std::filesystem::path& folder,
                               const std::filesystem::path& aside);
 void set_set_aside_hook(SetAsideHook hook);

@@ -43,6 +43,9 @@ Result<> record_unsafe_folder_allowance(bool allowed) {
 Result<> prepare_install_folders(bool allow_unsafe_folder) {
     Result<std::filesystem::path> folder = exe_dir();
     if (!folder) return fail(std::move(folder.error()));
+    // The latest choice stands, also when this install is refused: an
+    // earlier allowance never outlives it.
+    if (Result<> recorded = record_unsafe_folder_allowance(allow_unsafe_folder); !recorded) return recorded;
     // The service runs the executable, loads the core library and copies
     // wintun.dll from there as SYSTEM.
     if (const std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(*folder)) {
@@ -54,7 +57,6 @@ Result<> prepare_install_folders(bool allow_unsafe_folder) {
         }
         log_message("warning: " + error.message() + " (accepted with --allow-unsafe-folder)");
     }
-    if (Result<> recorded = record_unsafe_folder_allowance(allow_unsafe_folder); !recorded) return recorded;
     Result<PreparedDataFolder> prepared = prepare_data_folder(service_data_dir());
     if (!prepared) return fail(std::move(prepared.error()));
     return {};

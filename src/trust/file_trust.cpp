@@ -7,16 +7,17 @@
 namespace velmor::trust {
 namespace {
 
-// FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS.
-constexpr std::uint32_t FILE_GENERIC_READ = 0x120089;
-constexpr std::uint32_t FILE_GENERIC_WRITE = 0x120116;
-constexpr std::uint32_t FILE_GENERIC_EXECUTE = 0x1200a0;
-constexpr std::uint32_t FILE_ALL_ACCESS = 0x1f01ff;
+// What the generic rights stand for on files: FILE_GENERIC_READ,
+// FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE and FILE_ALL_ACCESS.
+constexpr std::uint32_t MAPPED_READ = 0x120089;
+constexpr std::uint32_t MAPPED_WRITE = 0x120116;
+constexpr std::uint32_t MAPPED_EXECUTE = 0x1200a0;
+constexpr std::uint32_t MAPPED_ALL = 0x1f01ff;
 
 // What nobody but the trusted may be given on an entry of `role`.
 std::uint32_t forbidden_for(TrustRole role) {
     if (role == TrustRole::Ancestor)
-        return rights::DELETE | rights::DELETE_CHILD | rights::WRITE_DAC | rights::WRITE_OWNER;
+        return rights::DELETE_ENTRY | rights::DELETE_CHILD | rights::CHANGE_DACL | rights::CHANGE_OWNER;
     return ~rights::READ_AND_EXECUTE;
 }
 
@@ -29,12 +30,12 @@ std::optional<std::string> kind_problem(EntryKind found, EntryKind wanted) {
 }  // namespace
 
 std::uint32_t map_generic(std::uint32_t mask) {
-    std::uint32_t mapped = mask & ~(rights::GENERIC_ALL | rights::GENERIC_EXECUTE | rights::GENERIC_WRITE |
-                                    rights::GENERIC_READ);
-    if ((mask & rights::GENERIC_READ) != 0) mapped |= FILE_GENERIC_READ;
-    if ((mask & rights::GENERIC_WRITE) != 0) mapped |= FILE_GENERIC_WRITE;
-    if ((mask & rights::GENERIC_EXECUTE) != 0) mapped |= FILE_GENERIC_EXECUTE;
-    if ((mask & rights::GENERIC_ALL) != 0) mapped |= FILE_ALL_ACCESS;
+    std::uint32_t mapped = mask & ~(rights::ALL_GENERIC | rights::EXECUTE_GENERIC | rights::WRITE_GENERIC |
+                                    rights::READ_GENERIC);
+    if ((mask & rights::READ_GENERIC) != 0) mapped |= MAPPED_READ;
+    if ((mask & rights::WRITE_GENERIC) != 0) mapped |= MAPPED_WRITE;
+    if ((mask & rights::EXECUTE_GENERIC) != 0) mapped |= MAPPED_EXECUTE;
+    if ((mask & rights::ALL_GENERIC) != 0) mapped |= MAPPED_ALL;
     return mapped;
 }
 

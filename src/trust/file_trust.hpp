@@ -18,7 +18,8 @@
 namespace velmor::trust {
 
 // File access rights with the values Windows gives them, so that a
-// descriptor's masks are taken as they are.
+// descriptor's masks are taken as they are (named apart from the Windows
+// macros).
 namespace rights {
 inline constexpr std::uint32_t READ_DATA = 0x1;         // a folder: list it
 inline constexpr std::uint32_t WRITE_DATA = 0x2;        // a folder: add a file
@@ -29,16 +30,16 @@ inline constexpr std::uint32_t EXECUTE = 0x20;          // a folder: pass throug
 inline constexpr std::uint32_t DELETE_CHILD = 0x40;     // delete or rename what is inside
 inline constexpr std::uint32_t READ_ATTRIBUTES = 0x80;
 inline constexpr std::uint32_t WRITE_ATTRIBUTES = 0x100;
-inline constexpr std::uint32_t DELETE = 0x10000;
-inline constexpr std::uint32_t READ_CONTROL = 0x20000;
-inline constexpr std::uint32_t WRITE_DAC = 0x40000;
-inline constexpr std::uint32_t WRITE_OWNER = 0x80000;
-inline constexpr std::uint32_t SYNCHRONIZE = 0x100000;
-inline constexpr std::uint32_t GENERIC_ALL = 0x10000000;
-inline constexpr std::uint32_t GENERIC_EXECUTE = 0x20000000;
-inline constexpr std::uint32_t GENERIC_WRITE = 0x40000000;
-inline constexpr std::uint32_t GENERIC_READ = 0x80000000;
-// FILE_GENERIC_READ | FILE_GENERIC_EXECUTE: what anyone may be given.
+inline constexpr std::uint32_t DELETE_ENTRY = 0x10000;
+inline constexpr std::uint32_t READ_SECURITY = 0x20000;
+inline constexpr std::uint32_t CHANGE_DACL = 0x40000;
+inline constexpr std::uint32_t CHANGE_OWNER = 0x80000;
+inline constexpr std::uint32_t WAIT_ON = 0x100000;
+inline constexpr std::uint32_t ALL_GENERIC = 0x10000000;
+inline constexpr std::uint32_t EXECUTE_GENERIC = 0x20000000;
+inline constexpr std::uint32_t WRITE_GENERIC = 0x40000000;
+inline constexpr std::uint32_t READ_GENERIC = 0x80000000;
+// Reading and executing, generic rights mapped: what anyone may be given.
 inline constexpr std::uint32_t READ_AND_EXECUTE = 0x1200a9;
 }  // namespace rights
 

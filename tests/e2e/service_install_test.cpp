@@ -20,20 +20,22 @@
 #include "service_scm.hpp"
 #include "service/install.hpp"
 #include "service/service_runner.hpp"
+#include "support/folder_links_win32.hpp"
 
 namespace velmor::e2e {
 namespace {
 
-// What install wrote on standard error, without the one line a volume that
-// keeps no permissions gives (Wine's: the data folder's owner and DACL cannot
-// be checked there).
+// What install wrote on standard error, without the lines a volume that
+// keeps no permissions gives (Wine's: the owners and DACLs of the data folder
+// and the program folder cannot be checked there).
 std::string without_volume_note(const std::string& err) {
     std::string kept;
     for (std::size_t at = 0; at < err.size();) {
         const std::size_t end = std::min(err.find('\n', at), err.size() - 1) + 1;
         const std::string line = err.substr(at, end - at);
         if (!(under_wine() &&
-              line.find("] data folder: folder permissions cannot be enforced on this volume: ") != std::string::npos))
+              (line.find("] data folder: folder permissions cannot be enforced on this volume: ") != std::string::npos ||
+               line.find("] program folder: permissions cannot be enforced on this volume: ") != std::string::npos)))
             kept += line;
         at = end;
     }
@@ -232,6 +234,59 @@ TEST_F(ServiceHost, AProgramFolderOthersMayChangeIsRefusedUnlessAllowed) {
     ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); }));
     EXPECT_TRUE(wait_until([&] { return log_text().find("] warning: program folder is not safe: ") != std::string::npos; }))
         << log_text();
+}
+
+// The value install records, as the service reads it.
+std::optional<DWORD> recorded_allowance() {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmor\\Helper", L"AllowUnsafeFolder", RRF_RT_REG_DWORD, nullptr,
+                     &value, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    return value;
+}
+
+// A link is what Wine can show of an unsafe program path: installed through
+// one, the helper is refused unless allowed, and the allowance recorded at
+// install turns the refusal of a core start into a warning.
+TEST_F(ServiceHost, TheAllowanceRecordedAtInstallTurnsAnUnsafeFolderIntoAWarning) {
+    ASSERT_NO_FATAL_FAILURE(place_fake_core());
+    const std::filesystem::path link = test_folder().parent_path() / L"ServiceHost.link";
+    links::remove_folder_link(link);
+    if (const std::optional<std::string> why_not = links::make_folder_link(link, folder_)) GTEST_SKIP() << *why_not;
+    const struct LinkCleanup {
+        std::filesystem::path link;
+        ~LinkCleanup() {
+            remove_registration();
+            links::remove_folder_link(link);
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmor\\Helper", L"AllowUnsafeFolder");
+        }
+    } cleanup{link};
+    const std::filesystem::path through_link = link / L"velmor-helper.exe";
+    const std::string unsafe = narrow(link.native()) + ": it is a link or junction";
+
+    const ProgramOutcome refused = run_program(through_link, L"install", scratch_);
+    EXPECT_EQ(refused.exit_code, 1u);
+    EXPECT_EQ(without_volume_note(refused.err),
+              "Error: program folder is not safe: " + unsafe + " (install with --allow-unsafe-folder to accept it)\n");
+    EXPECT_FALSE(is_registered()) << "nothing registered";
+    EXPECT_EQ(recorded_allowance(), std::nullopt);
+
+    const ProgramOutcome allowed = run_program(through_link, L"install --allow-unsafe-folder", scratch_);
+    ASSERT_EQ(allowed.exit_code, 0u) << allowed.err;
+    EXPECT_NE(allowed.err.find("] warning: program folder is not safe: " + unsafe + " (accepted with --allow-unsafe-folder)\n"),
+              std::string::npos)
+        << allowed.err;
+    EXPECT_EQ(recorded_allowance(), 1u);
+    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); }));
+    ASSERT_NO_FATAL_FAILURE(start_core_over_pipe());
+    EXPECT_NE(log_text().find("] warning: core library is not safe: " + unsafe + " (allowed at install)\n"),
+              std::string::npos)
+        << log_text();
+
+    remove_registration();
+    install_and_wait_running();
+    EXPECT_EQ(recorded_allowance(), std::nullopt) << "an install without it takes the allowance back";
 }
 
 TEST_F(ServiceHost, ScStopStopsTheServiceWithExitCodeZero) {

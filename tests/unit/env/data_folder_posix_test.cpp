@@ -217,6 +217,14 @@ TEST(PrepareDataFolder, WhatCannotBeMadeSafeRefusesTheStart) {
          },
          "data folder is not safe: {service}: cannot set it aside (everyone may change it): replaced while it was "
          "being checked"},
+        // Fail closed: the folder held is not the one the core would be given.
+        {"swapped for another folder once held", [](const fs::path&) {},
+         [](detail::SetAsideStep step, const fs::path& folder, const fs::path&) {
+             if (step != detail::SetAsideStep::Held) return;
+             fs::rename(folder, fs::path(folder.native() + ".old"));
+             fs::create_directory(folder);
+         },
+         "data folder is not safe: {service}: the folder opened is not the one its path names"},
         {"a link put back after every set-aside", plant_link, link_back,
          "data folder is not safe: {service}: something was put back in its place every time it was set aside"},
         {"the base folder a file: nothing can be opened there", [](const fs::path& service) {

@@ -142,7 +142,9 @@ TEST(FolderSecurity, VerdictsOnDescriptors) {
         {"Everyone generic read and execute, mapped", L"O:BAD:P(A;OICI;GRGX;;;WD)", true},
         {"Everyone generic write", L"O:BAD:P(A;OICIIO;GW;;;WD)", false},
         {"Users generic all, inherit-only", L"O:BAD:P(A;OICIIO;GA;;;BU)", false},
-        {"CREATOR OWNER generic all", L"O:BAD:P(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)", false},
+        // Who may create inside decides: only SYSTEM here.
+        {"CREATOR OWNER generic all where only SYSTEM may create", L"O:BAD:P(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)", true},
+        {"CREATOR OWNER generic all where Users may add files", L"O:BAD:P(A;OICIIO;GA;;;CO)(A;;0x2;;;BU)", false},
         {"CREATOR OWNER read", L"O:BAD:P(A;OICI;FA;;;SY)(A;OICIIO;GR;;;CO)", true},
         {"OWNER RIGHTS full control", L"O:BAD:P(A;;FA;;;OW)", false},
         {"deny only", L"O:BAD:P(D;OICI;FA;;;WD)(D;OICI;FA;;;BU)", true},
