@@ -3,7 +3,6 @@
 #include <string>
 
 #include "base/os_error.hpp"
-#include "base/text.hpp"
 // After <windows.h>:
 #include <aclapi.h>
 #include <sddl.h>

