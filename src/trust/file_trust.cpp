@@ -81,8 +81,12 @@ std::optional<Unsafe> find_unsafe(const std::filesystem::path& folder, const std
             if (may_be_missing) return std::nullopt;
             return Unsafe{path, "it cannot be found", std::nullopt};
         }
-        if (std::optional<std::string> kind = kind_problem((*read)->kind, wanted))
-            return Unsafe{path, std::move(*kind), std::nullopt};
+        EntryKind kind = (*read)->kind;
+        // A volume's root is no link on Windows, whatever Wine reports for
+        // its drives (symbolic links in its prefix).
+        if (kind == EntryKind::Link && path.parent_path() == path) kind = wanted;
+        if (std::optional<std::string> problem = kind_problem(kind, wanted))
+            return Unsafe{path, std::move(*problem), std::nullopt};
         if (!permissions_kept) return std::nullopt;
         if (std::optional<std::string> who = who_may_change(role, (*read)->permissions))
             return Unsafe{path, std::move(*who), std::nullopt};

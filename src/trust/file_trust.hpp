@@ -109,7 +109,8 @@ struct Unsafe {
 
 // The folder, each of its ancestors up to the volume's root, and each of
 // `files` inside that exists (a missing file is no concern of this check),
-// in that order from the root down; the first that is a link or junction,
+// in that order from the root down; the first that is a link or junction
+// (the root excepted, which never is one, but Wine shows its drives as links),
 // not what it should be (a folder, a file), or that someone else may change,
 // or that cannot be read. With `permissions_kept` false (a volume that keeps
 // no owner and DACL) only the kinds are checked.

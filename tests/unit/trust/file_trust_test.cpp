@@ -89,6 +89,7 @@ TEST(FindUnsafe, TheFirstPartFromTheRootDownAndEveryFailedCheck) {
         {"an ancestor where Users may delete inside",
          {{programs, entry(Folder, owned(ADMINS, {{USERS, rights::DELETE_CHILD}}))}}, true, "/programs: BU may change it"},
         {"a junction on the path", {{programs, entry(Link)}}, true, "/programs: it is a link or junction"},
+        {"the root shown as a link (Wine's drives)", {{root, entry(Link)}}, true, ""},
         {"a link for the library", {{library, entry(Link)}}, true, "/programs/velmor/core.dll: it is a link or junction"},
         {"a folder for the library", {{library, entry(Folder)}}, true, "/programs/velmor/core.dll: it is not a file"},
         {"a file for the program folder", {{velmor, entry(File)}}, true, "/programs/velmor: it is not a folder"},
