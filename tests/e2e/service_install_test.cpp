@@ -208,7 +208,7 @@ TEST_F(ServiceHost, FurtherArgumentsAfterTheCommandWordAreIgnored) {
 TEST_F(ServiceHost, AProgramFolderOthersMayChangeIsRefusedUnlessAllowed) {
     ASSERT_NO_FATAL_FAILURE(place_fake_core());
     std::filesystem::path exe = helper_;
-    const std::filesystem::path link = test_folder().parent_path() / L"ServiceHost.link";
+    const std::filesystem::path link = folder_.parent_path() / L"link";
     const struct Cleanup {
         std::filesystem::path link;
         ~Cleanup() {
@@ -219,7 +219,6 @@ TEST_F(ServiceHost, AProgramFolderOthersMayChangeIsRefusedUnlessAllowed) {
     if (under_wine()) {
         // Wine stores no DACL on folders: a link on the path is what makes
         // the program folder unsafe there.
-        links::remove_folder_link(link);
         if (const std::optional<std::string> why_not = links::make_folder_link(link, folder_)) GTEST_SKIP() << *why_not;
         exe = link / L"velmor-helper.exe";
     } else {
