@@ -201,8 +201,12 @@ bool same_dacl(PACL read, PACL wanted) {
 // Whether a folder created with the protected descriptor under `parent`
 // reads back with it; empty when it cannot be told.
 std::optional<bool> probe_permissions(const std::filesystem::path& parent) {
+    // Two threads may probe at once (a start request while the service
+    // checks its folder): each gets a name of its own.
+    static std::atomic<unsigned> probes{0};
     const std::filesystem::path probe =
-        parent / (L"Velmor.probe-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()));
+        parent / (L"Velmor.probe-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()) +
+                  L"-" + std::to_wstring(++probes));
     if (create_protected(probe) != ERROR_SUCCESS) return std::nullopt;
     std::optional<bool> kept;
     {

@@ -19,8 +19,6 @@ Result<> run_console() {
     if (!folder) return fail(std::move(folder.error()));
     init_log(*folder);
     log_message("running in console mode");
-    // As at service start: reported here, refused before a core starts.
-    (void)decide_program_trust("program folder", find_unsafe_program_files(*folder), read_unsafe_folder_allowance());
 
     auto stop_requested = std::make_shared<std::atomic<bool>>(false);
     auto core = std::make_shared<CoreShared>();
@@ -29,6 +27,9 @@ Result<> run_console() {
     } catch (const std::system_error&) {
         return fail("failed to spawn thread");
     }
+    // As at service start, once the pipe is served: reported here, refused
+    // before a core starts.
+    (void)decide_program_trust("program folder", find_unsafe_program_files(*folder), read_unsafe_folder_allowance());
 
     // Nothing to watch: console mode ends when the process is ended. The
     // main thread keeps its references, so the record outlives the server.

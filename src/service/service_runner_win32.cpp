@@ -65,10 +65,6 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
         return;
     }
     init_log(*folder);
-    // Checked at install. A folder made unsafe since is reported here; the
-    // check before each core start and library load then refuses (or, with
-    // the allowance recorded at install, warns again).
-    (void)decide_program_trust("program folder", find_unsafe_program_files(*folder), read_unsafe_folder_allowance());
 
     auto stop_requested = std::make_shared<std::atomic<bool>>(false);
     auto core = std::make_shared<CoreShared>();
@@ -96,6 +92,10 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
         log_message("failed to spawn thread");
         std::abort();
     }
+    // Checked at install. A folder made unsafe since is reported here, once
+    // the pipe is served; the check before each core start and library load
+    // then refuses (or, with the allowance recorded at install, warns again).
+    (void)decide_program_trust("program folder", find_unsafe_program_files(*folder), read_unsafe_folder_allowance());
 
     while (!stop_requested->load()) std::this_thread::sleep_for(STOP_POLL_INTERVAL);
 
