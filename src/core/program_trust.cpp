@@ -24,10 +24,11 @@ std::string one_line(const Error& error) {
 }  // namespace
 
 std::optional<trust::Unsafe> find_unsafe_program_files(const std::filesystem::path& folder) {
-    std::vector<std::filesystem::path> files;
-    // The running executable by its own name; without it the folder's
-    // check still stands and the exe is the one named in the registration.
-    if (Result<std::filesystem::path> exe = detail::current_exe(); exe) files.push_back(exe->filename());
+    // The running executable by its own name: a check that cannot say which
+    // file that is fails closed.
+    Result<std::filesystem::path> exe = detail::current_exe();
+    if (!exe) return trust::Unsafe{folder, "it cannot be checked", std::move(exe.error())};
+    std::vector<std::filesystem::path> files{exe->filename()};
     files.emplace_back(core_library_file_name());
     files.emplace_back(WINTUN_NAME);
     for (std::filesystem::path& file : files) file = join_path(folder, file.native());
