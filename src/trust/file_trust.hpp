@@ -1,8 +1,9 @@
 #pragma once
 // Who may change a file or folder that SYSTEM trusts: the one rule for the
-// program folder and its ancestors, the helper's own files, the data folders
-// and the log files. The decision here is portable and works on what a
-// reader found (owner and access entries, in the Windows file rights);
+// program folder and its ancestors, the helper's own files and the data
+// folders; anything else SYSTEM comes to trust takes a role here, not a rule
+// of its own. The decision is portable and works on what a reader found
+// (owner and access entries, in the Windows file rights):
 // file_trust_win32.cpp reads a security descriptor, file_trust_posix.cpp the
 // owner and mode bits. Any thread; nothing is shared.
 
