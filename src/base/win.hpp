@@ -55,6 +55,7 @@ inline void close_handle(HANDLE h) { ::CloseHandle(h); }
 inline void local_free(HLOCAL h) { ::LocalFree(h); }
 inline void free_library(HMODULE h) { ::FreeLibrary(h); }
 inline void close_service_handle(SC_HANDLE h) { ::CloseServiceHandle(h); }
+inline void close_key(HKEY h) { ::RegCloseKey(h); }
 inline HANDLE invalid_handle() { return INVALID_HANDLE_VALUE; }
 }  // namespace detail
 
@@ -62,6 +63,7 @@ using unique_handle = unique_any<HANDLE, detail::close_handle>;  // null when em
 using unique_hlocal = unique_any<HLOCAL, detail::local_free>;
 using unique_hmodule = unique_any<HMODULE, detail::free_library>;
 using unique_schandle = unique_any<SC_HANDLE, detail::close_service_handle>;
+using unique_hkey = unique_any<HKEY, detail::close_key>;
 
 // File handles use INVALID_HANDLE_VALUE for "none"; this owner normalises
 // that to null so that one owner type serves both conventions.

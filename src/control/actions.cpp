@@ -10,6 +10,7 @@
 #include "control/config_check.hpp"
 #include "core/core_controller.hpp"
 #include "core/core_library.hpp"
+#include "core/program_trust.hpp"
 #include "env/data_folder.hpp"
 #include "env/locations.hpp"
 
@@ -42,6 +43,15 @@ void prepare(const std::shared_ptr<Preparation>& preparation, const std::filesys
     try {
         if (void (*hook)() = g_before_prepare.load(); hook != nullptr) hook();
         outcome = prepare_data_folder(data_dir);
+        // What SYSTEM copies and loads from the program folder, on every
+        // start: the library may be loaded already, and wintun.dll is copied
+        // anew.
+        if (outcome) {
+            if (Result<std::filesystem::path> folder = exe_dir(); !folder)
+                outcome = fail(std::move(folder.error()));
+            else if (Result<> trusted = check_core_library_trust(*folder); !trusted)
+                outcome = fail(std::move(trusted.error()));
+        }
         if (outcome) {
             if (Result<> wintun = ensure_wintun(data_dir); !wintun) outcome = fail(std::move(wintun.error()));
         }

@@ -22,12 +22,14 @@ inline constexpr std::string_view PREPARE_TIMEOUT_ERROR = "start preparation did
 
 // Checks the request's configuration and, unless a core is starting,
 // running or stopping (then refused with start_core's text before anything
-// is touched), prepares the service data folder and Wintun and loads the
-// core library on a thread of its own, waiting for it up to the record's
-// prepare timeout, then starts a core. Takes the configuration by value so
-// that a large one is moved to the core, not copied. Blocks for the
-// preparation and the start check delay. Errors: those of check_config,
-// ACTION_BUSY_ERROR, PREPARE_TIMEOUT_ERROR, those of prepare_data_folder and
+// is touched), prepares the service data folder, checks what SYSTEM loads
+// and copies from the program folder, places Wintun and loads the core
+// library on a thread of its own, waiting for it up to the record's prepare
+// timeout, then starts a core. Takes the configuration by value so that a
+// large one is moved to the core, not copied. Blocks for the preparation and
+// the start check delay. Errors: those of check_config, ACTION_BUSY_ERROR,
+// PREPARE_TIMEOUT_ERROR, those of prepare_data_folder, "core library is not
+// safe: {path}: {reason}" (before wintun.dll is copied), those of
 // ensure_wintun, "load core library" (cause: the loader's error), those of
 // start_core.
 Result<> start_action(std::optional<std::string> config, CoreShared& core);

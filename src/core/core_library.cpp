@@ -5,6 +5,7 @@
 
 #include "base/path.hpp"
 #include "base/text.hpp"
+#include "core/program_trust.hpp"
 #include "env/locations.hpp"
 
 namespace velmor {
@@ -26,6 +27,8 @@ Result<CoreLibrary> load_core_library() {
     if (void* stored = g_core_module.load(std::memory_order_acquire)) return CoreLibrary{stored};
     Result<std::filesystem::path> folder = exe_dir();
     if (!folder) return fail(std::move(folder.error()));
+    // Loaded as SYSTEM: only what nobody else may change.
+    if (Result<> trusted = check_core_library_trust(*folder); !trusted) return fail(std::move(trusted.error()));
     Result<CoreLibrary> opened = detail::open_core_library(join_path(*folder, core_library_file_name()));
     if (!opened) return opened;
     void* expected = nullptr;

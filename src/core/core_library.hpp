@@ -36,7 +36,9 @@ struct CoreLibrary {
 // The process's core library, loaded on first success; a failed load leaves
 // nothing behind so the next call tries again. Any thread; when two load at
 // once the first stored handle wins and the other is released.
-// Errors: those of exe_dir unchanged, "core library not found: {path}",
+// Before each load the program folder and what SYSTEM uses in it are checked
+// (check_core_library_trust). Errors: those of exe_dir unchanged, "core
+// library is not safe: {path}: {reason}", "core library not found: {path}",
 // "load {path}" (cause: the loader's error).
 Result<CoreLibrary> load_core_library();
 

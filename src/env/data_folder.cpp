@@ -102,6 +102,7 @@ Result<PreparedDataFolder> prepare_data_folder(const std::filesystem::path& serv
         if (!secured) return fail(std::move(secured.error()));
         held.push_back(std::move(**secured));
     }
+    call_hook(detail::SetAsideStep::Held, service_data_dir, {});
     // The core works in the folder the path names, not in one the held
     // handle reached some other way.
     Result<bool> in_place = detail::entry_is_at(*held.back(), service_data_dir);
@@ -120,14 +121,6 @@ Result<> ensure_wintun(const std::filesystem::path& service_data_dir) {
     const Result<std::filesystem::path> source_dir = exe_dir();
     if (!source_dir) return {};
     return detail::place_wintun(*source_dir, service_data_dir);
-}
-
-Result<> check_program_folder(const std::filesystem::path& folder) {
-    if (!detail::folder_permissions_kept(service_data_dir().parent_path().parent_path())) return {};
-    Result<std::optional<std::string>> problem = detail::folder_security_problem(folder);
-    if (!problem) return fail(std::move(problem.error()).context("program folder cannot be checked: " + path_to_utf8(folder)));
-    if (*problem) return fail("program folder is not safe: " + path_to_utf8(folder) + ": " + **problem);
-    return {};
 }
 
 namespace detail {

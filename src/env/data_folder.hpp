@@ -70,13 +70,6 @@ Result<PreparedDataFolder> prepare_data_folder(const std::filesystem::path& serv
 // left untouched; without a source nothing happens.
 Result<> ensure_wintun(const std::filesystem::path& service_data_dir);
 
-// Whether the folder holding the executable lets anyone but SYSTEM, the
-// Administrators and TrustedInstaller (on POSIX: root and the process's own
-// user) write, create or delete there. Error: "program folder is not safe:
-// {path}: {who} may change it". Succeeds where the volume does not keep
-// permissions (probed next to the data folder). Any thread.
-Result<> check_program_folder(const std::filesystem::path& folder);
-
 namespace detail {
 
 // ensure_wintun with the source folder given.
@@ -104,13 +97,10 @@ struct Entry {
 // deletion. Empty when nothing is there.
 Result<std::optional<Entry>> open_entry(const std::filesystem::path& path);
 
-// Why the folder's owner or permissions let someone else write there; empty
-// when only SYSTEM, the Administrators and TrustedInstaller (root and the
-// process's user) can.
+// Why the folder's owner or permissions let someone else change it
+// (trust::who_may_change for a data folder); empty when only SYSTEM, the
+// Administrators, TrustedInstaller and the process's user (root) can.
 Result<std::optional<std::string>> entry_security_problem(const OpenedEntry& entry);
-
-// entry_security_problem for the folder at `path`, reached through links.
-Result<std::optional<std::string>> folder_security_problem(const std::filesystem::path& path);
 
 // True when `path` still names the entry (Windows: the final path of its
 // handle; POSIX: the same device and inode).
@@ -133,9 +123,10 @@ bool folder_permissions_kept(const std::filesystem::path& parent);
 // ".untrusted-{time}" for a set-aside name; increasing within a process.
 std::filesystem::path::string_type untrusted_suffix();
 
-// Called at these points of a set-aside when set (tests only; never in the
-// helper): to act as someone racing the helper.
-enum class SetAsideStep : std::uint8_t { BeforeRename, AfterRename };
+// Called at these points of a set-aside, and once both folders are held
+// (`Held`, with the service data folder and an empty aside), when set (tests
+// only; never in the helper): to act as someone racing the helper.
+enum class SetAsideStep : std::uint8_t { BeforeRename, AfterRename, Held };
 using SetAsideHook = void (*)(SetAsideStep step, const std::filesystem::path& folder,
                               const std::filesystem::path& aside);
 void set_set_aside_hook(SetAsideHook hook);

@@ -16,6 +16,7 @@
 
 #include "base/os_error.hpp"
 #include "env/data_folder.hpp"
+#include "trust/file_trust_posix.hpp"
 
 namespace velmor {
 
@@ -56,10 +57,7 @@ EntryIdentity identity_of(const struct stat& info) {
 }
 
 std::optional<std::string> mode_problem(const struct stat& info) {
-    if (info.st_uid != 0 && info.st_uid != ::geteuid()) return "owned by uid " + std::to_string(info.st_uid);
-    if ((info.st_mode & S_IWOTH) != 0) return "everyone may write there";
-    if ((info.st_mode & S_IWGRP) != 0) return "group " + std::to_string(info.st_gid) + " may write there";
-    return std::nullopt;
+    return trust::who_may_change(trust::TrustRole::DataFolder, trust::permissions_of(info));
 }
 
 }  // namespace
@@ -83,12 +81,6 @@ Result<std::optional<Entry>> open_entry(const std::filesystem::path& path) {
 Result<std::optional<std::string>> entry_security_problem(const OpenedEntry& entry) {
     struct stat info{};
     if (::fstat(entry.fd, &info) != 0) return fail(errno_error("fstat", errno));
-    return mode_problem(info);
-}
-
-Result<std::optional<std::string>> folder_security_problem(const std::filesystem::path& path) {
-    struct stat info{};
-    if (::stat(path.c_str(), &info) != 0) return fail(errno_error("stat", errno));
     return mode_problem(info);
 }
 

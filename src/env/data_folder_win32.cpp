@@ -8,6 +8,7 @@
 #include "base/win.hpp"
 #include "env/data_folder.hpp"
 #include "env/data_folder_win32.hpp"
+#include "trust/file_trust_win32.hpp"
 // After <windows.h>:
 #include <aclapi.h>
 #include <sddl.h>
@@ -47,56 +48,6 @@ DWORD CALLBACK count_copy_progress(LARGE_INTEGER, LARGE_INTEGER transferred, LAR
 // "{call} failed: {code}" with the system's text as cause.
 Error failed_call(const char* call, DWORD code) {
     return Error(std::string(call) + " failed: " + std::to_string(code), os_error(code));
-}
-
-constexpr DWORD READ_AND_EXECUTE = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;  // 0x1200a9
-
-// The process token's user: SYSTEM for the service, the user who started a
-// console run.
-struct ProcessUser {
-    alignas(SID) BYTE sid[SECURITY_MAX_SID_SIZE] = {};
-    bool known = false;
-};
-
-ProcessUser process_user() {
-    ProcessUser user;
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return user;
-    const unique_handle owned(token);
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) return user;
-    const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
-    user.known = CopySid(sizeof user.sid, user.sid, sid) != FALSE;
-    return user;
-}
-
-// SYSTEM, the Administrators, TrustedInstaller (which owns the system's own
-// folders) and the process's own user.
-bool is_trusted(PSID sid, const ProcessUser& user) {
-    if (!IsValidSid(sid)) return false;
-    if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) return true;
-    if (user.known && EqualSid(sid, const_cast<BYTE*>(user.sid))) return true;
-    PSID installer = nullptr;
-    if (!ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &installer))
-        return false;
-    const unique_hlocal owned(installer);
-    return EqualSid(sid, installer) != FALSE;
-}
-
-// "DOMAIN\name" of an account, or its SID as text.
-std::string account_name(PSID sid) {
-    wchar_t name[256];
-    wchar_t domain[256];
-    DWORD name_size = 256;
-    DWORD domain_size = 256;
-    SID_NAME_USE use{};
-    if (LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use))
-        return domain_size > 0 ? narrow(domain) + "\\" + narrow(name) : narrow(name);
-    wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(sid, &text)) return "an unknown account";
-    const unique_hlocal owned(text);
-    return narrow(text);
 }
 
 // For this thread only (on a copy of the process token), enables the backup
@@ -250,8 +201,12 @@ bool same_dacl(PACL read, PACL wanted) {
 // Whether a folder created with the protected descriptor under `parent`
 // reads back with it; empty when it cannot be told.
 std::optional<bool> probe_permissions(const std::filesystem::path& parent) {
+    // Two threads may probe at once (a start request while the service
+    // checks its folder): each gets a name of its own.
+    static std::atomic<unsigned> probes{0};
     const std::filesystem::path probe =
-        parent / (L"Velmor.probe-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()));
+        parent / (L"Velmor.probe-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()) +
+                  L"-" + std::to_wstring(++probes));
     if (create_protected(probe) != ERROR_SUCCESS) return std::nullopt;
     std::optional<bool> kept;
     {
@@ -317,35 +272,9 @@ PSECURITY_DESCRIPTOR protected_folder_descriptor() {
 
 std::optional<std::string> folder_security_problem_of(PSECURITY_DESCRIPTOR descriptor) {
     if (descriptor == nullptr) return "no security descriptor";
-    const ProcessUser user = process_user();
-    const DescriptorParts parts = parts_of(descriptor);
-    if (parts.owner == nullptr) return "it has no owner";
-    if (!is_trusted(parts.owner, user)) return "owned by " + account_name(parts.owner);
-    // No DACL at all grants everyone everything.
-    if (parts.dacl == nullptr) return "it has no DACL: everyone may write there";
-    GENERIC_MAPPING file_mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-    for (DWORD i = 0; i < parts.dacl->AceCount; ++i) {
-        void* ace = nullptr;
-        if (!GetAce(parts.dacl, i, &ace)) return "its DACL cannot be read";
-        const auto* header = static_cast<const ACE_HEADER*>(ace);
-        switch (header->AceType) {
-            case ACCESS_ALLOWED_ACE_TYPE:
-            case ACCESS_ALLOWED_CALLBACK_ACE_TYPE: break;  // same layout up to the SID
-            case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
-            case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
-            case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
-                return "its DACL grants access in a form folders never carry";
-            default: continue;  // deny, audit, label
-        }
-        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-        if (is_trusted(&allowed->SidStart, user)) continue;
-        // CREATOR OWNER and the like count as anyone else: whoever creates
-        // something inside would get the rights.
-        ACCESS_MASK mask = allowed->Mask;
-        MapGenericMask(&mask, &file_mapping);
-        if ((mask & ~READ_AND_EXECUTE) != 0) return account_name(&allowed->SidStart) + " may write there";
-    }
-    return std::nullopt;
+    const Result<trust::Permissions> permissions = trust::permissions_of(descriptor);
+    if (!permissions) return "its DACL cannot be read";
+    return trust::who_may_change(trust::TrustRole::DataFolder, *permissions);
 }
 
 bool folder_security_is_safe(PSECURITY_DESCRIPTOR descriptor) { return !folder_security_problem_of(descriptor); }
@@ -385,15 +314,6 @@ Result<std::optional<Entry>> open_entry(const std::filesystem::path& path) {
 Result<std::optional<std::string>> entry_security_problem(const OpenedEntry& entry) {
     if (entry.security_unreadable) return std::optional<std::string>("its permissions shut the helper out");
     return security_problem_of(entry.handle.get());
-}
-
-Result<std::optional<std::string>> folder_security_problem(const std::filesystem::path& path) {
-    const BackupPrivileges privileges;
-    const unique_handle folder = adopt_file_handle(CreateFileW(path.c_str(), READ_CONTROL,
-                                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!folder) return fail(refused_open(GetLastError(), privileges));
-    return security_problem_of(folder.get());
 }
 
 Result<bool> entry_is_at(const OpenedEntry& entry, const std::filesystem::path& path) {

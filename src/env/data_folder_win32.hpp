@@ -18,12 +18,10 @@ inline constexpr const wchar_t* PROTECTED_FOLDER_SDDL =
 // never freed; null when it cannot be built. Any thread.
 PSECURITY_DESCRIPTOR protected_folder_descriptor();
 
-// Why `descriptor` lets someone else write ("owned by {account}", "{account}
-// may write there", ...); empty when its owner is SYSTEM, the Administrators,
-// TrustedInstaller or the process's own user, it has a DACL, and no allow
-// entry (explicit or inherited, inherit-only included, generic rights mapped
-// for files) grants anyone else more than read and execute. Deny entries are
-// not counted on.
+// Who besides SYSTEM, the Administrators, TrustedInstaller and the process's
+// own user may change a data folder with `descriptor`
+// (trust::who_may_change: "{account}, its owner, may change it", "{account}
+// may change it", ...); empty when nobody else may.
 std::optional<std::string> folder_security_problem_of(PSECURITY_DESCRIPTOR descriptor);
 
 // folder_security_problem_of found nothing.

@@ -10,6 +10,7 @@
 #include "control/pipe_server.hpp"
 #include "core/core_controller.hpp"
 #include "core/core_state.hpp"
+#include "core/program_trust.hpp"
 #include "env/locations.hpp"
 #include "env/log.hpp"
 #include "service/data_folder_at_start.hpp"
@@ -83,6 +84,9 @@ Result<> run_console() {
     } catch (const std::system_error&) {
         return fail("failed to spawn thread");
     }
+    // As at service start, once the pipe is served: reported here, refused
+    // before a core starts.
+    (void)decide_program_trust("program folder", find_unsafe_program_files(*folder), read_unsafe_folder_allowance());
 
     // The pipe server giving up (stop_requested) leaves console mode idle;
     // only the console ends it.

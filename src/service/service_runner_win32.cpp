@@ -12,7 +12,7 @@
 #include "control/pipe_server.hpp"
 #include "core/core_controller.hpp"
 #include "core/core_state.hpp"
-#include "env/data_folder.hpp"
+#include "core/program_trust.hpp"
 #include "env/locations.hpp"
 #include "env/log.hpp"
 #include "service/data_folder_at_start.hpp"
@@ -92,8 +92,6 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
         return;
     }
     init_log(*folder);
-    // Checked at install; a folder made unsafe since is reported, not refused.
-    if (Result<> safe = check_program_folder(*folder); !safe) log_message("warning: " + safe.error().message());
 
     auto stop_requested = std::make_shared<std::atomic<bool>>(false);
     auto core = std::make_shared<CoreShared>();
@@ -130,6 +128,10 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
         log_message("failed to spawn thread");
         std::abort();
     }
+    // Checked at install. A folder made unsafe since is reported here, once
+    // the pipe is served; the check before each core start and library load
+    // then refuses (or, with the allowance recorded at install, warns again).
+    (void)decide_program_trust("program folder", find_unsafe_program_files(*folder), read_unsafe_folder_allowance());
 
     while (!stop_requested->load())
         (void)control->stop_signal.wait_until(std::chrono::steady_clock::now() + STOP_POLL_INTERVAL);

@@ -450,5 +450,35 @@ TEST_F(CoreEndToEnd, LinkInPlaceOfTheServiceFolderIsNeverFollowed) {
     EXPECT_EQ(exchange("{\"id\":\"2\",\"action\":\"stop\"}\n").bytes, reply_ok("2"));
 }
 
+TEST_F(CoreEndToEnd, ALinkInTheProgramPathRefusesTheStartBeforeTheLoad) {
+    const std::filesystem::path base = helper().folder();
+    helper_.reset();
+    const std::filesystem::path real = base / L"real";
+    const std::filesystem::path link = base / L"link";
+    std::filesystem::create_directories(real);
+    if (const std::optional<std::string> why_not = make_folder_link(link, real)) GTEST_SKIP() << *why_not;
+    const struct LinkCleanup {
+        std::filesystem::path link;
+        ~LinkCleanup() { remove_folder_link(link); }
+    } cleanup{link};
+    // Run from the path through the link; the data folder lies elsewhere.
+    helper_.emplace(link);
+    helper().set_env(L"ProgramData", (base / L"ProgramData").native());
+    ASSERT_TRUE(helper().place_fake_core());
+    write_file(link / L"wintun.dll", "wintun");
+    ASSERT_TRUE(helper().start_console());
+
+    const std::string refusal = "core library is not safe: " + narrow(link.native()) + ": it is a link or junction";
+    EXPECT_EQ(exchange(start_request("1", "{}")).bytes, reply_error("1", refusal));
+    EXPECT_EQ(helper().log_count("] " + refusal + "\n"), 1u) << helper().log();
+    EXPECT_TRUE(helper().wait_for_log("] program folder is not safe: " + narrow(link.native()) + ": it is a link or junction\n"))
+        << "reported at start";
+    EXPECT_EQ(status(), status_reply("stopped", std::nullopt));
+    const std::filesystem::path data = base / L"ProgramData" / L"Velmor" / L"service";
+    EXPECT_FALSE(std::filesystem::exists(data / L"wintun.dll")) << "nothing copied from behind the link";
+    EXPECT_FALSE(std::filesystem::exists(data / L"fake-core-args.txt")) << "the core was never called";
+    helper_.reset();
+}
+
 }  // namespace
 }  // namespace velmor::e2e

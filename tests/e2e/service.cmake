@@ -8,7 +8,7 @@ endif()
 
 file(GLOB VELMOR_SERVICE_E2E_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/service_*_test.cpp)
 add_executable(velmor-service-e2e-tests ${VELMOR_SERVICE_E2E_TESTS} ${CMAKE_CURRENT_SOURCE_DIR}/service_scm.cpp)
-target_link_libraries(velmor-service-e2e-tests PRIVATE velmor-e2e-harness GTest::gtest_main msi version)
+target_link_libraries(velmor-service-e2e-tests PRIVATE velmor-e2e-harness velmor-test-support GTest::gtest_main msi version)
 add_dependencies(velmor-service-e2e-tests velmor-helper velmor-ctl velmor-fake-core)
 
 # The package test upgrades the release MSI to one with the next patch

@@ -21,20 +21,22 @@
 #include "service_scm.hpp"
 #include "service/install.hpp"
 #include "service/service_runner.hpp"
+#include "support/folder_links_win32.hpp"
 
 namespace velmor::e2e {
 namespace {
 
-// What install wrote on standard error, without the one line a volume that
-// keeps no permissions gives (Wine's: the data folder's owner and DACL cannot
-// be checked there).
+// What install wrote on standard error, without the lines a volume that
+// keeps no permissions gives (Wine's: the owners and DACLs of the data folder
+// and the program folder cannot be checked there).
 std::string without_volume_note(const std::string& err) {
     std::string kept;
     for (std::size_t at = 0; at < err.size();) {
         const std::size_t end = std::min(err.find('\n', at), err.size() - 1) + 1;
         const std::string line = err.substr(at, end - at);
         if (!(under_wine() &&
-              line.find("] data folder: folder permissions cannot be enforced on this volume: ") != std::string::npos))
+              (line.find("] data folder: folder permissions cannot be enforced on this volume: ") != std::string::npos ||
+               line.find("] program folder: permissions cannot be enforced on this volume: ") != std::string::npos)))
             kept += line;
         at = end;
     }
@@ -224,34 +226,59 @@ TEST_F(ServiceHost, FurtherArgumentsAfterTheCommandWordAreIgnored) {
 }
 
 TEST_F(ServiceHost, AProgramFolderOthersMayChangeIsRefusedUnlessAllowed) {
-    if (under_wine())
-        GTEST_SKIP() << "Wine stores no DACL on folders: the program folder cannot be made unsafe, and install "
-                        "refuses nothing where permissions are not kept";
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;BU)", SDDL_REVISION_1, &raw,
-                                                                     nullptr));
-    const unique_hlocal descriptor(raw);
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(raw, &present, &dacl, &defaulted));
-    // Added to what the folder inherits: Users may now change it.
-    ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(folder_.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                    nullptr, nullptr, dacl, nullptr),
-              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_NO_FATAL_FAILURE(place_fake_core());
+    std::filesystem::path exe = helper_;
+    const std::filesystem::path link = folder_.parent_path() / L"link";
+    const struct Cleanup {
+        std::filesystem::path link;
+        ~Cleanup() {
+            remove_registration();
+            links::remove_folder_link(link);
+        }
+    } cleanup{link};
+    if (under_wine()) {
+        // Wine stores no DACL on folders: a link on the path is what makes
+        // the program folder unsafe there.
+        if (const std::optional<std::string> why_not = links::make_folder_link(link, folder_)) GTEST_SKIP() << *why_not;
+        exe = link / L"velmor-helper.exe";
+    } else {
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;BU)", SDDL_REVISION_1, &raw,
+                                                                         nullptr));
+        const unique_hlocal descriptor(raw);
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        PACL dacl = nullptr;
+        ASSERT_TRUE(GetSecurityDescriptorDacl(raw, &present, &dacl, &defaulted));
+        // Added to what the folder inherits: Users may now change it.
+        ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(folder_.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                        nullptr, nullptr, dacl, nullptr),
+                  static_cast<DWORD>(ERROR_SUCCESS));
+    }
+    const auto allowance = [] {
+        DWORD value = 0;
+        DWORD size = sizeof value;
+        return RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmor\\Helper", L"AllowUnsafeFolder", RRF_RT_REG_DWORD,
+                            nullptr, &value, &size) == ERROR_SUCCESS ? std::optional<DWORD>(value) : std::nullopt;
+    };
+    const std::string unsafe = "program folder is not safe: " + narrow(exe.parent_path().native()) + ": ";
 
-    const ProgramOutcome refused = helper(L"install");
+    const ProgramOutcome allowed = run_program(exe, L"install --allow-unsafe-folder", scratch_);
+    ASSERT_EQ(allowed.exit_code, 0u) << allowed.err;
+    EXPECT_EQ(allowance(), 1u);
+    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); }));
+    EXPECT_TRUE(wait_until([&] { return log_text().find("] warning: " + unsafe) != std::string::npos; })) << log_text();
+    // The allowance turns the refusal before the load into a warning.
+    ASSERT_NO_FATAL_FAILURE(start_core_over_pipe());
+    EXPECT_NE(log_text().find("] warning: core library is not safe: "), std::string::npos) << log_text();
+
+    remove_registration();
+    const ProgramOutcome refused = run_program(exe, L"install", scratch_);
     EXPECT_EQ(refused.exit_code, 1u);
-    EXPECT_TRUE(refused.err.starts_with("Error: program folder is not safe: " + narrow(folder_.native()) + ": "))
-        << refused.err;
+    EXPECT_TRUE(without_volume_note(refused.err).starts_with("Error: " + unsafe)) << refused.err;
     EXPECT_NE(refused.err.find("(install with --allow-unsafe-folder to accept it)"), std::string::npos) << refused.err;
     EXPECT_FALSE(is_registered()) << "nothing registered";
-
-    const ProgramOutcome allowed = helper(L"install --allow-unsafe-folder");
-    ASSERT_EQ(allowed.exit_code, 0u) << allowed.err;
-    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); }));
-    EXPECT_TRUE(wait_until([&] { return log_text().find("] warning: program folder is not safe: ") != std::string::npos; }))
-        << log_text();
+    EXPECT_EQ(allowance(), std::nullopt) << "an install without it takes the allowance back";
 }
 
 TEST_F(ServiceHost, ScStopStopsTheServiceWithExitCodeZero) {

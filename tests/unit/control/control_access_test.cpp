@@ -19,6 +19,19 @@ TEST(ControlAccessDecision, OnlyNoValueOrAGrantingCheckAllows) {
     EXPECT_EQ(unreadable.log_line, "access denied by ControlAccess policy: stop refused: cannot read "
                                    "HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess: RegGetValueW failed: 1630");
     EXPECT_EQ(calls, 0);
+
+    // Fail closed: a client that cannot be checked, or is not granted, is refused.
+    const auto refused = [](Result<ClientCheck> checked) {
+        return decide_control_access("start", std::optional<std::string>("D:"),
+                                     [&](const std::string&) { return checked; });
+    };
+    const AccessDecision unchecked = refused(fail(Error("cannot identify the client", Error("OpenThreadToken failed: 1008"))));
+    EXPECT_FALSE(unchecked.allowed);
+    EXPECT_EQ(unchecked.log_line,
+              "access denied by ControlAccess policy: start refused: cannot identify the client: OpenThreadToken failed: 1008");
+    const AccessDecision denied = refused(ClientCheck{false, "S-1-5-21-1 (process 7)"});
+    EXPECT_FALSE(denied.allowed);
+    EXPECT_EQ(denied.log_line, "access denied by ControlAccess policy: start refused to S-1-5-21-1 (process 7)");
 }
 
 }  // namespace

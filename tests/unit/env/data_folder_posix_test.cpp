@@ -76,7 +76,7 @@ TEST(PrepareDataFolder, UnsafeFoldersAreSetAsideNeverRepaired) {
              plant_inside(base / "Velmor" / "service", elsewhere);
              chown_to_nobody(base / "Velmor" / "service");
          },
-         {"data folder: set aside {service} as {service}.untrusted-T: owned by uid " + std::to_string(nobody())},
+         {"data folder: set aside {service} as {service}.untrusted-T: uid " + std::to_string(nobody()) + ", its owner, may change it"},
          {"service", "service.untrusted-T"}},
         {"Velmor writable by its group",
          [](const auto& base, const auto& elsewhere) {
@@ -84,14 +84,14 @@ TEST(PrepareDataFolder, UnsafeFoldersAreSetAsideNeverRepaired) {
              plant_inside(base / "Velmor" / "service", elsewhere);
              ::chmod((base / "Velmor").c_str(), 0775);
          },
-         {"data folder: set aside {velmor} as {velmor}.untrusted-T: group 0 may write there"},
+         {"data folder: set aside {velmor} as {velmor}.untrusted-T: group 0 may change it"},
          fresh},
         {"service writable by everyone",
          [](const auto& base, const auto&) {
              fs::create_directories(base / "Velmor" / "service");
              ::chmod((base / "Velmor" / "service").c_str(), 0777);
          },
-         {"data folder: set aside {service} as {service}.untrusted-T: everyone may write there"},
+         {"data folder: set aside {service} as {service}.untrusted-T: everyone may change it"},
          {"service", "service.untrusted-T"}},
         {"a link in place of Velmor",
          [](const auto& base, const auto& elsewhere) {
@@ -126,7 +126,7 @@ TEST(PrepareDataFolder, UnsafeFoldersAreSetAsideNeverRepaired) {
              fs::create_directories(base / "Velmor" / "service" / "log");
              chown_to_nobody(base / "Velmor" / "service" / "log");
          },
-         {"data folder: set aside {log} as {log}.untrusted-T: owned by uid " + std::to_string(nobody())},
+         {"data folder: set aside {log} as {log}.untrusted-T: uid " + std::to_string(nobody()) + ", its owner, may change it"},
          fresh},
     };
     for (const Case& c : cases) {
@@ -204,8 +204,8 @@ TEST(PrepareDataFolder, WhatCannotBeMadeSafeRefusesTheStart) {
              fs::create_directory(aside);
              std::ofstream(aside / "x") << "x";
          },
-         "data folder is not safe: {service}: cannot set it aside (owned by uid " + std::to_string(nobody()) +
-             "): renameat2 failed: 17: …"},
+         "data folder is not safe: {service}: cannot set it aside (uid " + std::to_string(nobody()) +
+             ", its owner, may change it): renameat2 failed: 17: …"},
         {"replaced by another folder between check and rename", [](const fs::path& service) {
              fs::create_directory(service);
              ::chmod(service.c_str(), 0777);
@@ -215,8 +215,16 @@ TEST(PrepareDataFolder, WhatCannotBeMadeSafeRefusesTheStart) {
              fs::rename(folder, fs::path(folder.native() + ".old"));
              fs::create_directory(folder);
          },
-         "data folder is not safe: {service}: cannot set it aside (everyone may write there): replaced while it was "
+         "data folder is not safe: {service}: cannot set it aside (everyone may change it): replaced while it was "
          "being checked"},
+        // Fail closed: the folder held is not the one the core would be given.
+        {"swapped for another folder once held", [](const fs::path&) {},
+         [](detail::SetAsideStep step, const fs::path& folder, const fs::path&) {
+             if (step != detail::SetAsideStep::Held) return;
+             fs::rename(folder, fs::path(folder.native() + ".old"));
+             fs::create_directory(folder);
+         },
+         "data folder is not safe: {service}: the folder opened is not the one its path names"},
         {"a link put back after every set-aside", plant_link, link_back,
          "data folder is not safe: {service}: something was put back in its place every time it was set aside"},
         {"the base folder a file: nothing can be opened there", [](const fs::path& service) {
@@ -273,18 +281,6 @@ TEST(PrepareDataFolder, WhatCannotBeMadeSafeRefusesTheStart) {
                   (std::vector<std::string>{"service", "service.untrusted-T", "service.untrusted-T"}));
         EXPECT_FALSE(fs::is_symlink(service));
     }
-}
-
-TEST(ProgramFolder, WritableByAnyoneElseIsRefused) {
-    TempDir dir;
-    EXPECT_TRUE(check_program_folder(dir.path()));
-    ::chmod(dir.path().c_str(), 0777);
-    const Result<> open = check_program_folder(dir.path());
-    ASSERT_FALSE(open);
-    EXPECT_EQ(open.error().message(), "program folder is not safe: " + dir.path().string() + ": everyone may write there");
-    ::chmod(dir.path().c_str(), 0755);
-    chown_to_nobody(dir.path());
-    EXPECT_FALSE(check_program_folder(dir.path()));
 }
 
 }  // namespace

@@ -134,6 +134,17 @@ TEST_F(PlaceWintunTest, AFolderInPlaceThatCannotBeReplacedRefusesTheStart) {
     EXPECT_EQ(log.lines(), std::vector<std::string>{placed.error().message()});
 }
 
+TEST_F(PlaceWintunTest, AComparisonThatFailsIsNeverTakenForAMissingCopy) {
+    // The installed one cannot be read to compare (a folder by that name) nor
+    // copied: the copy in place is not known to be the installed one.
+    std::filesystem::create_directories(source / "wintun.dll");
+    write(data / "wintun.dll", "theirs");
+    const Result<> placed = detail::place_wintun(source, data);
+    ASSERT_FALSE(placed);
+    EXPECT_TRUE(placed.error().message().starts_with(REFUSED)) << placed.error().message();
+    EXPECT_EQ(read_file(data / "wintun.dll"), "theirs");
+}
+
 TEST_F(PlaceWintunTest, MissingSourceIsSilent) {
     ASSERT_TRUE(detail::place_wintun(source, data));
     EXPECT_TRUE(names_in(data).empty());

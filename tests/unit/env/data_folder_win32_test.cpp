@@ -10,6 +10,7 @@
 #include "base/win.hpp"
 #include "env/data_folder.hpp"
 #include "env/data_folder_win32.hpp"
+#include "support/access_check_win32.hpp"
 #include "support/folder_links_win32.hpp"
 #include "unit/core/core_test_support.hpp"
 // After <windows.h>:
@@ -142,7 +143,9 @@ TEST(FolderSecurity, VerdictsOnDescriptors) {
         {"Everyone generic read and execute, mapped", L"O:BAD:P(A;OICI;GRGX;;;WD)", true},
         {"Everyone generic write", L"O:BAD:P(A;OICIIO;GW;;;WD)", false},
         {"Users generic all, inherit-only", L"O:BAD:P(A;OICIIO;GA;;;BU)", false},
-        {"CREATOR OWNER generic all", L"O:BAD:P(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)", false},
+        // Who may create inside decides: only SYSTEM here.
+        {"CREATOR OWNER generic all where only SYSTEM may create", L"O:BAD:P(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)", true},
+        {"CREATOR OWNER generic all where Users may add files", L"O:BAD:P(A;OICIIO;GA;;;CO)(A;;0x2;;;BU)", false},
         {"CREATOR OWNER read", L"O:BAD:P(A;OICI;FA;;;SY)(A;OICIIO;GR;;;CO)", true},
         {"OWNER RIGHTS full control", L"O:BAD:P(A;;FA;;;OW)", false},
         {"deny only", L"O:BAD:P(D;OICI;FA;;;WD)(D;OICI;FA;;;BU)", true},
@@ -150,16 +153,52 @@ TEST(FolderSecurity, VerdictsOnDescriptors) {
         {"inherited, safe", L"O:BAD:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)", true},
         {"inherited, Users write", L"O:BAD:AI(A;OICIID;FA;;;SY)(A;CIID;0x116;;;BU)", false},
         {"explicit safe, inherited unsafe", L"O:BAD:AI(A;OICI;FA;;;SY)(A;OICIID;FA;;;BU)", false},
+        {"a folder an installer made under Program Files",
+         L"O:SYD:AI(A;ID;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;CIIOID;GA;;;CO)"
+         L"(A;ID;0x1301bf;;;BA)(A;ID;0x1200a9;;;BU)(A;OICIIOID;GXGR;;;BU)",
+         true},
+        {"a volume's root: Users may add folders", L"O:SYD:(A;OICI;FA;;;SY)(A;CI;0x4;;;BU)(A;OICIIO;SDGXGWGR;;;BU)", false},
         {"ProgramData's own, as inherited by a folder a user made",
          L"O:S-1-5-21-1-2-3-1001D:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIIOID;GA;;;CO)"
          L"(A;OICIID;0x1200a9;;;BU)(A;CIID;DCLCRPCR;;;BU)",
          false},
     };
+    // Never more lenient than the system: where the verdict is "safe", a
+    // standard user's token of our own making is refused every right beyond
+    // reading and executing.
+    const unique_handle standard = access::identification_token(true);
+    ASSERT_TRUE(standard) << GetLastError();
+    alignas(SID) BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD system_size = sizeof system;
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &system_size));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         const Descriptor descriptor = from_sddl(c.sddl);
         ASSERT_NE(descriptor.get(), nullptr);
         EXPECT_EQ(detail::folder_security_is_safe(descriptor.get()), c.safe);
+        if (!c.safe) continue;
+        // AccessCheck wants an owner and a group (1338 without them).
+        PSID owner = nullptr;
+        PACL dacl = nullptr;
+        BOOL present = FALSE, defaulted = FALSE;
+        GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted);
+        GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted);
+        SECURITY_DESCRIPTOR checked{};
+        ASSERT_TRUE(InitializeSecurityDescriptor(&checked, SECURITY_DESCRIPTOR_REVISION) &&
+                    SetSecurityDescriptorOwner(&checked, owner != nullptr ? owner : system, FALSE) &&
+                    SetSecurityDescriptorGroup(&checked, system, FALSE) &&
+                    SetSecurityDescriptorDacl(&checked, present, dacl, FALSE));
+        GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+        const DWORD forbidden[] = {FILE_WRITE_DATA,       FILE_APPEND_DATA, FILE_WRITE_EA, FILE_DELETE_CHILD,
+                                   FILE_WRITE_ATTRIBUTES, DELETE,           WRITE_DAC,     WRITE_OWNER};
+        for (const DWORD right : forbidden) {
+            PRIVILEGE_SET privileges{};
+            DWORD size = sizeof privileges, granted = 0;
+            BOOL status = FALSE;
+            ASSERT_TRUE(AccessCheck(&checked, standard.get(), right, &mapping, &privileges, &size, &granted, &status))
+                << GetLastError();
+            EXPECT_FALSE(status) << "right " << right;
+        }
     }
     EXPECT_FALSE(detail::folder_security_is_safe(nullptr));
     {
