@@ -4,7 +4,6 @@
 #include <new>
 #include <atomic>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -14,21 +13,22 @@
 #include "env/log.hpp"
 
 namespace velmor {
+inline namespace VELMOR_CORE_NAMESPACE {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = core_sync::Clock;
 using RunList = std::vector<std::shared_ptr<CoreRun>>;
 
 std::atomic<int> g_thread_failures{0};
 
 template <class F>
-std::thread spawn_thread(F&& body) {
+core_sync::Thread spawn_thread(F&& body) {
     int left = g_thread_failures.load();
     while (left > 0) {
         if (g_thread_failures.compare_exchange_weak(left, left - 1))
             throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
-    return std::thread(std::forward<F>(body));
+    return core_sync::Thread(std::forward<F>(body));
 }
 
 // Under the core-state lock.
@@ -59,7 +59,7 @@ void shutdown_for_stop(const std::weak_ptr<CoreShared>& record, std::uint64_t ru
         core->shutdown_deadline = std::max(core->shutdown_deadline, deadline);
     }
     if (void (*hook)() = g_before_shutdown.load(); hook != nullptr) hook();
-    shutdown_core();
+    core_sync::shutdown_core(run_at_stop);
     {
         std::lock_guard lock(core->mutex);
         --core->shutdowns_in_flight;
@@ -126,7 +126,7 @@ Result<> start_core(CoreShared& core, std::string config, std::filesystem::path 
         core.live_runs.push_back(run);
     }
 
-    std::thread thread;
+    core_sync::Thread thread;
     std::string thread_error;
     try {
         (void)create_folder_all(core_log_path.parent_path());
@@ -156,7 +156,7 @@ Result<> start_core(CoreShared& core, std::string config, std::filesystem::path 
         core.core_thread = CoreThreadHandle(std::move(thread), run);
     }
 
-    std::this_thread::sleep_for(core.timings.start_check_delay);
+    core_sync::sleep_for(core.timings.start_check_delay);
 
     std::lock_guard lock(core.mutex);
     switch (core.state) {
@@ -243,9 +243,13 @@ Result<> stop_core(CoreShared& core) {
     return fail("core stop timeout");
 }
 
+}  // namespace VELMOR_CORE_NAMESPACE
+
 namespace detail {
+inline namespace VELMOR_CORE_NAMESPACE {
 void fail_thread_creation_for_testing(int count) { g_thread_failures.store(count); }
 void before_shutdown_for_testing(void (*hook)()) { g_before_shutdown = hook; }
+}  // namespace VELMOR_CORE_NAMESPACE
 }  // namespace detail
 
 }  // namespace velmor

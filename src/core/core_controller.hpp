@@ -15,6 +15,7 @@
 #include "core/core_state.hpp"
 
 namespace velmor {
+inline namespace VELMOR_CORE_NAMESPACE {
 
 // How often a stop asks the core again to shut down while it waits: a
 // request that arrives just before the core enters its run is otherwise lost.
@@ -39,7 +40,10 @@ Result<> start_core(CoreShared& core, std::string config, std::filesystem::path 
 // Errors: "core stop timeout" (the record turns Failed).
 Result<> stop_core(CoreShared& core);
 
+}  // namespace VELMOR_CORE_NAMESPACE
+
 namespace detail {
+inline namespace VELMOR_CORE_NAMESPACE {
 // Makes the next `count` thread creations of the controller fail as the
 // system would; for tests of that path.
 void fail_thread_creation_for_testing(int count);
@@ -47,6 +51,7 @@ void fail_thread_creation_for_testing(int count);
 // decided to call the core library and before it does; for tests that park
 // a stop there.
 void before_shutdown_for_testing(void (*hook)());
+}  // namespace VELMOR_CORE_NAMESPACE
 }  // namespace detail
 
 }  // namespace velmor

@@ -8,6 +8,7 @@
 #include "core/core_state.hpp"
 
 namespace velmor {
+inline namespace VELMOR_CORE_NAMESPACE {
 
 inline constexpr std::string_view MACHINE_LOCK_BUSY_ERROR = "another Velmor core is already active on this machine";
 // A stop's shutdown call into the core library had not returned by that
@@ -32,4 +33,5 @@ struct CoreThreadArgs {
 // run ended. Runs on its own thread; nobody but a stop's joiner waits for it.
 void run_core_thread(CoreThreadArgs args) noexcept;
 
+}  // namespace VELMOR_CORE_NAMESPACE
 }  // namespace velmor
