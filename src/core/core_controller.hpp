@@ -25,7 +25,9 @@ inline constexpr std::chrono::milliseconds SHUTDOWN_REPEAT{500};
 // then sleeps the start check delay and reports whether the core survived
 // it. The core library must already be loaded. `core` must be owned by a
 // std::shared_ptr (the core thread keeps a reference). Blocks for the start
-// check delay when accepted. Errors: "core already starting", "core already
+// check delay when accepted, and beyond it, at most until an earlier stop's
+// deadline, while the new core thread waits for that stop's shutdown request
+// to leave the core library. Errors: "core already starting", "core already
 // running", "core is stopping", the core's last error or "core start failed",
 // "core thread could not be created: {reason}" (the record turns Failed).
 Result<> start_core(CoreShared& core, std::string config, std::filesystem::path service_data_dir,
@@ -37,7 +39,9 @@ Result<> start_core(CoreShared& core, std::string config, std::filesystem::path 
 // core has been asked at least once. While Stopped or Failed with no such
 // thread, only sets Stopped. Blocks up to the stop timeout; never blocks on
 // the core library, except when no thread can be created for the requests.
-// Errors: "core stop timeout" (the record turns Failed).
+// Its last write (Stopped, or Failed on timeout) is made only while no newer
+// start has been accepted. Errors: "core stop timeout" (the record turns
+// Failed).
 Result<> stop_core(CoreShared& core);
 
 }  // namespace VELMOR_CORE_NAMESPACE

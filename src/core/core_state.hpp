@@ -123,9 +123,15 @@ struct CoreShared : std::enable_shared_from_this<CoreShared> {
     // inside that call: the stops count their calls here, and a core thread
     // waits on `shutdown_done` until the count is zero or the latest of those
     // stops' deadlines has passed.
+    //
+    // The same condition tells a waiting core thread that its run is being
+    // stopped or is no longer current, and a start waiting for its core
+    // thread that the thread has decided whether to enter the core.
     int shutdowns_in_flight = 0;                              // guarded by mutex
     core_sync::Clock::time_point shutdown_deadline;  // guarded by mutex
     core_sync::ConditionVariable shutdown_done;
+    // The latest run whose core thread has decided to enter the core.
+    std::uint64_t entered_run = 0;  // guarded by mutex
 };
 
 struct CoreSnapshot {
