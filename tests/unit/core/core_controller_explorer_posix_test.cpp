@@ -379,7 +379,7 @@ TEST(CoreControllerExplorer, EverySchedule) {
         {"start then stop", {start_stop}, Duration::max(), 0s, 3s, 3, 2},
         {"stop racing a core that ends by itself", {start_stop}, TIMINGS.start_check_delay, 0s, 0s, 0, 2},
         {"stop, start, stop", {{"client", {{Op::Start}, {Op::Stop}, {Op::Start}, {Op::Stop}}}}, Duration::max(), 700ms,
-         12s, 4, 2},
+         12s, 4, 1},
         {"service's stop during a start", {start, {"service", {{Op::Stop}}}}, Duration::max(), 0s, 0s, 0, 2},
         {"service's stop during a client's stop",
          {{"client", {{Op::Start}, {Op::Stop}, {Op::Start}}}, {"service", {{Op::Sleep, 1600ms}, {Op::Stop}}}},
