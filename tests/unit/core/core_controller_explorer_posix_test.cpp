@@ -1,13 +1,27 @@
 // The controller and the core thread explored over every schedule of small
-// scenarios, up to a bound on preemptions. This file is built with the
-// explorer's primitives (core_sync_explored.hpp), so start_core, stop_core
-// and run_core_thread below are the real code run one step at a time: each
-// lock, condition wait, notification, thread creation or join, sleep,
-// machine lock and library call is a point where the scheduler chooses who
-// runs next. Virtual time moves when no thread can run, or at a chosen point
-// as if the running thread were slow (which counts as a preemption). Which
-// of the library's shutdown calls is slow is a choice too. The schedules are
+// scenarios, within a bound on departures from a default schedule. This file
+// is built with the explorer's primitives (core_sync_explored.hpp), so
+// start_core, stop_core and run_core_thread below are the real code run one
+// step at a time: each taking of the core-state lock, condition wait,
+// notification, thread creation or join, sleep, machine lock and library call
+// is a point where the scheduler chooses who runs next. By default the
+// running thread goes on, else the oldest runnable one; any other pick costs
+// one (a delay bound, which also bounds the picks made when a thread blocks).
+// Virtual time moves when no thread can run, or, at the same cost, up to
+// SLOW_THREAD ahead of a running thread held up by the system. Which of the
+// library's shutdown calls is slow is a free choice. The schedules are
 // enumerated depth first by replaying a prefix of choices.
+//
+// Checked: a shutdown request reaches only the core of the run its stop was
+// for, and two cores are never in the library; a stop replies only after
+// asking a core of its run that is still in the library; a call replies
+// within its bound (plus any time the schedule held up runnable threads), and
+// a stop times out only while a core or its own request is in the library;
+// while time passes with every thread waiting, the machine lock is held only
+// by a core thread in the library or about to enter it for the current,
+// starting or running run; once every call has replied and no time is left
+// to pass, the record says running exactly when a core runs (and never
+// starting or stopping).
 
 #include <gtest/gtest.h>
 
