@@ -100,7 +100,8 @@ void run_core_in_thread(CoreThreadArgs& args) {
                     core.entered_run = run;
                 } else {
                     if (current && core.state == CoreState::Stopping) core.state = CoreState::Stopped;
-                    // Failed: the start's check has already refused this run.
+                    // Failed: a start's check or a stop's timeout has already
+                    // ended this run and said why.
                     if (!current || core.state == CoreState::Stopped)
                         log_message("core thread: exited (stop requested)");
                 }

@@ -25,7 +25,8 @@ struct CoreThreadArgs {
 };
 
 // Takes the machine lock, waits until no stop's shutdown call is inside the
-// core library (bounded by that stop's deadline), checks under the core-state
+// core library (bounded by that stop's deadline, and only while its run is
+// current and neither stopped nor failed), checks under the core-state
 // lock that its run is still current and not being stopped, runs the core through the core
 // library (no lock held; blocks for the core's whole life), records the
 // outcome under the core-state lock while its run is still the current one
