@@ -408,6 +408,7 @@ TEST(CoreControllerExplorer, EverySchedule) {
         const auto took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
         std::printf("[ explorer ] %-45s bound %d: %6d schedules, %.1f s\n", scenario.name.c_str(), scenario.bound,
                     explored.schedules, took);
+        std::fflush(stdout);  // before a later test forks
         EXPECT_FALSE(explored.failure) << *explored.failure;
     }
 }
