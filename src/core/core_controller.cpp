@@ -4,7 +4,6 @@
 #include <new>
 #include <atomic>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -14,21 +13,22 @@
 #include "env/log.hpp"
 
 namespace velmor {
+inline namespace VELMOR_CORE_NAMESPACE {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = core_sync::Clock;
 using RunList = std::vector<std::shared_ptr<CoreRun>>;
 
 std::atomic<int> g_thread_failures{0};
 
 template <class F>
-std::thread spawn_thread(F&& body) {
+core_sync::Thread spawn_thread(F&& body) {
     int left = g_thread_failures.load();
     while (left > 0) {
         if (g_thread_failures.compare_exchange_weak(left, left - 1))
             throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
-    return std::thread(std::forward<F>(body));
+    return core_sync::Thread(std::forward<F>(body));
 }
 
 // Under the core-state lock.
@@ -59,7 +59,7 @@ void shutdown_for_stop(const std::weak_ptr<CoreShared>& record, std::uint64_t ru
         core->shutdown_deadline = std::max(core->shutdown_deadline, deadline);
     }
     if (void (*hook)() = g_before_shutdown.load(); hook != nullptr) hook();
-    shutdown_core();
+    core_sync::shutdown_core(run_at_stop);
     {
         std::lock_guard lock(core->mutex);
         --core->shutdowns_in_flight;
@@ -136,8 +136,10 @@ Result<> start_core(CoreShared& core, std::string config, std::filesystem::path 
         ++core.current_run;
         core.live_runs.push_back(run);
     }
+    // An older core thread still waiting to enter the core has no run now.
+    core.shutdown_done.notify_all();
 
-    std::thread thread;
+    core_sync::Thread thread;
     std::string thread_error;
     try {
         (void)create_folder_all(core_log_path.parent_path());
@@ -167,9 +169,26 @@ Result<> start_core(CoreShared& core, std::string config, std::filesystem::path 
         core.core_thread = CoreThreadHandle(std::move(thread), run);
     }
 
-    std::this_thread::sleep_for(core.timings.start_check_delay);
+    core_sync::sleep_for(core.timings.start_check_delay);
 
-    std::lock_guard lock(core.mutex);
+    std::unique_lock lock(core.mutex);
+    // The core thread may still be waiting for an earlier stop's shutdown
+    // request to leave the library. The reply waits for its decision, at most
+    // until that stop's deadline, so that a start reported running has a core
+    // that entered the library, and a refused one says so.
+    const auto undecided = [&] {
+        return core.state == CoreState::Starting && core.current_run == run->id && core.entered_run != run->id &&
+               core.shutdowns_in_flight > 0;
+    };
+    while (undecided() && Clock::now() < core.shutdown_deadline)
+        core.shutdown_done.wait_until(lock, core.shutdown_deadline);
+    if (undecided()) {
+        // The request has outlived its stop's deadline: the core thread
+        // refuses as well when it looks.
+        core.state = CoreState::Failed;
+        core.last_error = std::string(SHUTDOWN_BUSY_ERROR);
+        log_message("core thread: an earlier core is still shutting down \u2014 refusing start");
+    }
     switch (core.state) {
         case CoreState::Failed: return fail(core.last_error.value_or("core start failed"));
         case CoreState::Starting:
@@ -208,6 +227,8 @@ Result<> stop_core(CoreShared& core) {
         handle = std::exchange(core.core_thread, std::nullopt);
         run_at_stop = core.current_run;
     }
+    // A core thread still waiting to enter the core ends now instead.
+    core.shutdown_done.notify_all();
 
     const Clock::time_point deadline = Clock::now() + core.timings.stop_timeout;
     const std::weak_ptr<CoreShared> record = core.weak_from_this();
@@ -236,27 +257,40 @@ Result<> stop_core(CoreShared& core) {
         // requests go on in the background until the awaited threads end.
         (void)asked_in_time;
         std::lock_guard lock(core.mutex);
-        core.state = CoreState::Stopped;
-        log_message("core stopped (no thread)");
+        if (core.current_run == run_at_stop) {
+            core.state = CoreState::Stopped;
+            log_message("core stopped (no thread)");
+        }
         return {};
     }
 
     const bool ended = asked_in_time && all_ended_by(awaited, deadline);
     std::lock_guard lock(core.mutex);
+    // A start accepted since (its run is current now) owns the record: what
+    // this stop saw is only its reply.
+    const bool own = core.current_run == run_at_stop;
     if (ended) {
-        core.state = CoreState::Stopped;
-        log_message("core stopped");
+        if (own) {
+            core.state = CoreState::Stopped;
+            log_message("core stopped");
+        }
         return {};
     }
-    core.state = CoreState::Failed;
-    core.last_error = "core did not stop within timeout";
-    log_message("core stop timeout");
+    if (own) {
+        core.state = CoreState::Failed;
+        core.last_error = "core did not stop within timeout";
+        log_message("core stop timeout");
+    }
     return fail("core stop timeout");
 }
 
+}  // namespace VELMOR_CORE_NAMESPACE
+
 namespace detail {
+inline namespace VELMOR_CORE_NAMESPACE {
 void fail_thread_creation_for_testing(int count) { g_thread_failures.store(count); }
 void before_shutdown_for_testing(void (*hook)()) { g_before_shutdown = hook; }
+}  // namespace VELMOR_CORE_NAMESPACE
 }  // namespace detail
 
 }  // namespace velmor

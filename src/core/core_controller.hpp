@@ -15,6 +15,7 @@
 #include "core/core_state.hpp"
 
 namespace velmor {
+inline namespace VELMOR_CORE_NAMESPACE {
 
 // How often a stop asks the core again to shut down while it waits: a
 // request that arrives just before the core enters its run is otherwise lost.
@@ -24,7 +25,9 @@ inline constexpr std::chrono::milliseconds SHUTDOWN_REPEAT{500};
 // then sleeps the start check delay and reports whether the core survived
 // it. The core library must already be loaded. `core` must be owned by a
 // std::shared_ptr (the core thread keeps a reference). Blocks for the start
-// check delay when accepted. Errors: "core already starting", "core already
+// check delay when accepted, and beyond it, at most until an earlier stop's
+// deadline, while the new core thread waits for that stop's shutdown request
+// to leave the core library. Errors: "core already starting", "core already
 // running", "core is stopping", the core's last error or "core start failed",
 // "core thread could not be created: {reason}" (the record turns Failed).
 Result<> start_core(CoreShared& core, std::string config, std::filesystem::path service_data_dir,
@@ -43,10 +46,15 @@ Result<> check_start_allowed(CoreShared& core);
 // core has been asked at least once. While Stopped or Failed with no such
 // thread, only sets Stopped. Blocks up to the stop timeout; never blocks on
 // the core library, except when no thread can be created for the requests.
-// Errors: "core stop timeout" (the record turns Failed).
+// Its last write (Stopped, or Failed on timeout) is made only while no newer
+// start has been accepted. Errors: "core stop timeout" (the record turns
+// Failed).
 Result<> stop_core(CoreShared& core);
 
+}  // namespace VELMOR_CORE_NAMESPACE
+
 namespace detail {
+inline namespace VELMOR_CORE_NAMESPACE {
 // Makes the next `count` thread creations of the controller fail as the
 // system would; for tests of that path.
 void fail_thread_creation_for_testing(int count);
@@ -54,6 +62,7 @@ void fail_thread_creation_for_testing(int count);
 // decided to call the core library and before it does; for tests that park
 // a stop there.
 void before_shutdown_for_testing(void (*hook)());
+}  // namespace VELMOR_CORE_NAMESPACE
 }  // namespace detail
 
 }  // namespace velmor

@@ -1,6 +1,7 @@
 #include "core/core_state.hpp"
 
 namespace velmor {
+inline namespace VELMOR_CORE_NAMESPACE {
 
 std::string_view core_state_name(CoreState state) {
     switch (state) {
@@ -18,9 +19,11 @@ CoreSnapshot core_snapshot(CoreShared& core) {
     return CoreSnapshot{core_state_name(core.state), core.last_error};
 }
 
+}  // namespace VELMOR_CORE_NAMESPACE
 }  // namespace velmor
 
 namespace velmor {
+inline namespace VELMOR_CORE_NAMESPACE {
 
 void Signal::set() {
     {
@@ -35,9 +38,10 @@ bool Signal::is_set() const {
     return set_;
 }
 
-bool Signal::wait_until(std::chrono::steady_clock::time_point deadline) const {
+bool Signal::wait_until(core_sync::Clock::time_point deadline) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_until(lock, deadline, [this] { return set_; });
 }
 
+}  // namespace VELMOR_CORE_NAMESPACE
 }  // namespace velmor

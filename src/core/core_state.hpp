@@ -9,19 +9,18 @@
 // reverse.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
+#include "core/core_sync.hpp"
 #include "core/machine_lock.hpp"
 
 namespace velmor {
+inline namespace VELMOR_CORE_NAMESPACE {
 
 enum class CoreState : std::uint8_t { Stopped = 0, Starting = 1, Running = 2, Stopping = 3, Failed = 4 };
 
@@ -49,11 +48,11 @@ public:
     void set();
     bool is_set() const;
     // Waits until set or `deadline` has passed; true when set.
-    bool wait_until(std::chrono::steady_clock::time_point deadline) const;
+    bool wait_until(core_sync::Clock::time_point deadline) const;
 
 private:
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
+    mutable core_sync::Mutex mutex_;
+    mutable core_sync::ConditionVariable changed_;
     bool set_ = false;  // guarded by mutex_
 };
 
@@ -73,7 +72,7 @@ public:
     void mark_ended() { ended_.set(); }
     bool ended() const { return ended_.is_set(); }
     // Waits until the thread has ended or `deadline` has passed; true when ended.
-    bool wait_ended_until(std::chrono::steady_clock::time_point deadline) const { return ended_.wait_until(deadline); }
+    bool wait_ended_until(core_sync::Clock::time_point deadline) const { return ended_.wait_until(deadline); }
 
 private:
     Signal ended_;
@@ -82,7 +81,7 @@ private:
 // The handle of one core thread. Dropping or replacing it releases the
 // thread without waiting: the thread runs on detached.
 struct CoreThreadHandle {
-    CoreThreadHandle(std::thread t, std::shared_ptr<CoreRun> r) : thread(std::move(t)), run(std::move(r)) {}
+    CoreThreadHandle(core_sync::Thread t, std::shared_ptr<CoreRun> r) : thread(std::move(t)), run(std::move(r)) {}
     CoreThreadHandle(CoreThreadHandle&&) noexcept = default;
     CoreThreadHandle& operator=(CoreThreadHandle&& other) noexcept {
         if (this != &other) {
@@ -96,7 +95,7 @@ struct CoreThreadHandle {
         if (thread.joinable()) thread.detach();
     }
 
-    std::thread thread;
+    core_sync::Thread thread;
     std::shared_ptr<CoreRun> run;
 };
 
@@ -113,7 +112,7 @@ struct CoreShared : std::enable_shared_from_this<CoreShared> {
     // own before the record is used so that parallel test runs do not meet.
     std::string machine_lock_name{MACHINE_LOCK_NAME};
 
-    std::mutex mutex;
+    core_sync::Mutex mutex;
     CoreState state = CoreState::Stopped;         // guarded by mutex
     std::optional<std::string> last_error;        // guarded by mutex
     std::optional<CoreThreadHandle> core_thread;  // guarded by mutex
@@ -129,9 +128,15 @@ struct CoreShared : std::enable_shared_from_this<CoreShared> {
     // inside that call: the stops count their calls here, and a core thread
     // waits on `shutdown_done` until the count is zero or the latest of those
     // stops' deadlines has passed.
+    //
+    // The same condition tells a waiting core thread that its run is being
+    // stopped or is no longer current, and a start waiting for its core
+    // thread that the thread has decided whether to enter the core.
     int shutdowns_in_flight = 0;                              // guarded by mutex
-    std::chrono::steady_clock::time_point shutdown_deadline;  // guarded by mutex
-    std::condition_variable shutdown_done;
+    core_sync::Clock::time_point shutdown_deadline;  // guarded by mutex
+    core_sync::ConditionVariable shutdown_done;
+    // The latest run whose core thread has decided to enter the core.
+    std::uint64_t entered_run = 0;  // guarded by mutex
 };
 
 struct CoreSnapshot {
@@ -142,4 +147,5 @@ struct CoreSnapshot {
 // The state's name and a copy of the last error, read under the lock.
 CoreSnapshot core_snapshot(CoreShared& core);
 
+}  // namespace VELMOR_CORE_NAMESPACE
 }  // namespace velmor

@@ -9,6 +9,7 @@
 #include "env/log.hpp"
 
 namespace velmor {
+inline namespace VELMOR_CORE_NAMESPACE {
 namespace {
 
 // Records how a run of the current core ended; called under the core-state
@@ -63,7 +64,7 @@ void run_core_in_thread(CoreThreadArgs& args) {
     CoreShared& core = *args.core;
     const std::uint64_t run = args.run->id;
     {
-        const std::optional<MachineLock> machine = acquire_machine_lock(core.machine_lock_name);
+        const std::optional<core_sync::MachineLock> machine = core_sync::acquire_machine_lock(core.machine_lock_name, run);
         if (!machine) {
             std::lock_guard lock(core.mutex);
             if (core.current_run == run) {
@@ -79,26 +80,39 @@ void run_core_in_thread(CoreThreadArgs& args) {
                 std::unique_lock lock(core.mutex);
                 // A stop's shutdown request that is still inside the library
                 // would reach this core too: wait until it has returned, at
-                // most until that stop's deadline.
-                while (core.shutdowns_in_flight > 0 && std::chrono::steady_clock::now() < core.shutdown_deadline)
+                // most until that stop's deadline, and only while there is a
+                // core to start: a stop of this run or a newer start ends the
+                // wait (both notify shutdown_done).
+                const auto wanted = [&] {
+                    return core.current_run == run &&
+                           (core.state == CoreState::Starting || core.state == CoreState::Running);
+                };
+                while (core.shutdowns_in_flight > 0 && wanted() && core_sync::Clock::now() < core.shutdown_deadline)
                     core.shutdown_done.wait_until(lock, core.shutdown_deadline);
                 const bool current = core.current_run == run;
-                go = current && (core.state == CoreState::Starting || core.state == CoreState::Running);
+                go = wanted();
                 if (go && core.shutdowns_in_flight > 0) {
                     go = false;
                     core.state = CoreState::Failed;
                     core.last_error = std::string(SHUTDOWN_BUSY_ERROR);
                     log_message("core thread: an earlier core is still shutting down \u2014 refusing start");
-                } else if (!go) {
+                } else if (go) {
+                    core.entered_run = run;
+                } else {
                     if (current && core.state == CoreState::Stopping) core.state = CoreState::Stopped;
-                    log_message("core thread: exited (stop requested)");
+                    // Failed: a start's check or a stop's timeout has already
+                    // ended this run and said why.
+                    if (!current || core.state == CoreState::Stopped)
+                        log_message("core thread: exited (stop requested)");
                 }
             }
+            // A start may be waiting for this decision.
+            core.shutdown_done.notify_all();
             if (go) {
                 const std::string cwd = path_to_utf8(args.service_data_dir);
                 const std::string log_path = path_to_utf8(args.core_log_path);
                 log_message("core thread: clash_start");
-                const Result<> outcome = run_core(args.config, log_path, cwd);
+                const Result<> outcome = core_sync::run_core(run, args.config, log_path, cwd);
                 std::lock_guard lock(core.mutex);
                 record_outcome(core, core.current_run == run, outcome);
             }
@@ -118,4 +132,5 @@ void run_core_thread(CoreThreadArgs args) noexcept {
     args.run->mark_ended();
 }
 
+}  // namespace VELMOR_CORE_NAMESPACE
 }  // namespace velmor

@@ -8,6 +8,7 @@
 #include "core/core_state.hpp"
 
 namespace velmor {
+inline namespace VELMOR_CORE_NAMESPACE {
 
 inline constexpr std::string_view MACHINE_LOCK_BUSY_ERROR = "another Velmor core is already active on this machine";
 // A stop's shutdown call into the core library had not returned by that
@@ -24,7 +25,8 @@ struct CoreThreadArgs {
 };
 
 // Takes the machine lock, waits until no stop's shutdown call is inside the
-// core library (bounded by that stop's deadline), checks under the core-state
+// core library (bounded by that stop's deadline, and only while its run is
+// current and neither stopped nor failed), checks under the core-state
 // lock that its run is still current and not being stopped, runs the core through the core
 // library (no lock held; blocks for the core's whole life), records the
 // outcome under the core-state lock while its run is still the current one
@@ -32,4 +34,5 @@ struct CoreThreadArgs {
 // run ended. Runs on its own thread; nobody but a stop's joiner waits for it.
 void run_core_thread(CoreThreadArgs args) noexcept;
 
+}  // namespace VELMOR_CORE_NAMESPACE
 }  // namespace velmor

@@ -564,12 +564,14 @@ TEST_F(CoreControllerTest, ARepeatedShutdownNeverReachesANewerCore) {
     const int starts = fake_probe("fake_core_start_count");
     const int reached = fake_probe("fake_core_runs_shut_down");
 
-    // A newer start is accepted, but its core waits for the pending request.
-    ASSERT_TRUE(start(R"({"mode":"run"})"));
-    EXPECT_EQ(state(), CoreState::Running);
+    // A newer start is accepted, but its core waits for the pending request,
+    // and the start's reply waits for its core.
+    std::future<Result<>> started = std::async(std::launch::async, [&] { return start(R"({"mode":"run"})"); });
+    EXPECT_EQ(started.wait_for(200ms), std::future_status::timeout);
     EXPECT_EQ(fake_probe("fake_core_start_count"), starts);
 
     g_release = true;
+    ASSERT_TRUE(started.get());
     ASSERT_TRUE(wait_for([&] { return fake_probe("fake_core_start_count") == starts + 1; }));
     detail::before_shutdown_for_testing(nullptr);
     EXPECT_EQ(fake_probe("fake_core_runs_shut_down"), reached);
