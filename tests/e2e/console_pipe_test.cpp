@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -245,43 +246,34 @@ TEST_F(ConsolePipe, NameIsNeverFreeAndOthersCannotAddInstances) {
     EXPECT_EQ(code, static_cast<DWORD>(ERROR_PIPE_BUSY));
 }
 
-TEST(ConsoleRoles, NameTakenBeforeStartIsNotJoined) {
-    const std::filesystem::path folder = test_folder();
-    // Someone creates the helper's pipe before the helper starts.
-    unique_handle squatter(CreateNamedPipeW(HELPER_PIPE, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
-                                            4, 65536, 65536, 0, nullptr));
-    ASSERT_NE(squatter.get(), INVALID_HANDLE_VALUE);
-    HelperProcess helper(folder);
-    ASSERT_TRUE(helper.start_console());
-    const bool refused = helper.wait_for_log("] pipe accept error: CreateNamedPipeW failed: 5\n", 3s);
-    if (!refused) {
-        squatter.reset();
-        if (under_wine())
-            GTEST_SKIP() << "Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE on a pipe that allows several instances";
-        FAIL() << "the helper joined a pipe created by someone else: " << helper.log();
-    }
-    EXPECT_TRUE(helper.log().find("CreateNamedPipeW failed: 5\n") != std::string::npos) << helper.log();
-    // Once the name is free the helper takes it and serves.
-    squatter.reset();
-    const ReadOutcome reply = exchange("{\"id\":\"7\",\"action\":\"ping\"}\n");
-    EXPECT_EQ(reply.bytes, PING_REPLY);
-}
-
-TEST(ConsoleRoles, NameTakenIsReportedWithItsHolder) {
-    const std::filesystem::path folder = test_folder();
-    // One instance only: even Wine then refuses the helper an instance.
-    unique_handle squatter(CreateNamedPipeW(HELPER_PIPE, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
-                                            1, 65536, 65536, 0, nullptr));
-    ASSERT_NE(squatter.get(), INVALID_HANDLE_VALUE);
-    HelperProcess helper(folder);
-    ASSERT_TRUE(helper.start_console());
+// Someone creates the helper's pipe before the helper starts: the helper
+// never joins it, says at once (and then once a minute) who holds the name,
+// and serves once the name is free. With one instance even Wine refuses the
+// helper an instance; with four, only the first-instance flag does, which
+// Wine ignores.
+TEST(ConsoleRoles, NameTakenBeforeStartIsReportedAndNotJoined) {
     const std::string reported =
         "] ERROR: pipe name taken by process " + std::to_string(GetCurrentProcessId()) + ": CreateNamedPipeW failed: ";
-    EXPECT_TRUE(helper.wait_for_log(reported)) << helper.log();
-    squatter.reset();
-    const ReadOutcome reply = exchange("{\"id\":\"7\",\"action\":\"ping\"}\n");
-    EXPECT_EQ(reply.bytes, PING_REPLY);
-    EXPECT_EQ(helper.log_count(reported), 1u) << "once a minute, not at every attempt";
+    for (const DWORD instances : {1u, 4u}) {
+        SCOPED_TRACE(instances);
+        unique_handle squatter(CreateNamedPipeW(HELPER_PIPE, PIPE_ACCESS_DUPLEX,
+                                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, instances, 65536, 65536, 0,
+                                                nullptr));
+        ASSERT_NE(squatter.get(), INVALID_HANDLE_VALUE);
+        HelperProcess helper(test_folder() / std::to_wstring(instances));
+        ASSERT_TRUE(helper.start_console());
+        if (!helper.wait_for_log(reported, instances == 1 ? GENEROUS : 3s)) {
+            squatter.reset();
+            if (under_wine() && instances > 1) {
+                std::printf("not shown: Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE on a pipe of several instances\n");
+                continue;
+            }
+            FAIL() << "the helper joined a pipe created by someone else: " << helper.log();
+        }
+        squatter.reset();
+        EXPECT_EQ(exchange("{\"id\":\"7\",\"action\":\"ping\"}\n").bytes, PING_REPLY);
+        EXPECT_EQ(helper.log_count(reported), 1u) << "once a minute, not at every attempt";
+    }
 }
 
 TEST(ConsoleRoles, FailingRoleReportsOnStandardErrorWithStatusOne) {
