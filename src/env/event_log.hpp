@@ -1,0 +1,40 @@
+#pragma once
+// The Windows Event Log: what administrators collect centrally. A few events
+// that matter to them go there as well as to the log file, under the event
+// source "velmor-helper", whose messages are compiled into the executable
+// (packaging/events.mc). Each event has one insertion string, the same text
+// as its log line. Nothing here fails towards the caller; an event that
+// cannot be reported is left out.
+
+#include <cstdint>
+#include <string_view>
+
+namespace velmor {
+
+// The event source, as install and the package register it.
+inline constexpr std::string_view EVENT_SOURCE = "velmor-helper";
+
+enum class EventKind { information, warning, error };
+
+// Event ids; each is a message id in the executable's message table.
+enum class EventId : std::uint32_t {
+    service_started = 1,
+    service_stopped = 2,
+    core_started = 3,
+    core_stopped = 4,
+    start_refused = 5,     // refused for safety: data folder, Wintun, policy
+    pipe_name_taken = 6,
+    log_not_writable = 7,
+};
+
+// Reports one event with `text` as its insertion string. Thread safe; the
+// source is registered on first use and kept for the process.
+void report_event(EventId id, EventKind kind, std::string_view text) noexcept;
+
+namespace detail {
+// Called with every event reported from now on (nullptr: nobody), on the
+// reporting thread, before it goes to the platform; for tests.
+void on_event_for_testing(void (*hook)(EventId, EventKind, std::string_view));
+}  // namespace detail
+
+}  // namespace velmor
