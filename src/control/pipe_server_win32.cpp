@@ -14,8 +14,10 @@
 #include "control/control_access_win32.hpp"
 #include "control/pipe_request.hpp"
 #include "control/pipe_server.hpp"
+#include "control/pipe_shares.hpp"
 #include "control/pipe_watchdog.hpp"
 #include "control/protocol.hpp"
+#include "env/event_log.hpp"
 #include "env/log.hpp"
 
 namespace velmor {
@@ -42,6 +44,8 @@ struct PipeServerContext {
     // Instances the server's threads hold; with none, the next one created
     // claims the name as the first instance.
     std::atomic<int> instances{0};
+    // Who holds the connected ones.
+    PipeShares shares{static_cast<int>(PIPE_MAX_INSTANCES)};
 };
 
 // One pipe instance of the server, counted in the context while held.
@@ -110,10 +114,23 @@ Result<unique_handle> current_thread_handle() {
     return unique_handle(h);
 }
 
+// Who the client of a connected instance is, as far as the system says.
+PipeClientKey client_key(HANDLE pipe) {
+    PipeClientKey key;
+    ULONG id = 0;
+    if (GetNamedPipeClientProcessId(pipe, &id)) key.process = id;
+    if (GetNamedPipeClientSessionId(pipe, &id)) key.session = id;
+    return key;
+}
+
+std::string describe_key(const PipeClientKey& key) {
+    return key.process ? "process " + std::to_string(*key.process) : std::string("an unknown process");
+}
+
 // Reads one request line, answers it, and makes sure the client can take
 // the reply before the instance is disconnected. Returns the handling error,
 // if any.
-std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& watchdog) {
+std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& watchdog, PipeShares::Claim& claim) {
     const auto connected = IoWatchdog::Clock::now();
     // Nothing yet: the short bound for a client that sends nothing; after
     // the first bytes, the bound for the whole request.
@@ -167,6 +184,7 @@ std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& wat
         if (written == 0) break;
         rest.remove_prefix(written);
     }
+    claim.finishing();
     // Disconnecting discards what the client has not read yet: wait until it
     // has, but no longer than the bound. A client that went away makes the
     // flush fail, which needs no report.
@@ -243,16 +261,27 @@ void serve_instances(const std::shared_ptr<PipeServerContext>& context, unique_h
                 }
             }
 
+            // A connection beyond the client's fair share is dropped at once.
+            const PipeClientKey key = client_key(instance.get());
+            std::optional<PipeShares::Claim> claim = context->shares.admit(key);
+            if (!claim) {
+                DisconnectNamedPipe(instance.get());
+                log_client_message("pipe handle error: connection dropped: " + describe_key(key) +
+                                   " holds its share of the pipe");
+                continue;
+            }
+
             std::optional<Error> handling_error;
             bool out_of_memory = false;
             try {
-                handling_error = serve_client(instance.get(), *context->core, *watchdog);
+                handling_error = serve_client(instance.get(), *context->core, *watchdog, *claim);
             } catch (const std::bad_alloc&) {
                 out_of_memory = true;
             }
             // Armed still when an allocation failed mid-read.
             watchdog->disarm();
             DisconnectNamedPipe(instance.get());
+            claim.reset();
             if (out_of_memory) log_client_message(OUT_OF_MEMORY_LINE);
             else if (handling_error) log_client_message("pipe handle error: " + handling_error->full_description());
         } catch (const std::bad_alloc&) {
@@ -322,8 +351,10 @@ void serve_pipe(const wchar_t* name, std::shared_ptr<CoreShared> core,
         if (created.error().message().find(SD_FAILURE) == std::string::npos &&
             (!reported || now - *reported >= NAME_TAKEN_REPEAT)) {
             reported = now;
-            log_message("ERROR: pipe name taken by " + pipe_holder(context->name.c_str()) + ": " +
-                        created.error().full_description());
+            const std::string line =
+                "pipe name taken by " + pipe_holder(context->name.c_str()) + ": " + created.error().full_description();
+            log_message("ERROR: " + line);
+            report_event(EventId::pipe_name_taken, EventKind::error, line);
         }
         if (give_up_after(created.error(), *context->stop_requested)) return;
     }

@@ -30,7 +30,9 @@ inline constexpr const wchar_t* PIPE_SDDL_WITHOUT_OWNER =
     L"D:(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;OW)(A;;GRGW;;;BU)";
 
 inline constexpr DWORD PIPE_BUFFER_BYTES = 65536;
-inline constexpr DWORD PIPE_MAX_INSTANCES = 4;
+// Enough for four clients that hold one each and keep reconnecting, and as
+// many more beside them (see pipe_shares.hpp).
+inline constexpr DWORD PIPE_MAX_INSTANCES = 8;
 inline constexpr DWORD PIPE_MODE = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
 
 // Duplex; when the server holds no instance of its own yet, also

@@ -11,3 +11,9 @@ target_link_libraries(velmor-stress-e2e-tests PRIVATE velmor-e2e-harness GTest::
 add_dependencies(velmor-stress-e2e-tests velmor-helper velmor-fake-core)
 velmor_add_gtest(velmor-stress-e2e-tests)
 set_tests_properties(velmor-stress-e2e-tests PROPERTIES RUN_SERIAL TRUE TIMEOUT 900)
+
+add_executable(velmor-silent-clients ${CMAKE_CURRENT_SOURCE_DIR}/silent_clients.cpp)
+set_target_properties(velmor-silent-clients PROPERTIES OUTPUT_NAME silent-clients)
+target_link_options(velmor-silent-clients PRIVATE -municode)
+target_link_libraries(velmor-silent-clients PRIVATE velmor)
+add_dependencies(velmor-stress-e2e-tests velmor-silent-clients)

@@ -498,5 +498,36 @@ TEST(Stress, HostileFloodKeepsTheLogSmallAndOthersServed) {
     EXPECT_TRUE(helper.running());
 }
 
+// Another process keeps eight clients connected that never write and come
+// back the moment they are let go. It is served its share of the instances,
+// every connection beyond it is dropped at once, and this process's pings
+// and stop are answered meanwhile.
+TEST(Stress, SilentReconnectingClientsHoldOnlyTheirShare) {
+    HelperProcess helper(test_folder());
+    ASSERT_TRUE(helper.place_fake_core());
+    ASSERT_TRUE(helper.start_console());
+    ProgramOutcome attack;
+    std::thread attacker([&] { attack = run_program(program_dir() / L"silent-clients.exe", L"8 12", test_folder()); });
+    Sleep(1000);
+
+    int within_two_seconds = 0;
+    double slowest = 0;
+    for (int i = 0; i < 10; ++i) {
+        const std::string id = std::to_string(i);
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_EQ(exchange("{\"id\":\"" + id + "\",\"action\":\"ping\"}\n").bytes, reply_ok(id, "{\"pong\":true}"));
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+        slowest = std::max(slowest, took);
+        if (took < 2.0) ++within_two_seconds;
+        Sleep(200);
+    }
+    EXPECT_EQ(exchange("{\"id\":\"t\",\"action\":\"stop\"}\n").bytes, reply_ok("t", "null"));
+    attacker.join();
+    std::printf("stress: beside 8 silent reconnecting clients (%s connections): %d of 10 pings within 2 s, slowest %.3f s\n",
+                attack.out.substr(0, attack.out.find('\n')).c_str(), within_two_seconds, slowest);
+    EXPECT_EQ(attack.exit_code, 0u);
+    EXPECT_GT(helper.log_count(" holds its share of the pipe\n"), 0u) << helper.log();
+}
+
 }  // namespace
 }  // namespace velmor::e2e
