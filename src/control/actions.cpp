@@ -19,8 +19,8 @@ namespace {
 
 std::atomic<void (*)()> g_before_prepare{nullptr};
 
-// Set while a start's preparation runs, also one whose request has given up
-// on it: a second preparation would work on the same folders.
+// Set while a preparation runs, also one whose request has given up on it:
+// a second preparation would work on the same folders.
 std::atomic<bool> g_preparing{false};
 
 // One start's preparation, shared by the thread that does it and the request
@@ -69,12 +69,12 @@ void prepare(const std::shared_ptr<Preparation>& preparation, const std::filesys
         abandoned = preparation->abandoned;
         if (!abandoned) {
             preparation->outcome = std::move(outcome);
-            g_preparing.store(false);
+            end_preparation();
         }
     }
     if (abandoned) {
         outcome = PreparedDataFolder();  // lets the folders go first
-        g_preparing.store(false);
+        end_preparation();
     }
     preparation->changed.notify_all();
 }
@@ -87,7 +87,7 @@ Result<> start_action(std::optional<std::string> config, CoreShared& core) {
     // A start that would be refused touches nothing: the running core has
     // its folder and its Wintun library in use.
     if (Result<> allowed = check_start_allowed(core); !allowed) return allowed;
-    if (g_preparing.exchange(true)) return fail(std::string(ACTION_BUSY_ERROR));
+    if (!begin_preparation()) return fail(std::string(ACTION_BUSY_ERROR));
 
     std::filesystem::path data_dir = service_data_dir();
     std::filesystem::path log_path = core_log_path();
@@ -100,7 +100,7 @@ Result<> start_action(std::optional<std::string> config, CoreShared& core) {
         std::thread([preparation, data_dir] { prepare(preparation, data_dir); }).detach();
     } catch (const std::exception&) {
         // std::system_error or std::bad_alloc: nothing runs.
-        g_preparing.store(false);
+        end_preparation();
         return fail("start preparation could not be started");
     }
 
@@ -120,6 +120,10 @@ Result<> start_action(std::optional<std::string> config, CoreShared& core) {
 }
 
 Result<> stop_action(CoreShared& core) { return stop_core(core); }
+
+bool begin_preparation() { return !g_preparing.exchange(true); }
+
+void end_preparation() { g_preparing.store(false); }
 
 namespace detail {
 void before_prepare_for_testing(void (*hook)()) { g_before_prepare = hook; }

@@ -37,6 +37,12 @@ Result<> start_action(std::optional<std::string> config, CoreShared& core);
 // Stops the core; blocks up to the stop timeout. Errors: those of stop_core.
 Result<> stop_action(CoreShared& core);
 
+// Marks a preparation of the service data folder under way, a start's or
+// the helper's own as it starts: false when one is already, which the caller
+// then leaves alone. end_preparation ends the mark.
+bool begin_preparation();
+void end_preparation();
+
 namespace detail {
 // Calls `hook` (nullptr: nothing) at the beginning of each start's
 // preparation, on its thread; for tests that hold a preparation there.

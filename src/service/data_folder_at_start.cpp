@@ -5,6 +5,7 @@
 #include <system_error>
 #include <thread>
 
+#include "control/actions.hpp"
 #include "core/core_state.hpp"
 #include "env/data_folder.hpp"
 #include "env/locations.hpp"
@@ -14,14 +15,19 @@ namespace velmor {
 
 void prepare_data_folder_at_start(std::chrono::milliseconds bound) {
     auto done = std::make_shared<Signal>();
+    // Marked as a start's preparation is: until it ends, a start is refused
+    // rather than prepare the same folders beside it.
+    if (!begin_preparation()) return;
     try {
         // The folders are let go as soon as they are checked: only a start
         // holds them, for as long as it decides.
         std::thread([done] {
             (void)prepare_data_folder(service_data_dir());
+            end_preparation();
             done->set();
         }).detach();
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
+        end_preparation();
         log_message("data folder: not prepared at start: failed to spawn thread");
         return;
     }

@@ -132,6 +132,12 @@ TEST(StartAction, AStuckPreparationHoldsNobodyBeyondTheBounds) {
     }));
     EXPECT_TRUE(started) << started.error().message();
     EXPECT_TRUE(stop_action(*core));
+
+    // The helper's own preparation as it starts keeps starts out the same way.
+    ASSERT_TRUE(begin_preparation());
+    const Result<> beside = start_action(start_request("{}").config, *core);
+    end_preparation();
+    EXPECT_EQ(beside ? "started" : beside.error().message(), ACTION_BUSY_ERROR);
 }
 #endif
 
