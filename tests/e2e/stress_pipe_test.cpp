@@ -398,24 +398,28 @@ TEST(Stress, ThousandsOfClientsInARow) {
 namespace velmor::e2e {
 namespace {
 
-// The hostile mix, each client as bad for the log as it can be: an invalid
-// request of 1 KiB of DEL (six bytes each when escaped), invalid UTF-8,
-// clients that close at once or mid-line.
-enum class Hostile { EscapedKiB, InvalidUtf8, CloseAtOnce, CutOff };
-
-// True when the client got a connection (and so caused a failed exchange).
-bool hostile_client(Hostile kind) {
-    std::optional<PipeClient> client = PipeClient::connect(5s);
-    if (!client) return false;
-    switch (kind) {
-        case Hostile::EscapedKiB: client->write("{\"id\":\"" + std::string(1024, '\x7f') + "\"\n"); break;
-        case Hostile::InvalidUtf8: client->write("{\"id\":\"\xff\",\"action\":\"ping\"}\n"); break;
-        case Hostile::CloseAtOnce: break;
-        case Hostile::CutOff: client->write("{\"id\":\"x\",\"act"); break;
+// Runs hostile-clients (built beside the tests) with `arguments` in
+// another process, as a local attacker would, with `scratch` as its folder;
+// its connections are counted.
+class Attacker {
+public:
+    Attacker(std::wstring arguments, std::filesystem::path scratch)
+        : thread_([this, arguments, scratch] {
+              std::filesystem::create_directories(scratch);
+              outcome_ = run_program(program_dir() / L"hostile-clients.exe", arguments, scratch, 5min);
+          }) {}
+    // Waits for it to end; how many connections it got, none when it failed.
+    std::optional<std::size_t> connections() {
+        if (thread_.joinable()) thread_.join();
+        if (outcome_.exit_code != 0 || outcome_.out.empty()) return std::nullopt;
+        return std::stoul(outcome_.out);
     }
-    client->close();
-    return true;
-}
+    ~Attacker() { connections(); }
+
+private:
+    ProgramOutcome outcome_;
+    std::thread thread_;
+};
 
 std::uintmax_t log_size(const HelperProcess& helper) {
     std::error_code ec;
@@ -423,10 +427,11 @@ std::uintmax_t log_size(const HelperProcess& helper) {
     return ec ? 0 : size;
 }
 
-// Two hostile clients flood the helper for 30 s. The log grows by far less
-// than 64 KiB (the bound for a whole minute), what it leaves out is counted
-// in a summary line, and a third client's pings, statuses, start and stop
-// meanwhile get their exact replies.
+// Another process floods the helper from two threads for 30 s, each client
+// as bad for the log as it can be. The log grows by far less than 64 KiB
+// (the bound for a whole minute), what it leaves out is counted in a summary
+// line, and this process's pings, statuses, start and stop meanwhile get
+// their exact replies.
 TEST(Stress, HostileFloodKeepsTheLogSmallAndOthersServed) {
     constexpr auto FLOOD = 30s;
     constexpr std::uintmax_t LOG_GROWTH_BOUND = 64 * 1024;
@@ -435,15 +440,7 @@ TEST(Stress, HostileFloodKeepsTheLogSmallAndOthersServed) {
     ASSERT_TRUE(helper.start_console());
     const std::uintmax_t size_before = log_size(helper);
 
-    std::atomic<bool> done{false};
-    std::atomic<std::size_t> hostile_clients{0};
-    auto flood = [&](std::size_t offset) {
-        constexpr Hostile kinds[] = {Hostile::EscapedKiB, Hostile::InvalidUtf8, Hostile::CloseAtOnce, Hostile::CutOff};
-        for (std::size_t i = offset; !done.load(); ++i) {
-            if (hostile_client(kinds[i % std::size(kinds)])) hostile_clients.fetch_add(1);
-        }
-    };
-    std::thread first(flood, 0), second(flood, 2);
+    Attacker flood(L"flood 2 " + std::to_wstring(FLOOD.count()), helper.folder() / L"attacker");
 
     const auto began = std::chrono::steady_clock::now();
     std::size_t pings = 0;
@@ -471,9 +468,8 @@ TEST(Stress, HostileFloodKeepsTheLogSmallAndOthersServed) {
         }
         Sleep(100);
     }
-    done = true;
-    first.join();
-    second.join();
+    const std::optional<std::size_t> hostile_clients = flood.connections();
+    ASSERT_TRUE(hostile_clients);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     Sleep(500);
     const std::uintmax_t growth = log_size(helper) - size_before;
@@ -482,19 +478,19 @@ TEST(Stress, HostileFloodKeepsTheLogSmallAndOthersServed) {
     // the helper writes a moment after that client has gone: wait for the
     // counts to settle.
     Sleep(static_cast<DWORD>(std::chrono::milliseconds(CLIENT_LOG_REFILL + 1s).count()));
-    EXPECT_TRUE(hostile_client(Hostile::CloseAtOnce));
+    ASSERT_TRUE(PipeClient::connect());  // closed at once
     EXPECT_TRUE(wait_until([&] {
-        return failure_lines(helper).total() + lines_left_out(helper.log()) == hostile_clients.load() + 1;
+        return failure_lines(helper).total() + lines_left_out(helper.log()) == *hostile_clients + 1;
     }));
     const std::size_t left_out = lines_left_out(helper.log());
     const FailureLines lines = failure_lines(helper);
 
     std::printf("stress: hostile flood of %.1f s: %zu hostile clients, %zu pings (slowest %.3f s), log +%ju bytes, "
                 "%zu lines left out\n",
-                seconds, hostile_clients.load(), pings, slowest_ping, growth, left_out);
+                seconds, *hostile_clients, pings, slowest_ping, growth, left_out);
     EXPECT_LT(growth, LOG_GROWTH_BOUND);
     EXPECT_GT(left_out, 0u);
-    EXPECT_EQ(lines.total() + left_out, hostile_clients.load() + 1) << "one line, or one left out, per client";
+    EXPECT_EQ(lines.total() + left_out, *hostile_clients + 1) << "one line, or one left out, per client";
     EXPECT_TRUE(helper.running());
 }
 
@@ -506,8 +502,7 @@ TEST(Stress, SilentReconnectingClientsHoldOnlyTheirShare) {
     HelperProcess helper(test_folder());
     ASSERT_TRUE(helper.place_fake_core());
     ASSERT_TRUE(helper.start_console());
-    ProgramOutcome attack;
-    std::thread attacker([&] { attack = run_program(program_dir() / L"silent-clients.exe", L"8 12", test_folder()); });
+    Attacker silent(L"silent 8 12", helper.folder() / L"attacker");
     Sleep(1000);
 
     int within_two_seconds = 0;
@@ -522,10 +517,10 @@ TEST(Stress, SilentReconnectingClientsHoldOnlyTheirShare) {
         Sleep(200);
     }
     EXPECT_EQ(exchange("{\"id\":\"t\",\"action\":\"stop\"}\n").bytes, reply_ok("t", "null"));
-    attacker.join();
-    std::printf("stress: beside 8 silent reconnecting clients (%s connections): %d of 10 pings within 2 s, slowest %.3f s\n",
-                attack.out.substr(0, attack.out.find('\n')).c_str(), within_two_seconds, slowest);
-    EXPECT_EQ(attack.exit_code, 0u);
+    const std::optional<std::size_t> connections = silent.connections();
+    ASSERT_TRUE(connections);
+    std::printf("stress: beside 8 silent reconnecting clients (%zu connections): %d of 10 pings within 2 s, slowest %.3f s\n",
+                *connections, within_two_seconds, slowest);
     EXPECT_GT(helper.log_count(" holds its share of the pipe\n"), 0u) << helper.log();
 }
 
