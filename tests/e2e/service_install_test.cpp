@@ -164,6 +164,16 @@ TEST_F(ServiceHost, InstallRegistersTheQuotedPathAndStartsAServiceThatAnswersPin
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(status->dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
     expect_pong();
+    // Which version runs in which process, logged once it runs.
+    const std::string started =
+        "] service started: version " VELMOR_VERSION ", process " + std::to_string(status->dwProcessId) + ", data folder ";
+    EXPECT_NE(log_text().find(started), std::string::npos) << log_text();
+    // Where Event Viewer finds the texts of the service's events.
+    const auto source = query_event_source();
+    ASSERT_TRUE(source.has_value());
+    EXPECT_EQ(narrow(source->message_file), narrow(helper_.native()));
+    EXPECT_EQ(source->message_file_type, static_cast<DWORD>(REG_EXPAND_SZ));
+    EXPECT_EQ(source->types, std::optional<DWORD>(7));
 
     // What an administrator checks with.
     const ProgramOutcome ctl = run_program(program_dir() / L"velmor-ctl.exe", L"ping", scratch_);
@@ -406,6 +416,8 @@ TEST_F(ServiceHost, UninstallWhileRunningStopsTheServiceAndRemovesIt) {
     EXPECT_EQ(removed.err, "");
     // Uninstall came back only once the service had stopped its core.
     EXPECT_NE(log_text().find("core stopped\n"), std::string::npos) << log_text();
+    EXPECT_TRUE(log_text().ends_with("] service stopped\n")) << log_text();
+    EXPECT_FALSE(query_event_source().has_value()) << "the event source stayed";
 
     EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
     EXPECT_TRUE(wait_until([] { return pipe_exchange(R"({"id":"x","action":"ping"})", 200ms).empty(); }));

@@ -65,6 +65,37 @@ std::optional<ServiceConfig> query_config() {
     return out;
 }
 
+std::optional<EventSourceRegistration> query_event_source() {
+    HKEY raw = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\velmor-helper",
+                      0, KEY_QUERY_VALUE, &raw) != ERROR_SUCCESS)
+        return std::nullopt;
+    const unique_hkey key(raw);
+    EventSourceRegistration found;
+    wchar_t path[MAX_PATH + 1] = {};
+    DWORD size = sizeof path - sizeof(wchar_t);
+    if (RegQueryValueExW(key.get(), L"EventMessageFile", nullptr, &found.message_file_type,
+                         reinterpret_cast<BYTE*>(path), &size) == ERROR_SUCCESS)
+        found.message_file = path;
+    DWORD types = 0;
+    DWORD type = REG_NONE;
+    size = sizeof types;
+    if (RegQueryValueExW(key.get(), L"TypesSupported", nullptr, &type, reinterpret_cast<BYTE*>(&types), &size) ==
+            ERROR_SUCCESS &&
+        type == REG_DWORD)
+        found.types = types;
+    return found;
+}
+
+std::optional<std::wstring> query_helper_setting(const wchar_t* name) {
+    wchar_t value[1024] = {};
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmor\\Helper", name, RRF_RT_REG_SZ, nullptr, value, &size) !=
+        ERROR_SUCCESS)
+        return std::nullopt;
+    return std::wstring(value);
+}
+
 void remove_registration() {
     {
         const unique_schandle manager = open_manager();

@@ -33,6 +33,19 @@ struct ServiceConfig {
 
 std::optional<ServiceConfig> query_config();
 
+// The event source's registration under
+// HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\velmor-helper,
+// or none when the key is not there.
+struct EventSourceRegistration {
+    std::wstring message_file;  // EventMessageFile, unexpanded
+    DWORD message_file_type = REG_NONE;
+    std::optional<DWORD> types;  // TypesSupported, when a REG_DWORD
+};
+std::optional<EventSourceRegistration> query_event_source();
+
+// A REG_SZ value under HKLM\SOFTWARE\Velmor\Helper, or none.
+std::optional<std::wstring> query_helper_setting(const wchar_t* name);
+
 // Stops and deletes any registration of the service, then waits until the
 // SCM has let it go. Works without the program under test.
 void remove_registration();
