@@ -172,7 +172,6 @@ TEST_F(ServiceHost, InstallRegistersTheQuotedPathAndStartsAServiceThatAnswersPin
     const auto source = query_event_source();
     ASSERT_TRUE(source.has_value());
     EXPECT_EQ(narrow(source->message_file), narrow(helper_.native()));
-    EXPECT_EQ(source->message_file_type, static_cast<DWORD>(REG_EXPAND_SZ));
     EXPECT_EQ(source->types, std::optional<DWORD>(7));
 
     // What an administrator checks with.

@@ -137,7 +137,6 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
     const auto source = query_event_source();
     ASSERT_TRUE(source.has_value());
     EXPECT_EQ(narrow(source->message_file), narrow(path));
-    EXPECT_EQ(source->message_file_type, static_cast<DWORD>(REG_EXPAND_SZ));
     EXPECT_EQ(source->types, std::optional<DWORD>(7));
     // Without CONTROLACCESS no policy: an empty one would refuse everyone.
     EXPECT_FALSE(query_helper_setting(L"ControlAccess").has_value());

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "service/install.hpp"
 #include "service/service_runner.hpp"
 
 namespace velmor::e2e {
@@ -66,23 +67,17 @@ std::optional<ServiceConfig> query_config() {
 }
 
 std::optional<EventSourceRegistration> query_event_source() {
-    HKEY raw = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\velmor-helper",
-                      0, KEY_QUERY_VALUE, &raw) != ERROR_SUCCESS)
-        return std::nullopt;
-    const unique_hkey key(raw);
     EventSourceRegistration found;
     wchar_t path[MAX_PATH + 1] = {};
-    DWORD size = sizeof path - sizeof(wchar_t);
-    if (RegQueryValueExW(key.get(), L"EventMessageFile", nullptr, &found.message_file_type,
-                         reinterpret_cast<BYTE*>(path), &size) == ERROR_SUCCESS)
-        found.message_file = path;
+    DWORD size = sizeof path;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, EVENT_SOURCE_KEY, L"EventMessageFile", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                     nullptr, path, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    found.message_file = path;
     DWORD types = 0;
-    DWORD type = REG_NONE;
     size = sizeof types;
-    if (RegQueryValueExW(key.get(), L"TypesSupported", nullptr, &type, reinterpret_cast<BYTE*>(&types), &size) ==
-            ERROR_SUCCESS &&
-        type == REG_DWORD)
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, EVENT_SOURCE_KEY, L"TypesSupported", RRF_RT_REG_DWORD, nullptr, &types,
+                     &size) == ERROR_SUCCESS)
         found.types = types;
     return found;
 }

@@ -33,12 +33,10 @@ struct ServiceConfig {
 
 std::optional<ServiceConfig> query_config();
 
-// The event source's registration under
-// HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\velmor-helper,
-// or none when the key is not there.
+// The event source's registration (EVENT_SOURCE_KEY), or none without an
+// EventMessageFile of type REG_EXPAND_SZ.
 struct EventSourceRegistration {
-    std::wstring message_file;  // EventMessageFile, unexpanded
-    DWORD message_file_type = REG_NONE;
+    std::wstring message_file;  // unexpanded
     std::optional<DWORD> types;  // TypesSupported, when a REG_DWORD
 };
 std::optional<EventSourceRegistration> query_event_source();
