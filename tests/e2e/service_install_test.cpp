@@ -169,10 +169,8 @@ TEST_F(ServiceHost, InstallRegistersTheQuotedPathAndStartsAServiceThatAnswersPin
         "] service started: version " VELMOR_VERSION ", process " + std::to_string(status->dwProcessId) + ", data folder ";
     EXPECT_NE(log_text().find(started), std::string::npos) << log_text();
     // Where Event Viewer finds the texts of the service's events.
-    const auto source = query_event_source();
-    ASSERT_TRUE(source.has_value());
-    EXPECT_EQ(narrow(source->message_file), narrow(helper_.native()));
-    EXPECT_EQ(source->types, std::optional<DWORD>(7));
+    EXPECT_EQ(query_machine_value(EVENT_SOURCE_KEY, L"EventMessageFile", RRF_RT_REG_EXPAND_SZ), helper_.native());
+    EXPECT_EQ(query_machine_value(EVENT_SOURCE_KEY, L"TypesSupported", RRF_RT_REG_DWORD), L"7");
 
     // What an administrator checks with.
     const ProgramOutcome ctl = run_program(program_dir() / L"velmor-ctl.exe", L"ping", scratch_);
@@ -416,7 +414,7 @@ TEST_F(ServiceHost, UninstallWhileRunningStopsTheServiceAndRemovesIt) {
     // Uninstall came back only once the service had stopped its core.
     EXPECT_NE(log_text().find("core stopped\n"), std::string::npos) << log_text();
     EXPECT_TRUE(log_text().ends_with("] service stopped\n")) << log_text();
-    EXPECT_FALSE(query_event_source().has_value()) << "the event source stayed";
+    EXPECT_FALSE(query_machine_value(EVENT_SOURCE_KEY, L"TypesSupported", RRF_RT_REG_DWORD)) << "the source stayed";
 
     EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
     EXPECT_TRUE(wait_until([] { return pipe_exchange(R"({"id":"x","action":"ping"})", 200ms).empty(); }));

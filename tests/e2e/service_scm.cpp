@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
-#include "service/install.hpp"
 #include "service/service_runner.hpp"
 
 namespace velmor::e2e {
@@ -66,29 +66,14 @@ std::optional<ServiceConfig> query_config() {
     return out;
 }
 
-std::optional<EventSourceRegistration> query_event_source() {
-    EventSourceRegistration found;
-    wchar_t path[MAX_PATH + 1] = {};
-    DWORD size = sizeof path;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, EVENT_SOURCE_KEY, L"EventMessageFile", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
-                     nullptr, path, &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    found.message_file = path;
-    DWORD types = 0;
-    size = sizeof types;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, EVENT_SOURCE_KEY, L"TypesSupported", RRF_RT_REG_DWORD, nullptr, &types,
-                     &size) == ERROR_SUCCESS)
-        found.types = types;
-    return found;
-}
-
-std::optional<std::wstring> query_helper_setting(const wchar_t* name) {
+std::optional<std::wstring> query_machine_value(const wchar_t* key, const wchar_t* name, DWORD type) {
     wchar_t value[1024] = {};
     DWORD size = sizeof value;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmor\\Helper", name, RRF_RT_REG_SZ, nullptr, value, &size) !=
-        ERROR_SUCCESS)
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, type == RRF_RT_REG_EXPAND_SZ ? type | RRF_NOEXPAND : type, nullptr, value, &size) != ERROR_SUCCESS)
         return std::nullopt;
-    return std::wstring(value);
+    DWORD number = 0;
+    std::memcpy(&number, value, sizeof number);
+    return type == RRF_RT_REG_DWORD ? std::to_wstring(number) : std::wstring(value);
 }
 
 void remove_registration() {

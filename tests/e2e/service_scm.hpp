@@ -33,16 +33,9 @@ struct ServiceConfig {
 
 std::optional<ServiceConfig> query_config();
 
-// The event source's registration (EVENT_SOURCE_KEY), or none without an
-// EventMessageFile of type REG_EXPAND_SZ.
-struct EventSourceRegistration {
-    std::wstring message_file;  // unexpanded
-    std::optional<DWORD> types;  // TypesSupported, when a REG_DWORD
-};
-std::optional<EventSourceRegistration> query_event_source();
-
-// A REG_SZ value under HKLM\SOFTWARE\Velmor\Helper, or none.
-std::optional<std::wstring> query_helper_setting(const wchar_t* name);
+// A value under HKEY_LOCAL_MACHINE of the type `type` (RRF_RT_REG_SZ,
+// RRF_RT_REG_EXPAND_SZ, unexpanded, or RRF_RT_REG_DWORD, in decimal), or none.
+std::optional<std::wstring> query_machine_value(const wchar_t* key, const wchar_t* name, DWORD type);
 
 // Stops and deletes any registration of the service, then waits until the
 // SCM has let it go. Works without the program under test.
