@@ -12,8 +12,9 @@ if(NOT VELMOR_WINDOWS OR NOT TARGET velmor-helper OR NOT TARGET velmor-ctl)
 endif()
 
 find_program(VELMOR_WIXL wixl)
-if(NOT VELMOR_WIXL)
-  message(FATAL_ERROR "wixl not found: run scripts/setup")
+find_program(VELMOR_MSIBUILD msibuild)
+if(NOT VELMOR_WIXL OR NOT VELMOR_MSIBUILD)
+  message(FATAL_ERROR "wixl or msibuild not found: run scripts/setup")
 endif()
 set(VELMOR_SIGN_CERT "" CACHE FILEPATH "Authenticode certificate (PEM) for the release files; empty: unsigned")
 set(VELMOR_SIGN_KEY "" CACHE FILEPATH "Private key of VELMOR_SIGN_CERT")
@@ -51,6 +52,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/administration.md ${PROJECT_SOURCE_DIR}
 
 # Builds `output` from the release files with `version` as the package's
 # ProductVersion. wixl finds the files named in the .wxs in its working folder.
+# What wixl cannot express is set in its tables afterwards (msibuild): the
+# condition of the ControlAccess component, so that the policy is written
+# only when CONTROLACCESS is given, and the event source's EventMessageFile
+# as an expandable string (#%), as the install command writes it.
 # The ProductCode follows from the version: a package rebuilt at the same
 # version is the same product to Windows Installer (already installed), never a
 # second copy beside the first; only a higher version upgrades.
@@ -66,6 +71,9 @@ function(velmor_add_msi output version)
     COMMAND ${VELMOR_WIXL} -a x64 -D Version=${version} -D ProductCode=${product_code}
             -D UpgradeCode=${VELMOR_MSI_UPGRADE_CODE} -o ${output}
             ${VELMOR_MSI_WXS}
+    COMMAND ${VELMOR_MSIBUILD} ${output}
+            -q "UPDATE `Component` SET `Condition`='CONTROLACCESS' WHERE `Component`='ControlAccessPolicy'"
+            -q "UPDATE `Registry` SET `Value`='#%[#VelmorHelperExe]' WHERE `Name`='EventMessageFile'"
     ${sign}
     WORKING_DIRECTORY ${VELMOR_RELEASE_FILES}
     DEPENDS ${VELMOR_MSI_WXS} ${VELMOR_RELEASE_FILE_LIST}

@@ -14,6 +14,7 @@
 #include "env/locations.hpp"
 #include "env/log.hpp"
 #include "service/data_folder_at_start.hpp"
+#include "service/host_report.hpp"
 
 namespace velmor {
 namespace {
@@ -68,6 +69,7 @@ Result<> run_console() {
     // finds the data folder prepared.
     prepare_data_folder_at_start();
     log_message("running in console mode");
+    report_host_started(host_started_line("console mode", GetCurrentProcessId()));
 
     auto* stop = new ConsoleStop;
     if (Result<> made = make_console_stop(*stop); !made) return fail(made.error().context("cannot handle Ctrl+C"));
@@ -92,7 +94,8 @@ Result<> run_console() {
     // only the console ends it.
     if (WaitForSingleObject(stop->requested.get(), INFINITE) != WAIT_OBJECT_0)
         return fail(Error("cannot wait for Ctrl+C", os_error(GetLastError())));
-    log_message("console mode ending: " + std::string(console_event_name(stop->event.load())) + "; stopping the core");
+    report_host_stopped("console mode ending: " + std::string(console_event_name(stop->event.load())) +
+                        "; stopping the core");
     // A stop time-out is logged by the controller; console mode ends anyway.
     (void)stop_core(*core);
     log_pending_summary();

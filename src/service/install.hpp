@@ -6,6 +6,7 @@
 // error as cause.
 
 #include <chrono>
+#include <filesystem>
 #include <vector>
 
 #include "base/error.hpp"
@@ -20,12 +21,28 @@ inline constexpr wchar_t SERVICE_DISPLAY_NAME[] = L"VelmorHelper Service";
 // The text the Services console shows for the service.
 inline constexpr wchar_t SERVICE_DESCRIPTION[] = L"Runs the Velmor proxy core on behalf of the Velmor client.";
 
+// The Event Log's registration of the event source EVENT_SOURCE, under
+// HKEY_LOCAL_MACHINE: where Event Viewer finds the texts of its events.
+inline constexpr wchar_t EVENT_SOURCE_KEY[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\velmor-helper";
+
+// Writes EVENT_SOURCE_KEY: EventMessageFile, the executable `exe` with the
+// message table (REG_EXPAND_SZ), and TypesSupported, 7 (error, warning,
+// information). Error: "cannot register the event source", with the failed
+// call and the system error as causes.
+Result<> register_event_source(const std::filesystem::path& exe);
+
+// Removes EVENT_SOURCE_KEY; one that is not there is no error. Error:
+// "cannot remove the event source".
+Result<> remove_event_source();
+
 // Checks the program folder and prepares the data folder
 // (prepare_install_folders), then registers the running executable as the
 // automatically started LocalSystem service velmor-helper, with its
-// description and recovery actions, and starts it. A refused folder
-// registers nothing; a registration made before a failed start stays in
-// place. Failing to set the description or the recovery actions does not
+// description and recovery actions, registers it as the event source
+// (register_event_source), and starts it. A refused folder registers
+// nothing; a registration made before a failed start stays in place. Failing
+// to set the description, the recovery actions or the event source does not
 // fail the install: each such failure is reported on standard error and in
 // the log next to the executable.
 Result<> install_service(bool allow_unsafe_folder = false);
@@ -59,7 +76,9 @@ inline constexpr std::chrono::seconds UNINSTALL_STOP_WAIT{30};
 // only after its core has stopped; then marks it for deletion, and the SCM
 // removes it once it has stopped. A service still running after the wait is
 // reported on standard error ("uninstall: the service did not stop within
-// 30 s; it is removed once it has stopped") and deleted all the same.
+// 30 s; it is removed once it has stopped") and deleted all the same. Once
+// deleted, the event source goes too (remove_event_source; a failure is
+// reported on standard error and does not fail the uninstall).
 Result<> uninstall_service();
 
 }  // namespace velmor

@@ -31,7 +31,37 @@ bool wait_until_stopped(SC_HANDLE service, std::chrono::seconds bound) {
     }
 }
 
+Error event_source_error(const char* what, const char* call, LSTATUS status) {
+    return Error(what, Error(std::string(call) + " failed: " + std::to_string(status),
+                             os_error(static_cast<DWORD>(status))));
+}
+
 }  // namespace
+
+Result<> register_event_source(const std::filesystem::path& exe) {
+    constexpr const char* what = "cannot register the event source";
+    HKEY raw = nullptr;
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, EVENT_SOURCE_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                     KEY_SET_VALUE, nullptr, &raw, nullptr);
+    if (status != ERROR_SUCCESS) return fail(event_source_error(what, "RegCreateKeyExW", status));
+    const unique_hkey key(raw);
+    const std::wstring& path = exe.native();
+    status = RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                            static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+    if (status != ERROR_SUCCESS) return fail(event_source_error(what, "RegSetValueExW", status));
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    status = RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                            sizeof types);
+    if (status != ERROR_SUCCESS) return fail(event_source_error(what, "RegSetValueExW", status));
+    return {};
+}
+
+Result<> remove_event_source() {
+    const LSTATUS status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, EVENT_SOURCE_KEY);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        return fail(event_source_error("cannot remove the event source", "RegDeleteTreeW", status));
+    return {};
+}
 
 Result<> install_service(bool allow_unsafe_folder) {
     if (Result<> folders = prepare_install_folders(allow_unsafe_folder); !folders) return folders;
@@ -56,7 +86,10 @@ Result<> install_service(bool allow_unsafe_folder) {
 
     // Without them the service still runs; it only stays down after a crash
     // until the next boot, so the install goes on.
-    const std::vector<Error> unset = configure_recovery(service.get());
+    std::vector<Error> unset = configure_recovery(service.get());
+    // Registered only with the service: a second install that fails leaves
+    // the first one's registration alone.
+    if (Result<> registered = register_event_source(*exe); !registered) unset.push_back(std::move(registered.error()));
     if (!unset.empty()) {
         init_log(exe->parent_path());
         for (const Error& error : unset) log_message("install: " + error.full_description());
@@ -165,6 +198,10 @@ Result<> uninstall_service() {
     }
 
     if (!DeleteService(service.get())) return fail(winapi_error(GetLastError()));
+    // Events already in the log lose their text with it; nothing reports
+    // under this source any more.
+    if (Result<> removed = remove_event_source(); !removed)
+        log_message("uninstall: " + removed.error().full_description());
     return {};
 }
 

@@ -23,11 +23,13 @@ inline constexpr wchar_t SERVICE_NAME[] = L"velmor-helper";
 Result<> run_service_dispatcher();
 
 // The ServiceMain, on a thread the dispatcher creates: opens the log, reports
-// running, prepares the data folder (prepare_data_folder_at_start), starts
+// running, says so ("service started: version {v}, process {pid}, data folder
+// {path}", also as an event), prepares the data folder (prepare_data_folder_at_start), starts
 // the control pipe server, waits for the stop flag (woken by the handler,
 // and looked at every 500 ms for the pipe server's), reports the stop as
 // pending (when the handler has not),
-// stops the core and reports stopped. The SCM's arguments are
+// stops the core, says "service stopped" (also as an event) and reports
+// stopped. The SCM's arguments are
 // ignored. Failures become "service error: ..." log lines.
 void WINAPI run_service(DWORD argc, LPWSTR* argv);
 

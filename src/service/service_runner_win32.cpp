@@ -16,6 +16,7 @@
 #include "env/locations.hpp"
 #include "env/log.hpp"
 #include "service/data_folder_at_start.hpp"
+#include "service/host_report.hpp"
 #include "service/install.hpp"
 #include "service/winapi_error.hpp"
 
@@ -114,6 +115,7 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
     // From here on the handler reports a Stop as pending itself; a Stop that
     // came before is reported below, once the flag is seen.
     control->status_handle.store(status_handle);
+    report_host_started(host_started_line("service started", GetCurrentProcessId()));
 
     // Whoever registered the service (install, the MSI, by hand), it is
     // restarted after a crash.
@@ -142,6 +144,7 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
     (void)stop_core(*core);
     // Client lines held back by the log's rate limit are counted in the log.
     log_pending_summary();
+    report_host_stopped("service stopped");
 
     control->stop_work_done.set();
     // A handler waiting for this stop reports stopped itself: it is awake

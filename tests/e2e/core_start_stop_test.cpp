@@ -162,7 +162,7 @@ TEST_F(CoreEndToEnd, CtrlCStopsTheCoreThroughTheControllerAndExitsZero) {
 
     std::vector<std::string> lines;
     for (const std::string& line : log_messages(helper().log()))
-        if (line.starts_with("core") || line.starts_with("console")) lines.push_back(line);
+        if (line.starts_with("core") || line.starts_with("console mode ending")) lines.push_back(line);
     EXPECT_EQ(lines, (std::vector<std::string>{"core thread: clash_start", "core running",
                                                "console mode ending: Ctrl+C; stopping the core",
                                                "core thread: exited (stop requested)", "core stopped"}));

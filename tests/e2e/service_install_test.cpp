@@ -164,6 +164,13 @@ TEST_F(ServiceHost, InstallRegistersTheQuotedPathAndStartsAServiceThatAnswersPin
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(status->dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
     expect_pong();
+    // Which version runs in which process, logged once it runs.
+    const std::string started =
+        "] service started: version " VELMOR_VERSION ", process " + std::to_string(status->dwProcessId) + ", data folder ";
+    EXPECT_NE(log_text().find(started), std::string::npos) << log_text();
+    // Where Event Viewer finds the texts of the service's events.
+    EXPECT_EQ(query_machine_value(EVENT_SOURCE_KEY, L"EventMessageFile", RRF_RT_REG_EXPAND_SZ), helper_.native());
+    EXPECT_EQ(query_machine_value(EVENT_SOURCE_KEY, L"TypesSupported", RRF_RT_REG_DWORD), L"7");
 
     // What an administrator checks with.
     const ProgramOutcome ctl = run_program(program_dir() / L"velmor-ctl.exe", L"ping", scratch_);
@@ -406,6 +413,8 @@ TEST_F(ServiceHost, UninstallWhileRunningStopsTheServiceAndRemovesIt) {
     EXPECT_EQ(removed.err, "");
     // Uninstall came back only once the service had stopped its core.
     EXPECT_NE(log_text().find("core stopped\n"), std::string::npos) << log_text();
+    EXPECT_TRUE(log_text().ends_with("] service stopped\n")) << log_text();
+    EXPECT_FALSE(query_machine_value(EVENT_SOURCE_KEY, L"TypesSupported", RRF_RT_REG_DWORD)) << "the source stayed";
 
     EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
     EXPECT_TRUE(wait_until([] { return pipe_exchange(R"({"id":"x","action":"ping"})", 200ms).empty(); }));

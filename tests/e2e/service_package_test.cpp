@@ -17,7 +17,9 @@
 #include <msi.h>
 #include <winver.h>
 
+#include "env/event_log.hpp"
 #include "harness.hpp"
+#include "service/install.hpp"
 #include "service_scm.hpp"
 
 namespace velmor::e2e {
@@ -37,11 +39,17 @@ std::vector<std::wstring> installed_products() {
 }
 
 // msiexec without any interface: `action` is "/i" with a package, or "/x"
-// with a product code. Its log goes to `log`.
-ProgramOutcome msiexec(const std::wstring& action, const std::wstring& target, const std::filesystem::path& log) {
+// with a product code, and `properties` (already quoted) after it. Its log
+// goes to `log`.
+ProgramOutcome msiexec(const std::wstring& action, const std::wstring& target, const std::filesystem::path& log,
+                       const std::wstring& properties = L"") {
     const std::filesystem::path exe = std::filesystem::path(_wgetenv(L"SystemRoot")) / L"System32" / L"msiexec.exe";
-    return run_program(exe, action + L" \"" + target + L"\" /qn /l*v \"" + log.native() + L"\"", log.parent_path(),
-                       5min);
+    return run_program(exe, action + L" \"" + target + L"\" /qn /l*v \"" + log.native() + L"\" " + properties,
+                       log.parent_path(), 5min);
+}
+
+std::optional<std::wstring> control_access() {
+    return query_machine_value(L"SOFTWARE\\Velmor\\Helper", L"ControlAccess", RRF_RT_REG_SZ);
 }
 
 std::string version_field(const std::filesystem::path& exe, const std::wstring& name) {
@@ -70,6 +78,8 @@ protected:
     void TearDown() override {
         for (const std::wstring& code : installed_products()) msiexec(L"/x", code, scratch_ / L"msi-cleanup.log");
         remove_registration();
+        // Wine's msiexec leaves a policy the package wrote (see below).
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmor\\Helper", L"ControlAccess");
     }
 
     // What "velmor-helper.exe install" registers, from a copy that is then
@@ -84,9 +94,10 @@ protected:
         return config;
     }
 
-    void install_and_expect_pong(const char* package, const wchar_t* log_name) {
+    void install_and_expect_pong(const char* package, const wchar_t* log_name, const std::wstring& properties = L"") {
         const std::filesystem::path msi = std::filesystem::path(widen(package)).make_preferred();
-        ASSERT_EQ(msiexec(L"/i", msi.native(), scratch_ / log_name).exit_code, 0u) << "see " << narrow(log_name);
+        ASSERT_EQ(msiexec(L"/i", msi.native(), scratch_ / log_name, properties).exit_code, 0u)
+            << "see " << narrow(log_name);
         ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); })) << "the service does not run";
         expect_pong();
         const ProgramOutcome ctl = run_program(install_folder() / L"velmor-ctl.exe", L"ping", scratch_);
@@ -127,6 +138,10 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
     const std::wstring path = (install_folder() / L"velmor-helper.exe").native();
     EXPECT_EQ(narrow(config->binary_path), narrow(under_wine() ? path : L"\"" + path + L"\""));
     EXPECT_EQ(version_field(path, L"ProductVersion"), VELMOR_VERSION);
+    EXPECT_EQ(query_machine_value(EVENT_SOURCE_KEY, L"EventMessageFile", RRF_RT_REG_EXPAND_SZ), path);
+    EXPECT_EQ(query_machine_value(EVENT_SOURCE_KEY, L"TypesSupported", RRF_RT_REG_DWORD), L"7");
+    // Without CONTROLACCESS no policy: an empty one would refuse everyone.
+    EXPECT_FALSE(control_access().has_value());
     // The package has no table for recovery actions: the service sets them
     // itself when it starts. Wine keeps none, and the service says so once.
     const std::string log = read_file(install_folder() / L"velmor-helper.log");
@@ -153,7 +168,9 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
     const std::vector<std::wstring> before = installed_products();
     const auto first = query_status();
     ASSERT_TRUE(first.has_value());
-    ASSERT_NO_FATAL_FAILURE(install_and_expect_pong(VELMOR_MSI_NEXT_PATH, L"msi-upgrade.log"));
+    ASSERT_NO_FATAL_FAILURE(
+        install_and_expect_pong(VELMOR_MSI_NEXT_PATH, L"msi-upgrade.log", L"CONTROLACCESS=\"D:(A;;GA;;;BA)\""));
+    EXPECT_EQ(control_access(), L"D:(A;;GA;;;BA)");
     const std::vector<std::wstring> after = installed_products();
     ASSERT_EQ(after.size(), 1u);
     EXPECT_NE(after, before) << "the older version was not replaced";
@@ -171,6 +188,12 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
     ASSERT_EQ(msiexec(L"/x", after[0], scratch_ / L"msi-uninstall.log").exit_code, 0u) << "see msi-uninstall.log";
     EXPECT_TRUE(installed_products().empty());
     EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
+    EXPECT_FALSE(query_machine_value(EVENT_SOURCE_KEY, L"TypesSupported", RRF_RT_REG_DWORD)) << "the source stayed";
+    // Windows Installer removes the policy it wrote; Wine's msiexec
+    // evaluates the component's condition again at uninstall and keeps it.
+    if (!under_wine()) {
+        EXPECT_FALSE(control_access().has_value());
+    }
     // Only the service's own log may stay, for support to read.
     for (const auto& entry : std::filesystem::directory_iterator(install_folder(), ec))
         EXPECT_EQ(entry.path().filename().native(), L"velmor-helper.log") << entry.path().string();
@@ -221,6 +244,22 @@ TEST(VersionResources, BothExecutablesCarryTheProjectVersionAndTheManifest) {
                                    SizeofResource(module.get(), found));
         EXPECT_NE(manifest.find(R"(level="asInvoker")"), std::string::npos);
         EXPECT_NE(manifest.find(">true</longPathAware>"), std::string::npos);
+        if (name != "velmor-helper") continue;
+
+        // Every event's text as Event Viewer formats it, with its insertion.
+        for (DWORD id = static_cast<DWORD>(EventId::service_started);
+             id <= static_cast<DWORD>(EventId::log_not_writable); ++id) {
+            SCOPED_TRACE(id);
+            DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(L"inserted text")};
+            wchar_t* text = nullptr;
+            const DWORD length = FormatMessageW(
+                FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                module.get(), id, 0, reinterpret_cast<wchar_t*>(&text), 0, reinterpret_cast<va_list*>(inserts));
+            const unique_hlocal owner(text);
+            ASSERT_NE(length, 0u) << GetLastError();
+            const std::string message = narrow(std::wstring_view(text, length));
+            EXPECT_NE(message.find(".\r\ninserted text"), std::string::npos) << message;
+        }
     }
 }
 

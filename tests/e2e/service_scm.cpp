@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "service/service_runner.hpp"
@@ -63,6 +64,16 @@ std::optional<ServiceConfig> query_config() {
         return std::nullopt;
     out.description = text(description->lpDescription);
     return out;
+}
+
+std::optional<std::wstring> query_machine_value(const wchar_t* key, const wchar_t* name, DWORD type) {
+    wchar_t value[1024] = {};
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, type == RRF_RT_REG_EXPAND_SZ ? type | RRF_NOEXPAND : type, nullptr, value, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    DWORD number = 0;
+    std::memcpy(&number, value, sizeof number);
+    return type == RRF_RT_REG_DWORD ? std::to_wstring(number) : std::wstring(value);
 }
 
 void remove_registration() {

@@ -33,6 +33,10 @@ struct ServiceConfig {
 
 std::optional<ServiceConfig> query_config();
 
+// A value under HKEY_LOCAL_MACHINE of the type `type` (RRF_RT_REG_SZ,
+// RRF_RT_REG_EXPAND_SZ, unexpanded, or RRF_RT_REG_DWORD, in decimal), or none.
+std::optional<std::wstring> query_machine_value(const wchar_t* key, const wchar_t* name, DWORD type);
+
 // Stops and deletes any registration of the service, then waits until the
 // SCM has let it go. Works without the program under test.
 void remove_registration();
