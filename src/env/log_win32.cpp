@@ -33,14 +33,9 @@ Error failed_call(const char* call, DWORD code) { return Error(std::string(call)
 // log while the process ends. Null when it cannot be built.
 PSECURITY_DESCRIPTOR private_file_descriptor() {
     static const PSECURITY_DESCRIPTOR descriptor = []() -> PSECURITY_DESCRIPTOR {
-        HANDLE token = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
-        const unique_handle owned(token);
-        alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-        DWORD size = 0;
-        if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) return nullptr;
+        trust::ProcessUser process = trust::process_user();
         wchar_t* user = nullptr;
-        if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &user)) return nullptr;
+        if (!process.known || !ConvertSidToStringSidW(process.sid, &user)) return nullptr;
         const unique_hlocal user_owned(user);
         const std::wstring sddl = std::wstring(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;") + user + L")";
         PSECURITY_DESCRIPTOR built = nullptr;

@@ -134,7 +134,6 @@ TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
     const fs::path old_file = folder / "velmor-helper.log.1";
     constexpr std::uint64_t CAP = 100 * 1024;
     const std::string kib = std::string(1023, 'k') + "\n";
-    const std::string full = "log file full: it cannot be rotated (";
     const auto block_rotation = [&] {
         fs::remove_all(old_file);
         fs::create_directories(old_file / "held");
@@ -142,7 +141,6 @@ TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
 
     fs::create_directory(file);  // the open fails
     LogWriter writer(file, CAP);
-    EXPECT_FALSE(writer.is_open());
     EXPECT_TRUE(writer.take_unwritable().value_or("").starts_with("log file not writable: " + file.string() + ": "));
     writer.write_line("lost\n");
     EXPECT_FALSE(writer.take_unwritable());
@@ -164,14 +162,11 @@ TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
     block_rotation();
     for (int i = 0; i < 260; ++i) writer.write_line(kib);
     const std::string capped = read_all(file);
-    EXPECT_EQ(count_of(capped, full), 1u);
-    EXPECT_EQ(count_of(capped, kib), 199u);  // up to twice the cap
+    EXPECT_EQ(count_of(capped, kib), 199u);  // up to twice the cap, then one line
     EXPECT_TRUE(capped.ends_with("); no more lines are written until it can be\n"));
+    EXPECT_EQ(count_of(capped, "] log file full: it cannot be rotated ("), 1u);
     EXPECT_TRUE(writer.take_unwritable().value_or("").find(": full and cannot be rotated: ") != std::string::npos);
     EXPECT_FALSE(writer.take_unwritable());
-    const std::vector<std::string> notices = writer.take_notices();
-    ASSERT_EQ(notices.size(), 1u);
-    EXPECT_NE(notices[0].find(full), std::string::npos);
 
     // Lines left out count as offered: the next try comes within 64 KiB.
     fs::remove_all(old_file);
