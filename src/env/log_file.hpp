@@ -27,9 +27,10 @@ public:
     bool created() const { return created_; }
 
     // Why someone else may open the file, read through this handle: "it is a
-    // link", "it is not a file" or trust::who_may_change for a private file;
-    // none when nobody else may; an error when it cannot be read.
-    Result<std::optional<std::string>> security_problem() const;
+    // link", "it is not a file" or (with `permissions`) trust::who_may_change
+    // for a private file; none when nobody else may; an error when it cannot
+    // be read.
+    Result<std::optional<std::string>> security_problem(bool permissions) const;
 
     // Writes every byte, or stops at the first failed or empty write.
     void write_all(std::string_view bytes);

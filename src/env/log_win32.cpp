@@ -59,7 +59,7 @@ Result<std::unique_ptr<LogFile>> LogFile::open(const std::filesystem::path& path
     return std::unique_ptr<LogFile>(new LogFile(reinterpret_cast<std::intptr_t>(h), created));
 }
 
-Result<std::optional<std::string>> LogFile::security_problem() const {
+Result<std::optional<std::string>> LogFile::security_problem(bool check_permissions) const {
     const HANDLE h = reinterpret_cast<HANDLE>(handle_);
     FILE_ATTRIBUTE_TAG_INFO tag{};
     if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag))
@@ -67,6 +67,7 @@ Result<std::optional<std::string>> LogFile::security_problem() const {
     if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return std::optional<std::string>("it is a link");
     if ((tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
         return std::optional<std::string>("it is not a file");
+    if (!check_permissions) return std::optional<std::string>();
     PSECURITY_DESCRIPTOR raw = nullptr;
     const DWORD read = GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                        nullptr, nullptr, nullptr, nullptr, &raw);

@@ -63,11 +63,9 @@ Result<std::unique_ptr<detail::LogFile>> LogWriter::open_checked() {
         Result<std::unique_ptr<detail::LogFile>> opened = detail::LogFile::open(path_);
         if (!opened || (*opened)->created()) return opened;
         // Fail closed: a file whose check fails is set aside too.
-        Result<std::optional<std::string>> problem = (*opened)->security_problem();
-        std::string reason;
-        if (!problem) reason = "it cannot be checked: " + one_line(problem.error());
-        else if (*problem && (check_permissions_ || **problem == "it is a link")) reason = std::move(**problem);
-        if (reason.empty()) return opened;
+        Result<std::optional<std::string>> problem = (*opened)->security_problem(check_permissions_);
+        if (problem && !*problem) return opened;
+        const std::string reason = problem ? std::move(**problem) : "it cannot be checked: " + one_line(problem.error());
         opened->reset();
         if (Result<> aside = set_aside(path_, reason); !aside)
             return fail(aside.error().context("cannot set it aside (" + reason + ")"));
