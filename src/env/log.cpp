@@ -4,8 +4,10 @@
 #include <charconv>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "base/path.hpp"
+#include "env/event_log.hpp"
 #include "env/log_file.hpp"
 #include "env/log_limit.hpp"
 #include "env/log_writer.hpp"
@@ -36,6 +38,8 @@ void write_line(std::string_view message, bool from_client) noexcept {
         const std::int64_t now = system_time_intervals();
         const std::string line = format_log_line(now, message);
         std::optional<std::string> summary_line;
+        std::vector<std::string> notices;
+        std::optional<std::string> unwritable;
         if (LogSlot* slot = g_slot.load(std::memory_order_acquire)) {
             std::lock_guard lock(slot->mutex);
             if (from_client) {
@@ -47,9 +51,14 @@ void write_line(std::string_view message, bool from_client) noexcept {
                 }
             }
             slot->writer.write_line(line);
+            notices = slot->writer.take_notices();
+            unwritable = slot->writer.take_unwritable();
         }
+        // Outside the sink's lock, the innermost of the process.
+        for (const std::string& notice : notices) detail::echo_to_stderr(notice);
         if (summary_line) detail::echo_to_stderr(*summary_line);
         detail::echo_to_stderr(line);
+        if (unwritable) report_event(EventId::log_not_writable, EventKind::error, *unwritable);
     } catch (...) {
         // Out of memory: the line is lost, the caller goes on.
     }
@@ -76,7 +85,7 @@ std::string format_log_line(std::int64_t intervals, std::string_view message) {
 void init_log(const std::filesystem::path& folder) {
     if (g_slot.load(std::memory_order_acquire) != nullptr) {
         // Still open (and create) the file as the first call would, then drop it.
-        detail::LogFile::open(log_file_in(folder));
+        (void)detail::LogFile::open(log_file_in(folder));
         return;
     }
     auto slot = std::make_unique<LogSlot>(log_file_in(folder));

@@ -5,7 +5,9 @@
 // Any thread may log at any time, also before init_log and after wmain has
 // returned: the sink's state is never destroyed. Nothing here ever fails
 // towards the caller, not even when memory runs out: a file that cannot be
-// opened or written is left out and the line still reaches standard error.
+// opened or written is left out and the line still reaches standard error;
+// the file is tried again at the next line (log_writer.hpp), and each spell
+// without it is reported once to the Event Log (outside the sink's lock).
 // The sink's lock is the innermost lock of the process (log lines are
 // written under the core-state lock, never the reverse).
 //
@@ -24,7 +26,8 @@ inline constexpr std::string_view LOG_FILE_NAME = "velmor-helper.log";
 // Where the file goes when it passes the size cap.
 inline constexpr std::string_view OLD_LOG_FILE_NAME = "velmor-helper.log.1";
 
-// Opens velmor-helper.log in `folder` (created if missing, never truncated)
+// Opens velmor-helper.log in `folder` (created if missing for this process's
+// account alone, never truncated; one that others may open is set aside)
 // and installs it for the rest of the process. Only the first call takes
 // effect; a later call closes what it opened.
 void init_log(const std::filesystem::path& folder);

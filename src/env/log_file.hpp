@@ -5,17 +5,32 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+
+#include "base/error.hpp"
 
 namespace velmor::detail {
 
 class LogFile {
 public:
-    // Opens for appending, creating the file when missing; null on failure.
-    static std::unique_ptr<LogFile> open(const std::filesystem::path& path);
+    // Opens for appending. A missing file is created for this process alone
+    // (Windows: a protected DACL giving SYSTEM, the Administrators and the
+    // process's user full control and nobody else anything; POSIX: mode
+    // 0600); an existing one is opened as it is, a link as the link itself.
+    static Result<std::unique_ptr<LogFile>> open(const std::filesystem::path& path);
     ~LogFile();
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
+
+    // True when open created the file.
+    bool created() const { return created_; }
+
+    // Why someone else may open the file, read through this handle: "it is a
+    // link", "it is not a file" or (with `permissions`) trust::who_may_change
+    // for a private file; none when nobody else may; an error when it cannot
+    // be read.
+    Result<std::optional<std::string>> security_problem(bool permissions) const;
 
     // Writes every byte, or stops at the first failed or empty write.
     void write_all(std::string_view bytes);
@@ -24,12 +39,13 @@ public:
     std::optional<std::uint64_t> size() const;
 
 private:
-    explicit LogFile(std::intptr_t handle) : handle_(handle) {}
+    LogFile(std::intptr_t handle, bool created) : handle_(handle), created_(created) {}
     std::intptr_t handle_;
+    bool created_;
 };
 
-// Renames `from` to `to`, replacing `to`; false when that cannot be done.
-bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to);
+// Renames `from` to `to`, replacing `to`.
+Result<> replace_file(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Writes the line to standard error as one unit; a missing or broken
 // standard error is ignored.

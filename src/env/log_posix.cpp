@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <mutex>
 
+#include "base/os_error.hpp"
 #include "env/log.hpp"
 #include "env/log_file.hpp"
+#include "trust/file_trust_posix.hpp"
 
 namespace velmor {
 
@@ -22,11 +24,26 @@ std::int64_t system_time_intervals() {
 
 namespace detail {
 
-std::unique_ptr<LogFile> LogFile::open(const std::filesystem::path& path) {
+Result<std::unique_ptr<LogFile>> LogFile::open(const std::filesystem::path& path) {
     // Append-only, like the Windows handle without FILE_WRITE_DATA.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return nullptr;
-    return std::unique_ptr<LogFile>(new LogFile(fd));
+    constexpr int FLAGS = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW;
+    int fd = ::open(path.c_str(), FLAGS | O_CREAT | O_EXCL, 0600);
+    const bool created = fd >= 0;
+    if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), FLAGS);
+    // A link is opened as itself, to be found out and set aside.
+    if (fd < 0 && errno == ELOOP) fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return fail(Error("open failed", os_error(static_cast<std::uint32_t>(errno))));
+    return std::unique_ptr<LogFile>(new LogFile(fd, created));
+}
+
+Result<std::optional<std::string>> LogFile::security_problem(bool permissions) const {
+    struct stat info {};
+    if (::fstat(static_cast<int>(handle_), &info) != 0)
+        return fail(Error("fstat failed", os_error(static_cast<std::uint32_t>(errno))));
+    if (S_ISLNK(info.st_mode)) return std::optional<std::string>("it is a link");
+    if (!S_ISREG(info.st_mode)) return std::optional<std::string>("it is not a file");
+    if (!permissions) return std::optional<std::string>();
+    return trust::who_may_change(trust::TrustRole::Private, trust::permissions_of(info));
 }
 
 LogFile::~LogFile() { ::close(static_cast<int>(handle_)); }
@@ -46,8 +63,10 @@ std::optional<std::uint64_t> LogFile::size() const {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-    return ::rename(from.c_str(), to.c_str()) == 0;
+Result<> replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0)
+        return fail(Error("rename failed", os_error(static_cast<std::uint32_t>(errno))));
+    return {};
 }
 
 void echo_to_stderr(std::string_view line) {

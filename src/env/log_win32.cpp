@@ -1,8 +1,14 @@
 #include <mutex>
 
+#include "base/os_error.hpp"
 #include "base/win.hpp"
 #include "env/log.hpp"
 #include "env/log_file.hpp"
+#include "trust/file_trust_win32.hpp"
+
+// After <windows.h>:
+#include <aclapi.h>
+#include <sddl.h>
 
 namespace velmor {
 
@@ -14,15 +20,62 @@ std::int64_t system_time_intervals() {
 
 namespace detail {
 namespace {
-// FILE_GENERIC_WRITE without FILE_WRITE_DATA: every write lands at the end.
-constexpr DWORD LOG_ACCESS = 0x00120114;
+// FILE_GENERIC_WRITE without FILE_WRITE_DATA: every write lands at the end;
+// and the descriptor, to check one found.
+constexpr DWORD LOG_ACCESS = 0x00120114 | READ_CONTROL;
 constexpr DWORD LOG_SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+Error failed_call(const char* call, DWORD code) { return Error(std::string(call) + " failed", os_error(code)); }
+
+// "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;{the process's user})": no owner
+// named, so the creator's default owner (the Administrators for SYSTEM, the
+// user for a console run). Built once and never freed: a thread may still
+// log while the process ends. Null when it cannot be built.
+PSECURITY_DESCRIPTOR private_file_descriptor() {
+    static const PSECURITY_DESCRIPTOR descriptor = []() -> PSECURITY_DESCRIPTOR {
+        trust::ProcessUser process = trust::process_user();
+        wchar_t* user = nullptr;
+        if (!process.known || !ConvertSidToStringSidW(process.sid, &user)) return nullptr;
+        const unique_hlocal user_owned(user);
+        const std::wstring sddl = std::wstring(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;") + user + L")";
+        PSECURITY_DESCRIPTOR built = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &built, nullptr))
+            return nullptr;
+        return built;
+    }();
+    return descriptor;
+}
 }  // namespace
 
-std::unique_ptr<LogFile> LogFile::open(const std::filesystem::path& path) {
-    HANDLE h = CreateFileW(path.c_str(), LOG_ACCESS, LOG_SHARE, nullptr, OPEN_ALWAYS, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
-    return std::unique_ptr<LogFile>(new LogFile(reinterpret_cast<std::intptr_t>(h)));
+Result<std::unique_ptr<LogFile>> LogFile::open(const std::filesystem::path& path) {
+    // Never created with what the folder would pass on.
+    SECURITY_ATTRIBUTES security{sizeof security, private_file_descriptor(), FALSE};
+    if (security.lpSecurityDescriptor == nullptr) return fail("the log file's descriptor cannot be built");
+    // A link is opened as itself, to be found out and set aside.
+    HANDLE h = CreateFileW(path.c_str(), LOG_ACCESS, LOG_SHARE, &security, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return fail(failed_call("CreateFileW", GetLastError()));
+    const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+    return std::unique_ptr<LogFile>(new LogFile(reinterpret_cast<std::intptr_t>(h), created));
+}
+
+Result<std::optional<std::string>> LogFile::security_problem(bool check_permissions) const {
+    const HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag))
+        return fail(failed_call("GetFileInformationByHandleEx", GetLastError()));
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return std::optional<std::string>("it is a link");
+    if ((tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
+        return std::optional<std::string>("it is not a file");
+    if (!check_permissions) return std::optional<std::string>();
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    const DWORD read = GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, nullptr, nullptr, &raw);
+    if (read != ERROR_SUCCESS) return fail(failed_call("GetSecurityInfo", read));
+    const unique_hlocal descriptor(raw);
+    Result<trust::Permissions> permissions = trust::permissions_of(raw);
+    if (!permissions) return fail(std::move(permissions.error()));
+    return trust::who_may_change(trust::TrustRole::Private, *permissions);
 }
 
 LogFile::~LogFile() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
@@ -43,8 +96,10 @@ std::optional<std::uint64_t> LogFile::size() const {
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
-bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+Result<> replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return fail(failed_call("MoveFileExW", GetLastError()));
+    return {};
 }
 
 void echo_to_stderr(std::string_view line) {

@@ -2,40 +2,144 @@
 
 #include <utility>
 
+#include "base/path.hpp"
+#include "env/data_folder.hpp"
+#include "env/log.hpp"
+#include "trust/file_trust.hpp"
+
 namespace velmor {
 namespace {
 constexpr std::uint64_t SIZE_RECHECK_BYTES = 64 * 1024;
+// Set-asides one open may take before giving up on someone who keeps
+// putting a file back.
+constexpr int MAX_SET_ASIDES = 4;
+
+// An error and its causes on one line.
+std::string one_line(const Error& error) {
+    std::string text = error.message();
+    for (const Error* cause = error.cause(); cause != nullptr; cause = cause->cause()) text += ": " + cause->message();
+    return text;
 }
+}  // namespace
 
 LogWriter::LogWriter(std::filesystem::path file, std::uint64_t cap)
-    : path_(std::move(file)), cap_(cap), file_(detail::LogFile::open(path_)) {
+    : path_(std::move(file)), cap_(cap), check_permissions_(detail::folder_permissions_kept(path_.parent_path())) {
     rotated_path_ = path_;
     rotated_path_ += ".1";
-    if (file_) size_ = file_->size().value_or(0);
+    // The rotated file is checked as found: whoever may open it can hold it
+    // and make every rotation fail. It is read by path; a failed read counts
+    // as a problem.
+    Result<std::optional<trust::EntryFacts>> rotated = trust::read_entry(rotated_path_);
+    std::optional<std::string> problem;
+    if (!rotated) {
+        problem = "it cannot be checked: " + one_line(rotated.error());
+    } else if (*rotated) {
+        const trust::EntryFacts& facts = **rotated;
+        if (facts.kind == trust::EntryKind::Link) problem = "it is a link";
+        else if (facts.kind != trust::EntryKind::File) problem = "it is not a file";
+        else if (check_permissions_) problem = trust::who_may_change(trust::TrustRole::Private, facts.permissions);
+    }
+    if (problem) {
+        if (Result<> aside = set_aside(rotated_path_, *problem); !aside)
+            notice("log: cannot set aside " + path_to_utf8(rotated_path_) + " (" + *problem + "): " + one_line(aside.error()));
+    }
+    write_line({});
 }
 
+Result<> LogWriter::set_aside(const std::filesystem::path& path, const std::string& reason) {
+    Result<std::optional<detail::Entry>> entry = detail::open_entry(path);
+    if (!entry) return fail(std::move(entry.error()));
+    if (!*entry) return {};  // gone already
+    const detail::EntryIdentity identity = (*entry)->identity;
+    entry->reset();  // the rename opens it again, with the right to delete
+    const std::filesystem::path aside(path.native() + detail::untrusted_suffix());
+    if (Result<> moved = detail::rename_entry_aside(path, identity, aside); !moved) return moved;
+    notice("log: set aside " + path_to_utf8(path) + " as " + path_to_utf8(aside) + ": " + reason);
+    return {};
+}
+
+Result<std::unique_ptr<detail::LogFile>> LogWriter::open_checked() {
+    for (int step = 0; step < MAX_SET_ASIDES; ++step) {
+        Result<std::unique_ptr<detail::LogFile>> opened = detail::LogFile::open(path_);
+        if (!opened || (*opened)->created()) return opened;
+        // Fail closed: a file whose check fails is set aside too.
+        Result<std::optional<std::string>> problem = (*opened)->security_problem(check_permissions_);
+        if (problem && !*problem) return opened;
+        const std::string reason = problem ? std::move(**problem) : "it cannot be checked: " + one_line(problem.error());
+        opened->reset();
+        if (Result<> aside = set_aside(path_, reason); !aside)
+            return fail(aside.error().context("cannot set it aside (" + reason + ")"));
+    }
+    return fail("a file was put back in its place every time it was set aside");
+}
+
+void LogWriter::notice(std::string_view message) {
+    notices_.push_back(format_log_line(system_time_intervals(), message));
+    if (!file_) {
+        unwritten_notices_.push_back(notices_.back());
+        return;
+    }
+    file_->write_all(notices_.back());
+    size_ += notices_.back().size();
+}
+
+void LogWriter::unwritable(std::string text) {
+    if (unwritable_reported_) return;
+    unwritable_reported_ = true;
+    unwritable_ = "log file not writable: " + path_to_utf8(path_) + ": " + std::move(text);
+}
+
+std::vector<std::string> LogWriter::take_notices() { return std::exchange(notices_, {}); }
+
+std::optional<std::string> LogWriter::take_unwritable() { return std::exchange(unwritable_, std::nullopt); }
+
 void LogWriter::write_line(std::string_view line) {
-    if (!file_) return;
+    if (!file_) {
+        Result<std::unique_ptr<detail::LogFile>> opened = open_checked();
+        if (!opened) return unwritable(one_line(opened.error()));
+        file_ = std::move(*opened);
+        size_ = file_->size().value_or(0);
+        written_since_check_ = 0;
+        // Notices (of a set-aside) made while no file was open.
+        for (const std::string& earlier : std::exchange(unwritten_notices_, {})) {
+            file_->write_all(earlier);
+            size_ += earlier.size();
+        }
+    }
     const std::uint64_t length = line.size();
+    if (length == 0) return;
     if (size_ + length > cap_ || written_since_check_ >= SIZE_RECHECK_BYTES) {
         if (const auto actual = file_->size()) size_ = *actual;
         written_since_check_ = 0;
     }
-    if (size_ > 0 && size_ + length > cap_) {
+    if (size_ > 0 && size_ + length > cap_ && (!rotation_failing_ || offered_since_try_ >= LOG_ROTATION_RETRY_BYTES)) {
         // Renamed by path: a file opened with delete sharing may be renamed
         // while open, by us and by another process that logs to it.
-        if (!detail::replace_file(path_, rotated_path_)) return;
-        std::unique_ptr<detail::LogFile> fresh = detail::LogFile::open(path_);
-        if (!fresh) {
+        offered_since_try_ = 0;
+        Result<> rotated = detail::replace_file(path_, rotated_path_);
+        if (rotated) {
+            rotation_failing_ = false;
+            at_hard_cap_ = false;
             file_.reset();
-            return;
+            return write_line(line);  // opens the fresh file
         }
-        file_ = std::move(fresh);
-        size_ = file_->size().value_or(0);
+        rotation_failing_ = true;
+        rotation_error_ = one_line(rotated.error());
+    }
+    offered_since_try_ += length;
+    if (rotation_failing_ && size_ + length > 2 * cap_) {
+        if (!at_hard_cap_) {
+            at_hard_cap_ = true;
+            notice("log file full: it cannot be rotated (" + rotation_error_ +
+                   "); no more lines are written until it can be");
+            unwritable("full and cannot be rotated: " + rotation_error_);
+        }
+        return;
     }
     file_->write_all(line);
     size_ += length;
     written_since_check_ += length;
+    unwritable_reported_ = false;
 }
 
 }  // namespace velmor

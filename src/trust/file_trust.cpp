@@ -18,6 +18,7 @@ constexpr std::uint32_t MAPPED_ALL = 0x1f01ff;
 std::uint32_t forbidden_for(TrustRole role) {
     if (role == TrustRole::Ancestor)
         return rights::DELETE_ENTRY | rights::DELETE_CHILD | rights::CHANGE_DACL | rights::CHANGE_OWNER;
+    if (role == TrustRole::Private) return ~std::uint32_t{0};
     return ~rights::READ_AND_EXECUTE;
 }
 
@@ -56,8 +57,9 @@ std::optional<std::string> who_may_change(TrustRole role, const Permissions& per
         // Inherit-only entries reach only what is created inside: for an
         // ancestor that is nothing on the path, for a file nothing at all.
         // In a folder SYSTEM uses they reach the files dropped there later.
-        if (entry.inherit_only && (role == TrustRole::Ancestor || role == TrustRole::File)) continue;
-        if ((map_generic(entry.mask) & forbidden) != 0) return entry.who.name + " may change it";
+        if (entry.inherit_only && role != TrustRole::ProgramFolder && role != TrustRole::DataFolder) continue;
+        if ((map_generic(entry.mask) & forbidden) != 0)
+            return entry.who.name + (role == TrustRole::Private ? " may open it" : " may change it");
     }
     return std::nullopt;
 }

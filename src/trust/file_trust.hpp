@@ -76,13 +76,15 @@ struct Permissions {
 // - Ancestor (of the program folder, up to the volume's root): others may add
 //   entries, but not delete, rename or re-permission it or what is inside;
 //   entries for what is created inside are not its own;
-// - File: nothing but read and execute.
-enum class TrustRole : std::uint8_t { ProgramFolder, DataFolder, Ancestor, File };
+// - File: nothing but read and execute;
+// - Private (the log files): nothing at all, not even reading.
+enum class TrustRole : std::uint8_t { ProgramFolder, DataFolder, Ancestor, File, Private };
 
 // Why someone other than SYSTEM, the Administrators, TrustedInstaller and the
 // process's own user may change the entry: "{who} may change it", "{owner},
 // its owner, may change it", "anyone may change it: it has no owner",
-// "everyone may change it: it has no DACL"; none when nobody else may.
+// "everyone may change it: it has no DACL"; for Private, an entry that
+// grants anything at all is "{who} may open it". None when nobody else may.
 std::optional<std::string> who_may_change(TrustRole role, const Permissions& permissions);
 
 // What an entry is, as seen through a handle on the entry itself.

@@ -14,26 +14,6 @@ Error failed_call(const char* call, DWORD code) {
     return Error(std::string(call) + " failed: " + std::to_string(code), os_error(code));
 }
 
-// The process token's user: SYSTEM for the service, the user who started a
-// console run.
-struct ProcessUser {
-    alignas(SID) BYTE sid[SECURITY_MAX_SID_SIZE] = {};
-    bool known = false;
-};
-
-ProcessUser process_user() {
-    ProcessUser user;
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return user;
-    const unique_handle owned(token);
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) return user;
-    const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
-    user.known = CopySid(sizeof user.sid, user.sid, sid) != FALSE;
-    return user;
-}
-
 // SYSTEM, the Administrators, TrustedInstaller (which owns the system's own
 // folders) and the process's own user.
 bool is_trusted(PSID sid, const ProcessUser& user) {
@@ -67,6 +47,19 @@ Account account_of(PSID sid, const ProcessUser& user) {
 }
 
 }  // namespace
+
+ProcessUser process_user() {
+    ProcessUser user;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return user;
+    const unique_handle owned(token);
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) return user;
+    const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+    user.known = CopySid(sizeof user.sid, user.sid, sid) != FALSE;
+    return user;
+}
 
 Result<Permissions> permissions_of(PSECURITY_DESCRIPTOR descriptor) {
     Permissions permissions;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "env/log_writer.hpp"
 #include "harness.hpp"
 #include "support/access_check_win32.hpp"
 #include "support/folder_links_win32.hpp"
@@ -235,8 +236,15 @@ TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
 // none on files, so the folders are checked only where they are kept.
 TEST_F(CoreEndToEnd, LiveDescriptorsLetUsersReadAndWriteThePipeAndNothingMore) {
     ASSERT_TRUE(helper().place_fake_core());
+    // A first run makes the log; filled to its cap, the second run rotates
+    // it to .log.1 and makes a new one.
     ASSERT_TRUE(helper().start_console());
+    helper().kill();
+    std::ofstream(helper().log_path(), std::ios::binary | std::ios::app) << std::string(LOG_SIZE_CAP, 'f') << "\n";
+    ASSERT_TRUE(helper().start());
     EXPECT_EQ(exchange(start_request("1", "{}")).bytes, reply_ok("1"));
+    const std::filesystem::path old_log = helper().folder() / L"velmor-helper.log.1";
+    ASSERT_TRUE(std::filesystem::exists(old_log));
     const unique_handle tokens[] = {access::identification_token(false), access::identification_token(true)};
     ASSERT_TRUE(tokens[0] && tokens[1]) << GetLastError();
 
@@ -244,10 +252,11 @@ TEST_F(CoreEndToEnd, LiveDescriptorsLetUsersReadAndWriteThePipeAndNothingMore) {
         return adopt_file_handle(CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     };
-    enum Object { PIPE, VELMOR, SERVICE };
-    const char* const names[] = {"pipe", "Velmor", "service"};
-    const unique_handle objects[] = {open(HELPER_PIPE), open(data_dir().parent_path()), open(data_dir())};
-    const bool descriptor_kept[] = {true, !under_wine(), !under_wine()};
+    enum Object { PIPE, VELMOR, SERVICE, LOG, OLD_LOG };
+    const char* const names[] = {"pipe", "Velmor", "service", "log", "log.1"};
+    const unique_handle objects[] = {open(HELPER_PIPE), open(data_dir().parent_path()), open(data_dir()),
+                                     open(helper().log_path()), open(old_log)};
+    const bool descriptor_kept[] = {true, !under_wine(), !under_wine(), !under_wine(), !under_wine()};
     // An elevated administrator is granted every row.
     struct Row {
         Object object;
@@ -262,6 +271,9 @@ TEST_F(CoreEndToEnd, LiveDescriptorsLetUsersReadAndWriteThePipeAndNothingMore) {
         {VELMOR, WRITE_DAC, false},                    {SERVICE, GENERIC_READ, true},
         {SERVICE, FILE_ADD_FILE, false},               {SERVICE, WRITE_DAC, false},
         {SERVICE, WRITE_OWNER, false},                 {SERVICE, DELETE, false},
+        {LOG, FILE_READ_DATA, false},                  {LOG, FILE_APPEND_DATA, false},
+        {LOG, WRITE_DAC, false},                       {OLD_LOG, FILE_READ_DATA, false},
+        {OLD_LOG, DELETE, false},
     };
     int checked = 0;
     for (const Row& row : rows) {
@@ -279,7 +291,7 @@ TEST_F(CoreEndToEnd, LiveDescriptorsLetUsersReadAndWriteThePipeAndNothingMore) {
         }
     }
     EXPECT_GT(checked, 0);
-    if (under_wine()) std::printf("folder rows not checked: Wine keeps no descriptor on files\n");
+    if (under_wine()) std::printf("folder and log rows not checked: Wine keeps no descriptor on files\n");
     EXPECT_EQ(exchange("{\"id\":\"2\",\"action\":\"stop\"}\n").bytes, reply_ok("2"));
 }
 

@@ -19,6 +19,7 @@
 #include "harness.hpp"
 
 #include "env/log_limit.hpp"
+#include "env/log_writer.hpp"
 
 namespace velmor::e2e {
 namespace {
@@ -129,12 +130,12 @@ TEST(FaultsLog, UnwritableLogFileLeavesStandardError) {
             LARGE_INTEGER size{};
             ASSERT_TRUE(GetFileSizeEx(held.get(), &size));
             EXPECT_EQ(size.QuadPart, 0);
-            // The log is opened once, at start: a file that becomes free
-            // later stays unused.
+            // The open is tried again at every line: once the file is let
+            // go, later lines reach it.
             held.reset();
             EXPECT_TRUE(exchange("still no request\n").bytes.empty());
-            EXPECT_TRUE(echoed("] pipe handle error: invalid request: still no request\n"));
-            EXPECT_EQ(read_file(helper.log_path()), "");
+            EXPECT_TRUE(helper.wait_for_log("] pipe handle error: invalid request: still no request\n")) << helper.log();
+            EXPECT_EQ(helper.log_count("] pipe handle error: invalid request: no request\n"), 0u);
         }
         helper.kill();
     }
@@ -226,6 +227,25 @@ TEST_F(Faults, DataFolderIsPreparedAtStartEvenWhenItsNameIsHeld) {
 // place. A folder under that name makes only the copy fail, in a way that
 // Wine enforces too (a read-only folder is not enforced there): the service
 // data folder stays a usable working folder for the core.
+// A log at its cap, held open without delete sharing so that it cannot be
+// rotated: the helper appends all the same.
+TEST_F(Faults, FullLogHeldWithoutDeleteSharingStillTakesTheCoreLines) {
+    ASSERT_TRUE(helper().start_console());  // the log file made by the helper
+    helper().kill();
+    std::ofstream(helper().log_path(), std::ios::binary | std::ios::app) << std::string(LOG_SIZE_CAP, 'f') << "\n";
+    const unique_handle held = adopt_file_handle(CreateFileW(helper().log_path().c_str(), GENERIC_READ,
+                                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                             0, nullptr));
+    ASSERT_TRUE(held) << GetLastError();
+    ASSERT_TRUE(helper().start());
+    EXPECT_EQ(exchange(start_request("1", "{}")).bytes, reply_ok("1"));
+    EXPECT_TRUE(helper().wait_for_log("] core running\n"));
+    EXPECT_EQ(exchange(stop_request("2")).bytes, reply_ok("2"));
+    EXPECT_TRUE(helper().wait_for_log("] core stopped\n"));
+    EXPECT_EQ(helper().log_count("] running in console mode\n"), 2u);
+    EXPECT_FALSE(std::filesystem::exists(helper().folder() / L"velmor-helper.log.1"));
+}
+
 TEST_F(Faults, WintunCopyFailureIsLoggedAndTheStartGoesOn) {
     write_file(helper().folder() / L"wintun.dll", "wintun");
     ASSERT_TRUE(helper().start_console());

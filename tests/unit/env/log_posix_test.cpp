@@ -5,8 +5,13 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
 
 #include "env/log.hpp"
+#include "env/log_writer.hpp"
+#include "unit/core/core_test_support.hpp"
 
 namespace velmor {
 namespace {
@@ -28,6 +33,49 @@ TEST(LogEcho, ClosedStandardErrorStaysUnused) {
         },
         ::testing::ExitedWithCode(0), "");
     std::filesystem::remove(file);
+}
+
+// A log file or rotated file that anyone but root and this user may open,
+// or that is a link, is set aside with a line saying why; a new log file is
+// made for this user alone. A rotated file whose check fails counts as unsafe.
+TEST(LogWriterPosix, FilesOthersMayOpenAreSetAside) {
+    struct Case {
+        const char* found;  // the name of the file found; "" for none
+        mode_t mode;        // 0: a link to a file of mode 0600
+        uid_t owner;
+        std::string log;    // without timestamps, folder and the aside's time
+    };
+    const std::string L = "velmor-helper.log", V(254, 'v');  // V's ".1" is a name too long to check
+    const std::string aside = "log: set aside " + L + " as " + L + ".untrusted-: ";
+    const Case cases[] = {
+        {"velmor-helper.log", 0600, 0, "found\nline\n"},
+        {"velmor-helper.log", 0644, 0, aside + "everyone may open it\nline\n"},
+        {"velmor-helper.log", 0600, 65534, aside + "uid 65534, its owner, may change it\nline\n"},
+        {"velmor-helper.log", 0, 0, aside + "it is a link\nline\n"},
+        {"velmor-helper.log.1", 0640, 0, "log: set aside " + L + ".1 as " + L + ".1.untrusted-: group 0 may open it\nline\n"},
+        {"", 0, 0, "log: cannot set aside " + V + ".1 (it cannot be checked: open failed: 36: File name too long (os error "
+                   "36)): open failed: 36: File name too long (os error 36)\nline\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.log);
+        testing::TempDir dir;
+        const std::filesystem::path log = dir.path() / (*c.found ? L : V), target = dir.path() / c.found;
+        if (*c.found) {
+            const std::filesystem::path file = c.mode == 0 ? dir.path() / "elsewhere" : target;
+            std::ofstream(file) << "found\n";
+            ::chmod(file.c_str(), c.mode == 0 ? 0600 : c.mode);
+            ASSERT_EQ(::chown(file.c_str(), c.owner, 0), 0);
+            if (c.mode == 0) std::filesystem::create_symlink(file, target);
+        }
+        LogWriter(log).write_line("line\n");
+        std::ifstream in(log);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::regex varying("\\[SystemTime \\{ intervals: \\d+ \\}\\] |" + dir.path().string() + "/|(untrusted-)\\d+");
+        EXPECT_EQ(std::regex_replace(text, varying, "$1"), c.log);
+        struct stat made {};
+        ASSERT_EQ(::lstat(log.c_str(), &made), 0);
+        EXPECT_EQ(made.st_mode & 07777, 0600u);
+    }
 }
 
 }  // namespace

@@ -23,6 +23,18 @@ std::string read_all(const fs::path& p) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// A file of the helper's own making: nobody else may open it.
+void write_own(const fs::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
+    fs::permissions(p, fs::perms::owner_read | fs::perms::owner_write);
+}
+
+std::size_t count_of(const std::string& text, std::string_view part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
+}
+
 fs::path fresh_folder(const std::string& name) {
     std::random_device rd;
     const fs::path dir = fs::temp_directory_path() / (name + "-" + std::to_string(rd()));
@@ -83,8 +95,8 @@ TEST(LogWriter, RotatesPastTheCapIntoLogDotOne) {
     const fs::path file = folder / "velmor-helper.log";
     const fs::path old_file = folder / "velmor-helper.log.1";
     {
-        std::ofstream(old_file, std::ios::binary) << "older rotation\n";
-        std::ofstream(file, std::ios::binary) << std::string(90, 'e') << "\n";
+        write_own(old_file, "older rotation\n");
+        write_own(file, std::string(90, 'e') + "\n");
     }
     {
         LogWriter writer(file, 100);
@@ -112,6 +124,61 @@ TEST(LogWriter, RotatesPastTheCapIntoLogDotOne) {
     fs::remove_all(folder, ignored);
 }
 
+// What others do to the file costs lines only while they do it: an open
+// that fails is tried again at the next line; a rotation that fails keeps
+// appending, is tried again every 64 KiB, and past twice the cap one line
+// says so and nothing more is written. Each spell is reported once.
+TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
+    const fs::path folder = fresh_folder("velmor-log-faults");
+    const fs::path file = folder / "velmor-helper.log";
+    const fs::path old_file = folder / "velmor-helper.log.1";
+    constexpr std::uint64_t CAP = 100 * 1024;
+    const std::string kib = std::string(1023, 'k') + "\n";
+    const auto block_rotation = [&] {
+        fs::remove_all(old_file);
+        fs::create_directories(old_file / "held");
+    };
+
+    fs::create_directory(file);  // the open fails
+    LogWriter writer(file, CAP);
+    EXPECT_TRUE(writer.take_unwritable().value_or("").starts_with("log file not writable: " + file.string() + ": "));
+    writer.write_line("lost\n");
+    EXPECT_FALSE(writer.take_unwritable());
+    fs::remove(file);
+    writer.write_line("found\n");
+    EXPECT_EQ(read_all(file), "found\n");
+
+    block_rotation();
+    for (int i = 0; i < 100; ++i) writer.write_line(kib);  // the last one passes the cap: appended
+    EXPECT_EQ(fs::file_size(file), 6 + 100 * kib.size());
+    fs::remove_all(old_file);
+    for (int i = 0; i < 63; ++i) writer.write_line(kib);  // 64 KiB offered since the failed try
+    EXPECT_FALSE(fs::exists(old_file));
+    writer.write_line("rotated\n");
+    EXPECT_EQ(fs::file_size(old_file), 6 + 163 * kib.size());
+    EXPECT_EQ(read_all(file), "rotated\n");
+    EXPECT_FALSE(writer.take_unwritable());
+
+    block_rotation();
+    for (int i = 0; i < 260; ++i) writer.write_line(kib);
+    const std::string capped = read_all(file);
+    EXPECT_EQ(count_of(capped, kib), 199u);  // up to twice the cap, then one line
+    EXPECT_TRUE(capped.ends_with("); no more lines are written until it can be\n"));
+    EXPECT_EQ(count_of(capped, "] log file full: it cannot be rotated ("), 1u);
+    EXPECT_TRUE(writer.take_unwritable().value_or("").find(": full and cannot be rotated: ") != std::string::npos);
+    EXPECT_FALSE(writer.take_unwritable());
+
+    // Lines left out count as offered: the next try comes within 64 KiB.
+    fs::remove_all(old_file);
+    int offered = 0;
+    while (!fs::exists(old_file) && offered < 65) writer.write_line(kib), ++offered;
+    EXPECT_LE(offered, 64);
+    EXPECT_EQ(read_all(old_file), capped);
+    EXPECT_EQ(read_all(file), kib);
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+}
+
 // The log slot is set once per process, so this one test covers the whole
 // life of the sink: lines before init_log, the first init_log with an
 // existing file, a second init_log, and lines from several threads.
@@ -123,7 +190,7 @@ TEST(LogSink, LifeOfTheProcessLog) {
     EXPECT_FALSE(fs::exists(first / "velmor-helper.log"));
 
     {
-        std::ofstream(first / "velmor-helper.log", std::ios::binary) << "earlier run\n";
+        write_own(first / "velmor-helper.log", "earlier run\n");
     }
     // A trailing separator yields the same file.
     init_log(first.string() + "/");

@@ -64,6 +64,9 @@ TEST(WhoMayChange, OwnersAndEntriesByRole) {
     EXPECT_EQ(who_may_change(ProgramFolder, inherit_only), "BU may change it");
     EXPECT_EQ(who_may_change(Ancestor, inherit_only), std::nullopt);
     EXPECT_EQ(who_may_change(File, inherit_only), std::nullopt);
+    // A private file (the log): reading, too, is for the trusted alone.
+    EXPECT_EQ(who_may_change(Private, owned(ADMINS, {{USERS, rights::READ_GENERIC}})), "BU may open it");
+    EXPECT_EQ(who_may_change(Private, inherit_only), std::nullopt);
 }
 
 EntryFacts entry(EntryKind kind, Permissions permissions = owned(ADMINS)) { return {kind, std::move(permissions)}; }
