@@ -496,6 +496,9 @@ TEST(Stress, HostileFloodKeepsTheLogSmallAndOthersServed) {
     EXPECT_GT(left_out, 0u);
     EXPECT_EQ(lines.total() + left_out, hostile_clients.load() + 1) << "one line, or one left out, per client";
     EXPECT_TRUE(helper.running());
+    // Every start and stop with its client, however many lines were left out.
+    EXPECT_EQ(helper.log_count("): core running\n"), 2u);
+    EXPECT_EQ(helper.log_count("): core stopped\n"), 2u);
 }
 
 }  // namespace
