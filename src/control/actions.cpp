@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "base/text.hpp"
 #include "control/config_check.hpp"
 #include "core/core_controller.hpp"
 #include "core/core_library.hpp"
@@ -169,11 +170,11 @@ void log_action(const ActionReport& report) {
         report_event(report.action == "start" ? EventId::core_started : EventId::core_stopped,
                      EventKind::information, line);
     } else if (report.changed) {
-        log_message(head + " failed: " + report.result.error().one_line());
+        log_message(head + " failed: " + escape_for_log(report.result.error().one_line()));
     } else if (report.result) {
         log_client_message(head + ": core already " + std::string(report.status));
     } else {
-        const std::string line = head + " refused: " + report.result.error().one_line();
+        const std::string line = head + " refused: " + escape_for_log(report.result.error().one_line());
         log_client_message(line);
         if (report.for_safety) report_start_refused(line);
     }

@@ -54,7 +54,7 @@ struct ActionReport {
 };
 
 // Logs one start or stop under the client's name, its error on one line
-// with all its causes:
+// with all its causes (escaped and bounded as text from outside is):
 //   changed, done:    "{action} by {who}: core {status}", never rate limited,
 //                     and the event core_started or core_stopped (information)
 //                     with the same text;

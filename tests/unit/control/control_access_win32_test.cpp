@@ -33,7 +33,7 @@ TEST(ControlAccessCheck, DescriptorsGrantOrDenyTheRightTokens) {
         {"D:(A;;GX;;;WD)", true, true},
         {"D:", false, false},
         {"O:BAG:BAD:(A;;GA;;;WD)", true, true},
-        {"D:(D;;FA;;;BA)(A;;GW;;;BU)", false, false},  // deny entries may hold specific rights
+        {"D:(D;;FA;;;BU)(A;;GW;;;WD)", false, false},  // deny entries may hold specific rights
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sddl);
