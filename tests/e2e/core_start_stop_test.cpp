@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "env/log_limit.hpp"
 #include "harness.hpp"
 #include "support/access_check_win32.hpp"
 #include "support/folder_links_win32.hpp"
@@ -206,6 +207,9 @@ TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
     EXPECT_EQ(helper().log_count("] start by "), 2u) << helper().log();
     EXPECT_EQ(helper().log_count(process + " failed: secret\n"), 1u) << helper().log();
     EXPECT_EQ(helper().log_count(process + ": core running\n"), 1u) << helper().log();
+
+    // Other client lines use up a budget of their own, not the denials'.
+    for (std::size_t i = 0; i <= CLIENT_LOG_BURST; ++i) EXPECT_EQ(exchange("not a request\n").bytes, "");
 
     const std::string denied = "access denied by ControlAccess policy";
     const std::string client = " to ";
