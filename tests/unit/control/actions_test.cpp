@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -86,6 +87,16 @@ TEST(StartAction, StartsAndStopsACoreInTheServiceDataFolder) {
     ASSERT_EQ(config.size(), MAX_CONFIG_BYTES);
     g_events.clear();
     detail::on_event_for_testing(record_event);
+    // A data folder that cannot be made safe: a refusal for safety.
+    std::ofstream(dir.path() / "file") << "x";
+    ASSERT_EQ(setenv("ProgramData", (dir.path() / "file").c_str(), 1), 0);
+    ASSERT_FALSE(run_attributed_action("start", "{}", *core, "tester (process 7)"));
+    ASSERT_EQ(g_events.size(), 1u);
+    EXPECT_EQ(std::get<0>(g_events[0]), EventId::start_refused);
+    EXPECT_EQ(std::get<1>(g_events[0]), EventKind::warning);
+    EXPECT_TRUE(std::get<2>(g_events[0]).starts_with("start by tester (process 7) refused: data folder is not safe: "));
+    g_events.clear();
+    ASSERT_EQ(setenv("ProgramData", dir.path().c_str(), 1), 0);
     ASSERT_TRUE(run_attributed_action("start", config, *core, "tester (process 7)"));
     EXPECT_EQ(core_snapshot(*core).status, "running");
     const std::filesystem::path data = dir.path() / "Velmor" / "service";
