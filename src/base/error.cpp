@@ -35,4 +35,10 @@ std::string Error::full_description() const {
     return out;
 }
 
+std::string Error::one_line() const {
+    std::string text = message_;
+    for (const Error* cause = this->cause(); cause != nullptr; cause = cause->cause()) text += ": " + cause->message();
+    return text;
+}
+
 }  // namespace velmor

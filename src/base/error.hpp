@@ -26,6 +26,9 @@ public:
     // indented by four blanks and numbered from 0 when there are several.
     // Log lines and the command line's error report carry this text.
     std::string full_description() const;
+    // The message and its causes on one line, each after ": ", for a log line
+    // or a reply that must stay one.
+    std::string one_line() const;
 
     // The operating system's error code that this error or its nearest cause
     // carries (see os_error), if any.

@@ -7,12 +7,16 @@
 #include <system_error>
 #include <thread>
 
+#include "base/text.hpp"
 #include "control/config_check.hpp"
 #include "core/core_controller.hpp"
 #include "core/core_library.hpp"
 #include "core/program_trust.hpp"
 #include "env/data_folder.hpp"
+#include "env/event_log.hpp"
 #include "env/locations.hpp"
+#include "env/log.hpp"
+#include "env/log_limit.hpp"
 
 namespace velmor {
 namespace {
@@ -31,6 +35,7 @@ struct Preparation {
     bool done = false;       // guarded by mutex
     bool abandoned = false;  // guarded by mutex
     Result<PreparedDataFolder> outcome = PreparedDataFolder();  // guarded by mutex
+    bool for_safety = false;  // guarded by mutex: the outcome is a refusal for safety
 };
 
 // The data folder, Wintun and the core library: the file and library work
@@ -40,6 +45,7 @@ struct Preparation {
 // are let go at once when it has given up.
 void prepare(const std::shared_ptr<Preparation>& preparation, const std::filesystem::path& data_dir) noexcept {
     Result<PreparedDataFolder> outcome = PreparedDataFolder();
+    bool for_safety = false;
     try {
         if (void (*hook)() = g_before_prepare.load(); hook != nullptr) hook();
         outcome = prepare_data_folder(data_dir);
@@ -55,6 +61,8 @@ void prepare(const std::shared_ptr<Preparation>& preparation, const std::filesys
         if (outcome) {
             if (Result<> wintun = ensure_wintun(data_dir); !wintun) outcome = fail(std::move(wintun.error()));
         }
+        // Every refusal so far is one for safety; the load's is not.
+        for_safety = !outcome;
         if (outcome) {
             if (Result<CoreLibrary> library = load_core_library(); !library)
                 outcome = fail(std::move(library.error()).context("load core library"));
@@ -69,6 +77,7 @@ void prepare(const std::shared_ptr<Preparation>& preparation, const std::filesys
         abandoned = preparation->abandoned;
         if (!abandoned) {
             preparation->outcome = std::move(outcome);
+            preparation->for_safety = for_safety;
             end_preparation();
         }
     }
@@ -79,9 +88,24 @@ void prepare(const std::shared_ptr<Preparation>& preparation, const std::filesys
     preparation->changed.notify_all();
 }
 
-}  // namespace
+// Refusals for safety reported to the Event Log: a client that repeats a
+// refused start must not flood it.
+struct RefusalEvents {
+    std::mutex mutex;
+    LogRateLimit limit;  // guarded by mutex
+};
 
-Result<> start_action(std::optional<std::string> config, CoreShared& core) {
+RefusalEvents& refusal_events() {
+    static RefusalEvents& events = *new RefusalEvents;  // pipe threads outlive wmain
+    return events;
+}
+
+std::uint64_t accepted_runs(CoreShared& core) {
+    std::lock_guard lock(core.mutex);
+    return core.current_run;
+}
+
+Result<> start(std::optional<std::string> config, CoreShared& core, bool& for_safety) {
     if (Result<> checked = check_config(config); !checked) return checked;
 
     // A start that would be refused touches nothing: the running core has
@@ -113,10 +137,18 @@ Result<> start_action(std::optional<std::string> config, CoreShared& core) {
         return fail(std::string(PREPARE_TIMEOUT_ERROR));
     }
     Result<PreparedDataFolder> prepared = std::move(preparation->outcome);
+    for_safety = preparation->for_safety;
     lock.unlock();
     if (!prepared) return fail(std::move(prepared.error()));
 
     return start_core(core, std::move(*config), std::move(data_dir), std::move(log_path));
+}
+
+}  // namespace
+
+Result<> start_action(std::optional<std::string> config, CoreShared& core) {
+    bool for_safety = false;
+    return start(std::move(config), core, for_safety);
 }
 
 Result<> stop_action(CoreShared& core) { return stop_core(core); }
@@ -124,6 +156,50 @@ Result<> stop_action(CoreShared& core) { return stop_core(core); }
 bool begin_preparation() { return !g_preparing.exchange(true); }
 
 void end_preparation() { g_preparing.store(false); }
+
+void report_start_refused(std::string_view text) {
+    RefusalEvents& events = refusal_events();
+    {
+        std::lock_guard lock(events.mutex);
+        if (!events.limit.admit(LogRateLimit::Clock::now()).write) return;
+    }
+    report_event(EventId::start_refused, EventKind::warning, text);
+}
+
+void log_action(const ActionReport& report) {
+    const std::string head = std::string(report.action) + " by " + std::string(report.who);
+    if (report.changed && report.result) {
+        const std::string line = head + ": core " + std::string(report.status);
+        log_message(line);
+        report_event(report.action == "start" ? EventId::core_started : EventId::core_stopped,
+                     EventKind::information, line);
+    } else if (report.changed) {
+        log_message(head + " failed: " + escape_for_log(report.result.error().one_line()));
+    } else if (report.result) {
+        log_client_message(head + ": core already " + std::string(report.status));
+    } else {
+        const std::string line = head + " refused: " + escape_for_log(report.result.error().one_line());
+        log_client_message(line);
+        if (report.for_safety) report_start_refused(line);
+    }
+}
+
+Result<> run_attributed_action(std::string_view action, std::optional<std::string> config, CoreShared& core,
+                               std::string_view who) {
+    if (action == "start") {
+        const std::uint64_t before = accepted_runs(core);
+        bool for_safety = false;
+        const Result<> result = start(std::move(config), core, for_safety);
+        const bool changed = accepted_runs(core) != before;
+        log_action({action, who, result, changed, for_safety, core_snapshot(core).status});
+        return result;
+    }
+    const std::string_view found = core_snapshot(core).status;
+    const Result<> result = stop_core(core);
+    const bool changed = found != "stopped" && found != "failed";
+    log_action({action, who, result, changed, false, core_snapshot(core).status});
+    return result;
+}
 
 namespace detail {
 void before_prepare_for_testing(void (*hook)()) { g_before_prepare = hook; }

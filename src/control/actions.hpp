@@ -43,6 +43,44 @@ Result<> stop_action(CoreShared& core);
 bool begin_preparation();
 void end_preparation();
 
+// One start or stop, as its log line tells it.
+struct ActionReport {
+    std::string_view action;  // "start" or "stop"
+    std::string_view who;     // the client, as ControlClient::identity names it
+    const Result<>& result;
+    // Whether the core changed: a start that the record accepted (a new run,
+    // whether or not its core survived the start check), a stop that found a
+    // core starting, running or stopping.
+    bool changed = false;
+    // A start refused because what SYSTEM would use is not safe: the data
+    // folder, the program folder or the core library, Wintun.
+    bool for_safety = false;
+    // The record's state after the action.
+    std::string_view status = {};
+};
+
+// Logs one start or stop under the client's name, its error on one line
+// with all its causes (escaped and bounded as text from outside is):
+//   changed, done:    "{action} by {who}: core {status}", never rate limited,
+//                     and the event core_started or core_stopped (information)
+//                     with the same text;
+//   changed, failed:  "{action} by {who} failed: {error}", never rate limited;
+//   unchanged:        "{action} by {who} refused: {error}", or
+//                     "{action} by {who}: core already {status}", as a client
+//                     line (log_client_message).
+// A start refused for safety also reports start_refused (warning); those
+// events pass a rate limit of their own, as large as the log's.
+void log_action(const ActionReport& report);
+
+// start_action (with `config`) or stop_action, then log_action for the
+// client `who`. Called with the start/stop lock held.
+Result<> run_attributed_action(std::string_view action, std::optional<std::string> config, CoreShared& core,
+                               std::string_view who);
+
+// Reports start_refused (warning) with `text`, within the limit on those
+// events; for every start refused for safety, the policy's refusals too.
+void report_start_refused(std::string_view text);
+
 namespace detail {
 // Calls `hook` (nullptr: nothing) at the beginning of each start's
 // preparation, on its thread; for tests that hold a preparation there.

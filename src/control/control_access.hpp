@@ -2,7 +2,8 @@
 // Who may start and stop the core: the optional ControlAccess policy, a
 // security descriptor in SDDL that administrators put in the registry.
 // Without it everyone who may open the pipe may start and stop; with it only
-// those it grants. "ping" and "status" are never checked.
+// those it grants. "ping" and "status" are never refused, but "status" shows
+// the core's error only to clients the same decision lets in.
 //
 // The decision is here; control_access_win32.cpp reads the value, learns who
 // the client is and checks it against the descriptor.

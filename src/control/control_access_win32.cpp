@@ -4,9 +4,12 @@
 #include <sddl.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <vector>
 
+#include "base/text.hpp"
+#include "control/actions.hpp"
 #include "control/control_access.hpp"
 #include "env/log.hpp"
 
@@ -24,21 +27,54 @@ Error not_a_descriptor(Error cause) {
     return Error(std::string(CONTROL_ACCESS_VALUE) + " is not a valid security descriptor", std::move(cause));
 }
 
-// "S-1-5-… (process N)": who the client is, for the log.
-std::string describe_client(HANDLE pipe, HANDLE token) {
-    std::string who = "an unknown user";
-    DWORD needed = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
-    std::vector<BYTE> buffer(needed);
+// The account `sid` names, "DOMAIN\user" when it can be looked up, else
+// the SID's text.
+std::string account_name(PSID sid) {
+    wchar_t name[257], domain[257];
+    DWORD name_size = 257, domain_size = 257;
+    SID_NAME_USE use{};
+    if (LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use))
+        return domain_size == 0 ? narrow(name) : narrow(domain) + "\\" + narrow(name);
     wchar_t* sid_text = nullptr;
-    if (needed != 0 && GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed) &&
-        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid_text)) {
-        const unique_hlocal owner(sid_text);
-        who = narrow(sid_text);
+    if (!ConvertSidToStringSidW(sid, &sid_text)) return "an unknown user";
+    const unique_hlocal owner(sid_text);
+    return narrow(sid_text);
+}
+
+// An allow entry that holds the right itself, not only through generic
+// rights; any other entry type may hold anything.
+bool grants_through_specific_right(const ACE_HEADER& ace) {
+    switch (ace.AceType) {
+        case ACCESS_DENIED_ACE_TYPE:
+        case ACCESS_DENIED_OBJECT_ACE_TYPE:
+        case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+        case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE: return false;
+        default: break;
     }
-    ULONG process = 0;
-    if (GetNamedPipeClientProcessId(pipe, &process)) who += " (process " + std::to_string(process) + ")";
-    return who;
+    // Every entry type keeps its mask right after the header.
+    ACCESS_MASK mask = 0;
+    std::memcpy(&mask, reinterpret_cast<const BYTE*>(&ace) + sizeof(ACE_HEADER), sizeof mask);
+    return (mask & CONTROL_ACCESS_RIGHT) != 0;
+}
+
+// Refuses what the policy's descriptor may not hold (see CONTROL_ACCESS_RIGHT).
+Result<> check_policy_shape(PSECURITY_DESCRIPTOR descriptor, PACL dacl) {
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL sacl = nullptr;
+    if (!GetSecurityDescriptorSacl(descriptor, &present, &sacl, &defaulted))
+        return fail(call_failed("GetSecurityDescriptorSacl", GetLastError()));
+    if (present) return fail(not_a_descriptor(Error("it has a SACL, which the helper does not enforce")));
+    ACL_SIZE_INFORMATION size{};
+    if (!GetAclInformation(dacl, &size, sizeof size, AclSizeInformation))
+        return fail(call_failed("GetAclInformation", GetLastError()));
+    for (DWORD i = 0; i < size.AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace)) return fail(call_failed("GetAce", GetLastError()));
+        if (grants_through_specific_right(*static_cast<const ACE_HEADER*>(ace)))
+            return fail(not_a_descriptor(
+                Error("an allow entry grants start and stop through a specific right; grant them with GA, GW or GX")));
+    }
+    return {};
 }
 
 }  // namespace
@@ -77,6 +113,7 @@ Result<bool> token_may_control(HANDLE token, const std::string& sddl) {
     PACL dacl = nullptr;
     if (!GetSecurityDescriptorDacl(parsed, &present, &dacl, &defaulted) || !present || dacl == nullptr)
         return fail(not_a_descriptor(Error("it has no DACL, which would grant everyone")));
+    if (Result<> shaped = check_policy_shape(parsed, dacl); !shaped) return fail(std::move(shaped.error()));
 
     // AccessCheck wants an owner and a group (1338 without them); the policy
     // need not name them, and neither decides this right.
@@ -118,21 +155,53 @@ Result<unique_handle> pipe_client_token(HANDLE pipe) {
     return unique_handle(token);
 }
 
-ControlGate control_access_gate(HANDLE pipe) {
-    return [pipe](std::string_view action) -> Result<> {
-        const AccessDecision decision =
-            decide_control_access(action, read_control_access(), [pipe](const std::string& sddl) -> Result<ClientCheck> {
-                Result<unique_handle> token = pipe_client_token(pipe);
-                if (!token) return fail(std::move(token.error()).context("cannot identify the client"));
-                Result<bool> granted = token_may_control(token->get(), sddl);
-                if (!granted) return fail(std::move(granted.error()));
-                if (*granted) return ClientCheck{true, {}};
-                return ClientCheck{false, describe_client(pipe, token->get())};
-            });
-        if (!decision.log_line.empty()) log_client_message(decision.log_line);
+const Result<unique_handle>& PipeClient::token() {
+    if (!token_) token_.emplace(pipe_client_token(pipe_));
+    return *token_;
+}
+
+std::string PipeClient::identity() {
+    std::string who = "an unknown user";
+    if (const Result<unique_handle>& token = this->token()) {
+        DWORD needed = 0;
+        GetTokenInformation(token->get(), TokenUser, nullptr, 0, &needed);
+        std::vector<BYTE> buffer(needed);
+        if (needed != 0 && GetTokenInformation(token->get(), TokenUser, buffer.data(), needed, &needed))
+            who = account_name(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+    }
+    ULONG process = 0;
+    if (GetNamedPipeClientProcessId(pipe_, &process)) who += " (process " + std::to_string(process) + ")";
+    return escape_for_log(who);
+}
+
+Result<ClientCheck> PipeClient::check(const std::string& sddl) {
+    const Result<unique_handle>& token = this->token();
+    if (!token) return fail(token.error().context("cannot identify the client"));
+    Result<bool> granted = token_may_control(token->get(), sddl);
+    if (!granted) return fail(std::move(granted.error()));
+    if (*granted) return ClientCheck{true, {}};
+    return ClientCheck{false, identity()};
+}
+
+ControlClient PipeClient::control_client() {
+    ControlClient client;
+    client.gate = [this](std::string_view action) -> Result<> {
+        const AccessDecision decision = decide_control_access(
+            action, read_control_access(), [this](const std::string& sddl) { return check(sddl); });
+        if (!decision.log_line.empty()) {
+            log_denial_message(decision.log_line);
+            if (action == "start") report_start_refused(decision.log_line);
+        }
         if (!decision.allowed) return fail(std::string(CONTROL_ACCESS_DENIED));
         return {};
     };
+    client.may_see_error = [this] {
+        return decide_control_access("status", read_control_access(),
+                                     [this](const std::string& sddl) { return check(sddl); })
+            .allowed;
+    };
+    client.identity = [this] { return identity(); };
+    return client;
 }
 
 }  // namespace velmor

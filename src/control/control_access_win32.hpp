@@ -7,12 +7,18 @@
 
 #include "base/error.hpp"
 #include "base/win.hpp"
+#include "control/control_access.hpp"
 #include "control/protocol.hpp"
 
 namespace velmor {
 
 // The one right the policy grants or withholds: starting and stopping the
-// core. An allow entry with GA, GW or GX grants it, GR does not.
+// core. An allow entry with GA, GW or GX grants it, GR does not. Specific
+// rights are not the policy's language: FR, KR, CC, 0x1 and many more hold
+// this bit, so an allow entry whose mask holds it itself (alone or beside
+// generic rights) makes the value invalid, as does a SACL, which the helper
+// would not enforce (a mandatory label among others). Deny entries may hold
+// any right.
 inline constexpr DWORD CONTROL_ACCESS_RIGHT = 0x0001;
 
 // The policy's text; none when the value (or its key) does not exist. A
@@ -21,16 +27,41 @@ Result<std::optional<std::string>> read_control_access();
 
 // Whether the descriptor `sddl` grants CONTROL_ACCESS_RIGHT to `token`, an
 // impersonation token. Errors: a text that is no valid descriptor, also one
-// without a DACL (which would let everyone in), and a failed AccessCheck.
+// without a DACL (which would let everyone in), with a SACL or with an allow
+// entry that holds CONTROL_ACCESS_RIGHT itself (the cause says which), and a
+// failed AccessCheck.
 Result<bool> token_may_control(HANDLE token, const std::string& sddl);
 
 // The token of the client of `pipe`, from which at least one read has been
 // made. The thread impersonates the client only while it opens the token.
 Result<unique_handle> pipe_client_token(HANDLE pipe);
 
-// The check that handle_request makes before a start or stop from the client
-// of `pipe`: the value read anew, the decision, and a rate-limited log line
-// for every denial.
-ControlGate control_access_gate(HANDLE pipe);
+// The client of one connection of the control pipe, from which at least one
+// read has been made, while its request is handled (on that thread). Its
+// token is opened once, when first needed.
+class PipeClient {
+public:
+    explicit PipeClient(HANDLE pipe) : pipe_(pipe) {}
+    PipeClient(const PipeClient&) = delete;
+    PipeClient& operator=(const PipeClient&) = delete;
+
+    // For handle_request, valid while this object lives. The gate reads the
+    // policy anew, decides, logs every denial (log_denial_message) and
+    // reports a refused start (start_refused). may_see_error is the same
+    // decision without a line: a policy that cannot be read, or a client
+    // that cannot be checked, hides the error.
+    ControlClient control_client();
+
+    // "DOMAIN\user (process N)": the account as LookupAccountSidW names it,
+    // else its SID, else "an unknown user"; the process when known.
+    std::string identity();
+
+private:
+    const Result<unique_handle>& token();
+    Result<ClientCheck> check(const std::string& sddl);
+
+    HANDLE pipe_;
+    std::optional<Result<unique_handle>> token_;
+};
 
 }  // namespace velmor

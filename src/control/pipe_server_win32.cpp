@@ -167,7 +167,8 @@ std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& wat
     if (gatherer.state() == GatherState::TooLarge)
         return Error("request larger than " + std::to_string(MAX_REQUEST_BYTES) + " bytes");
 
-    Result<std::string> reply = handle_request(gatherer.bytes(), core, control_access_gate(pipe));
+    PipeClient client(pipe);
+    Result<std::string> reply = handle_request(gatherer.bytes(), core, client.control_client());
     if (!reply) return std::move(reply.error());
 
     const std::string reply_timeout_text = "reply not read within " + std::to_string(REPLY_TIMEOUT.count()) + " s";

@@ -260,7 +260,7 @@ std::string serialize_reply(const Reply& reply) {
     return text;
 }
 
-Result<std::string> handle_request(std::string_view received, CoreShared& core, const ControlGate& gate) {
+Result<std::string> handle_request(std::string_view received, CoreShared& core, const ControlClient& client) {
     const std::string_view line = received.substr(0, received.find('\n'));
     if (const auto fault = find_utf8_fault(line)) return fail(fault->describe());
     const std::string_view text = trim_unicode_white_space(line);
@@ -278,21 +278,25 @@ Result<std::string> handle_request(std::string_view received, CoreShared& core, 
     if (request.action && action == "ping") {
         reply = reply_for(request, {}, std::string(R"({"pong":true})"));
     } else if (request.action && action == "status") {
-        const CoreSnapshot snap = core_snapshot(core);
+        CoreSnapshot snap = core_snapshot(core);
+        if (snap.error && client.may_see_error && !client.may_see_error()) snap.error = std::string(HIDDEN_ERROR_TEXT);
         reply = reply_for(request, {}, status_data(snap));
     } else if (request.action && (action == "start" || action == "stop")) {
-        if (Result<> admitted = gate ? gate(action) : Result<>(); !admitted) {
+        if (Result<> admitted = client.gate ? client.gate(action) : Result<>(); !admitted) {
             reply = reply_for(request, std::move(admitted));
         } else {
+            // Asked before the action: the client may be gone after it.
+            const std::string who = client.identity ? client.identity() : std::string("a client");
             // Waits for the start or stop under way, which is bounded itself,
             // but never without a bound of its own.
             std::unique_lock serialised(action_lock(), std::defer_lock);
-            if (!serialised.try_lock_for(core.timings.action_wait))
-                reply = reply_for(request, fail(std::string(ACTION_BUSY_ERROR)));
-            else if (action == "start")
-                reply = reply_for(request, start_action(std::move(request.config), core));
-            else
-                reply = reply_for(request, stop_action(core));
+            if (!serialised.try_lock_for(core.timings.action_wait)) {
+                Result<> busy = fail(std::string(ACTION_BUSY_ERROR));
+                log_action(ActionReport{action, who, busy});
+                reply = reply_for(request, std::move(busy));
+            } else {
+                reply = reply_for(request, run_attributed_action(action, std::move(request.config), core, who));
+            }
         }
     } else {
         reply = reply_for(request, fail("unknown action"));

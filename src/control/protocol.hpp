@@ -27,8 +27,24 @@ struct Reply {
     std::optional<std::string> data;
 };
 
-// Decides whether the client may run "start" or "stop" (the action word).
-using ControlGate = std::function<Result<>(std::string_view action)>;
+// The fixed text that "status" gives in place of the core's error to a
+// client that the ControlAccess policy does not let start and stop.
+inline constexpr std::string_view HIDDEN_ERROR_TEXT = "hidden by ControlAccess policy";
+
+// What the transport knows of the client on the other end of a connection.
+// Each member may be absent and is called only when needed, on the thread
+// handling the request.
+struct ControlClient {
+    // Whether the client may run "start" or "stop" (the action word); its
+    // error's message becomes the reply's error. Absent: everyone may.
+    std::function<Result<>(std::string_view action)> gate;
+    // Whether "status" may show this client the core's error text; asked
+    // only when there is one. Absent: shown.
+    std::function<bool()> may_see_error;
+    // Who the client is, for the log lines of its starts and stops:
+    // "{account} (process {id})". Absent: "a client".
+    std::function<std::string()> identity;
+};
 
 // Parses trimmed request text. The error carries the parser's fault, with
 // its line and column, as its message.
@@ -45,9 +61,12 @@ std::string serialize_reply(const Reply& reply);
 // a stop up to its time-out, plus the wait for one running before it). Throws
 // std::bad_alloc when memory runs out; nothing else escapes.
 //
-// `gate`, when given, is asked before every "start" and "stop" (never for
-// "ping" and "status"), with the action word, before the request waits for
-// another start or stop; its error's message becomes the reply's error.
-Result<std::string> handle_request(std::string_view received, CoreShared& core, const ControlGate& gate = {});
+// `client.gate`, when given, is asked before every "start" and "stop" (never
+// for "ping" and "status"), with the action word, before the request waits
+// for another start or stop. Every start and stop it lets through is logged
+// under `client.identity` (see run_attributed_action). A "status" whose core
+// has an error shows HIDDEN_ERROR_TEXT in its place unless
+// `client.may_see_error` allows it.
+Result<std::string> handle_request(std::string_view received, CoreShared& core, const ControlClient& client = {});
 
 }  // namespace velmor

@@ -38,8 +38,9 @@ struct CoreLibrary {
 // once the first stored handle wins and the other is released.
 // Before each load the program folder and what SYSTEM uses in it are checked
 // (check_core_library_trust). Errors: those of exe_dir unchanged, "core
-// library is not safe: {path}: {reason}", "core library not found: {path}",
-// "load {path}" (cause: the loader's error).
+// library is not safe: {path}: {reason}", "core library not found: {path}"
+// (cause: the failed call and the system's error), "load {path}" (cause: the
+// loader's error with the system's).
 Result<CoreLibrary> load_core_library();
 
 // Runs one core through the process's library: blocks for the core's whole

@@ -1,8 +1,10 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <string>
 
+#include "base/os_error.hpp"
 #include "base/path.hpp"
 #include "core/core_library.hpp"
 
@@ -15,7 +17,8 @@ namespace detail {
 Result<CoreLibrary> open_core_library(const std::filesystem::path& path) {
     const std::string shown = path_to_utf8(path);
     struct stat info{};
-    if (::stat(path.c_str(), &info) != 0) return fail("core library not found: " + shown);
+    if (::stat(path.c_str(), &info) != 0)
+        return fail(Error("stat failed", os_error(static_cast<std::uint32_t>(errno))).context("core library not found: " + shown));
     void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
         const char* why = ::dlerror();

@@ -23,7 +23,8 @@ namespace detail {
 
 Result<CoreLibrary> open_core_library(const std::filesystem::path& path) {
     const std::string shown = path_to_utf8(path);
-    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return fail("core library not found: " + shown);
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return fail(failed_call("GetFileAttributesW", GetLastError()).context("core library not found: " + shown));
 
     // No dialog box for a missing dependency while loading; the previous mode
     // is put back when it was set and differs.

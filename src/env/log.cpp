@@ -20,6 +20,9 @@ struct LogSlot {
     std::mutex mutex;
     LogWriter writer;    // guarded by mutex
     LogRateLimit limit;  // guarded by mutex
+    // ControlAccess denials: a budget of their own, which other client lines
+    // cannot spend.
+    LogRateLimit denial_limit;  // guarded by mutex
 };
 
 // Set once by the first init_log and never cleared or destroyed: threads
@@ -32,8 +35,9 @@ std::filesystem::path log_file_in(const std::filesystem::path& folder) {
 }
 
 // Writes `message` (and a summary before it, when the limit gives one) to the
-// file under the slot's lock, then echoes. Allocation failures drop the line.
-void write_line(std::string_view message, bool from_client) noexcept {
+// file under the slot's lock, then echoes. `limit` (none: no limit) is the
+// slot's budget the line passes. Allocation failures drop the line.
+void write_line(std::string_view message, LogRateLimit LogSlot::*limit = nullptr) noexcept {
     try {
         const std::int64_t now = system_time_intervals();
         const std::string line = format_log_line(now, message);
@@ -42,8 +46,8 @@ void write_line(std::string_view message, bool from_client) noexcept {
         std::optional<std::string> unwritable;
         if (LogSlot* slot = g_slot.load(std::memory_order_acquire)) {
             std::lock_guard lock(slot->mutex);
-            if (from_client) {
-                LogRateLimit::Decision decision = slot->limit.admit(LogRateLimit::Clock::now());
+            if (limit != nullptr) {
+                LogRateLimit::Decision decision = (slot->*limit).admit(LogRateLimit::Clock::now());
                 if (!decision.write) return;
                 if (decision.summary) {
                     summary_line = format_log_line(now, *decision.summary);
@@ -95,20 +99,24 @@ void init_log(const std::filesystem::path& folder) {
     }
 }
 
-void log_message(std::string_view message) noexcept { write_line(message, false); }
+void log_message(std::string_view message) noexcept { write_line(message); }
 
-void log_client_message(std::string_view message) noexcept { write_line(message, true); }
+void log_client_message(std::string_view message) noexcept { write_line(message, &LogSlot::limit); }
+
+void log_denial_message(std::string_view message) noexcept { write_line(message, &LogSlot::denial_limit); }
 
 void log_pending_summary() noexcept {
     LogSlot* slot = g_slot.load(std::memory_order_acquire);
     if (slot == nullptr) return;
     try {
-        std::optional<std::string> summary;
+        std::optional<std::string> summary, denials;
         {
             std::lock_guard lock(slot->mutex);
             summary = slot->limit.take_summary(LogRateLimit::Clock::now());
+            denials = slot->denial_limit.take_summary(LogRateLimit::Clock::now());
         }
         if (summary) log_message(*summary);
+        if (denials) log_message(*denials);
     } catch (...) {
     }
 }

@@ -42,8 +42,13 @@ void log_message(std::string_view message) noexcept;
 // "N similar lines left out in the last M s" comes first.
 void log_client_message(std::string_view message) noexcept;
 
-// Writes that summary now, if client lines were held back since the last
-// one; the service calls it as it stops.
+// log_client_message for a ControlAccess denial: it passes a limit of the
+// same size but of its own, so that other client lines cannot use up its
+// budget (nor it theirs).
+void log_denial_message(std::string_view message) noexcept;
+
+// Writes the summaries now, if client lines or denials were held back since
+// the last one; the service calls it as it stops.
 void log_pending_summary() noexcept;
 
 // The line that log_message writes for `message` at file time `intervals`.

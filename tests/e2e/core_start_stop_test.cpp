@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "env/log_writer.hpp"
+#include "env/log_limit.hpp"
 #include "harness.hpp"
 #include "support/access_check_win32.hpp"
 #include "support/folder_links_win32.hpp"
@@ -185,15 +186,34 @@ TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
     ASSERT_TRUE(helper().start_console());
     ControlAccessValue policy;
     if (!policy.set(L"D:(A;;GA;;;BU)")) GTEST_SKIP() << "HKLM cannot be written: run as administrator";
+    const std::string process = " (process " + std::to_string(GetCurrentProcessId()) + ")";
 
-    // Granted to Users, which this test's user is a member of.
+    // The core's error (which may quote the configuration) only for clients
+    // the policy lets start and stop; hidden too when it cannot be read.
+    EXPECT_EQ(exchange(start_request("0", R"({"mode":"error","text":"secret"})")).bytes, reply_error("0", "secret"));
+    EXPECT_EQ(status(), status_reply("failed", "secret"));
+    ASSERT_TRUE(policy.set(L"D:(A;;GA;;;SY)"));
+    EXPECT_EQ(status(), status_reply("failed", "hidden by ControlAccess policy"));
+    const DWORD number = 1;
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, ControlAccessValue::KEY, L"ControlAccess", REG_DWORD, &number,
+                              sizeof number), ERROR_SUCCESS);
+    EXPECT_EQ(status(), status_reply("failed", "hidden by ControlAccess policy"));
+    ASSERT_TRUE(policy.set(L"D:(A;;GA;;;BU)"));
+
+    // Granted to Users, which this test's user is a member of; every start
+    // and stop that changes the core is logged with its client.
     EXPECT_EQ(exchange(start_request("1", "{}")).bytes, reply_ok("1"));
     EXPECT_EQ(status(), status_reply("running", std::nullopt));
     EXPECT_EQ(helper().log_count("access denied by ControlAccess policy"), 0u) << helper().log();
+    EXPECT_EQ(helper().log_count("] start by "), 2u) << helper().log();
+    EXPECT_EQ(helper().log_count(process + " failed: secret\n"), 1u) << helper().log();
+    EXPECT_EQ(helper().log_count(process + ": core running\n"), 1u) << helper().log();
+
+    // Other client lines use up a budget of their own, not the denials'.
+    for (std::size_t i = 0; i <= CLIENT_LOG_BURST; ++i) EXPECT_EQ(exchange("not a request\n").bytes, "");
 
     const std::string denied = "access denied by ControlAccess policy";
-    const std::string client = " to S-1-5-";
-    const std::string process = " (process " + std::to_string(GetCurrentProcessId()) + ")\n";
+    const std::string client = " to ";
     struct Case {
         const char* label;
         const wchar_t* sddl;
@@ -206,6 +226,12 @@ TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
          "ConvertStringSecurityDescriptorToSecurityDescriptorW failed: "},
         {"no DACL", L"O:SYG:SY", ": HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess is not a valid security descriptor: "
                                 "it has no DACL, which would grant everyone\n"},
+        {"SACL", L"D:(A;;GA;;;BU)S:(ML;;NW;;;HI)",
+         ": HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess is not a valid security descriptor: "
+         "it has a SACL, which the helper does not enforce\n"},
+        {"specific right", L"D:(A;;FR;;;BU)",
+         ": HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess is not a valid security descriptor: "
+         "an allow entry grants start and stop through a specific right; grant them with GA, GW or GX\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -221,7 +247,7 @@ TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
         EXPECT_EQ(helper().log_count("] " + denied + ": stop refused" + c.logged), 1u) << helper().log();
         EXPECT_EQ(helper().log_count("] " + denied + ": start refused" + c.logged), 1u) << helper().log();
         if (c.logged == client) {
-            EXPECT_EQ(helper().log_count(process), 2u) << helper().log();
+            EXPECT_EQ(helper().log_count(process + "\n"), 2u) << helper().log();
         }
     }
 
@@ -229,6 +255,7 @@ TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
     policy.remove();
     EXPECT_EQ(exchange("{\"id\":\"4\",\"action\":\"stop\"}\n").bytes, reply_ok("4"));
     EXPECT_EQ(status(), status_reply("stopped", std::nullopt));
+    EXPECT_EQ(helper().log_count(process + ": core stopped\n"), 1u) << helper().log();
 }
 
 // Who may do what on what the running helper made, read from the live

@@ -206,7 +206,7 @@ TEST_F(Faults, DataFolderIsPreparedAtStartEvenWhenItsNameIsHeld) {
         ASSERT_TRUE(helper().start_console());
         EXPECT_EQ(std::filesystem::is_directory(data_dir()), !held);
         EXPECT_EQ(exchange("{\"id\":\"p\",\"action\":\"ping\"}\n").bytes, ping_reply("p"));
-        EXPECT_EQ(helper().log_count(refusal), held ? 1u : 0u) << helper().log();
+        EXPECT_EQ(helper().log_count("] " + refusal), held ? 1u : 0u) << helper().log();
         if (!held) continue;
 
         const ReadOutcome refused = exchange(start_request("1", "{\"mode\":\"run\"}"));
@@ -214,7 +214,10 @@ TEST_F(Faults, DataFolderIsPreparedAtStartEvenWhenItsNameIsHeld) {
         EXPECT_TRUE(refused.bytes.starts_with("{\"id\":\"1\",\"ok\":false,\"error\":" +
                                               quoted.substr(0, quoted.size() - 1)))
             << refused.bytes;
-        EXPECT_EQ(helper().log_count(refusal), 2u);
+        EXPECT_EQ(helper().log_count("] " + refusal), 2u);
+        // The refused start also under its client's name.
+        EXPECT_EQ(helper().log_count(" (process " + std::to_string(GetCurrentProcessId()) + ") refused: " + refusal), 1u)
+            << helper().log();
         holder.reset();
         EXPECT_EQ(exchange(start_request("2", "{\"mode\":\"run\"}")).bytes, reply_ok("2"));
         EXPECT_TRUE(std::filesystem::is_directory(data_dir()));

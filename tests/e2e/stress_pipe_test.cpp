@@ -131,6 +131,7 @@ public:
             case Kind::Start: start(id); break;
             case Kind::Stop:
                 expect_reply(whole("{\"id\":\"" + id + "\",\"action\":\"stop\"}\n"), reply_ok(id, "null"));
+                if (!core_running) ++failures_caused;
                 core_running = false;
                 break;
         }
@@ -248,6 +249,7 @@ private:
             "{\"id\":\"" + id + "\",\"action\":\"start\",\"config\":\"{\\\"mode\\\":\\\"run\\\",\\\"n\\\":" + id + "}\"}\n";
         expect_reply(whole(request), core_running ? reply_error(id, "core already running") : reply_ok(id, "null"));
         if (!core_running) ++cores_started;
+        else ++failures_caused;
         core_running = true;
     }
 
@@ -287,7 +289,8 @@ std::vector<Kind> quick_mix(std::size_t total) {
 struct FailureLines {
     std::size_t handle_errors = 0;
     std::size_t accept_errors = 0;
-    std::size_t total() const { return handle_errors + accept_errors; }
+    std::size_t unchanged = 0;  // starts and stops that changed nothing: client lines too
+    std::size_t total() const { return handle_errors + accept_errors + unchanged; }
 };
 
 std::size_t occurrences(const std::string& text, std::string_view part) {
@@ -310,7 +313,8 @@ std::size_t lines_left_out(const std::string& log) {
 
 FailureLines failure_lines(const HelperProcess& helper) {
     const std::string log = helper.log();
-    return FailureLines{occurrences(log, "] pipe handle error: "), occurrences(log, "] pipe accept error: ")};
+    return FailureLines{occurrences(log, "] pipe handle error: "), occurrences(log, "] pipe accept error: "),
+                        occurrences(log, " refused: core already running\n") + occurrences(log, ": core already stopped\n")};
 }
 
 // Waits out the rate limit's refill, then causes one more failed exchange:
@@ -446,6 +450,7 @@ TEST(Stress, HostileFloodKeepsTheLogSmallAndOthersServed) {
     std::size_t pings = 0;
     double slowest_ping = 0;
     bool started = false;
+    std::size_t starts = 0, stops = 0;
     for (int round = 0; std::chrono::steady_clock::now() - began < FLOOD; ++round) {
         const std::string id = std::to_string(round);
         const auto asked = std::chrono::steady_clock::now();
@@ -456,10 +461,12 @@ TEST(Stress, HostileFloodKeepsTheLogSmallAndOthersServed) {
             EXPECT_EQ(exchange("{\"id\":\"s" + id + "\",\"action\":\"start\",\"config\":\"{\\\"mode\\\":\\\"run\\\"}\"}\n").bytes,
                       reply_ok("s" + id, "null"));
             started = true;
+            ++starts;
         }
         if (round == 20 || round == 60) {
             EXPECT_EQ(exchange("{\"id\":\"t" + id + "\",\"action\":\"stop\"}\n").bytes, reply_ok("t" + id, "null"));
             started = false;
+            ++stops;
         }
         if (round % 10 == 9) {
             EXPECT_EQ(exchange("{\"id\":\"" + id + "\",\"action\":\"status\"}\n").bytes,
@@ -492,6 +499,9 @@ TEST(Stress, HostileFloodKeepsTheLogSmallAndOthersServed) {
     EXPECT_GT(left_out, 0u);
     EXPECT_EQ(lines.total() + left_out, *hostile_clients + 1) << "one line, or one left out, per client";
     EXPECT_TRUE(helper.running());
+    // Every start and stop with its client, however many lines were left out.
+    EXPECT_EQ(helper.log_count("): core running\n"), starts);
+    EXPECT_EQ(helper.log_count("): core stopped\n"), stops);
 }
 
 // Another process keeps eight clients connected that never write and come

@@ -4,11 +4,15 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "control/config_check.hpp"
 #include "control/protocol.hpp"
 #include "core/core_controller.hpp"
+#include "env/event_log.hpp"
 #include "unit/core/core_test_support.hpp"
 
 namespace velmor {
@@ -56,10 +60,17 @@ TEST(StartAction, MissingCoreLibraryLeavesTheRecordAlone) {
     EXPECT_EQ(outcome.error().message(), "load core library");
     ASSERT_NE(outcome.error().cause(), nullptr);
     EXPECT_TRUE(outcome.error().cause()->message().starts_with("core library not found: "));
+    EXPECT_NE(outcome.error().one_line().find(": GetFileAttributesW failed: 2: "), std::string::npos)
+        << outcome.error().one_line();
     EXPECT_EQ(core_snapshot(*core).status, "stopped");
     EXPECT_FALSE(core_snapshot(*core).error);
 }
 #else
+using Event = std::tuple<EventId, EventKind, std::string>;
+std::vector<Event> g_events;  // reported on the test's thread
+
+void record_event(EventId id, EventKind kind, std::string_view text) { g_events.emplace_back(id, kind, text); }
+
 // Natively the fake core sits next to the test program; ProgramData points
 // into the test's folder.
 TEST(StartAction, StartsAndStopsACoreInTheServiceDataFolder) {
@@ -70,20 +81,38 @@ TEST(StartAction, StartsAndStopsACoreInTheServiceDataFolder) {
 
     const std::string config = std::string(R"({"mode":"run"})") + std::string(MAX_CONFIG_BYTES - 14, ' ');
     ASSERT_EQ(config.size(), MAX_CONFIG_BYTES);
-    ASSERT_TRUE(start_action(start_request(config).config, *core));
+    g_events.clear();
+    detail::on_event_for_testing(record_event);
+    // A data folder that cannot be made safe: a refusal for safety.
+    std::ofstream(dir.path() / "file") << "x";
+    ASSERT_EQ(setenv("ProgramData", (dir.path() / "file").c_str(), 1), 0);
+    ASSERT_FALSE(run_attributed_action("start", "{}", *core, "tester (process 7)"));
+    ASSERT_EQ(g_events.size(), 1u);
+    EXPECT_EQ(std::get<0>(g_events[0]), EventId::start_refused);
+    EXPECT_EQ(std::get<1>(g_events[0]), EventKind::warning);
+    EXPECT_TRUE(std::get<2>(g_events[0]).starts_with("start by tester (process 7) refused: data folder is not safe: "));
+    g_events.clear();
+    ASSERT_EQ(setenv("ProgramData", dir.path().c_str(), 1), 0);
+    ASSERT_TRUE(run_attributed_action("start", config, *core, "tester (process 7)"));
     EXPECT_EQ(core_snapshot(*core).status, "running");
     const std::filesystem::path data = dir.path() / "Velmor" / "service";
     EXPECT_TRUE(std::filesystem::is_directory(data / "log"));
     ASSERT_TRUE(testing::fake_core_recorded(data));
     EXPECT_EQ(testing::read_file(data / "fake-core-config.txt").size(), MAX_CONFIG_BYTES);
 
-    const Result<> again = start_action(start_request("{}").config, *core);
+    const Result<> again = run_attributed_action("start", "{}", *core, "tester (process 7)");
     ASSERT_FALSE(again);
     EXPECT_EQ(again.error().message(), "core already running");
 
-    ASSERT_TRUE(stop_action(*core));
+    ASSERT_TRUE(run_attributed_action("stop", std::nullopt, *core, "tester (process 7)"));
     EXPECT_EQ(core_snapshot(*core).status, "stopped");
-    ASSERT_TRUE(stop_action(*core)) << "a stop without a core succeeds";
+    ASSERT_TRUE(run_attributed_action("stop", std::nullopt, *core, "tester (process 7)"))
+        << "a stop without a core succeeds";
+    detail::on_event_for_testing(nullptr);
+    // Only the start and the stop that changed the core are events.
+    EXPECT_EQ(g_events, (std::vector<Event>{
+                            {EventId::core_started, EventKind::information, "start by tester (process 7): core running"},
+                            {EventId::core_stopped, EventKind::information, "stop by tester (process 7): core stopped"}}));
 }
 
 std::atomic<bool> g_held{false};

@@ -33,6 +33,7 @@ TEST(ControlAccessCheck, DescriptorsGrantOrDenyTheRightTokens) {
         {"D:(A;;GX;;;WD)", true, true},
         {"D:", false, false},
         {"O:BAG:BAD:(A;;GA;;;WD)", true, true},
+        {"D:(D;;FA;;;BU)(A;;GW;;;WD)", false, false},  // deny entries may hold specific rights
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sddl);
@@ -44,8 +45,11 @@ TEST(ControlAccessCheck, DescriptorsGrantOrDenyTheRightTokens) {
         EXPECT_EQ(*standard_granted, c.standard_granted);
     }
 
-    // Not a descriptor, or one that grants everyone for want of a DACL.
-    for (const char* invalid : {"everyone", "", "O:SYG:SY", "D:(A;;GA;;;XX)"}) {
+    // Not a descriptor, one that grants everyone for want of a DACL, one
+    // with a SACL it would not enforce, or one that grants through a
+    // specific right holding the control bit (also beside a generic one).
+    for (const char* invalid : {"everyone", "", "O:SYG:SY", "D:(A;;GA;;;XX)", "D:(A;;GA;;;BU)S:(ML;;NW;;;HI)",
+                                "D:(A;;FR;;;BU)", "D:(D;;GA;;;NU)(A;;GACC;;;WD)", "D:(A;;0x1;;;BA)"}) {
         SCOPED_TRACE(invalid);
         const Result<bool> granted = token_may_control(member.get(), invalid);
         ASSERT_FALSE(granted);

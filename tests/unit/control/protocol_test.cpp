@@ -161,16 +161,27 @@ TEST(Protocol, StatusReportsTheCoreRecord) {
         core.state = CoreState::Failed;
         core.last_error = "core exited \"unexpectedly\"";
     }
-    EXPECT_EQ(answer("{\"action\":\"status\"}", core),
-              "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"error\":\"core exited \\\"unexpectedly\\\"\","
+    const std::string failed = "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"error\":\"core exited \\\"unexpectedly\\\"\","
+                               "\"running\":false,\"status\":\"failed\"}}\n";
+    EXPECT_EQ(answer("{\"action\":\"status\"}", core), failed);
+    // A client the policy does not let start and stop (or that cannot be
+    // checked) gets a fixed text; it is asked only when there is an error.
+    int asked = 0;
+    ControlClient hidden, shown;
+    hidden.may_see_error = [&] { return ++asked, false; };
+    shown.may_see_error = [&] { return ++asked, true; };
+    EXPECT_EQ(handle_request("{\"action\":\"status\"}", core, shown).value_or(""), failed);
+    EXPECT_EQ(handle_request("{\"action\":\"status\"}", core, hidden).value_or(""),
+              "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"error\":\"hidden by ControlAccess policy\","
               "\"running\":false,\"status\":\"failed\"}}\n");
     {
         std::lock_guard lock(core.mutex);
         core.state = CoreState::Running;
         core.last_error.reset();
     }
-    EXPECT_EQ(answer("{\"action\":\"status\"}", core),
+    EXPECT_EQ(handle_request("{\"action\":\"status\"}", core, hidden).value_or(""),
               "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"error\":null,\"running\":true,\"status\":\"running\"}}\n");
+    EXPECT_EQ(asked, 2);
 }
 
 TEST(Protocol, ReplySerialisation) {
