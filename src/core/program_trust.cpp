@@ -15,12 +15,6 @@ namespace {
 
 constexpr std::filesystem::path::value_type WINTUN_NAME[] = {'w', 'i', 'n', 't', 'u', 'n', '.', 'd', 'l', 'l', 0};
 
-std::string one_line(const Error& error) {
-    std::string text = error.message();
-    for (const Error* cause = error.cause(); cause != nullptr; cause = cause->cause()) text += ": " + cause->message();
-    return text;
-}
-
 }  // namespace
 
 std::optional<trust::Unsafe> find_unsafe_program_files(const std::filesystem::path& folder) {
@@ -52,7 +46,7 @@ Result<> decide_program_trust(const std::string& what, const std::optional<trust
     }
     log_message(error.full_description());
     // Then it allows nothing.
-    if (!allowed) log_message("cannot read " + std::string(UNSAFE_FOLDER_ALLOWANCE) + ": " + one_line(allowed.error()));
+    if (!allowed) log_message("cannot read " + std::string(UNSAFE_FOLDER_ALLOWANCE) + ": " + allowed.error().one_line());
     return fail(std::move(error));
 }
 

@@ -20,13 +20,6 @@ constexpr int MAX_STEPS = 8;
 
 std::atomic<detail::SetAsideHook> set_aside_hook{nullptr};
 
-// An error and its causes on one line, for a reply or a log line of its own.
-std::string one_line(const Error& error) {
-    std::string text = error.message();
-    for (const Error* cause = error.cause(); cause != nullptr; cause = cause->cause()) text += ": " + cause->message();
-    return text;
-}
-
 // The refusal of a start, logged as it is replied.
 Error not_safe(const std::filesystem::path& folder, const std::string& cause) {
     std::string message = "data folder is not safe: " + path_to_utf8(folder) + ": " + cause;
@@ -45,11 +38,11 @@ Result<std::optional<detail::EntryHandle>> secure_folder(const std::filesystem::
     bool made_here = false;
     for (int step = 0; step < MAX_STEPS; ++step) {
         Result<std::optional<detail::Entry>> opened = detail::open_entry(folder);
-        if (!opened) return fail(not_safe(folder, one_line(opened.error())));
+        if (!opened) return fail(not_safe(folder, opened.error().one_line()));
         if (!*opened) {
             if (!create) return std::optional<detail::EntryHandle>();
             Result<bool> created = detail::create_protected_folder(folder);
-            if (!created) return fail(not_safe(folder, "cannot create it: " + one_line(created.error())));
+            if (!created) return fail(not_safe(folder, "cannot create it: " + created.error().one_line()));
             made_here = *created;
             continue;  // checked like any folder found
         }
@@ -61,7 +54,7 @@ Result<std::optional<detail::EntryHandle>> secure_folder(const std::filesystem::
             problem = "not a folder";
         } else if (check_permissions) {
             Result<std::optional<std::string>> security = detail::entry_security_problem(*entry.handle);
-            if (!security) return fail(not_safe(folder, one_line(security.error())));
+            if (!security) return fail(not_safe(folder, security.error().one_line()));
             problem = std::move(*security);
         }
         if (!problem) return std::optional<detail::EntryHandle>(std::move(entry.handle));
@@ -73,7 +66,7 @@ Result<std::optional<detail::EntryHandle>> secure_folder(const std::filesystem::
         entry.handle.reset();
         call_hook(detail::SetAsideStep::BeforeRename, folder, aside);
         if (Result<> moved = detail::rename_entry_aside(folder, entry.identity, aside); !moved)
-            return fail(not_safe(folder, "cannot set it aside (" + *problem + "): " + one_line(moved.error())));
+            return fail(not_safe(folder, "cannot set it aside (" + *problem + "): " + moved.error().one_line()));
         log_message("data folder: set aside " + path_to_utf8(folder) + " as " + path_to_utf8(aside) + ": " + *problem);
         call_hook(detail::SetAsideStep::AfterRename, folder, aside);
     }
@@ -106,7 +99,7 @@ Result<PreparedDataFolder> prepare_data_folder(const std::filesystem::path& serv
     // The core works in the folder the path names, not in one the held
     // handle reached some other way.
     Result<bool> in_place = detail::entry_is_at(*held.back(), service_data_dir);
-    if (!in_place) return fail(not_safe(service_data_dir, one_line(in_place.error())));
+    if (!in_place) return fail(not_safe(service_data_dir, in_place.error().one_line()));
     if (!*in_place) return fail(not_safe(service_data_dir, "the folder opened is not the one its path names"));
 
     // Created later by start_core, only for a start that the record accepts;

@@ -13,13 +13,6 @@ constexpr std::uint64_t SIZE_RECHECK_BYTES = 64 * 1024;
 // Set-asides one open may take before giving up on someone who keeps
 // putting a file back.
 constexpr int MAX_SET_ASIDES = 4;
-
-// An error and its causes on one line.
-std::string one_line(const Error& error) {
-    std::string text = error.message();
-    for (const Error* cause = error.cause(); cause != nullptr; cause = cause->cause()) text += ": " + cause->message();
-    return text;
-}
 }  // namespace
 
 LogWriter::LogWriter(std::filesystem::path file, std::uint64_t cap)
@@ -32,7 +25,7 @@ LogWriter::LogWriter(std::filesystem::path file, std::uint64_t cap)
     Result<std::optional<trust::EntryFacts>> rotated = trust::read_entry(rotated_path_);
     std::optional<std::string> problem;
     if (!rotated) {
-        problem = "it cannot be checked: " + one_line(rotated.error());
+        problem = "it cannot be checked: " + rotated.error().one_line();
     } else if (*rotated) {
         const trust::EntryFacts& facts = **rotated;
         if (facts.kind == trust::EntryKind::Link) problem = "it is a link";
@@ -41,7 +34,7 @@ LogWriter::LogWriter(std::filesystem::path file, std::uint64_t cap)
     }
     if (problem) {
         if (Result<> aside = set_aside(rotated_path_, *problem); !aside)
-            notice("log: cannot set aside " + path_to_utf8(rotated_path_) + " (" + *problem + "): " + one_line(aside.error()));
+            notice("log: cannot set aside " + path_to_utf8(rotated_path_) + " (" + *problem + "): " + aside.error().one_line());
     }
     write_line({});
 }
@@ -65,7 +58,7 @@ Result<std::unique_ptr<detail::LogFile>> LogWriter::open_checked() {
         // Fail closed: a file whose check fails is set aside too.
         Result<std::optional<std::string>> problem = (*opened)->security_problem(check_permissions_);
         if (problem && !*problem) return opened;
-        const std::string reason = problem ? std::move(**problem) : "it cannot be checked: " + one_line(problem.error());
+        const std::string reason = problem ? std::move(**problem) : "it cannot be checked: " + problem.error().one_line();
         opened->reset();
         if (Result<> aside = set_aside(path_, reason); !aside)
             return fail(aside.error().context("cannot set it aside (" + reason + ")"));
@@ -96,7 +89,7 @@ std::optional<std::string> LogWriter::take_unwritable() { return std::exchange(u
 void LogWriter::write_line(std::string_view line) {
     if (!file_) {
         Result<std::unique_ptr<detail::LogFile>> opened = open_checked();
-        if (!opened) return unwritable(one_line(opened.error()));
+        if (!opened) return unwritable(opened.error().one_line());
         file_ = std::move(*opened);
         size_ = file_->size().value_or(0);
         written_since_check_ = 0;
@@ -124,7 +117,7 @@ void LogWriter::write_line(std::string_view line) {
             return write_line(line);  // opens the fresh file
         }
         rotation_failing_ = true;
-        rotation_error_ = one_line(rotated.error());
+        rotation_error_ = rotated.error().one_line();
     }
     offered_since_try_ += length;
     if (rotation_failing_ && size_ + length > 2 * cap_) {
