@@ -130,7 +130,8 @@ std::string describe_key(const PipeClientKey& key) {
 // Reads one request line, answers it, and makes sure the client can take
 // the reply before the instance is disconnected. Returns the handling error,
 // if any.
-std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& watchdog, PipeShares::Claim& claim) {
+std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& watchdog,
+                                  std::optional<PipeShares::Claim>& claim) {
     const auto connected = IoWatchdog::Clock::now();
     // Nothing yet: the short bound for a client that sends nothing; after
     // the first bytes, the bound for the whole request.
@@ -185,7 +186,7 @@ std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& wat
         if (written == 0) break;
         rest.remove_prefix(written);
     }
-    claim.finishing();
+    claim->finishing();
     // Disconnecting discards what the client has not read yet: wait until it
     // has, but no longer than the bound. A client that went away makes the
     // flush fail, which needs no report.
@@ -195,6 +196,9 @@ std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& wat
         return std::nullopt;
     }
     watchdog.disarm();
+    // The client has read its reply and may be back at once: its share is
+    // free again before the instance is.
+    claim.reset();
     return std::nullopt;
 }
 
@@ -275,7 +279,7 @@ void serve_instances(const std::shared_ptr<PipeServerContext>& context, unique_h
             std::optional<Error> handling_error;
             bool out_of_memory = false;
             try {
-                handling_error = serve_client(instance.get(), *context->core, *watchdog, *claim);
+                handling_error = serve_client(instance.get(), *context->core, *watchdog, claim);
             } catch (const std::bad_alloc&) {
                 out_of_memory = true;
             }

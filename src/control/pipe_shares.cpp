@@ -26,10 +26,10 @@ std::optional<PipeShares::Claim> PipeShares::admit(const PipeClientKey& key) {
             if (waited) process.waiting = false;
             return Claim(this, key);
         }
-        // Only a client that has read all its replies is waited for, and
-        // only one connection of it at a time: a client that keeps silent
-        // connections gains nothing by waiting.
-        const bool may_wait = waited || (process.held > 0 && process.held == process.finishing && !process.waiting);
+        // Only a client with a connection whose reply is written is waited
+        // for, and only one connection of it at a time: a client that keeps
+        // silent connections gains one instance at most, for the wait.
+        const bool may_wait = waited || (process.finishing > 0 && !process.waiting);
         if (!may_wait || std::chrono::steady_clock::now() >= deadline) {
             if (waited) process.waiting = false;
             if (process.held == 0 && !process.waiting) processes_.erase(key.process);

@@ -15,9 +15,10 @@
 //
 // Any other connection is dropped at once, with one exception: a client
 // that has read its reply may connect again before its earlier connection
-// has been let go. A connection whose process holds only connections that
-// are finishing so waits, one at a time and up to a short bound, for them to
-// end. Portable; the pipe server keeps one for its instances.
+// has been let go. A connection whose process holds a connection that is
+// finishing (its reply written) so waits, one at a time and up to a short
+// bound, for a claim of it to go. Portable; the pipe server keeps one for
+// its instances.
 
 #include <chrono>
 #include <condition_variable>
@@ -39,7 +40,7 @@ struct PipeClientKey {
 // Instances kept free for other sessions than one that holds more.
 inline constexpr int SESSION_RESERVE = 2;
 // How long a new connection may wait for its process's finishing ones.
-inline constexpr std::chrono::milliseconds FINISHING_WAIT{500};
+inline constexpr std::chrono::milliseconds FINISHING_WAIT{2000};
 
 class PipeShares {
 public:

@@ -57,8 +57,9 @@ TEST(PipeShares, ASecondConnectionIsServedOnlyWhileEnoughStayFree) {
 }
 
 // A client that read its reply and came back before its connection was let
-// go waits for it; one with a silent connection is dropped without waiting.
-TEST(PipeShares, OnlyAClientWhoseConnectionsAreAllFinishingWaits) {
+// go waits for it; one with only a silent connection is dropped without
+// waiting.
+TEST(PipeShares, OnlyAClientWithAFinishingConnectionWaits) {
     PipeShares shares(8, 1h);
     std::vector<PipeShares::Claim> others;
     for (int i = 0; i < 4; ++i) others.push_back(*shares.admit(client(7)));
