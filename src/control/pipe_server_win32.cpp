@@ -186,7 +186,6 @@ std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& wat
         if (written == 0) break;
         rest.remove_prefix(written);
     }
-    claim->finishing();
     // Disconnecting discards what the client has not read yet: wait until it
     // has, but no longer than the bound. A client that went away makes the
     // flush fail, which needs no report.

@@ -13,12 +13,12 @@
 //   with it, at least SESSION_RESERVE instances stay free for other
 //   sessions.
 //
-// Any other connection is dropped at once, with one exception: a client
-// that has read its reply may connect again before its earlier connection
-// has been let go. A connection whose process holds a connection that is
-// finishing (its reply written) so waits, one at a time and up to a short
-// bound, for a claim of it to go. Portable; the pipe server keeps one for
-// its instances.
+// Any other connection waits, up to a short bound, for a connection of its
+// own process to be let go: a client may connect again before the helper
+// has noticed that its earlier connection has ended (it has read its reply,
+// or it has closed). Only one connection of a process waits at a time, and
+// a waiting connection counts as held; any other is dropped at once.
+// Portable; the pipe server keeps one for its instances.
 
 #include <chrono>
 #include <condition_variable>
@@ -39,53 +39,47 @@ struct PipeClientKey {
 
 // Instances kept free for other sessions than one that holds more.
 inline constexpr int SESSION_RESERVE = 2;
-// How long a new connection may wait for its process's finishing ones.
-inline constexpr std::chrono::milliseconds FINISHING_WAIT{2000};
+// How long a new connection may wait for its process's earlier ones.
+inline constexpr std::chrono::milliseconds OWN_CONNECTION_WAIT{2000};
 
 class PipeShares {
 public:
-    explicit PipeShares(int instances, std::chrono::nanoseconds finishing_wait = FINISHING_WAIT);
+    explicit PipeShares(int instances, std::chrono::nanoseconds wait = OWN_CONNECTION_WAIT);
     PipeShares(const PipeShares&) = delete;
     PipeShares& operator=(const PipeShares&) = delete;
 
     // One served connection, counted until it is destroyed.
     class Claim {
     public:
-        Claim(Claim&& other) noexcept : shares_(std::exchange(other.shares_, nullptr)), key_(other.key_),
-                                        finishing_(other.finishing_) {}
+        Claim(Claim&& other) noexcept : shares_(std::exchange(other.shares_, nullptr)), key_(other.key_) {}
         Claim& operator=(Claim&&) = delete;
         ~Claim();
-        // The reply is written: the client may come back before this
-        // connection is let go.
-        void finishing();
 
     private:
         friend class PipeShares;
         Claim(PipeShares* shares, PipeClientKey key) : shares_(shares), key_(key) {}
         PipeShares* shares_;
         PipeClientKey key_;
-        bool finishing_ = false;
     };
 
     // The claim for a new connection from `key`, or none when it is to be
-    // dropped. May block up to the finishing wait.
+    // dropped. May block up to the wait given at construction.
     std::optional<Claim> admit(const PipeClientKey& key);
 
 private:
     struct Count {
         int held = 0;
-        int finishing = 0;
         bool waiting = false;
     };
-    bool fits(const Count& process, const Count& session) const;
-    void release(const PipeClientKey& key, bool finishing);
-    void mark_finishing(const PipeClientKey& key);
+    bool fits(const Count& process, const Count& session, bool self_waiting) const;
+    void release(const PipeClientKey& key);
 
     const int instances_;
-    const std::chrono::nanoseconds finishing_wait_;
+    const std::chrono::nanoseconds wait_;
     std::mutex mutex_;
     std::condition_variable released_;
     int held_ = 0;                                             // guarded by mutex_
+    int waiting_ = 0;                                          // guarded by mutex_
     std::map<std::optional<std::uint32_t>, Count> processes_;  // guarded by mutex_
     std::map<std::optional<std::uint32_t>, Count> sessions_;   // guarded by mutex_
 };
