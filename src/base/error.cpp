@@ -1,5 +1,7 @@
 #include "base/error.hpp"
 
+#include "base/os_error.hpp"
+
 #include <vector>
 
 namespace velmor {
@@ -39,6 +41,11 @@ std::string Error::one_line() const {
     std::string text = message_;
     for (const Error* cause = this->cause(); cause != nullptr; cause = cause->cause()) text += ": " + cause->message();
     return text;
+}
+
+Error call_error(std::string_view call, std::uint32_t code) {
+    if (code == 0) return Error(std::string(call) + " failed, but system did not report the error");
+    return Error(std::string(call) + " failed: " + std::to_string(code), os_error(code)).with_system_code(code);
 }
 
 }  // namespace velmor

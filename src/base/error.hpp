@@ -52,8 +52,14 @@ private:
     std::optional<std::uint32_t> system_code_;
 };
 
+// Success with a value (or none), or an error. A result that is dropped
+// unread is a compile error under -Werror: every failure is looked at.
 template <class T = void>
-using Result = std::expected<T, Error>;
+class [[nodiscard]] Result : public std::expected<T, Error> {
+public:
+    using std::expected<T, Error>::expected;
+    Result(std::expected<T, Error> other) : std::expected<T, Error>(std::move(other)) {}
+};
 
 inline std::unexpected<Error> fail(std::string message) {
     return std::unexpected<Error>(Error(std::move(message)));
