@@ -25,6 +25,12 @@ enum class EventId : std::uint32_t {
     start_refused = 5,     // refused for safety: data folder, Wintun, policy
     pipe_name_taken = 6,
     log_not_writable = 7,
+    core_failed = 8,            // a core that had started ended on its own with an error
+    stop_timed_out = 9,         // a stop whose core did not end within the stop timeout
+    program_folder_unsafe = 10, // found unsafe at service or console start
+    recovery_not_set = 11,      // install could not set the service's recovery actions
+    machine_lock_held = 12,     // the machine lock exists and is not ours: who created it
+    pipe_instance_lost = 13,    // an instance of the pipe could not be kept or made again
 };
 
 // Reports one event with `text` as its insertion string. Thread safe; the
