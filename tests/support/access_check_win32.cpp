@@ -2,7 +2,7 @@
 
 #include <aclapi.h>
 
-#include <string>
+#include "base/os_error.hpp"
 
 namespace velmor::access {
 
@@ -26,15 +26,7 @@ unique_handle identification_token(bool as_standard_user) {
     return unique_handle(duplicate);
 }
 
-Result<bool> granted(HANDLE token, HANDLE object, ACCESS_MASK desired) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD read = GetSecurityInfo(object, SE_FILE_OBJECT,
-                                       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                           DACL_SECURITY_INFORMATION,
-                                       nullptr, nullptr, nullptr, nullptr, &descriptor);
-    if (read != ERROR_SUCCESS) return fail("GetSecurityInfo failed: " + std::to_string(read));
-    const unique_hlocal owner(descriptor);
-
+Result<bool> descriptor_grants(PSECURITY_DESCRIPTOR descriptor, HANDLE token, ACCESS_MASK desired) {
     GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
     MapGenericMask(&desired, &mapping);
     PRIVILEGE_SET privileges{};
@@ -42,8 +34,19 @@ Result<bool> granted(HANDLE token, HANDLE object, ACCESS_MASK desired) {
     DWORD granted_access = 0;
     BOOL status = FALSE;
     if (!AccessCheck(descriptor, token, desired, &mapping, &privileges, &privileges_size, &granted_access, &status))
-        return fail("AccessCheck failed: " + std::to_string(GetLastError()));
+        return fail(last_call_error("AccessCheck"));
     return status != FALSE;
+}
+
+Result<bool> granted(HANDLE token, HANDLE object, ACCESS_MASK desired) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD read = GetSecurityInfo(object, SE_FILE_OBJECT,
+                                       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                           DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, nullptr, nullptr, &descriptor);
+    if (read != ERROR_SUCCESS) return fail(call_error("GetSecurityInfo", read));
+    const unique_hlocal owner(descriptor);
+    return descriptor_grants(descriptor, token, desired);
 }
 
 }  // namespace velmor::access

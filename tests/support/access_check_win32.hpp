@@ -15,9 +15,13 @@ namespace velmor::access {
 // standard user as far as any descriptor goes. Empty when it cannot be made.
 unique_handle identification_token(bool as_standard_user);
 
-// Whether `token` is granted all of `desired` (generic bits allowed) by the
-// descriptor of the object behind `object`, a handle opened with
-// READ_CONTROL. Errors: the failing call, never a guess.
+// Whether `token` is granted all of `desired` (generic bits allowed, mapped
+// as for files) by `descriptor`, which needs an owner and a group.
+// Errors: the failing call, never a guess.
+Result<bool> descriptor_grants(PSECURITY_DESCRIPTOR descriptor, HANDLE token, ACCESS_MASK desired);
+
+// descriptor_grants for the descriptor of the object behind `object`, a
+// handle opened with READ_CONTROL, as the system reads it back.
 Result<bool> granted(HANDLE token, HANDLE object, ACCESS_MASK desired);
 
 }  // namespace velmor::access

@@ -188,16 +188,12 @@ TEST(FolderSecurity, VerdictsOnDescriptors) {
                     SetSecurityDescriptorOwner(&checked, owner != nullptr ? owner : system, FALSE) &&
                     SetSecurityDescriptorGroup(&checked, system, FALSE) &&
                     SetSecurityDescriptorDacl(&checked, present, dacl, FALSE));
-        GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
         const DWORD forbidden[] = {FILE_WRITE_DATA,       FILE_APPEND_DATA, FILE_WRITE_EA, FILE_DELETE_CHILD,
                                    FILE_WRITE_ATTRIBUTES, DELETE,           WRITE_DAC,     WRITE_OWNER};
         for (const DWORD right : forbidden) {
-            PRIVILEGE_SET privileges{};
-            DWORD size = sizeof privileges, granted = 0;
-            BOOL status = FALSE;
-            ASSERT_TRUE(AccessCheck(&checked, standard.get(), right, &mapping, &privileges, &size, &granted, &status))
-                << GetLastError();
-            EXPECT_FALSE(status) << "right " << right;
+            const Result<bool> granted = access::descriptor_grants(&checked, standard.get(), right);
+            ASSERT_TRUE(granted) << granted.error().full_description();
+            EXPECT_FALSE(*granted) << "right " << right;
         }
     }
     EXPECT_FALSE(detail::folder_security_is_safe(nullptr));

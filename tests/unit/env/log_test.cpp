@@ -1,14 +1,13 @@
 #include "env/log.hpp"
 #include "env/log_limit.hpp"
 #include "env/log_writer.hpp"
+#include "unit/core/core_test_support.hpp"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
-#include <random>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -17,11 +16,7 @@ namespace velmor {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_all(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testing::read_file;
 
 // A file of the helper's own making: nobody else may open it.
 void write_own(const fs::path& p, const std::string& text) {
@@ -33,13 +28,6 @@ std::size_t count_of(const std::string& text, std::string_view part) {
     std::size_t n = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
     return n;
-}
-
-fs::path fresh_folder(const std::string& name) {
-    std::random_device rd;
-    const fs::path dir = fs::temp_directory_path() / (name + "-" + std::to_string(rd()));
-    fs::create_directories(dir);
-    return dir;
 }
 
 TEST(LogLine, FormatToTheByte) {
@@ -91,7 +79,8 @@ TEST(LogRateLimit, BurstThenAFewAMinuteWithASummaryWhenLinesFlowAgain) {
 // A file made just under the cap, then lines: the old file whole in .log.1,
 // the new one from the next line on, nothing lost or split.
 TEST(LogWriter, RotatesPastTheCapIntoLogDotOne) {
-    const fs::path folder = fresh_folder("velmor-log-rotate");
+    const testing::TempDir dir;
+    const fs::path& folder = dir.path();
     const fs::path file = folder / "velmor-helper.log";
     const fs::path old_file = folder / "velmor-helper.log.1";
     {
@@ -103,22 +92,22 @@ TEST(LogWriter, RotatesPastTheCapIntoLogDotOne) {
         ASSERT_TRUE(writer.is_open());
         writer.write_line("a23456789\n");  // 101 bytes with it: rotated first
         writer.write_line("b23456789\n");
-        EXPECT_EQ(read_all(old_file), std::string(90, 'e') + "\n");
-        EXPECT_EQ(read_all(file), "a23456789\nb23456789\n");
+        EXPECT_EQ(read_file(old_file), std::string(90, 'e') + "\n");
+        EXPECT_EQ(read_file(file), "a23456789\nb23456789\n");
         // A line longer than the cap gets a file of its own.
         writer.write_line(std::string(200, 'x') + "\n");
-        EXPECT_EQ(read_all(old_file), "a23456789\nb23456789\n");
-        EXPECT_EQ(read_all(file), std::string(200, 'x') + "\n");
+        EXPECT_EQ(read_file(old_file), "a23456789\nb23456789\n");
+        EXPECT_EQ(read_file(file), std::string(200, 'x') + "\n");
         writer.write_line("c\n");
-        EXPECT_EQ(read_all(old_file), std::string(200, 'x') + "\n");
-        EXPECT_EQ(read_all(file), "c\n");
+        EXPECT_EQ(read_file(old_file), std::string(200, 'x') + "\n");
+        EXPECT_EQ(read_file(file), "c\n");
     }
     {
         // Reopened by a later process: the size on disk counts.
         LogWriter writer(file, 10);
         writer.write_line("d2345678\n");
-        EXPECT_EQ(read_all(old_file), "c\n");
-        EXPECT_EQ(read_all(file), "d2345678\n");
+        EXPECT_EQ(read_file(old_file), "c\n");
+        EXPECT_EQ(read_file(file), "d2345678\n");
     }
     std::error_code ignored;
     fs::remove_all(folder, ignored);
@@ -129,7 +118,8 @@ TEST(LogWriter, RotatesPastTheCapIntoLogDotOne) {
 // appending, is tried again every 64 KiB, and past twice the cap one line
 // says so and nothing more is written. Each spell is reported once.
 TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
-    const fs::path folder = fresh_folder("velmor-log-faults");
+    const testing::TempDir dir;
+    const fs::path& folder = dir.path();
     const fs::path file = folder / "velmor-helper.log";
     const fs::path old_file = folder / "velmor-helper.log.1";
     constexpr std::uint64_t CAP = 100 * 1024;
@@ -146,7 +136,7 @@ TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
     EXPECT_FALSE(writer.take_unwritable());
     fs::remove(file);
     writer.write_line("found\n");
-    EXPECT_EQ(read_all(file), "found\n");
+    EXPECT_EQ(read_file(file), "found\n");
 
     block_rotation();
     for (int i = 0; i < 100; ++i) writer.write_line(kib);  // the last one passes the cap: appended
@@ -156,12 +146,12 @@ TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
     EXPECT_FALSE(fs::exists(old_file));
     writer.write_line("rotated\n");
     EXPECT_EQ(fs::file_size(old_file), 6 + 163 * kib.size());
-    EXPECT_EQ(read_all(file), "rotated\n");
+    EXPECT_EQ(read_file(file), "rotated\n");
     EXPECT_FALSE(writer.take_unwritable());
 
     block_rotation();
     for (int i = 0; i < 260; ++i) writer.write_line(kib);
-    const std::string capped = read_all(file);
+    const std::string capped = read_file(file);
     EXPECT_EQ(count_of(capped, kib), 199u);  // up to twice the cap, then one line
     EXPECT_TRUE(capped.ends_with("); no more lines are written until it can be\n"));
     EXPECT_EQ(count_of(capped, "] log file full: it cannot be rotated ("), 1u);
@@ -173,8 +163,8 @@ TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
     int offered = 0;
     while (!fs::exists(old_file) && offered < 65) writer.write_line(kib), ++offered;
     EXPECT_LE(offered, 64);
-    EXPECT_EQ(read_all(old_file), capped);
-    EXPECT_EQ(read_all(file), kib);
+    EXPECT_EQ(read_file(old_file), capped);
+    EXPECT_EQ(read_file(file), kib);
     std::error_code ignored;
     fs::remove_all(folder, ignored);
 }
@@ -183,8 +173,11 @@ TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
 // life of the sink: lines before init_log, the first init_log with an
 // existing file, a second init_log, and lines from several threads.
 TEST(LogSink, LifeOfTheProcessLog) {
-    const fs::path first = fresh_folder("velmor-log-a");
-    const fs::path second = fresh_folder("velmor-log-b");
+    // The first file stays open for the rest of the process; on Windows its
+    // folder cannot go until then.
+    const testing::TempDir first_dir, second_dir;
+    const fs::path& first = first_dir.path();
+    const fs::path& second = second_dir.path();
 
     log_message("before init");
     EXPECT_FALSE(fs::exists(first / "velmor-helper.log"));
@@ -209,9 +202,9 @@ TEST(LogSink, LifeOfTheProcessLog) {
     }
     for (auto& th : threads) th.join();
 
-    EXPECT_EQ(read_all(second / "velmor-helper.log"), "");
+    EXPECT_EQ(read_file(second / "velmor-helper.log"), "");
 
-    const std::string content = read_all(first / "velmor-helper.log");
+    const std::string content = read_file(first / "velmor-helper.log");
     ASSERT_TRUE(content.starts_with("earlier run\n"));
     std::istringstream lines(content.substr(12));
     std::map<int, int> next;  // per thread, the next expected line number
@@ -234,12 +227,6 @@ TEST(LogSink, LifeOfTheProcessLog) {
     }
     EXPECT_EQ(count, THREADS * LINES);
     EXPECT_EQ(content.back(), '\n');
-
-    // The first file stays open for the rest of the process; on Windows its
-    // folder cannot go until then.
-    std::error_code ignored;
-    fs::remove_all(first, ignored);
-    fs::remove_all(second, ignored);
 }
 
 }  // namespace
