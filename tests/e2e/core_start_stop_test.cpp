@@ -88,10 +88,7 @@ TEST_F(CoreEndToEnd, StartStatusSecondStartAndStop) {
                                                     "ensure_wintun: replaced a copy that differed from the installed one",
                                                     "core thread: clash_start", "core running",
                                                     "core thread: exited (stop requested)", "core stopped"}));
-    std::vector<std::string> leftovers;
-    for (const auto& entry : std::filesystem::directory_iterator(data_dir()))
-        if (entry.path().filename().native().ends_with(L".tmp")) leftovers.push_back(entry.path().filename().string());
-    EXPECT_TRUE(leftovers.empty());
+    EXPECT_TRUE(names_ending_in(data_dir(), L".tmp").empty());
 }
 
 TEST_F(CoreEndToEnd, CtrlCStopsTheCoreThroughTheControllerAndExitsZero) {

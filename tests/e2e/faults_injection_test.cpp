@@ -287,10 +287,7 @@ TEST_F(Faults, WintunInPlaceIsTheInstalledOneOrTheStartIsRefused) {
     EXPECT_EQ(helper().log_count("] data folder: folder permissions cannot be enforced on this volume: "),
               under_wine() ? 1u : 0u)
         << helper().log();
-    std::vector<std::string> leftovers;
-    for (const auto& entry : std::filesystem::directory_iterator(data_dir()))
-        if (entry.path().filename().native().ends_with(L".tmp")) leftovers.push_back(entry.path().filename().string());
-    EXPECT_TRUE(leftovers.empty());
+    EXPECT_TRUE(names_ending_in(data_dir(), L".tmp").empty());
 }
 
 TEST_F(Faults, CoreIgnoringTheStopThenAStart) {

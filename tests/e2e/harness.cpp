@@ -92,6 +92,13 @@ std::size_t count_of(std::string_view text, std::string_view part) {
     return n;
 }
 
+std::vector<std::string> names_ending_in(const std::filesystem::path& folder, std::wstring_view suffix) {
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.path().filename().native().ends_with(suffix)) out.push_back(entry.path().filename().string());
+    return out;
+}
+
 std::string read_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -38,6 +38,9 @@ std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, std::string_view text);
 // How many times `part` stands in `text`, without overlaps.
 std::size_t count_of(std::string_view text, std::string_view part);
+// The names of the entries of `folder` that end in `suffix`, such as the
+// temporary files a finished copy must not leave behind.
+std::vector<std::string> names_ending_in(const std::filesystem::path& folder, std::wstring_view suffix);
 
 // Calls `condition` until it holds or `bound` passes.
 template <class F>
