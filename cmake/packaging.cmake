@@ -65,6 +65,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/administration.md ${PROJECT_SOURCE_DIR}
 #   service added to it;
 # - the registry searches in the 64-bit view, where the install command and
 #   the package's own components write;
+# - the program folder's check right after the files are in place (wixl
+#   puts it after InstallFinalize, where no deferred action may run), and
+#   the two properties passed to it as secure ones;
 # - the program folder's protected DACL (MsiLockPermissionsEx, Windows
 #   Installer 5): SYSTEM and the Administrators full control, Users read and
 #   execute, inherited by the files.
@@ -90,6 +93,8 @@ function(velmor_add_msi output version)
             -q "UPDATE `Registry` SET `Value`='#%%SystemRoot%\\System32\\Winevt\\Logs\\Velmor.evtx' WHERE `Name`='File'"
             -q "INSERT INTO `Registry` (`Registry`,`Root`,`Key`,`Name`,`Component_`) VALUES ('EventLogRemoved',2,'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Velmor','-','HelperService')"
             -q "UPDATE `RegLocator` SET `Type`=18"
+            -q "UPDATE `InstallExecuteSequence` SET `Sequence`=4001 WHERE `Action`='CheckProgramFolder'"
+            -q "UPDATE `Property` SET `Value`='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;CONTROLACCESS;ALLOWUNSAFEFOLDER' WHERE `Property`='SecureCustomProperties'"
             -q "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, `LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, `SDDLText` LONGCHAR NOT NULL, `Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)"
             -q "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`,`LockObject`,`Table`,`SDDLText`) VALUES ('ProgramFolderDacl','INSTALLDIR','CreateFolder','${VELMOR_PROGRAM_FOLDER_SDDL}')"
     ${sign}

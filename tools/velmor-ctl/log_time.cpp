@@ -90,13 +90,12 @@ std::optional<LogPrefix> read_log_prefix(std::string_view line) {
 }
 
 std::string iso_time(std::int64_t intervals, std::optional<int> offset_minutes) {
-    std::int64_t shown = intervals;
-    if (offset_minutes) {
-        shown += std::int64_t{*offset_minutes} * 60 * PER_SECOND;
-        if (shown < 0) {  // a local time before 1601 cannot be written: UTC instead
-            shown = intervals;
-            offset_minutes.reset();
-        }
+    bool local = offset_minutes.has_value();
+    const int offset = offset_minutes.value_or(0);
+    std::int64_t shown = intervals + std::int64_t{offset} * 60 * PER_SECOND;
+    if (shown < 0) {  // a local time before 1601 cannot be written: UTC instead
+        shown = intervals;
+        local = false;
     }
     const std::int64_t days = shown / PER_DAY;
     std::int64_t rest = shown % PER_DAY;
@@ -118,11 +117,10 @@ std::string iso_time(std::int64_t intervals, std::optional<int> offset_minutes) 
     append_number(out, rest / PER_SECOND, 2);
     out.push_back('.');
     append_number(out, rest % PER_SECOND, 7);
-    if (!offset_minutes) {
+    if (!local) {
         out.push_back('Z');
         return out;
     }
-    const int offset = *offset_minutes;
     out.push_back(offset < 0 ? '-' : '+');
     const int magnitude = offset < 0 ? -offset : offset;
     append_number(out, magnitude / 60, 2);
