@@ -33,9 +33,7 @@ protected:
     std::string log() const { return helper_->log(); }
 
     void expect_served(std::string_view id) {
-        const std::string request = "{\"id\":\"" + std::string(id) + "\",\"action\":\"ping\"}\n";
-        const ReadOutcome reply = exchange(request);
-        EXPECT_EQ(reply.bytes, "{\"id\":\"" + std::string(id) + "\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n");
+        EXPECT_EQ(exchange(request(id, "ping")).bytes, ping_reply(id));
     }
 
 private:

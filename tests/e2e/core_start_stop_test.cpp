@@ -20,48 +20,7 @@
 namespace velmor::e2e {
 namespace {
 
-constexpr std::string_view OK_REPLY_TAIL = "\"ok\":true,\"error\":null,\"data\":null}\n";
 constexpr std::size_t MAX_CONFIG = 4194304;
-
-// `text` as a JSON string, quotes included.
-std::string json_string(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(c);
-        } else if (u < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-            out += escaped;
-        } else {
-            out.push_back(c);
-        }
-    }
-    out.push_back('"');
-    return out;
-}
-
-std::string start_request(std::string_view id, std::string_view config) {
-    return "{\"id\":\"" + std::string(id) + "\",\"action\":\"start\",\"config\":" + json_string(config) + "}\n";
-}
-
-std::string reply_error(std::string_view id, std::string_view error) {
-    return "{\"id\":\"" + std::string(id) + "\",\"ok\":false,\"error\":" + json_string(error) + ",\"data\":null}\n";
-}
-
-std::string reply_ok(std::string_view id) { return "{\"id\":\"" + std::string(id) + "\"," + std::string(OK_REPLY_TAIL); }
-
-std::string status_reply(std::string_view status, std::optional<std::string_view> error) {
-    return "{\"id\":\"s\",\"ok\":true,\"error\":null,\"data\":{\"error\":" +
-           (error ? json_string(*error) : std::string("null")) + ",\"running\":" +
-           (status == "running" ? "true" : "false") + ",\"status\":\"" + std::string(status) + "\"}}\n";
-}
-
-void write_file(const std::filesystem::path& path, std::string_view text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 // The log's messages without their time stamps.
 std::vector<std::string> log_messages(const std::string& log) {
@@ -79,21 +38,7 @@ std::vector<std::string> log_messages(const std::string& log) {
     return out;
 }
 
-class CoreEndToEnd : public ::testing::Test {
-protected:
-    void SetUp() override { helper_.emplace(test_folder()); }
-    void TearDown() override {
-        if (helper_ && helper_->running()) exchange("{\"action\":\"stop\"}\n");
-        helper_.reset();
-    }
-
-    HelperProcess& helper() { return *helper_; }
-    std::filesystem::path data_dir() const { return helper_->folder() / L"ProgramData" / L"Velmor" / L"service"; }
-
-    std::string status() { return exchange("{\"id\":\"s\",\"action\":\"status\"}\n").bytes; }
-
-    std::optional<HelperProcess> helper_;
-};
+using CoreEndToEnd = HelperTest;
 
 TEST_F(CoreEndToEnd, StartStatusSecondStartAndStop) {
     ASSERT_TRUE(helper().place_fake_core());
@@ -127,13 +72,13 @@ TEST_F(CoreEndToEnd, StartStatusSecondStartAndStop) {
         EXPECT_EQ(status(), status_reply("running", std::nullopt));
     }
 
-    EXPECT_EQ(exchange("{\"id\":\"4\",\"action\":\"stop\"}\n").bytes, reply_ok("4"));
+    EXPECT_EQ(exchange(stop_request("4")).bytes, reply_ok("4"));
     EXPECT_EQ(status(), status_reply("stopped", std::nullopt));
-    EXPECT_EQ(exchange("{\"id\":\"5\",\"action\":\"stop\"}\n").bytes, reply_ok("5")) << "nothing to stop";
+    EXPECT_EQ(exchange(stop_request("5")).bytes, reply_ok("5")) << "nothing to stop";
     // With no core running, a start replaces the copy that differs.
     EXPECT_EQ(exchange(start_request("6", "{}")).bytes, reply_ok("6"));
     EXPECT_EQ(read_file(data_dir() / L"wintun.dll"), "wintun two");
-    EXPECT_EQ(exchange("{\"id\":\"7\",\"action\":\"stop\"}\n").bytes, reply_ok("7"));
+    EXPECT_EQ(exchange(stop_request("7")).bytes, reply_ok("7"));
 
     std::vector<std::string> core_lines;
     for (const std::string& line : log_messages(helper().log()))
@@ -237,12 +182,11 @@ TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
         SCOPED_TRACE(c.label);
         ASSERT_TRUE(policy.set(c.sddl));
         const std::size_t lines = helper().log_count(denied);
-        EXPECT_EQ(exchange("{\"id\":\"2\",\"action\":\"stop\"}\n").bytes, reply_error("2", denied));
+        EXPECT_EQ(exchange(stop_request("2")).bytes, reply_error("2", denied));
         // Refused before the state is looked at: not "core already running".
         EXPECT_EQ(exchange(start_request("3", "{}")).bytes, reply_error("3", denied));
         EXPECT_EQ(status(), status_reply("running", std::nullopt));
-        EXPECT_EQ(exchange("{\"id\":\"7\",\"action\":\"ping\"}\n").bytes,
-                  "{\"id\":\"7\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n");
+        EXPECT_EQ(exchange(request("7", "ping")).bytes, ping_reply("7"));
         EXPECT_EQ(helper().log_count(denied), lines + 2) << helper().log();
         EXPECT_EQ(helper().log_count("] " + denied + ": stop refused" + c.logged), 1u) << helper().log();
         EXPECT_EQ(helper().log_count("] " + denied + ": start refused" + c.logged), 1u) << helper().log();
@@ -253,7 +197,7 @@ TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
 
     // Without the value, everyone who may open the pipe may stop again.
     policy.remove();
-    EXPECT_EQ(exchange("{\"id\":\"4\",\"action\":\"stop\"}\n").bytes, reply_ok("4"));
+    EXPECT_EQ(exchange(stop_request("4")).bytes, reply_ok("4"));
     EXPECT_EQ(status(), status_reply("stopped", std::nullopt));
     EXPECT_EQ(helper().log_count(process + ": core stopped\n"), 1u) << helper().log();
 }
@@ -319,7 +263,7 @@ TEST_F(CoreEndToEnd, LiveDescriptorsLetUsersReadAndWriteThePipeAndNothingMore) {
     }
     EXPECT_GT(checked, 0);
     if (under_wine()) std::printf("folder and log rows not checked: Wine keeps no descriptor on files\n");
-    EXPECT_EQ(exchange("{\"id\":\"2\",\"action\":\"stop\"}\n").bytes, reply_ok("2"));
+    EXPECT_EQ(exchange(stop_request("2")).bytes, reply_ok("2"));
 }
 
 TEST_F(CoreEndToEnd, MachineLockHeldByAnotherProcessRefusesTheStart) {
@@ -340,7 +284,7 @@ TEST_F(CoreEndToEnd, MachineLockHeldByAnotherProcessRefusesTheStart) {
 
     // Once the lock is free again the next start runs.
     EXPECT_EQ(exchange(start_request("2", "{}")).bytes, reply_ok("2"));
-    EXPECT_EQ(exchange("{\"id\":\"3\",\"action\":\"stop\"}\n").bytes, reply_ok("3"));
+    EXPECT_EQ(exchange(stop_request("3")).bytes, reply_ok("3"));
 }
 
 TEST_F(CoreEndToEnd, MissingCoreLibraryLeavesTheRecordUnchanged) {
@@ -355,7 +299,7 @@ TEST_F(CoreEndToEnd, MissingCoreLibraryLeavesTheRecordUnchanged) {
     // The next start tries to load again.
     ASSERT_TRUE(helper().place_fake_core());
     EXPECT_EQ(exchange(start_request("2", "{}")).bytes, reply_ok("2"));
-    EXPECT_EQ(exchange("{\"id\":\"3\",\"action\":\"stop\"}\n").bytes, reply_ok("3"));
+    EXPECT_EQ(exchange(stop_request("3")).bytes, reply_ok("3"));
 }
 
 TEST_F(CoreEndToEnd, ConfigurationChecks) {
@@ -380,7 +324,7 @@ TEST_F(CoreEndToEnd, ConfigurationChecks) {
         ASSERT_EQ(config.size(), MAX_CONFIG);
         EXPECT_EQ(exchange(start_request("3", config)).bytes, reply_ok("3"));
         EXPECT_EQ(read_file(data_dir() / L"fake-core-config.txt").size(), MAX_CONFIG);
-        EXPECT_EQ(exchange("{\"id\":\"4\",\"action\":\"stop\"}\n").bytes, reply_ok("4"));
+        EXPECT_EQ(exchange(stop_request("4")).bytes, reply_ok("4"));
     }
 }
 
@@ -396,7 +340,7 @@ TEST_F(CoreEndToEnd, LockLeftByAKilledHelperIsTakenOver) {
     ASSERT_TRUE(second.place_fake_core());
     ASSERT_TRUE(second.start_console());
     EXPECT_EQ(exchange(start_request("2", "{}")).bytes, reply_ok("2"));
-    EXPECT_EQ(exchange("{\"id\":\"3\",\"action\":\"stop\"}\n").bytes, reply_ok("3"));
+    EXPECT_EQ(exchange(stop_request("3")).bytes, reply_ok("3"));
 }
 
 TEST_F(CoreEndToEnd, DemoCoreRunsUntilStopped) {
@@ -409,7 +353,7 @@ TEST_F(CoreEndToEnd, DemoCoreRunsUntilStopped) {
     const std::filesystem::path core_log = data_dir() / L"log" / L"clash.log";
     EXPECT_TRUE(wait_until([&] { return read_file(core_log).find("demo core: tick 2\n") != std::string::npos; }))
         << read_file(core_log);
-    EXPECT_EQ(exchange("{\"id\":\"2\",\"action\":\"stop\"}\n").bytes, reply_ok("2"));
+    EXPECT_EQ(exchange(stop_request("2")).bytes, reply_ok("2"));
     EXPECT_NE(read_file(core_log).find("demo core: stopped\n"), std::string::npos);
     EXPECT_EQ(status(), status_reply("stopped", std::nullopt));
 }
@@ -468,7 +412,7 @@ TEST_F(CoreEndToEnd, LinkInPlaceOfTheServiceFolderIsNeverFollowed) {
     EXPECT_EQ(attributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
     EXPECT_EQ(read_file(data_dir() / L"wintun.dll"), "wintun");
     EXPECT_TRUE(std::filesystem::is_directory(data_dir() / L"log"));
-    EXPECT_EQ(exchange("{\"id\":\"2\",\"action\":\"stop\"}\n").bytes, reply_ok("2"));
+    EXPECT_EQ(exchange(stop_request("2")).bytes, reply_ok("2"));
 }
 
 TEST_F(CoreEndToEnd, ALinkInTheProgramPathRefusesTheStartBeforeTheLoad) {

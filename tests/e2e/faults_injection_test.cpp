@@ -26,70 +26,13 @@ namespace {
 
 constexpr std::string_view MACHINE_LOCK_BUSY = "another Velmor core is already active on this machine";
 
-// `text` as a JSON string, quotes included.
-std::string json_string(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') out.push_back('\\');
-        out.push_back(c);
-    }
-    out.push_back('"');
-    return out;
-}
-
-std::string start_request(std::string_view id, std::string_view config) {
-    return "{\"id\":\"" + std::string(id) + "\",\"action\":\"start\",\"config\":" + json_string(config) + "}\n";
-}
-
-std::string stop_request(std::string_view id) { return "{\"id\":\"" + std::string(id) + "\",\"action\":\"stop\"}\n"; }
-
-std::string reply_ok(std::string_view id) {
-    return "{\"id\":\"" + std::string(id) + "\",\"ok\":true,\"error\":null,\"data\":null}\n";
-}
-
-std::string reply_error(std::string_view id, std::string_view error) {
-    return "{\"id\":\"" + std::string(id) + "\",\"ok\":false,\"error\":" + json_string(error) + ",\"data\":null}\n";
-}
-
-std::string status_reply(std::string_view status, std::optional<std::string_view> error) {
-    return "{\"id\":\"s\",\"ok\":true,\"error\":null,\"data\":{\"error\":" +
-           (error ? json_string(*error) : std::string("null")) + ",\"running\":" +
-           (status == "running" ? "true" : "false") + ",\"status\":\"" + std::string(status) + "\"}}\n";
-}
-
-std::string status() { return exchange("{\"id\":\"s\",\"action\":\"status\"}\n").bytes; }
-
-std::string ping_reply(std::string_view id) {
-    return "{\"id\":\"" + std::string(id) + "\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n";
-}
-
-void write_file(const std::filesystem::path& path, std::string_view text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::size_t count_of(const std::string& text, std::string_view part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
-    return n;
-}
-
-// One helper with the fake core next to it and ProgramData in its folder;
-// a core it left running is stopped at the end.
-class Faults : public ::testing::Test {
+// One helper with the fake core next to it.
+class Faults : public HelperTest {
 protected:
     void SetUp() override {
-        helper_.emplace(test_folder());
-        ASSERT_TRUE(helper_->place_fake_core());
+        HelperTest::SetUp();
+        ASSERT_TRUE(helper().place_fake_core());
     }
-    void TearDown() override {
-        if (helper_ && helper_->running()) exchange(stop_request("teardown"));
-        helper_.reset();
-    }
-
-    HelperProcess& helper() { return *helper_; }
-    std::filesystem::path data_dir() const { return helper_->folder() / L"ProgramData" / L"Velmor" / L"service"; }
-
-    std::optional<HelperProcess> helper_;
 };
 
 TEST(FaultsLog, UnwritableLogFileLeavesStandardError) {
@@ -121,7 +64,7 @@ TEST(FaultsLog, UnwritableLogFileLeavesStandardError) {
         const ReadOutcome dropped = exchange("no request\n");
         EXPECT_TRUE(dropped.bytes.empty());
         EXPECT_TRUE(echoed("] pipe handle error: invalid request: no request\n")) << helper.standard_error();
-        EXPECT_EQ(exchange("{\"id\":\"p\",\"action\":\"ping\"}\n").bytes, ping_reply("p"));
+        EXPECT_EQ(exchange(request("p", "ping")).bytes, ping_reply("p"));
 
         if (c.as_folder) {
             EXPECT_TRUE(std::filesystem::is_directory(helper.log_path()));
@@ -205,7 +148,7 @@ TEST_F(Faults, DataFolderIsPreparedAtStartEvenWhenItsNameIsHeld) {
         }
         ASSERT_TRUE(helper().start_console());
         EXPECT_EQ(std::filesystem::is_directory(data_dir()), !held);
-        EXPECT_EQ(exchange("{\"id\":\"p\",\"action\":\"ping\"}\n").bytes, ping_reply("p"));
+        EXPECT_EQ(exchange(request("p", "ping")).bytes, ping_reply("p"));
         EXPECT_EQ(helper().log_count("] " + refusal), held ? 1u : 0u) << helper().log();
         if (!held) continue;
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -79,6 +80,16 @@ std::filesystem::path test_folder() {
     std::filesystem::remove_all(folder, ec);
     std::filesystem::create_directories(folder, ec);
     return folder;
+}
+
+void write_file(const std::filesystem::path& path, std::string_view text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::size_t count_of(std::string_view text, std::string_view part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
 }
 
 std::string read_file(const std::filesystem::path& path) {
@@ -208,13 +219,7 @@ bool HelperProcess::wait_for_log(std::string_view text, std::chrono::millisecond
     return wait_until([&] { return log().find(text) != std::string::npos; }, bound);
 }
 
-std::size_t HelperProcess::log_count(std::string_view text) const {
-    const std::string content = log();
-    std::size_t count = 0;
-    for (std::size_t at = content.find(text); at != std::string::npos; at = content.find(text, at + text.size()))
-        ++count;
-    return count;
-}
+std::size_t HelperProcess::log_count(std::string_view text) const { return count_of(log(), text); }
 
 std::optional<PipeClient> PipeClient::connect(std::chrono::milliseconds bound, const wchar_t* name) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
@@ -281,6 +286,67 @@ ReadOutcome exchange(std::string_view request, std::chrono::milliseconds bound) 
     if (!client) return ReadOutcome{{}, ERROR_FILE_NOT_FOUND};
     if (const DWORD code = client->write(request, bound); code != 0) return ReadOutcome{{}, code};
     return client->read_reply(bound);
+}
+
+std::string json_string(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (u < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+            out += escaped;
+        } else {
+            out.push_back(c);
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+std::string request(std::string_view id, std::string_view action) {
+    return "{\"id\":\"" + std::string(id) + "\",\"action\":\"" + std::string(action) + "\"}\n";
+}
+
+std::string start_request(std::string_view id, std::string_view config) {
+    return "{\"id\":\"" + std::string(id) + "\",\"action\":\"start\",\"config\":" + json_string(config) + "}\n";
+}
+
+std::string stop_request(std::string_view id) { return request(id, "stop"); }
+
+std::string reply_ok(std::string_view id, std::string_view data) {
+    return "{\"id\":\"" + std::string(id) + "\",\"ok\":true,\"error\":null,\"data\":" + std::string(data) + "}\n";
+}
+
+std::string reply_error(std::string_view id, std::string_view error) {
+    return "{\"id\":\"" + std::string(id) + "\",\"ok\":false,\"error\":" + json_string(error) + ",\"data\":null}\n";
+}
+
+std::string ping_reply(std::string_view id) { return reply_ok(id, "{\"pong\":true}"); }
+
+std::string status_data(std::string_view status, std::optional<std::string_view> error) {
+    return "{\"error\":" + (error ? json_string(*error) : std::string("null")) +
+           ",\"running\":" + (status == "running" ? "true" : "false") + ",\"status\":\"" + std::string(status) + "\"}";
+}
+
+std::string status_reply(std::string_view status, std::optional<std::string_view> error) {
+    return reply_ok("s", status_data(status, error));
+}
+
+std::string status() { return exchange(request("s", "status")).bytes; }
+
+void HelperTest::SetUp() { helper_.emplace(test_folder()); }
+
+void HelperTest::TearDown() {
+    if (helper_ && helper_->running()) exchange(stop_request("teardown"));
+    helper_.reset();
+}
+
+std::filesystem::path HelperTest::data_dir() const {
+    return helper_->folder() / L"ProgramData" / L"Velmor" / L"service";
 }
 
 }  // namespace velmor::e2e

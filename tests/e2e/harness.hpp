@@ -9,6 +9,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 #include "base/win.hpp"
 
@@ -31,6 +34,10 @@ std::filesystem::path program_dir();
 std::filesystem::path test_folder();
 
 std::string read_file(const std::filesystem::path& path);
+// Writes `text` as the whole of the file at `path`, bytes as they are.
+void write_file(const std::filesystem::path& path, std::string_view text);
+// How many times `part` stands in `text`, without overlaps.
+std::size_t count_of(std::string_view text, std::string_view part);
 
 // Calls `condition` until it holds or `bound` passes.
 template <class F>
@@ -142,5 +149,41 @@ private:
 
 // Connects, writes `request` as one message and reads the reply.
 ReadOutcome exchange(std::string_view request, std::chrono::milliseconds bound = GENEROUS);
+
+// Requests and replies of the control pipe, byte for byte as a client
+// writes them and the helper answers, line feed included. An id is used as
+// it is: tests pick ids that need no escaping.
+
+// `text` as a JSON string, quotes included; control characters as \u00xx.
+std::string json_string(std::string_view text);
+// {"id":"<id>","action":"<action>"}
+std::string request(std::string_view id, std::string_view action);
+std::string start_request(std::string_view id, std::string_view config);
+std::string stop_request(std::string_view id);
+std::string reply_ok(std::string_view id, std::string_view data = "null");
+std::string reply_error(std::string_view id, std::string_view error);
+std::string ping_reply(std::string_view id);
+// The data of a status reply: the core's status and the error kept for
+// clients, if any.
+std::string status_data(std::string_view status, std::optional<std::string_view> error);
+// The reply to status() below.
+std::string status_reply(std::string_view status, std::optional<std::string_view> error);
+// Asks the running helper for its status with id "s"; the reply's bytes.
+std::string status();
+
+// A test with one helper in a folder of its own (ProgramData in that
+// folder, as HelperProcess sets it); a core the helper left running is
+// stopped at the end. A test may put another helper in `helper_`.
+class HelperTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    HelperProcess& helper() { return *helper_; }
+    // Where the helper keeps its data: ProgramData\Velmor\service.
+    std::filesystem::path data_dir() const;
+
+    std::optional<HelperProcess> helper_;
+};
 
 }  // namespace velmor::e2e

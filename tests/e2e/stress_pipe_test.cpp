@@ -78,14 +78,6 @@ const char* kind_name(Kind kind) {
     return "?";
 }
 
-std::string reply_ok(const std::string& id, std::string_view data) {
-    return "{\"id\":\"" + id + "\",\"ok\":true,\"error\":null,\"data\":" + std::string(data) + "}\n";
-}
-
-std::string reply_error(const std::string& id, std::string_view error) {
-    return "{\"id\":\"" + id + "\",\"ok\":false,\"error\":\"" + std::string(error) + "\",\"data\":null}\n";
-}
-
 struct MemoryUse {
     std::size_t working_set = 0;
     std::size_t private_bytes = 0;
@@ -119,8 +111,8 @@ public:
         SCOPED_TRACE(std::string(kind_name(kind)) + " #" + id);
         const auto began = std::chrono::steady_clock::now();
         switch (kind) {
-            case Kind::Ping: expect_reply(whole("{\"id\":\"" + id + "\",\"action\":\"ping\"}\n"), pong(id)); break;
-            case Kind::Status: expect_reply(whole("{\"id\":\"" + id + "\",\"action\":\"status\"}\n"), status(id)); break;
+            case Kind::Ping: expect_reply(whole(request(id, "ping")), ping_reply(id)); break;
+            case Kind::Status: expect_reply(whole(request(id, "status")), status(id)); break;
             case Kind::InvalidLine: expect_dropped(whole(invalid_line(id))); break;
             case Kind::InvalidUtf8: expect_dropped(whole(invalid_utf8(id))); break;
             case Kind::CutOff: cut_off(id); break;
@@ -130,7 +122,7 @@ public:
             case Kind::Oversize: oversize(); break;
             case Kind::Start: start(id); break;
             case Kind::Stop:
-                expect_reply(whole("{\"id\":\"" + id + "\",\"action\":\"stop\"}\n"), reply_ok(id, "null"));
+                expect_reply(whole(stop_request(id)), reply_ok(id));
                 if (!core_running) ++failures_caused;
                 core_running = false;
                 break;
@@ -144,11 +136,8 @@ private:
 
     static Messages whole(std::string request) { return Messages{std::move(request)}; }
 
-    static std::string pong(const std::string& id) { return reply_ok(id, "{\"pong\":true}"); }
-
     std::string status(const std::string& id) const {
-        return reply_ok(id, core_running ? "{\"error\":null,\"running\":true,\"status\":\"running\"}"
-                                         : "{\"error\":null,\"running\":false,\"status\":\"stopped\"}");
+        return reply_ok(id, status_data(core_running ? "running" : "stopped", std::nullopt));
     }
 
     std::string invalid_line(const std::string& id) const {
@@ -196,7 +185,7 @@ private:
     void cut_off(const std::string& id) {
         std::optional<PipeClient> client = PipeClient::connect();
         ASSERT_TRUE(client) << "no connection";
-        const std::string line = "{\"id\":\"" + id + "\",\"action\":\"status\"}\n";
+        const std::string line = request(id, "status");
         ASSERT_EQ(client->write(line.substr(0, 1 + next_id_ % (line.size() - 2))), 0u);
         client->close();
         ++failures_caused;
@@ -214,14 +203,14 @@ private:
     void split(const std::string& id) {
         const bool empty_end = next_id_ % 2 == 0;
         const bool ping = next_id_ % 3 != 0;
-        std::string line = "{\"id\":\"" + id + "\",\"action\":\"" + (ping ? "ping" : "status") + "\"}";
-        if (!empty_end) line += "\n";
+        std::string line = request(id, ping ? "ping" : "status");
+        if (empty_end) line.pop_back();
         Messages messages;
         std::size_t size = 1;
         for (std::size_t at = 0; at < line.size(); at += size, size = size % 7 + 1)
             messages.push_back(line.substr(at, size));
         if (empty_end) messages.emplace_back();
-        expect_reply(messages, ping ? pong(id) : status(id));
+        expect_reply(messages, ping ? ping_reply(id) : status(id));
     }
 
     void silent() {
@@ -245,9 +234,8 @@ private:
     }
 
     void start(const std::string& id) {
-        const std::string request =
-            "{\"id\":\"" + id + "\",\"action\":\"start\",\"config\":\"{\\\"mode\\\":\\\"run\\\",\\\"n\\\":" + id + "}\"}\n";
-        expect_reply(whole(request), core_running ? reply_error(id, "core already running") : reply_ok(id, "null"));
+        expect_reply(whole(start_request(id, "{\"mode\":\"run\",\"n\":" + id + "}")),
+                     core_running ? reply_error(id, "core already running") : reply_ok(id));
         if (!core_running) ++cores_started;
         else ++failures_caused;
         core_running = true;
@@ -293,12 +281,6 @@ struct FailureLines {
     std::size_t total() const { return handle_errors + accept_errors + unchanged; }
 };
 
-std::size_t occurrences(const std::string& text, std::string_view part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
-    return n;
-}
-
 // The lines that the log's rate limit left out, as its summary lines count
 // them: "N similar lines left out in the last M s".
 std::size_t lines_left_out(const std::string& log) {
@@ -313,8 +295,8 @@ std::size_t lines_left_out(const std::string& log) {
 
 FailureLines failure_lines(const HelperProcess& helper) {
     const std::string log = helper.log();
-    return FailureLines{occurrences(log, "] pipe handle error: "), occurrences(log, "] pipe accept error: "),
-                        occurrences(log, " refused: core already running\n") + occurrences(log, ": core already stopped\n")};
+    return FailureLines{count_of(log, "] pipe handle error: "), count_of(log, "] pipe accept error: "),
+                        count_of(log, " refused: core already running\n") + count_of(log, ": core already stopped\n")};
 }
 
 // Waits out the rate limit's refill, then causes one more failed exchange:
@@ -355,7 +337,7 @@ TEST(Stress, ThousandsOfClientsInARow) {
     }
 
     // The helper is still serving, and the counts settle.
-    EXPECT_EQ(exchange("{\"id\":\"last\",\"action\":\"ping\"}\n").bytes, reply_ok("last", "{\"pong\":true}"));
+    EXPECT_EQ(exchange(request("last", "ping")).bytes, ping_reply("last"));
     const std::optional<MemoryUse> after = memory_use(helper.process_id());
     flush_left_out_lines(run);
     const std::size_t failures = run.failures_caused;
@@ -454,24 +436,22 @@ TEST(Stress, HostileFloodKeepsTheLogSmallAndOthersServed) {
     for (int round = 0; std::chrono::steady_clock::now() - began < FLOOD; ++round) {
         const std::string id = std::to_string(round);
         const auto asked = std::chrono::steady_clock::now();
-        EXPECT_EQ(exchange("{\"id\":\"" + id + "\",\"action\":\"ping\"}\n").bytes, reply_ok(id, "{\"pong\":true}"));
+        EXPECT_EQ(exchange(request(id, "ping")).bytes, ping_reply(id));
         slowest_ping = std::max(slowest_ping, std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count());
         ++pings;
         if (round == 5 || round == 40) {
-            EXPECT_EQ(exchange("{\"id\":\"s" + id + "\",\"action\":\"start\",\"config\":\"{\\\"mode\\\":\\\"run\\\"}\"}\n").bytes,
-                      reply_ok("s" + id, "null"));
+            EXPECT_EQ(exchange(start_request("s" + id, "{\"mode\":\"run\"}")).bytes, reply_ok("s" + id));
             started = true;
             ++starts;
         }
         if (round == 20 || round == 60) {
-            EXPECT_EQ(exchange("{\"id\":\"t" + id + "\",\"action\":\"stop\"}\n").bytes, reply_ok("t" + id, "null"));
+            EXPECT_EQ(exchange(stop_request("t" + id)).bytes, reply_ok("t" + id));
             started = false;
             ++stops;
         }
         if (round % 10 == 9) {
-            EXPECT_EQ(exchange("{\"id\":\"" + id + "\",\"action\":\"status\"}\n").bytes,
-                      reply_ok(id, started ? "{\"error\":null,\"running\":true,\"status\":\"running\"}"
-                                           : "{\"error\":null,\"running\":false,\"status\":\"stopped\"}"));
+            EXPECT_EQ(exchange(request(id, "status")).bytes,
+                      reply_ok(id, status_data(started ? "running" : "stopped", std::nullopt)));
         }
         Sleep(100);
     }
@@ -520,13 +500,13 @@ TEST(Stress, SilentReconnectingClientsHoldOnlyTheirShare) {
     for (int i = 0; i < 10; ++i) {
         const std::string id = std::to_string(i);
         const auto asked = std::chrono::steady_clock::now();
-        EXPECT_EQ(exchange("{\"id\":\"" + id + "\",\"action\":\"ping\"}\n").bytes, reply_ok(id, "{\"pong\":true}"));
+        EXPECT_EQ(exchange(request(id, "ping")).bytes, ping_reply(id));
         const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
         slowest = std::max(slowest, took);
         if (took < 2.0) ++within_two_seconds;
         Sleep(200);
     }
-    EXPECT_EQ(exchange("{\"id\":\"t\",\"action\":\"stop\"}\n").bytes, reply_ok("t", "null"));
+    EXPECT_EQ(exchange(stop_request("t")).bytes, reply_ok("t"));
     const std::optional<std::size_t> connections = silent.connections();
     ASSERT_TRUE(connections);
     std::printf("stress: beside 8 silent reconnecting clients (%zu connections): %d of 10 pings within 2 s, slowest %.3f s\n",
