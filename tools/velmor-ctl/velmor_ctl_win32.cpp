@@ -90,7 +90,8 @@ constexpr const char* USAGE =
     "(log: no log to read).\n";
 
 void print_error(const Error& error) {
-    const std::string text = "velmor-ctl: " + error.full_description() + "\n";
+    // One line, causes after ": ", as every failure of velmor-ctl is.
+    const std::string text = "velmor-ctl: " + error.one_line() + "\n";
     std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
