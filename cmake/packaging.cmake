@@ -1,6 +1,8 @@
 # The release packages, beside each other in the build folder:
-#   velmor-helper-<version>-win64.zip  the helper, the client, the README,
-#                                      the licence and docs/ (CPack)
+#   velmor-helper-<version>-win64.zip  the helper, the client, a README of
+#                                      its own (packaging/README-zip.md),
+#                                      SECURITY.md, the licence and docs/
+#                                      (CPack)
 #   velmor-helper-<version>-x64.msi    the helper and the client for
 #                                      administrators (wixl, from
 #                                      packaging/velmor-helper.wxs)
@@ -49,7 +51,10 @@ foreach(target IN ITEMS velmor-helper velmor-ctl)
   install(PROGRAMS ${staged} DESTINATION . COMPONENT release)
 endforeach()
 add_custom_target(velmor-release-files DEPENDS ${VELMOR_RELEASE_FILE_LIST})
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT release)
+# The repository's README starts with building from source; the ZIP's
+# says what the ZIP holds and how to install it.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/README-zip.md DESTINATION . RENAME README.md COMPONENT release)
+install(FILES ${PROJECT_SOURCE_DIR}/SECURITY.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT release)
 # The README's links into docs/ work inside the unpacked ZIP too.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/administration.md ${PROJECT_SOURCE_DIR}/docs/protocol.md
         DESTINATION docs COMPONENT release)
@@ -108,6 +113,9 @@ set(VELMOR_MSI ${CMAKE_BINARY_DIR}/velmor-helper-${PROJECT_VERSION}-x64.msi)
 velmor_add_msi(${VELMOR_MSI} ${PROJECT_VERSION})
 add_custom_target(velmor-msi ALL DEPENDS ${VELMOR_MSI})
 
+# CPack installs what is built already (scripts/package builds the release
+# files and the MSI first): nothing else is built for the ZIP.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 # Only the "release" component goes into the ZIP, so nothing else that a
 # subproject installs (test libraries, the demo core) can slip into it.
 set(CPACK_GENERATOR ZIP)

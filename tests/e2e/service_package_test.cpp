@@ -366,7 +366,7 @@ TEST(VersionResources, BothExecutablesCarryTheProjectVersionAndTheManifest) {
 
         // Every event's text as Event Viewer formats it, with its insertion.
         for (DWORD id = static_cast<DWORD>(EventId::service_started);
-             id <= static_cast<DWORD>(EventId::log_not_writable); ++id) {
+             id <= static_cast<DWORD>(EventId::pipe_instance_lost); ++id) {
             SCOPED_TRACE(id);
             DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(L"inserted text")};
             wchar_t* text = nullptr;
