@@ -194,6 +194,11 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
     // The package has no table for recovery actions: the service sets them
     // itself when it starts. Wine keeps none, and the service says so once.
     const std::string log = read_file(install_folder() / L"velmor-helper.log");
+    // velmor-ctl finds the service's log through its registration (quoted
+    // by Windows Installer, bare under Wine, a blank in the path either way).
+    const ProgramOutcome shown = run_program(install_folder() / L"velmor-ctl.exe", L"log", scratch_);
+    EXPECT_EQ(shown.exit_code, 0u) << shown.err;
+    EXPECT_NE(shown.out.find("Z] service started: version " VELMOR_VERSION), std::string::npos) << shown.out;
     const std::size_t not_set = log.find("] service: recovery actions not set: ");
     if (under_wine()) {
         EXPECT_NE(not_set, std::string::npos) << log;

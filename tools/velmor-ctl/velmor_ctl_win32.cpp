@@ -305,7 +305,8 @@ std::optional<std::string> readable_status(const rapidjson::Document& doc) {
 
 // --- log ---------------------------------------------------------------
 
-constexpr std::int64_t INTERVALS_PER_MINUTE = 600'000'000;
+constexpr std::int64_t INTERVALS_PER_SECOND = 10'000'000;
+constexpr std::int64_t INTERVALS_PER_MINUTE = 60 * INTERVALS_PER_SECOND;
 
 FILETIME file_time(std::int64_t intervals) {
     const auto bits = static_cast<std::uint64_t>(intervals);
@@ -319,25 +320,29 @@ std::int64_t intervals_of(const FILETIME& ft) {
 // Minutes east of UTC of this machine's time zone at `intervals` (with the
 // daylight saving rule of that date); 0 when the system cannot say.
 int local_offset_minutes(std::int64_t intervals) {
-    const FILETIME utc = file_time(intervals);
+    // Whole seconds: SYSTEMTIME keeps only milliseconds, and what it drops
+    // would make the offset a minute short.
+    const std::int64_t whole = intervals - intervals % INTERVALS_PER_SECOND;
+    const FILETIME utc = file_time(whole);
     SYSTEMTIME utc_parts{}, local_parts{};
     FILETIME local{};
     if (!FileTimeToSystemTime(&utc, &utc_parts) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc_parts, &local_parts) ||
         !SystemTimeToFileTime(&local_parts, &local))
         return 0;
-    return static_cast<int>((intervals_of(local) - intervals) / INTERVALS_PER_MINUTE);
+    return static_cast<int>((intervals_of(local) - whole) / INTERVALS_PER_MINUTE);
 }
 
 // A wall time of this machine's time zone as UTC; none when it cannot be
 // converted.
 std::optional<std::int64_t> local_to_utc(std::int64_t wall) {
-    const FILETIME local = file_time(wall);
+    const std::int64_t fraction = wall % INTERVALS_PER_SECOND;  // kept apart, as above
+    const FILETIME local = file_time(wall - fraction);
     SYSTEMTIME local_parts{}, utc_parts{};
     FILETIME utc{};
     if (!FileTimeToSystemTime(&local, &local_parts) || !TzSpecificLocalTimeToSystemTime(nullptr, &local_parts, &utc_parts) ||
         !SystemTimeToFileTime(&utc_parts, &utc))
         return std::nullopt;
-    return intervals_of(utc);
+    return intervals_of(utc) + fraction;
 }
 
 // The folder of the running velmor-helper service's executable, from its
