@@ -49,6 +49,7 @@
 #include "env/log.hpp"
 #include "trust/file_trust.hpp"
 #include "velmor-ctl/log_time.hpp"
+#include "velmor-ctl/status_line.hpp"
 
 namespace velmor {
 namespace {
@@ -279,28 +280,6 @@ Result<std::string> exchange(HANDLE pipe, std::string_view request) {
         if (ok && n == 0 && !reply.empty()) break;
     }
     return reply;
-}
-
-// The status reply as one line: "core {state}", then ": {error}" when the
-// core has one (or it is hidden by the policy). None when the reply is not
-// a status reply.
-std::optional<std::string> readable_status(const rapidjson::Document& doc) {
-    const auto ok = doc.FindMember("ok");
-    const auto error = doc.FindMember("error");
-    const auto data = doc.FindMember("data");
-    if (ok == doc.MemberEnd() || !ok->value.IsBool()) return std::nullopt;
-    if (!ok->value.GetBool()) {
-        if (error == doc.MemberEnd() || !error->value.IsString()) return std::nullopt;
-        return "status refused: " + std::string(error->value.GetString(), error->value.GetStringLength());
-    }
-    if (data == doc.MemberEnd() || !data->value.IsObject()) return std::nullopt;
-    const auto state = data->value.FindMember("status");
-    const auto last = data->value.FindMember("error");
-    if (state == data->value.MemberEnd() || !state->value.IsString()) return std::nullopt;
-    std::string line = "core " + std::string(state->value.GetString(), state->value.GetStringLength());
-    if (last != data->value.MemberEnd() && last->value.IsString())
-        line += ": " + std::string(last->value.GetString(), last->value.GetStringLength());
-    return line;
 }
 
 // --- log ---------------------------------------------------------------
@@ -614,7 +593,7 @@ int run(const std::vector<std::wstring>& all) {
     doc.Parse(reply->data(), reply->find('\n') == std::string::npos ? reply->size() : reply->find('\n'));
     const bool parsed = !doc.HasParseError() && doc.IsObject();
     std::optional<std::string> readable;
-    if (parsed && command == L"status" && !json) readable = readable_status(doc);
+    if (parsed && command == L"status" && !json) readable = ctl::status_line(*reply);
     if (readable) {
         *readable += "\n";
         std::fwrite(readable->data(), 1, readable->size(), stdout);
