@@ -97,7 +97,6 @@ protected:
         ASSERT_TRUE(open_manager()) << "the SCM cannot be opened with full access: run as administrator";
         scratch_ = test_folder();
         TearDown();
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmor\\Helper", L"AllowUnsafeFolder");
         // Kept by every uninstall; each test reads only its own lines.
         std::error_code ec;
         std::filesystem::remove(install_folder() / L"velmor-helper.log", ec);
@@ -109,6 +108,8 @@ protected:
         remove_registration();
         // Wine's msiexec leaves a policy the package wrote (see below).
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmor\\Helper", L"ControlAccess");
+        // Read back by the next package (and by the other service tests' helpers).
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmor\\Helper", L"AllowUnsafeFolder");
     }
 
     // What "velmor-helper.exe install" registers, from a copy that is then
