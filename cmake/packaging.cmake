@@ -1,6 +1,8 @@
 # The release packages, beside each other in the build folder:
-#   velmor-helper-<version>-win64.zip  the helper, the client, the README,
-#                                      the licence and docs/ (CPack)
+#   velmor-helper-<version>-win64.zip  the helper, the client, a README of
+#                                      its own (packaging/README-zip.md),
+#                                      SECURITY.md, the licence and docs/
+#                                      (CPack)
 #   velmor-helper-<version>-x64.msi    the helper and the client for
 #                                      administrators (wixl, from
 #                                      packaging/velmor-helper.wxs)
@@ -28,6 +30,10 @@ endif()
 set(VELMOR_RELEASE_FILES ${CMAKE_BINARY_DIR}/release-files)
 set(VELMOR_MSI_UPGRADE_CODE BF60EE8E-1AA5-4EE8-8120-74A37FD60BE0)
 set(VELMOR_MSI_WXS ${PROJECT_SOURCE_DIR}/packaging/velmor-helper.wxs)
+# The program folder's DACL in the MSI: protected, so that nothing a folder
+# above passes on (C:\ gives Authenticated Users Modify on new folders)
+# reaches it.
+set(VELMOR_PROGRAM_FOLDER_SDDL "O:BAG:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)")
 
 foreach(target IN ITEMS velmor-helper velmor-ctl)
   set(staged ${VELMOR_RELEASE_FILES}/${target}.exe)
@@ -45,17 +51,31 @@ foreach(target IN ITEMS velmor-helper velmor-ctl)
   install(PROGRAMS ${staged} DESTINATION . COMPONENT release)
 endforeach()
 add_custom_target(velmor-release-files DEPENDS ${VELMOR_RELEASE_FILE_LIST})
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT release)
+# The repository's README starts with building from source; the ZIP's
+# says what the ZIP holds and how to install it.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/README-zip.md DESTINATION . RENAME README.md COMPONENT release)
+install(FILES ${PROJECT_SOURCE_DIR}/SECURITY.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT release)
 # The README's links into docs/ work inside the unpacked ZIP too.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/administration.md ${PROJECT_SOURCE_DIR}/docs/protocol.md
         DESTINATION docs COMPONENT release)
 
 # Builds `output` from the release files with `version` as the package's
 # ProductVersion. wixl finds the files named in the .wxs in its working folder.
-# What wixl cannot express is set in its tables afterwards (msibuild): the
-# condition of the ControlAccess component, so that the policy is written
-# only when CONTROLACCESS is given, and the event source's EventMessageFile
-# as an expandable string (#%), as the install command writes it.
+# What wixl cannot express is set in its tables afterwards (msibuild):
+# - the conditions of the ControlAccess and allowance components, so that
+#   each is written only when its property is set;
+# - the event source's EventMessageFile and the event log's File as
+#   expandable strings (#%), as the install command writes them, and the
+#   log's key removed whole at uninstall (Name "-"), with what the Event Log
+#   service added to it;
+# - the registry searches in the 64-bit view, where the install command and
+#   the package's own components write;
+# - the program folder's check right after the files are in place (wixl
+#   puts it after InstallFinalize, where no deferred action may run), and
+#   the two properties passed to it as secure ones;
+# - the program folder's protected DACL (MsiLockPermissionsEx, Windows
+#   Installer 5): SYSTEM and the Administrators full control, Users read and
+#   execute, inherited by the files.
 # The ProductCode follows from the version: a package rebuilt at the same
 # version is the same product to Windows Installer (already installed), never a
 # second copy beside the first; only a higher version upgrades.
@@ -73,7 +93,15 @@ function(velmor_add_msi output version)
             ${VELMOR_MSI_WXS}
     COMMAND ${VELMOR_MSIBUILD} ${output}
             -q "UPDATE `Component` SET `Condition`='CONTROLACCESS' WHERE `Component`='ControlAccessPolicy'"
+            -q "UPDATE `Component` SET `Condition`='ALLOWUNSAFEFOLDER=\"1\"' WHERE `Component`='UnsafeFolderAllowance'"
             -q "UPDATE `Registry` SET `Value`='#%[#VelmorHelperExe]' WHERE `Name`='EventMessageFile'"
+            -q "UPDATE `Registry` SET `Value`='#%%SystemRoot%\\System32\\Winevt\\Logs\\Velmor.evtx' WHERE `Name`='File'"
+            -q "INSERT INTO `Registry` (`Registry`,`Root`,`Key`,`Name`,`Component_`) VALUES ('EventLogRemoved',2,'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Velmor','-','HelperService')"
+            -q "UPDATE `RegLocator` SET `Type`=18"
+            -q "UPDATE `InstallExecuteSequence` SET `Sequence`=4001 WHERE `Action`='CheckProgramFolder'"
+            -q "UPDATE `Property` SET `Value`='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;CONTROLACCESS;ALLOWUNSAFEFOLDER' WHERE `Property`='SecureCustomProperties'"
+            -q "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, `LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, `SDDLText` LONGCHAR NOT NULL, `Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)"
+            -q "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`,`LockObject`,`Table`,`SDDLText`) VALUES ('ProgramFolderDacl','INSTALLDIR','CreateFolder','${VELMOR_PROGRAM_FOLDER_SDDL}')"
     ${sign}
     WORKING_DIRECTORY ${VELMOR_RELEASE_FILES}
     DEPENDS ${VELMOR_MSI_WXS} ${VELMOR_RELEASE_FILE_LIST}
@@ -85,6 +113,9 @@ set(VELMOR_MSI ${CMAKE_BINARY_DIR}/velmor-helper-${PROJECT_VERSION}-x64.msi)
 velmor_add_msi(${VELMOR_MSI} ${PROJECT_VERSION})
 add_custom_target(velmor-msi ALL DEPENDS ${VELMOR_MSI})
 
+# CPack installs what is built already (scripts/package builds the release
+# files and the MSI first): nothing else is built for the ZIP.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 # Only the "release" component goes into the ZIP, so nothing else that a
 # subproject installs (test libraries, the demo core) can slip into it.
 set(CPACK_GENERATOR ZIP)

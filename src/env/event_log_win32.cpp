@@ -19,6 +19,9 @@ WORD event_type(EventKind kind) {
 
 // Registered once and kept for the process: threads that outlive wmain may
 // still report. A failed registration is tried again on the next event.
+// The system finds the source by its name in whichever log holds it: install
+// and the MSI put it in the log "Velmor", which only SYSTEM and the
+// Administrators may write (install.hpp).
 HANDLE event_source() {
     static std::atomic<HANDLE> source{nullptr};
     if (HANDLE h = source.load(std::memory_order_acquire)) return h;

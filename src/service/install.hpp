@@ -21,19 +21,33 @@ inline constexpr wchar_t SERVICE_DISPLAY_NAME[] = L"VelmorHelper Service";
 // The text the Services console shows for the service.
 inline constexpr wchar_t SERVICE_DESCRIPTION[] = L"Runs the Velmor proxy core on behalf of the Velmor client.";
 
-// The Event Log's registration of the event source EVENT_SOURCE, under
-// HKEY_LOCAL_MACHINE: where Event Viewer finds the texts of its events.
+// The event log of the helper's own, "Velmor", under HKEY_LOCAL_MACHINE:
+// events there can be written only by SYSTEM and the Administrators
+// (EVENT_LOG_DESCRIPTOR), unlike the Application log, where every
+// authenticated user may write under any source name.
+inline constexpr wchar_t EVENT_LOG_KEY[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Velmor";
+// The event source EVENT_SOURCE in that log: where Event Viewer finds the
+// texts of its events.
 inline constexpr wchar_t EVENT_SOURCE_KEY[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Velmor\\velmor-helper";
+// Where earlier versions registered the source; a source name belongs to
+// one log only, so it is removed.
+inline constexpr wchar_t OLD_EVENT_SOURCE_KEY[] =
     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\velmor-helper";
+// The log's CustomSD: SYSTEM read, write and clear (and the standard
+// rights), the Administrators read, write and clear, Event Log Readers read.
+inline constexpr wchar_t EVENT_LOG_DESCRIPTOR[] = L"O:BAG:SYD:(A;;0xf0007;;;SY)(A;;0x7;;;BA)(A;;0x1;;;S-1-5-32-573)";
 
-// Writes EVENT_SOURCE_KEY: EventMessageFile, the executable `exe` with the
-// message table (REG_EXPAND_SZ), and TypesSupported, 7 (error, warning,
-// information). Error: "cannot register the event source", with the failed
-// call and the system error as causes.
+// Writes EVENT_LOG_KEY (CustomSD EVENT_LOG_DESCRIPTOR, File
+// %SystemRoot%\System32\Winevt\Logs\Velmor.evtx as REG_EXPAND_SZ, MaxSize
+// 4 MiB) and EVENT_SOURCE_KEY (EventMessageFile, the executable `exe` with
+// the message table, REG_EXPAND_SZ; TypesSupported, 7: error, warning,
+// information), and removes OLD_EVENT_SOURCE_KEY. Error: "cannot register
+// the event source", with the failed call and the system error as causes.
 Result<> register_event_source(const std::filesystem::path& exe);
 
-// Removes EVENT_SOURCE_KEY; one that is not there is no error. Error:
-// "cannot remove the event source".
+// Removes EVENT_LOG_KEY with the source in it, and OLD_EVENT_SOURCE_KEY;
+// one that is not there is no error. Error: "cannot remove the event source".
 Result<> remove_event_source();
 
 // Checks the program folder and prepares the data folder

@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include "base/os_error.hpp"
 #include "base/win.hpp"
 #include "env/locations_platform.hpp"
 #include "env/log.hpp"
@@ -31,35 +32,58 @@ bool wait_until_stopped(SC_HANDLE service, std::chrono::seconds bound) {
     }
 }
 
+constexpr const wchar_t* EVENT_LOG_FILE = L"%SystemRoot%\\System32\\Winevt\\Logs\\Velmor.evtx";
+
 Error event_source_error(const char* what, const char* call, LSTATUS status) {
-    return Error(what, Error(std::string(call) + " failed: " + std::to_string(status),
-                             os_error(static_cast<DWORD>(status))));
+    return Error(what, call_error(call, static_cast<DWORD>(status)));
+}
+
+// Writes one value of type `type` under HKEY_LOCAL_MACHINE\`key` (made if
+// missing); the failed call's error, or success.
+Result<> set_machine_value(const wchar_t* key, const wchar_t* name, DWORD type, const void* data, DWORD size) {
+    HKEY raw = nullptr;
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                                     nullptr, &raw, nullptr);
+    if (status != ERROR_SUCCESS) return fail(call_error("RegCreateKeyExW", static_cast<DWORD>(status)));
+    const unique_hkey owned(raw);
+    status = RegSetValueExW(owned.get(), name, 0, type, static_cast<const BYTE*>(data), size);
+    if (status != ERROR_SUCCESS) return fail(call_error("RegSetValueExW", static_cast<DWORD>(status)));
+    return {};
+}
+
+Result<> set_machine_text(const wchar_t* key, const wchar_t* name, DWORD type, const std::wstring& text) {
+    return set_machine_value(key, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+Result<> set_machine_dword(const wchar_t* key, const wchar_t* name, DWORD value) {
+    return set_machine_value(key, name, REG_DWORD, &value, sizeof value);
 }
 
 }  // namespace
 
 Result<> register_event_source(const std::filesystem::path& exe) {
     constexpr const char* what = "cannot register the event source";
-    HKEY raw = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, EVENT_SOURCE_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                     KEY_SET_VALUE, nullptr, &raw, nullptr);
-    if (status != ERROR_SUCCESS) return fail(event_source_error(what, "RegCreateKeyExW", status));
-    const unique_hkey key(raw);
-    const std::wstring& path = exe.native();
-    status = RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                            static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
-    if (status != ERROR_SUCCESS) return fail(event_source_error(what, "RegSetValueExW", status));
+    // The log's descriptor first: the source never exists in a log that
+    // others may write to.
     const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-    status = RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
-                            sizeof types);
-    if (status != ERROR_SUCCESS) return fail(event_source_error(what, "RegSetValueExW", status));
+    Result<> step = set_machine_text(EVENT_LOG_KEY, L"CustomSD", REG_SZ, EVENT_LOG_DESCRIPTOR);
+    if (step) step = set_machine_text(EVENT_LOG_KEY, L"File", REG_EXPAND_SZ, EVENT_LOG_FILE);
+    if (step) step = set_machine_dword(EVENT_LOG_KEY, L"MaxSize", 4 * 1024 * 1024);
+    if (step) step = set_machine_text(EVENT_SOURCE_KEY, L"EventMessageFile", REG_EXPAND_SZ, exe.native());
+    if (step) step = set_machine_dword(EVENT_SOURCE_KEY, L"TypesSupported", types);
+    if (!step) return fail(std::move(step.error()).context(what));
+    const LSTATUS status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, OLD_EVENT_SOURCE_KEY);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        return fail(event_source_error(what, "RegDeleteTreeW", status));
     return {};
 }
 
 Result<> remove_event_source() {
-    const LSTATUS status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, EVENT_SOURCE_KEY);
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
-        return fail(event_source_error("cannot remove the event source", "RegDeleteTreeW", status));
+    for (const wchar_t* key : {EVENT_LOG_KEY, OLD_EVENT_SOURCE_KEY}) {
+        const LSTATUS status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, key);
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+            return fail(event_source_error("cannot remove the event source", "RegDeleteTreeW", status));
+    }
     return {};
 }
 

@@ -354,7 +354,8 @@ TEST_F(ControlTool, PrintsTheReplyAndExitsByItsOutcome) {
     };
     const Case cases[] = {
         {L"--console ping", 0, "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n", ""},
-        {L"--console status", 0,
+        {L"--console status", 0, "core stopped\n", ""},
+        {L"--console status --json", 0,
          "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"error\":null,\"running\":false,\"status\":\"stopped\"}}\n",
          ""},
         {LR"(--console send "{\"id\":\"q\",\"action\":\"nope\"}")", 1,
@@ -366,7 +367,16 @@ TEST_F(ControlTool, PrintsTheReplyAndExitsByItsOutcome) {
         {L"ping --console", 2, "", "velmor-ctl: --console goes before the command; usage: velmor-ctl [--console] "},
         {L"--console start", 2, "", "velmor-ctl: start needs FILE; usage: velmor-ctl [--console] "},
         {L"--console ping now", 2, "", "velmor-ctl: unexpected argument \"now\" after ping; usage: "},
-        {L"--help", 0, "usage: velmor-ctl [--console] ping | status | stop | start FILE | send LINE\n", ""},
+        {L"--console status --jsn", 2, "", "velmor-ctl: unexpected argument \"--jsn\" after status; usage: "},
+        {L"log --since 2023-02-29", 2, "", "velmor-ctl: --since needs a time such as 2026-12-08, "},
+        {L"log --since", 2, "", "velmor-ctl: --since needs a time, such as 2026-12-08T09:30Z; usage: "},
+        {L"log --tail", 2, "", "velmor-ctl: unknown option \"--tail\" for log; usage: "},
+        {L"log a.log b.log", 2, "", "velmor-ctl: unexpected argument \"b.log\" after log a.log; usage: "},
+        {L"--console log a.log", 2, "", "velmor-ctl: log takes FILE or --console, not both; usage: "},
+        {L"log no-such.log", 2, "", "velmor-ctl: cannot open no-such.log"},
+        {L"--help", 0,
+         "usage: velmor-ctl [--console] ping | status [--json] | stop | start FILE | send LINE | log [FILE] [OPTIONS]\n",
+         ""},
         {L"--version", 0, version, ""},
         {L"--version", 0, version, "", true},
         {L"--help", 0, helper_usage, "", true},
@@ -435,17 +445,59 @@ TEST(ControlToolAlone, NoPipeMeansTheHelperIsNotRunning) {
 
 TEST_F(ControlTool, StartSendsTheFileAsTheConfiguration) {
     const std::filesystem::path config = helper().folder() / L"config.json";
-    {
-        std::FILE* f = _wfopen(config.c_str(), L"wb");
-        ASSERT_NE(f, nullptr);
-        std::fputs("{\"mode\": \"rule\",\n \"name\": \"\xc3\xa9t\xc3\xa9\"}\n", f);
-        std::fclose(f);
+    // As written by hand, and as Notepad saves UTF-8: with a byte-order mark.
+    for (const std::string bom : {"", "\xEF\xBB\xBF"}) {
+        SCOPED_TRACE(bom.empty() ? "without a byte-order mark" : "with a byte-order mark");
+        write_file(config, bom + "{\"mode\": \"rule\",\n \"name\": \"\xc3\xa9t\xc3\xa9\"}\n");
+        const ProgramOutcome outcome = ctl(L"--console start config.json");
+        // Whatever the core does with it, the request was a valid one with a reply.
+        EXPECT_TRUE(outcome.exit_code == 0 || outcome.exit_code == 1) << outcome.exit_code << outcome.err;
+        EXPECT_TRUE(outcome.out.starts_with("{\"id\":null,\"ok\":")) << outcome.out;
+        EXPECT_EQ(outcome.out.find("config is not valid JSON"), std::string::npos) << outcome.out;
+        EXPECT_EQ(helper().log().find("invalid request"), std::string::npos) << helper().log();
     }
-    const ProgramOutcome outcome = ctl(L"--console start config.json");
-    // Whatever the core does with it, the request was a valid one with a reply.
-    EXPECT_TRUE(outcome.exit_code == 0 || outcome.exit_code == 1) << outcome.exit_code << outcome.err;
-    EXPECT_TRUE(outcome.out.starts_with("{\"id\":null,\"ok\":")) << outcome.out;
-    EXPECT_EQ(helper().log().find("invalid request"), std::string::npos) << helper().log();
+}
+
+// The helper's log as velmor-ctl prints it: the lines of the file, with ISO
+// times for the intervals, also as they are written (--follow).
+TEST_F(ControlTool, LogPrintsTheHelpersLinesWithIsoTimes) {
+    const std::wstring log = L"log \"" + helper().log_path().native() + L"\"";
+    const ProgramOutcome all = ctl(log);
+    EXPECT_EQ(all.exit_code, 0u) << all.err;
+    EXPECT_NE(all.out.find("Z] running in console mode\n"), std::string::npos) << all.out;
+    EXPECT_EQ(all.out.find("SystemTime"), std::string::npos) << all.out;
+    EXPECT_EQ(count_of(all.out, "\n"), count_of(helper().log(), "\n")) << all.out;
+    EXPECT_EQ(all.out.substr(0, 3), "[20") << all.out;
+    EXPECT_EQ(all.out.substr(28, 3), "Z] ") << all.out;  // [YYYY-MM-DDTHH:MM:SS.fffffffZ]
+    const ProgramOutcome none = ctl(log + L" --since 9999-12-31");
+    EXPECT_EQ(none.exit_code, 0u) << none.err;
+    EXPECT_EQ(none.out, "");
+
+    // Followed: a line the helper writes later is printed as it comes.
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const std::filesystem::path followed = helper().folder() / L"followed.txt";
+    const unique_handle out = adopt_file_handle(
+        CreateFileW(followed.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(out);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out.get();
+    startup.hStdError = out.get();
+    const std::filesystem::path exe = program_dir() / L"velmor-ctl.exe";
+    std::wstring line = L"\"" + exe.native() + L"\" " + log + L" --follow";
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &pi))
+        << GetLastError();
+    const unique_handle process(pi.hProcess), thread(pi.hThread);
+    EXPECT_TRUE(wait_until([&] { return read_file(followed).find("running in console mode") != std::string::npos; }))
+        << read_file(followed);
+    ASSERT_EQ(ctl(LR"(--console send "{")").exit_code, 2u);
+    EXPECT_TRUE(wait_until([&] { return read_file(followed).find("Z] pipe handle error: ") != std::string::npos; }))
+        << read_file(followed) << helper().log();
+    EXPECT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "--follow ended by itself";
+    TerminateProcess(process.get(), 1);
+    WaitForSingleObject(process.get(), 10'000);
 }
 
 }  // namespace

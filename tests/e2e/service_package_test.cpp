@@ -21,6 +21,7 @@
 #include "harness.hpp"
 #include "service/install.hpp"
 #include "service_scm.hpp"
+#include "support/folder_links_win32.hpp"
 
 namespace velmor::e2e {
 namespace {
@@ -52,6 +53,33 @@ std::optional<std::wstring> control_access() {
     return query_machine_value(L"SOFTWARE\\Velmor\\Helper", L"ControlAccess", RRF_RT_REG_SZ);
 }
 
+std::optional<std::wstring> unsafe_folder_allowance() {
+    return query_machine_value(L"SOFTWARE\\Velmor\\Helper", L"AllowUnsafeFolder", RRF_RT_REG_DWORD);
+}
+
+// The event log of our own and its source, as install and the package
+// register them: the log's descriptor, its file, the source's message file
+// (none when absent); and whether the Application log still has the source.
+struct EventLogRegistration {
+    std::optional<std::wstring> descriptor, file, message_file;
+    bool in_application_log = false;
+    bool operator==(const EventLogRegistration&) const = default;
+};
+
+EventLogRegistration event_log_registration() {
+    return {query_machine_value(EVENT_LOG_KEY, L"CustomSD", RRF_RT_REG_SZ),
+            query_machine_value(EVENT_LOG_KEY, L"File", RRF_RT_REG_EXPAND_SZ),
+            query_machine_value(EVENT_SOURCE_KEY, L"EventMessageFile", RRF_RT_REG_EXPAND_SZ),
+            query_machine_value(OLD_EVENT_SOURCE_KEY, L"TypesSupported", RRF_RT_REG_DWORD).has_value()};
+}
+
+bool event_log_key_exists() {
+    HKEY raw = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, EVENT_LOG_KEY, 0, KEY_READ, &raw) != ERROR_SUCCESS) return false;
+    RegCloseKey(raw);
+    return true;
+}
+
 std::string version_field(const std::filesystem::path& exe, const std::wstring& name) {
     DWORD ignored = 0;
     std::vector<std::byte> data(GetFileVersionInfoSizeW(exe.c_str(), &ignored));
@@ -80,6 +108,8 @@ protected:
         remove_registration();
         // Wine's msiexec leaves a policy the package wrote (see below).
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmor\\Helper", L"ControlAccess");
+        // Read back by the next package (and by the other service tests' helpers).
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmor\\Helper", L"AllowUnsafeFolder");
     }
 
     // What "velmor-helper.exe install" registers, from a copy that is then
@@ -87,10 +117,21 @@ protected:
     std::optional<ServiceConfig> registration_by_install_command() {
         const std::filesystem::path helper = scratch_ / L"velmor-helper.exe";
         if (!CopyFileW((program_dir() / L"velmor-helper.exe").c_str(), helper.c_str(), FALSE)) return std::nullopt;
+        // A source that an earlier version registered in the Application log.
+        HKEY old = nullptr;
+        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, OLD_EVENT_SOURCE_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &old,
+                                  nullptr),
+                  ERROR_SUCCESS);
+        const DWORD types = 7;
+        RegSetValueExW(old, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
+        RegCloseKey(old);
         EXPECT_EQ(run_program(helper, L"install", scratch_).exit_code, 0u);
         auto config = query_config();
+        install_command_events_ = event_log_registration();
+        EXPECT_EQ(install_command_events_.message_file, helper.native());
         EXPECT_EQ(run_program(helper, L"uninstall", scratch_).exit_code, 0u);
         EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
+        EXPECT_FALSE(event_log_key_exists()) << "uninstall left the event log's registration";
         return config;
     }
 
@@ -105,6 +146,7 @@ protected:
     }
 
     std::filesystem::path scratch_;
+    EventLogRegistration install_command_events_;
 };
 
 TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) {
@@ -140,11 +182,24 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
     EXPECT_EQ(version_field(path, L"ProductVersion"), VELMOR_VERSION);
     EXPECT_EQ(query_machine_value(EVENT_SOURCE_KEY, L"EventMessageFile", RRF_RT_REG_EXPAND_SZ), path);
     EXPECT_EQ(query_machine_value(EVENT_SOURCE_KEY, L"TypesSupported", RRF_RT_REG_DWORD), L"7");
+    // The event log of our own, as install registers it (but for the
+    // executable's path): only SYSTEM and the Administrators may write.
+    EventLogRegistration events = event_log_registration();
+    EXPECT_EQ(events.descriptor, std::wstring(EVENT_LOG_DESCRIPTOR));
+    EXPECT_EQ(events.file, L"%SystemRoot%\\System32\\Winevt\\Logs\\Velmor.evtx");
+    EXPECT_FALSE(events.in_application_log);
+    events.message_file = install_command_events_.message_file;
+    EXPECT_EQ(events, install_command_events_);
     // Without CONTROLACCESS no policy: an empty one would refuse everyone.
     EXPECT_FALSE(control_access().has_value());
     // The package has no table for recovery actions: the service sets them
     // itself when it starts. Wine keeps none, and the service says so once.
     const std::string log = read_file(install_folder() / L"velmor-helper.log");
+    // velmor-ctl finds the service's log through its registration (quoted
+    // by Windows Installer, bare under Wine, a blank in the path either way).
+    const ProgramOutcome shown = run_program(install_folder() / L"velmor-ctl.exe", L"log", scratch_);
+    EXPECT_EQ(shown.exit_code, 0u) << shown.err;
+    EXPECT_NE(shown.out.find("Z] service started: version " VELMOR_VERSION), std::string::npos) << shown.out;
     const std::size_t not_set = log.find("] service: recovery actions not set: ");
     if (under_wine()) {
         EXPECT_NE(not_set, std::string::npos) << log;
@@ -189,6 +244,7 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
     EXPECT_TRUE(installed_products().empty());
     EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
     EXPECT_FALSE(query_machine_value(EVENT_SOURCE_KEY, L"TypesSupported", RRF_RT_REG_DWORD)) << "the source stayed";
+    EXPECT_FALSE(event_log_key_exists()) << "the event log's registration stayed";
     // Windows Installer removes the policy it wrote; Wine's msiexec
     // evaluates the component's condition again at uninstall and keeps it.
     if (!under_wine()) {
@@ -221,6 +277,74 @@ TEST_F(Package, UninstallWithACoreRunningStopsTheCoreFirst) {
     EXPECT_TRUE(wait_until([&] { return DeleteFileW(core_library.c_str()) != FALSE; })) << GetLastError();
 }
 
+// The package checks the program folder as install does, once its files are
+// in place: a folder that fails the check fails the install, which rolls
+// back; with ALLOWUNSAFEFOLDER=1 it installs and records the allowance as
+// install does (REG_DWORD 1). Wine keeps no DACL, so the folder fails as a
+// link; the protected DACL itself is in the package's tables
+// (tests/package).
+TEST_F(Package, AProgramFolderThatFailsTheInstallCheckFailsThePackage) {
+    const std::filesystem::path target = scratch_ / L"target";
+    const std::filesystem::path link = scratch_ / L"linked";
+    const std::filesystem::path msi = std::filesystem::path(widen(VELMOR_MSI_PATH)).make_preferred();
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* properties;
+        DWORD exit_code;
+        std::optional<std::wstring> allowance;  // AllowUnsafeFolder afterwards
+    };
+    const Case cases[] = {
+        // Windows Installer reports a failed custom action as 1603; Wine's as 1627.
+        {L"refused", L"", static_cast<DWORD>(under_wine() ? ERROR_FUNCTION_FAILED : ERROR_INSTALL_FAILURE), std::nullopt},
+        {L"allowed", L"ALLOWUNSAFEFOLDER=1", 0, L"1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.name));
+        // Made again for each case: Wine's rollback removes the folder
+        // through the link.
+        std::filesystem::create_directories(target);
+        if (const std::optional<std::string> why_not = links::make_folder_link(link, target)) GTEST_SKIP() << *why_not;
+        const std::filesystem::path log = scratch_ / (std::wstring(L"msi-") + c.name + L".log");
+        const std::wstring properties = L"INSTALLDIR=\"" + link.native() + L"\" " + c.properties;
+        EXPECT_EQ(msiexec(L"/i", msi.native(), log, properties).exit_code, c.exit_code) << "see " << log.string();
+        EXPECT_EQ(unsafe_folder_allowance(), c.allowance);
+        EXPECT_EQ(installed_products().size(), c.exit_code == 0 ? 1u : 0u);
+        EXPECT_EQ(is_registered(), c.exit_code == 0);
+        EXPECT_EQ(std::filesystem::exists(target / L"velmor-helper.exe"), c.exit_code == 0);
+        for (const std::wstring& code : installed_products()) msiexec(L"/x", code, scratch_ / L"msi-x.log");
+        links::remove_folder_link(link);
+    }
+}
+
+// CONTROLACCESS and ALLOWUNSAFEFOLDER given at install stay through a repair
+// and an upgrade that do not give them again: leaving a property out never
+// drops a policy.
+TEST_F(Package, ARepairOrAnUpgradeKeepsThePropertiesGivenAtInstall) {
+    ASSERT_NO_FATAL_FAILURE(install_and_expect_pong(VELMOR_MSI_PATH, L"msi-install.log",
+                                                    L"CONTROLACCESS=\"D:(A;;GA;;;BA)\" ALLOWUNSAFEFOLDER=1"));
+    EXPECT_EQ(control_access(), L"D:(A;;GA;;;BA)");
+    EXPECT_EQ(unsafe_folder_allowance(), L"1");
+    const std::vector<std::wstring> products = installed_products();
+    ASSERT_EQ(products.size(), 1u);
+    struct Step {
+        const wchar_t* name;
+        std::filesystem::path package;
+        const wchar_t* properties;
+    };
+    const Step steps[] = {
+        {L"repair", std::filesystem::path(widen(VELMOR_MSI_PATH)).make_preferred(), L"REINSTALL=ALL REINSTALLMODE=omus"},
+        {L"upgrade", std::filesystem::path(widen(VELMOR_MSI_NEXT_PATH)).make_preferred(), L""},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(narrow(step.name));
+        const std::filesystem::path log = scratch_ / (std::wstring(L"msi-") + step.name + L".log");
+        ASSERT_EQ(msiexec(L"/i", step.package.native(), log, step.properties).exit_code, 0u) << "see " << log.string();
+        EXPECT_EQ(control_access(), L"D:(A;;GA;;;BA)");
+        EXPECT_EQ(unsafe_folder_allowance(), L"1");
+        EXPECT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); })) << "the service does not run";
+    }
+}
+
 TEST(VersionResources, BothExecutablesCarryTheProjectVersionAndTheManifest) {
     const std::string licence = read_file(std::filesystem::path(VELMOR_SOURCE_DIR) / L"LICENSE");
     const std::size_t at = licence.find("\nCopyright ") + 1;
@@ -248,7 +372,7 @@ TEST(VersionResources, BothExecutablesCarryTheProjectVersionAndTheManifest) {
 
         // Every event's text as Event Viewer formats it, with its insertion.
         for (DWORD id = static_cast<DWORD>(EventId::service_started);
-             id <= static_cast<DWORD>(EventId::log_not_writable); ++id) {
+             id <= static_cast<DWORD>(EventId::pipe_instance_lost); ++id) {
             SCOPED_TRACE(id);
             DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(L"inserted text")};
             wchar_t* text = nullptr;

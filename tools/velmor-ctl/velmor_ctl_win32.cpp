@@ -1,8 +1,15 @@
 // velmor-ctl: sends one request to the helper's control pipe and prints the
-// reply line exactly as received.
+// reply line exactly as received (status: one readable line, or the reply
+// with --json); prints the helper's log with readable times; checks the
+// program folder as install does.
 //
-//   velmor-ctl [--console] ping | status | stop | start FILE | send LINE
+//   velmor-ctl [--console] ping | status [--json] | stop | start FILE | send LINE
+//   velmor-ctl [--console] log [FILE] [--local] [--follow] [--since TIME]
+//   velmor-ctl check-folder
 //   velmor-ctl --version | --help
+//
+// Runs on its main thread alone; `log --follow` polls the file until the
+// process is ended.
 //
 // Before it writes anything it checks who serves the pipe: the process on
 // the other end must be the running velmor-helper service (with --console,
@@ -36,6 +43,13 @@
 #include "base/text.hpp"
 #include "base/version.hpp"
 #include "base/win.hpp"
+#include "core/program_trust.hpp"
+#include "env/data_folder.hpp"
+#include "env/locations.hpp"
+#include "env/log.hpp"
+#include "trust/file_trust.hpp"
+#include "velmor-ctl/log_time.hpp"
+#include "velmor-ctl/status_line.hpp"
 
 namespace velmor {
 namespace {
@@ -50,21 +64,35 @@ constexpr auto BUSY_WAIT = std::chrono::seconds(10);
 constexpr int EXIT_OK = 0, EXIT_NOT_OK = 1, EXIT_NO_REPLY = 2;
 
 constexpr const char* USAGE =
-    "usage: velmor-ctl [--console] ping | status | stop | start FILE | send LINE\n"
+    "usage: velmor-ctl [--console] ping | status [--json] | stop | start FILE | send LINE | log [FILE] [OPTIONS]\n"
     "  ping        asks the helper whether it answers\n"
-    "  status      prints the core's state and last error\n"
+    "  status      prints the core's state and last error: \"core running\",\n"
+    "              \"core failed: {error}\"; with --json, the reply as received\n"
     "  stop        stops the core\n"
-    "  start FILE  sends the text of FILE as the core configuration\n"
+    "  start FILE  sends the text of FILE (UTF-8, with or without a byte-order\n"
+    "              mark) as the core configuration\n"
     "  send LINE   sends LINE as it is, followed by a line feed\n"
+    "  log [FILE]  prints the helper's log (the service's, or FILE) with its times\n"
+    "              in ISO 8601 UTC; velmor-helper.log.1 first when there is one\n"
+    "      --local         local times instead of UTC\n"
+    "      --since TIME    only lines from TIME on: 2026-12-08, 2026-12-08T09:30,\n"
+    "                      2026-12-08T09:30:00Z, ...+01:00; UTC (local with\n"
+    "                      --local) when TIME has no zone\n"
+    "      --follow        goes on printing lines as they are written\n"
+    "  check-folder  checks this program's folder as install does (who may change\n"
+    "              it, the folders above it and the files the service uses)\n"
     "  --console   for testing: talks to a helper run as \"velmor-helper.exe console\",\n"
-    "              without checking that the velmor-helper service serves the pipe\n"
+    "              without checking that the velmor-helper service serves the pipe;\n"
+    "              with log: the log next to velmor-ctl.exe\n"
     "  --version   prints the version\n"
     "  --help      prints this text\n"
     "The reply is printed as received. Exit status: 0 for a reply with \"ok\":true,\n"
-    "1 for \"ok\":false, 2 when there is no reply.\n";
+    "1 for \"ok\":false (check-folder: an unsafe folder), 2 when there is no reply\n"
+    "(log: no log to read).\n";
 
 void print_error(const Error& error) {
-    const std::string text = "velmor-ctl: " + error.full_description() + "\n";
+    // One line, causes after ": ", as every failure of velmor-ctl is.
+    const std::string text = "velmor-ctl: " + error.one_line() + "\n";
     std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
@@ -107,6 +135,9 @@ Result<std::string> read_text_file(const std::wstring& path) {
         if (n == 0) break;
         text.append(chunk.data(), n);
     }
+    // Notepad and other editors start UTF-8 files with a byte-order mark,
+    // which is not part of the JSON text.
+    if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
     if (const auto fault = find_utf8_fault(text))
         return fail(narrow(path) + " is not UTF-8 text: " + fault->describe() + "; save it as UTF-8" + nothing_sent);
     return text;
@@ -251,6 +282,249 @@ Result<std::string> exchange(HANDLE pipe, std::string_view request) {
     return reply;
 }
 
+// --- log ---------------------------------------------------------------
+
+constexpr std::int64_t INTERVALS_PER_SECOND = 10'000'000;
+constexpr std::int64_t INTERVALS_PER_MINUTE = 60 * INTERVALS_PER_SECOND;
+
+FILETIME file_time(std::int64_t intervals) {
+    const auto bits = static_cast<std::uint64_t>(intervals);
+    return {static_cast<DWORD>(bits), static_cast<DWORD>(bits >> 32)};
+}
+
+std::int64_t intervals_of(const FILETIME& ft) {
+    return static_cast<std::int64_t>((std::uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime);
+}
+
+// Minutes east of UTC of this machine's time zone at `intervals` (with the
+// daylight saving rule of that date); 0 when the system cannot say.
+int local_offset_minutes(std::int64_t intervals) {
+    // Whole seconds: SYSTEMTIME keeps only milliseconds, and what it drops
+    // would make the offset a minute short.
+    const std::int64_t whole = intervals - intervals % INTERVALS_PER_SECOND;
+    const FILETIME utc = file_time(whole);
+    SYSTEMTIME utc_parts{}, local_parts{};
+    FILETIME local{};
+    if (!FileTimeToSystemTime(&utc, &utc_parts) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc_parts, &local_parts) ||
+        !SystemTimeToFileTime(&local_parts, &local))
+        return 0;
+    return static_cast<int>((intervals_of(local) - whole) / INTERVALS_PER_MINUTE);
+}
+
+// A wall time of this machine's time zone as UTC; none when it cannot be
+// converted.
+std::optional<std::int64_t> local_to_utc(std::int64_t wall) {
+    const std::int64_t fraction = wall % INTERVALS_PER_SECOND;  // kept apart, as above
+    const FILETIME local = file_time(wall - fraction);
+    SYSTEMTIME local_parts{}, utc_parts{};
+    FILETIME utc{};
+    if (!FileTimeToSystemTime(&local, &local_parts) || !TzSpecificLocalTimeToSystemTime(nullptr, &local_parts, &utc_parts) ||
+        !SystemTimeToFileTime(&utc_parts, &utc))
+        return std::nullopt;
+    return intervals_of(utc) + fraction;
+}
+
+// The folder of the running velmor-helper service's executable, from its
+// registration: quoted by install, bare from some installers.
+Result<std::filesystem::path> service_log_path() {
+    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) return fail(last_call_error("OpenSCManagerW"));
+    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_CONFIG));
+    if (!service) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_SERVICE_DOES_NOT_EXIST)
+            return fail("the velmor-helper service is not installed: name the log file (velmor-ctl log FILE), or use "
+                        "--console for a helper in console mode");
+        return fail(call_error("OpenServiceW", code));
+    }
+    DWORD needed = 0;
+    (void)QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    std::vector<std::uint64_t> buffer(needed / sizeof(std::uint64_t) + 1);
+    if (!QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                             static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)), &needed))
+        return fail(last_call_error("QueryServiceConfigW"));
+    std::wstring binary = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName;
+    if (binary.starts_with(L'"')) binary = binary.substr(1, binary.find(L'"', 1) - 1);
+    return std::filesystem::path(binary).parent_path() / L"velmor-helper.log";
+}
+
+struct LogOptions {
+    std::optional<std::wstring> file;
+    bool local = false;
+    bool follow = false;
+    std::optional<std::int64_t> since;
+};
+
+// An open log file, read from where the last read stopped.
+struct LogReader {
+    unique_handle file;
+    std::string partial;  // the start of a line whose line feed has not come yet
+};
+
+// Opened for reading with every sharing: the helper goes on appending to it
+// and may rename it at its size cap while we hold it.
+Result<unique_handle> open_log(const std::filesystem::path& path) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) return unique_handle(h);
+    const DWORD code = GetLastError();
+    std::string hint;
+    if (code == ERROR_ACCESS_DENIED) hint = "; only SYSTEM, the Administrators and the helper's user may read it: "
+                                            "run velmor-ctl from an elevated prompt";
+    return fail(Error("cannot open " + narrow(path.native()) + hint, call_error("CreateFileW", code)));
+}
+
+// Prints `line` as the filter shows it. False when standard output is gone.
+bool print_line(ctl::LogLineFilter& filter, std::string_view line) {
+    const std::optional<std::string> shown = filter.next(line);
+    if (!shown) return true;
+    return std::fwrite(shown->data(), 1, shown->size(), stdout) == shown->size() && std::fputc('\n', stdout) != EOF;
+}
+
+// Prints every whole line appended since the last call; with `to_end`, also
+// a last line without its line feed. False when standard output is gone or
+// the file cannot be read.
+bool print_new_lines(LogReader& reader, ctl::LogLineFilter& filter, bool to_end) {
+    std::vector<char> chunk(65536);
+    for (;;) {
+        DWORD n = 0;
+        if (!ReadFile(reader.file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &n, nullptr)) return false;
+        if (n == 0) break;
+        reader.partial.append(chunk.data(), n);
+        std::size_t start = 0;
+        for (std::size_t end; (end = reader.partial.find('\n', start)) != std::string::npos; start = end + 1)
+            if (!print_line(filter, std::string_view(reader.partial).substr(start, end - start))) return false;
+        reader.partial.erase(0, start);
+    }
+    if (to_end && !reader.partial.empty()) {
+        if (!print_line(filter, reader.partial)) return false;
+        reader.partial.clear();
+    }
+    return std::fflush(stdout) == 0;
+}
+
+// Whether `path` now names another file than `open`: the helper rotated it.
+bool replaced(const std::filesystem::path& path, HANDLE open) {
+    const unique_handle named = adopt_file_handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                              nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!named) return false;  // not made again yet: keep reading the old one
+    BY_HANDLE_FILE_INFORMATION a{}, b{};
+    if (!GetFileInformationByHandle(named.get(), &a) || !GetFileInformationByHandle(open, &b)) return false;
+    return a.dwVolumeSerialNumber != b.dwVolumeSerialNumber || a.nFileIndexHigh != b.nFileIndexHigh ||
+           a.nFileIndexLow != b.nFileIndexLow;
+}
+
+int print_log(const std::filesystem::path& path, const LogOptions& options) {
+    ctl::LogLineFilter filter(options.local ? ctl::LogLineFilter::LocalOffset(local_offset_minutes) : nullptr,
+                              options.since);
+    // The older file first, read whole and closed at once: a handle kept on
+    // it would make the helper's next rotation fail.
+    std::filesystem::path older = path;
+    older += L".1";
+    if (Result<unique_handle> opened = open_log(older)) {
+        LogReader reader{std::move(*opened), {}};
+        if (!print_new_lines(reader, filter, true)) return EXIT_NO_REPLY;
+    } else if (opened.error().system_code() != ERROR_FILE_NOT_FOUND) {
+        print_error(opened.error());
+        return EXIT_NO_REPLY;
+    }
+    Result<unique_handle> opened = open_log(path);
+    if (!opened) {
+        print_error(opened.error());
+        return EXIT_NO_REPLY;
+    }
+    LogReader reader{std::move(*opened), {}};
+    if (!print_new_lines(reader, filter, !options.follow)) return EXIT_NO_REPLY;
+    while (options.follow) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        // Checked before the read, so that nothing written to the old file
+        // before its rename is missed.
+        const bool rotated = replaced(path, reader.file.get());
+        if (!print_new_lines(reader, filter, rotated)) return EXIT_NO_REPLY;
+        if (!rotated) continue;
+        if (Result<unique_handle> fresh = open_log(path)) reader = LogReader{std::move(*fresh), {}};
+    }
+    return EXIT_OK;
+}
+
+int run_log(bool console, const std::vector<std::wstring>& args) {
+    LogOptions options;
+    std::optional<ctl::IsoTime> since_time;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::wstring& arg = args[i];
+        if (arg == L"--local") {
+            options.local = true;
+        } else if (arg == L"--follow" || arg == L"-f") {
+            options.follow = true;
+        } else if (arg == L"--since") {
+            if (i + 1 == args.size()) return usage_error("--since needs a time, such as 2026-12-08T09:30Z");
+            const std::optional<ctl::IsoTime> since = ctl::parse_iso_time(narrow(args[++i]));
+            if (!since)
+                return usage_error("--since needs a time such as 2026-12-08, 2026-12-08T09:30 or 2026-12-08T09:30Z, "
+                                   "not \"" + narrow(args[i]) + "\"");
+            since_time = since;
+        } else if (arg.starts_with(L"-") && arg.size() > 1) {
+            return usage_error("unknown option \"" + narrow(arg) + "\" for log");
+        } else if (options.file) {
+            return usage_error("unexpected argument \"" + narrow(arg) + "\" after log " + narrow(*options.file));
+        } else {
+            options.file = arg;
+        }
+    }
+    if (options.file && console) return usage_error("log takes FILE or --console, not both");
+    if (since_time) {
+        // A time without a zone is read as the output shows times.
+        options.since = since_time->zoned || !options.local ? std::optional(since_time->intervals)
+                                                            : local_to_utc(since_time->intervals);
+        if (!options.since) return usage_error("--since: this machine's time zone cannot convert the time given");
+    }
+    std::filesystem::path path;
+    if (options.file) {
+        path = *options.file;
+    } else if (console) {
+        Result<std::filesystem::path> folder = exe_dir();
+        if (!folder) {
+            print_error(folder.error());
+            return EXIT_NO_REPLY;
+        }
+        path = *folder / L"velmor-helper.log";
+    } else {
+        Result<std::filesystem::path> service = service_log_path();
+        if (!service) {
+            print_error(service.error());
+            return EXIT_NO_REPLY;
+        }
+        path = std::move(*service);
+    }
+    return print_log(path, options);
+}
+
+// --- check-folder ------------------------------------------------------
+
+// The check that install makes of the program folder, for this program's
+// folder: the folder, the folders above it, and the files the service runs,
+// loads and copies from it, velmor-helper.exe among them.
+int check_folder() {
+    Result<std::filesystem::path> folder = exe_dir();
+    if (!folder) {
+        print_error(folder.error());
+        return EXIT_NO_REPLY;
+    }
+    std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(*folder);
+    if (!unsafe) {
+        const bool kept = detail::folder_permissions_kept(service_data_dir().parent_path().parent_path());
+        unsafe = trust::find_unsafe(*folder, {*folder / L"velmor-helper.exe"}, trust::read_entry, kept);
+    }
+    if (unsafe) {
+        print_error(trust::unsafe_error("program folder", *unsafe));
+        return EXIT_NOT_OK;
+    }
+    const std::string line = "program folder is safe: " + narrow(folder->native()) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    return EXIT_OK;
+}
+
 int run(const std::vector<std::wstring>& all) {
     std::vector<std::wstring> args(all.begin() + (all.empty() ? 0 : 1), all.end());
     const bool console = !args.empty() && args[0] == L"--console";
@@ -270,6 +544,18 @@ int run(const std::vector<std::wstring>& all) {
     // Anywhere but first, and not as the value of start or send.
     for (std::size_t i = 0; i < args.size(); ++i)
         if (args[i] == L"--console" && !(with_value && i == 1)) return usage_error("--console goes before the command");
+    if (command == L"log") return run_log(console, args);
+    if (command == L"check-folder") {
+        if (console) return usage_error("check-folder takes no --console");
+        if (args.size() > 1) return usage_error("unexpected argument \"" + narrow(args[1]) + "\" after check-folder");
+        return check_folder();
+    }
+    // Scripts read the reply; people read one line.
+    bool json = false;
+    if (command == L"status" && args.size() == 2 && args[1] == L"--json") {
+        json = true;
+        args.pop_back();
+    }
     if (!bare && !with_value) return usage_error("unknown command \"" + narrow(command) + "\"");
     if (with_value && args.size() < 2)
         return usage_error(narrow(command) + (command == L"start" ? " needs FILE" : " needs LINE"));
@@ -303,12 +589,19 @@ int run(const std::vector<std::wstring>& all) {
         print_error(reply.error());
         return EXIT_NO_REPLY;
     }
-    std::fwrite(reply->data(), 1, reply->size(), stdout);
-    std::fflush(stdout);
-
     rapidjson::Document doc;
     doc.Parse(reply->data(), reply->find('\n') == std::string::npos ? reply->size() : reply->find('\n'));
-    if (doc.HasParseError() || !doc.IsObject()) return EXIT_NO_REPLY;
+    const bool parsed = !doc.HasParseError() && doc.IsObject();
+    std::optional<std::string> readable;
+    if (parsed && command == L"status" && !json) readable = ctl::status_line(*reply);
+    if (readable) {
+        *readable += "\n";
+        std::fwrite(readable->data(), 1, readable->size(), stdout);
+    } else {
+        std::fwrite(reply->data(), 1, reply->size(), stdout);
+    }
+    std::fflush(stdout);
+    if (!parsed) return EXIT_NO_REPLY;
     const auto ok = doc.FindMember("ok");
     if (ok == doc.MemberEnd() || !ok->value.IsBool()) return EXIT_NO_REPLY;
     return ok->value.GetBool() ? EXIT_OK : EXIT_NOT_OK;

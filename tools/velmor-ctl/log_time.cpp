@@ -1,0 +1,201 @@
+#include "velmor-ctl/log_time.hpp"
+
+#include <charconv>
+
+namespace velmor::ctl {
+namespace {
+
+constexpr std::int64_t PER_SECOND = 10'000'000;
+constexpr std::int64_t PER_DAY = 86'400 * PER_SECOND;
+// Days from 1601-01-01 to 1970-01-01.
+constexpr std::int64_t DAYS_1601_TO_1970 = 134'774;
+
+// Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
+constexpr std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2 ? 1 : 0;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+struct Civil {
+    std::int64_t year;
+    unsigned month, day;
+};
+
+constexpr Civil civil_from_days(std::int64_t z) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const auto d = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
+    const auto m = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
+    return {yoe + era * 400 + (m <= 2 ? 1 : 0), m, d};
+}
+
+constexpr bool is_leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+constexpr unsigned days_in_month(std::int64_t y, unsigned m) {
+    constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && is_leap(y) ? 29 : days[m - 1];
+}
+
+void append_number(std::string& out, std::int64_t value, int width) {
+    char digits[24];
+    const auto [end, ec] = std::to_chars(std::begin(digits), std::end(digits), value);
+    (void)ec;
+    for (auto n = end - digits; n < width; ++n) out.push_back('0');
+    out.append(digits, end);
+}
+
+// Reads exactly `count` digits at `at`; advances past them.
+std::optional<unsigned> take_digits(std::string_view text, std::size_t& at, std::size_t count) {
+    if (text.size() - at < count) return std::nullopt;
+    unsigned value = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const char c = text[at + i];
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    at += count;
+    return value;
+}
+
+bool take(std::string_view text, std::size_t& at, char c) {
+    if (at >= text.size() || text[at] != c) return false;
+    ++at;
+    return true;
+}
+
+}  // namespace
+
+std::optional<LogPrefix> read_log_prefix(std::string_view line) {
+    constexpr std::string_view head = "[SystemTime { intervals: ";
+    constexpr std::string_view tail = " }] ";
+    if (!line.starts_with(head)) return std::nullopt;
+    const std::string_view rest = line.substr(head.size());
+    const std::size_t end = rest.find(' ');
+    if (end == 0 || end == std::string_view::npos) return std::nullopt;
+    for (std::size_t i = 0; i < end; ++i)
+        if (rest[i] < '0' || rest[i] > '9') return std::nullopt;
+    std::int64_t intervals = 0;
+    const auto [ptr, ec] = std::from_chars(rest.data(), rest.data() + end, intervals);
+    if (ec != std::errc() || ptr != rest.data() + end) return std::nullopt;  // out of range
+    if (!rest.substr(end).starts_with(tail)) return std::nullopt;
+    return LogPrefix{intervals, head.size() + end + tail.size()};
+}
+
+std::string iso_time(std::int64_t intervals, std::optional<int> offset_minutes) {
+    bool local = offset_minutes.has_value();
+    const int offset = offset_minutes.value_or(0);
+    std::int64_t shown = intervals + std::int64_t{offset} * 60 * PER_SECOND;
+    if (shown < 0) {  // a local time before 1601 cannot be written: UTC instead
+        shown = intervals;
+        local = false;
+    }
+    const std::int64_t days = shown / PER_DAY;
+    std::int64_t rest = shown % PER_DAY;
+    const Civil date = civil_from_days(days - DAYS_1601_TO_1970);
+    std::string out;
+    out.reserve(34);
+    append_number(out, date.year, 4);
+    out.push_back('-');
+    append_number(out, date.month, 2);
+    out.push_back('-');
+    append_number(out, date.day, 2);
+    out.push_back('T');
+    append_number(out, rest / (3600 * PER_SECOND), 2);
+    rest %= 3600 * PER_SECOND;
+    out.push_back(':');
+    append_number(out, rest / (60 * PER_SECOND), 2);
+    rest %= 60 * PER_SECOND;
+    out.push_back(':');
+    append_number(out, rest / PER_SECOND, 2);
+    out.push_back('.');
+    append_number(out, rest % PER_SECOND, 7);
+    if (!local) {
+        out.push_back('Z');
+        return out;
+    }
+    out.push_back(offset < 0 ? '-' : '+');
+    const int magnitude = offset < 0 ? -offset : offset;
+    append_number(out, magnitude / 60, 2);
+    out.push_back(':');
+    append_number(out, magnitude % 60, 2);
+    return out;
+}
+
+std::optional<IsoTime> parse_iso_time(std::string_view text) {
+    std::size_t at = 0;
+    const auto year = take_digits(text, at, 4);
+    if (!year || !take(text, at, '-')) return std::nullopt;
+    const auto month = take_digits(text, at, 2);
+    if (!month || *month < 1 || *month > 12 || !take(text, at, '-')) return std::nullopt;
+    const auto day = take_digits(text, at, 2);
+    if (!day || *day < 1 || *day > days_in_month(*year, *month)) return std::nullopt;
+    std::int64_t within_day = 0;
+    if (at < text.size() && (text[at] == 'T' || text[at] == ' ')) {
+        ++at;
+        const auto hour = take_digits(text, at, 2);
+        if (!hour || *hour > 23 || !take(text, at, ':')) return std::nullopt;
+        const auto minute = take_digits(text, at, 2);
+        if (!minute || *minute > 59) return std::nullopt;
+        std::int64_t second = 0, fraction = 0;
+        if (take(text, at, ':')) {
+            const auto s = take_digits(text, at, 2);
+            if (!s || *s > 59) return std::nullopt;
+            second = *s;
+            if (take(text, at, '.')) {
+                std::size_t digits = 0;
+                while (at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 7) {
+                    fraction = fraction * 10 + (text[at] - '0');
+                    ++at;
+                    ++digits;
+                }
+                if (digits == 0) return std::nullopt;
+                for (; digits < 7; ++digits) fraction *= 10;
+            }
+        }
+        within_day = (std::int64_t{*hour} * 3600 + std::int64_t{*minute} * 60 + second) * PER_SECOND + fraction;
+    }
+    IsoTime result;
+    std::int64_t offset_seconds = 0;
+    if (take(text, at, 'Z')) {
+        result.zoned = true;
+    } else if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+        const bool east = text[at] == '+';
+        ++at;
+        const auto hours = take_digits(text, at, 2);
+        if (!hours || *hours > 23 || !take(text, at, ':')) return std::nullopt;
+        const auto minutes = take_digits(text, at, 2);
+        if (!minutes || *minutes > 59) return std::nullopt;
+        offset_seconds = (std::int64_t{*hours} * 3600 + *minutes * 60) * (east ? 1 : -1);
+        result.zoned = true;
+    }
+    if (at != text.size()) return std::nullopt;
+    const std::int64_t days = days_from_civil(*year, *month, *day) + DAYS_1601_TO_1970;
+    result.intervals = days * PER_DAY + within_day - offset_seconds * PER_SECOND;
+    if (days < 0 || result.intervals < 0) return std::nullopt;
+    return result;
+}
+
+std::optional<std::string> LogLineFilter::next(std::string_view line) {
+    const std::optional<LogPrefix> prefix = read_log_prefix(line);
+    if (!prefix) {
+        if (!keeping_) return std::nullopt;
+        return std::string(line);
+    }
+    keeping_ = !since_ || prefix->intervals >= *since_;
+    if (!keeping_) return std::nullopt;
+    std::optional<int> offset;
+    if (local_offset_) offset = local_offset_(prefix->intervals);
+    std::string out = "[" + iso_time(prefix->intervals, offset) + "] ";
+    out.append(line.substr(prefix->length));
+    return out;
+}
+
+}  // namespace velmor::ctl
