@@ -93,9 +93,9 @@ private:
 // exchange without a reply, and the next client is served.
 TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
     static const std::wstring name = test_pipe_name(L"server");
-    auto core = std::make_shared<CoreShared>();
+    auto actions = std::make_shared<ActionContext>(std::make_shared<CoreShared>());
     auto stop = std::make_shared<std::atomic<bool>>(false);
-    std::thread(serve_pipe, name.c_str(), core, stop).detach();
+    std::thread(serve_pipe, name.c_str(), actions, stop).detach();
 
     const std::string ping = "{\"id\":\"p\",\"action\":\"ping\"}\n";
     const std::string pong = "{\"id\":\"p\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n";
