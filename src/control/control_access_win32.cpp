@@ -147,15 +147,19 @@ const Result<unique_handle>& PipeClient::token() {
     return *token_;
 }
 
-std::string PipeClient::identity() {
-    std::string who = "an unknown user";
-    if (const Result<unique_handle>& token = this->token()) {
-        if (Result<trust::UserSid> user = trust::token_user(token->get()))
-            who = trust::account_name(user->get()).value_or(who);
+ClientIdentity PipeClient::identity() {
+    ClientIdentity who{"an unknown user", {}};
+    if (const Result<unique_handle>& token = this->token(); !token) {
+        who.unreadable = token.error();
+    } else if (Result<trust::UserSid> user = trust::token_user(token->get()); !user) {
+        who.unreadable = std::move(user.error());
+    } else {
+        who.name = trust::account_name(user->get()).value_or(who.name);
     }
     ULONG process = 0;
-    if (GetNamedPipeClientProcessId(pipe_, &process)) who += " (process " + std::to_string(process) + ")";
-    return escape_for_log(who);
+    if (GetNamedPipeClientProcessId(pipe_, &process)) who.name += " (process " + std::to_string(process) + ")";
+    who.name = escape_for_log(who.name);
+    return who;
 }
 
 Result<ClientCheck> PipeClient::check(const std::string& sddl) {
@@ -164,7 +168,7 @@ Result<ClientCheck> PipeClient::check(const std::string& sddl) {
     Result<bool> granted = token_may_control(token->get(), sddl);
     if (!granted) return fail(std::move(granted.error()));
     if (*granted) return ClientCheck{true, {}};
-    return ClientCheck{false, identity()};
+    return ClientCheck{false, identity().name};
 }
 
 ControlClient PipeClient::control_client(ActionContext& actions) {

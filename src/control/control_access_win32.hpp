@@ -55,8 +55,9 @@ public:
     ControlClient control_client(ActionContext& actions);
 
     // "DOMAIN\user (process N)": the account as LookupAccountSidW names it,
-    // else its SID, else "an unknown user"; the process when known.
-    std::string identity();
+    // else its SID, else "an unknown user"; the process when known. Marked
+    // unreadable when the client's token or its user cannot be read.
+    ClientIdentity identity();
 
 private:
     const Result<unique_handle>& token();

@@ -250,8 +250,14 @@ Result<std::string> handle_request(std::string_view received, ActionContext& act
             reply = reply_for(request, std::move(admitted));
         } else {
             // Asked before the action: the client may be gone after it.
-            const std::string who = client.identity ? client.identity() : std::string("a client");
-            reply = reply_for(request, run_attributed_action(actions, action, std::move(request.config), who));
+            const ClientIdentity who = client.identity ? client.identity() : ClientIdentity{"a client", {}};
+            if (who.unreadable) {
+                Result<> refused = fail(Error(std::string(UNIDENTIFIED_CLIENT_ERROR), *who.unreadable));
+                log_action(actions, ActionReport{action, who.name, refused, false, action == "start"});
+                reply = reply_for(request, std::move(refused));
+            } else {
+                reply = reply_for(request, run_attributed_action(actions, action, std::move(request.config), who.name));
+            }
         }
     } else {
         reply = reply_for(request, fail("unknown action"));

@@ -43,6 +43,9 @@ TEST(Protocol, ValidRequests) {
         {"{}", "{\"id\":null,\"ok\":false,\"error\":\"unknown action\",\"data\":null}\n"},
         // Framing: CR LF, Unicode white space around the object, a second line ignored.
         {"{\"action\":\"ping\"}\r\n", "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
+        // A carriage return is white space between tokens too (a line feed ends the request).
+        {"{\r\"id\":\"c\",\r\"action\"\r:\r\"ping\"\r}\r\n",
+         "{\"id\":\"c\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
         {"\xE3\x80\x80 {\"action\":\"ping\"}\xC2\xA0", "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
         {"{\"action\":\"ping\"}\n{\"action\":\"status\"}\n", "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
         {"{\"action\":\"ping\"}\ngarbage", "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n"},
