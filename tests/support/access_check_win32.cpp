@@ -46,4 +46,9 @@ Result<bool> granted(HANDLE token, HANDLE object, ACCESS_MASK desired) {
     return status != FALSE;
 }
 
+bool running_under_wine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 }  // namespace velmor::access

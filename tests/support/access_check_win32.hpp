@@ -20,4 +20,9 @@ unique_handle identification_token(bool as_standard_user);
 // READ_CONTROL. Errors: the failing call, never a guess.
 Result<bool> granted(HANDLE token, HANDLE object, ACCESS_MASK desired);
 
+// Whether the program runs under Wine, which shows no descriptor's rule and
+// impersonates every pipe client at its full level, whatever level the
+// client asked for: tests skip what only Windows can show.
+bool running_under_wine();
+
 }  // namespace velmor::access
