@@ -118,19 +118,31 @@ void write_optional(JsonWriter& w, const std::optional<std::string>& s) {
     else w.Null();
 }
 
-std::string status_data(const CoreSnapshot& snap) {
+// The compact JSON text that `write` makes, then `end`, in one allocation.
+template <class Write>
+std::string compact_json(Write&& write, std::string_view end = {}) {
     JsonScratch scratch;
     JsonBuffer buffer(scratch.allocator());
     JsonWriter w(buffer, scratch.allocator());
-    w.StartObject();
-    w.Key("error");
-    write_optional(w, snap.error);
-    w.Key("running");
-    w.Bool(snap.status == "running");
-    w.Key("status");
-    w.String(snap.status.data(), static_cast<rapidjson::SizeType>(snap.status.size()));
-    w.EndObject();
-    return std::string(buffer.GetString(), buffer.GetSize());
+    write(w);
+    std::string text;
+    text.reserve(buffer.GetSize() + end.size());
+    text.append(buffer.GetString(), buffer.GetSize());
+    text.append(end);
+    return text;
+}
+
+std::string status_data(const CoreSnapshot& snap) {
+    return compact_json([&](JsonWriter& w) {
+        w.StartObject();
+        w.Key("error");
+        write_optional(w, snap.error);
+        w.Key("running");
+        w.Bool(snap.status == "running");
+        w.Key("status");
+        w.String(snap.status.data(), static_cast<rapidjson::SizeType>(snap.status.size()));
+        w.EndObject();
+    });
 }
 
 Reply reply_for(const Request& request, Result<> outcome, std::optional<std::string> data = std::nullopt) {
@@ -203,25 +215,21 @@ Result<Request> parse_request(std::string_view text) {
 }
 
 std::string serialize_reply(const Reply& reply) {
-    JsonScratch scratch;
-    JsonBuffer buffer(scratch.allocator());
-    JsonWriter w(buffer, scratch.allocator());
-    w.StartObject();
-    w.Key("id");
-    write_optional(w, reply.id);
-    w.Key("ok");
-    w.Bool(reply.ok);
-    w.Key("error");
-    write_optional(w, reply.error);
-    w.Key("data");
-    if (reply.data) w.RawValue(reply.data->data(), reply.data->size(), rapidjson::kObjectType);
-    else w.Null();
-    w.EndObject();
-    std::string text;
-    text.reserve(buffer.GetSize() + 1);
-    text.append(buffer.GetString(), buffer.GetSize());
-    text.push_back('\n');
-    return text;
+    return compact_json(
+        [&](JsonWriter& w) {
+            w.StartObject();
+            w.Key("id");
+            write_optional(w, reply.id);
+            w.Key("ok");
+            w.Bool(reply.ok);
+            w.Key("error");
+            write_optional(w, reply.error);
+            w.Key("data");
+            if (reply.data) w.RawValue(reply.data->data(), reply.data->size(), rapidjson::kObjectType);
+            else w.Null();
+            w.EndObject();
+        },
+        "\n");
 }
 
 Result<std::string> handle_request(std::string_view received, ActionContext& actions, const ControlClient& client) {
