@@ -1,11 +1,9 @@
 #pragma once
 // An ActionContext of a test's own over a fresh core record: the events it
 // reports are kept instead of sent, each preparation step is recorded as it
-// runs, and any step can be made to fail or be held where it starts. The
-// steps are the system's, or with `Steps::skipped` steps that succeed
-// without touching anything.
-
-#include <gtest/gtest.h>
+// runs, and any step can be made to fail, or the preparation held where it
+// begins. The steps are the system's, or with `Steps::skipped` steps that
+// succeed without touching anything.
 
 #include <condition_variable>
 #include <functional>
@@ -24,6 +22,12 @@ namespace velmor::testing {
 using Event = std::tuple<EventId, EventKind, std::string>;
 
 class TestActions {
+    template <class F>
+    auto locked(F&& f) const {
+        std::lock_guard lock(state_->mutex);
+        return f();
+    }
+
 public:
     enum class Steps { system, skipped };
 
@@ -32,26 +36,15 @@ public:
         : core_(std::make_shared<CoreShared>(timings)) {
         core_->machine_lock_name = "Velmor.Test.Actions." + unique_suffix();
         const PreparationSteps real = system_preparation_steps();
-        PreparationSteps steps;
-        steps.data_folder = [state = state_, kind, real](const std::filesystem::path& dir)
-            -> Result<PreparedDataFolder> {
-            state->before_steps();
-            if (Result<> go = state->enter("data folder"); !go) return fail(std::move(go.error()));
-            return kind == Steps::system ? real.data_folder(dir) : PreparedDataFolder();
+        const PreparationSteps steps{recorded("data folder", kind, real.data_folder),
+                                     recorded("core library trust", kind, real.core_library_trust),
+                                     recorded("wintun", kind, real.wintun),
+                                     recorded("core library", kind, real.core_library)};
+        const auto sink = [state = state_](EventId id, EventKind event_kind, std::string_view text) {
+            std::lock_guard lock(state->mutex);
+            state->events.emplace_back(id, event_kind, std::string(text));
         };
-        steps.core_library_trust = step("core library trust", kind, real.core_library_trust);
-        steps.wintun = [state = state_, kind, real](const std::filesystem::path& dir) -> Result<> {
-            if (Result<> go = state->enter("wintun"); !go) return go;
-            return kind == Steps::system ? real.wintun(dir) : Result<>();
-        };
-        steps.core_library = step("core library", kind, real.core_library);
-        context_ = std::make_shared<ActionContext>(
-            core_, std::move(steps),
-            [state = state_](EventId id, EventKind event_kind, std::string_view text) {
-                std::lock_guard lock(state->mutex);
-                state->events.emplace_back(id, event_kind, std::string(text));
-            },
-            std::move(refusal_limit));
+        context_ = std::make_shared<ActionContext>(core_, steps, sink, std::move(refusal_limit));
     }
 
     CoreShared& core() const { return *core_; }
@@ -60,69 +53,52 @@ public:
     // From now on the step named `step` ("data folder", "core library trust",
     // "wintun", "core library") fails with `message` when it is reached.
     void fail_step(const std::string& step, const std::string& message) {
-        std::lock_guard lock(state_->mutex);
-        state_->failing[step] = message;
+        locked([&] { state_->failing[step] = message; });
     }
     // Holds each preparation where it begins until release(); held() tells
-    // whether one is waiting there.
-    void hold() {
-        std::lock_guard lock(state_->mutex);
-        state_->holding = true;
-    }
+    // whether one waits there.
+    void hold() { locked([&] { state_->holding = true; }); }
     void release() {
-        {
-            std::lock_guard lock(state_->mutex);
-            state_->holding = false;
-        }
+        locked([&] { state_->holding = false; });
         state_->changed.notify_all();
     }
-    bool held() const {
-        std::lock_guard lock(state_->mutex);
-        return state_->waiting;
-    }
+    bool held() const { return locked([&] { return state_->waiting; }); }
 
     // The steps reached (and events reported) since the last call.
-    std::vector<std::string> take_steps() { return take(state_->steps); }
-    std::vector<Event> take_events() { return take(state_->events); }
+    std::vector<std::string> take_steps() { return locked([&] { return std::exchange(state_->steps, {}); }); }
+    std::vector<Event> take_events() { return locked([&] { return std::exchange(state_->events, {}); }); }
 
     // "start" with a configuration a fake core runs until it is stopped.
     Result<> start(std::string_view who = "a tester") { return run_attributed_action(*context_, "start", "{}", who); }
 
 private:
     struct State {
-        mutable std::mutex mutex;
+        std::mutex mutex;
         std::condition_variable changed;
         std::vector<std::string> steps;
         std::vector<Event> events;
         std::map<std::string, std::string> failing;
         bool holding = false;
         bool waiting = false;
-
-        void before_steps() {
-            std::unique_lock lock(mutex);
-            waiting = holding;
-            changed.wait(lock, [this] { return !holding; });
-            waiting = false;
-        }
-        Result<> enter(const std::string& step) {
-            std::lock_guard lock(mutex);
-            steps.push_back(step);
-            if (const auto found = failing.find(step); found != failing.end()) return fail(found->second);
-            return {};
-        }
     };
 
-    std::function<Result<>()> step(std::string name, Steps kind, std::function<Result<>()> real) {
-        return [state = state_, name, kind, real]() -> Result<> {
-            if (Result<> go = state->enter(name); !go) return go;
-            return kind == Steps::system ? real() : Result<>();
+    // `real`, or success, recorded under `name`; the first step holds.
+    template <class R, class... Args>
+    std::function<R(Args...)> recorded(std::string name, Steps kind, std::function<R(Args...)> real) {
+        return [state = state_, name, kind, real](Args... args) -> R {
+            {
+                std::unique_lock lock(state->mutex);
+                if (name == "data folder") {
+                    state->waiting = state->holding;
+                    state->changed.wait(lock, [&] { return !state->holding; });
+                    state->waiting = false;
+                }
+                state->steps.push_back(name);
+                if (const auto found = state->failing.find(name); found != state->failing.end())
+                    return fail(found->second);
+            }
+            return kind == Steps::system ? real(args...) : R();
         };
-    }
-
-    template <class T>
-    std::vector<T> take(std::vector<T>& from) {
-        std::lock_guard lock(state_->mutex);
-        return std::exchange(from, {});
     }
 
     std::shared_ptr<State> state_ = std::make_shared<State>();
