@@ -8,7 +8,7 @@
 #include <atomic>
 #include <memory>
 
-#include "core/core_state.hpp"
+#include "control/actions.hpp"
 
 namespace velmor {
 
@@ -16,6 +16,6 @@ namespace velmor {
 // each returns when it finds `stop_requested` set. Returns at once, setting
 // the flag itself, when the pipe's security descriptor cannot be built.
 // Runs detached; nobody waits for it or for the threads it starts.
-void run_pipe_server(std::shared_ptr<CoreShared> core, std::shared_ptr<std::atomic<bool>> stop_requested);
+void run_pipe_server(std::shared_ptr<ActionContext> actions, std::shared_ptr<std::atomic<bool>> stop_requested);
 
 }  // namespace velmor

@@ -34,12 +34,12 @@ Error call_failed(std::string_view call, DWORD code) {
 // What the server's threads share; each holds it by reference counting, so
 // it lives as long as the last of them.
 struct PipeServerContext {
-    PipeServerContext(const wchar_t* pipe_name, std::shared_ptr<CoreShared> record,
+    PipeServerContext(const wchar_t* pipe_name, std::shared_ptr<ActionContext> record,
                       std::shared_ptr<std::atomic<bool>> stop)
-        : name(pipe_name), core(std::move(record)), stop_requested(std::move(stop)) {}
+        : name(pipe_name), actions(std::move(record)), stop_requested(std::move(stop)) {}
 
     const std::wstring name;
-    const std::shared_ptr<CoreShared> core;
+    const std::shared_ptr<ActionContext> actions;
     const std::shared_ptr<std::atomic<bool>> stop_requested;
     // Instances the server's threads hold; with none, the next one created
     // claims the name as the first instance.
@@ -130,7 +130,7 @@ std::string describe_key(const PipeClientKey& key) {
 // Reads one request line, answers it, and makes sure the client can take
 // the reply before the instance is disconnected. Returns the handling error,
 // if any.
-std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& watchdog,
+std::optional<Error> serve_client(HANDLE pipe, ActionContext& actions, IoWatchdog& watchdog,
                                   std::optional<PipeShares::Claim>& claim) {
     const auto connected = IoWatchdog::Clock::now();
     // Nothing yet: the short bound for a client that sends nothing; after
@@ -169,7 +169,7 @@ std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& wat
         return Error("request larger than " + std::to_string(MAX_REQUEST_BYTES) + " bytes");
 
     PipeClient client(pipe);
-    Result<std::string> reply = handle_request(gatherer.bytes(), core, client.control_client());
+    Result<std::string> reply = handle_request(gatherer.bytes(), actions, client.control_client(actions));
     if (!reply) return std::move(reply.error());
 
     const std::string reply_timeout_text = "reply not read within " + std::to_string(REPLY_TIMEOUT.count()) + " s";
@@ -278,7 +278,7 @@ void serve_instances(const std::shared_ptr<PipeServerContext>& context, unique_h
             std::optional<Error> handling_error;
             bool out_of_memory = false;
             try {
-                handling_error = serve_client(instance.get(), *context->core, *watchdog, claim);
+                handling_error = serve_client(instance.get(), *context->actions, *watchdog, claim);
             } catch (const std::bad_alloc&) {
                 out_of_memory = true;
             }
@@ -328,12 +328,12 @@ Result<unique_handle> create_pipe_instance(const wchar_t* name, bool first_insta
     return created;
 }
 
-void serve_pipe(const wchar_t* name, std::shared_ptr<CoreShared> core,
+void serve_pipe(const wchar_t* name, std::shared_ptr<ActionContext> actions,
                 std::shared_ptr<std::atomic<bool>> stop_requested) {
     std::shared_ptr<PipeServerContext> context;
     unique_handle first;
     try {
-        context = std::make_shared<PipeServerContext>(name, std::move(core), std::move(stop_requested));
+        context = std::make_shared<PipeServerContext>(name, std::move(actions), std::move(stop_requested));
     } catch (const std::bad_alloc&) {
         log_message("ERROR: pipe server not started: out of memory");
         return;
@@ -386,8 +386,8 @@ void serve_pipe(const wchar_t* name, std::shared_ptr<CoreShared> core,
     serve_instances(context, std::move(first));
 }
 
-void run_pipe_server(std::shared_ptr<CoreShared> core, std::shared_ptr<std::atomic<bool>> stop_requested) {
-    serve_pipe(PIPE_NAME, std::move(core), std::move(stop_requested));
+void run_pipe_server(std::shared_ptr<ActionContext> actions, std::shared_ptr<std::atomic<bool>> stop_requested) {
+    serve_pipe(PIPE_NAME, std::move(actions), std::move(stop_requested));
 }
 
 }  // namespace velmor

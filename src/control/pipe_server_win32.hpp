@@ -7,7 +7,7 @@
 
 #include "base/error.hpp"
 #include "base/win.hpp"
-#include "core/core_state.hpp"
+#include "control/actions.hpp"
 
 namespace velmor {
 
@@ -51,7 +51,7 @@ inline DWORD pipe_open_mode(bool first_instance) {
 Result<unique_handle> create_pipe_instance(const wchar_t* name, bool first_instance);
 
 // run_pipe_server on the pipe `name`; tests use names of their own.
-void serve_pipe(const wchar_t* name, std::shared_ptr<CoreShared> core,
+void serve_pipe(const wchar_t* name, std::shared_ptr<ActionContext> actions,
                 std::shared_ptr<std::atomic<bool>> stop_requested);
 
 }  // namespace velmor

@@ -65,9 +65,11 @@ Result<> run_console() {
     Result<std::filesystem::path> folder = exe_dir();
     if (!folder) return fail(std::move(folder.error()));
     init_log(*folder);
+    auto core = std::make_shared<CoreShared>();
+    auto actions = std::make_shared<ActionContext>(core);
     // Before the line that tells the console is up: whoever waits for it
     // finds the data folder prepared.
-    prepare_data_folder_at_start();
+    prepare_data_folder_at_start(*actions);
     log_message("running in console mode");
     report_host_started(host_started_line("console mode", GetCurrentProcessId()));
 
@@ -80,9 +82,8 @@ Result<> run_console() {
         return fail(Error("cannot handle Ctrl+C", os_error(GetLastError())));
 
     auto stop_requested = std::make_shared<std::atomic<bool>>(false);
-    auto core = std::make_shared<CoreShared>();
     try {
-        std::thread(run_pipe_server, core, stop_requested).detach();
+        std::thread(run_pipe_server, actions, stop_requested).detach();
     } catch (const std::system_error&) {
         return fail("failed to spawn thread");
     }

@@ -49,4 +49,9 @@ Result<bool> granted(HANDLE token, HANDLE object, ACCESS_MASK desired) {
     return descriptor_grants(descriptor, token, desired);
 }
 
+bool running_under_wine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 }  // namespace velmor::access

@@ -24,4 +24,9 @@ Result<bool> descriptor_grants(PSECURITY_DESCRIPTOR descriptor, HANDLE token, AC
 // handle opened with READ_CONTROL, as the system reads it back.
 Result<bool> granted(HANDLE token, HANDLE object, ACCESS_MASK desired);
 
+// Whether the program runs under Wine, which shows no descriptor's rule and
+// impersonates every pipe client at its full level, whatever level the
+// client asked for: tests skip what only Windows can show.
+bool running_under_wine();
+
 }  // namespace velmor::access

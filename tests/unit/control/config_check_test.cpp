@@ -26,6 +26,7 @@ TEST(ConfigCheck, StepsInOrder) {
     EXPECT_EQ(check_message("42"), "");
     EXPECT_EQ(check_message("[]"), "");
     EXPECT_EQ(check_message(" {\"a\": [1, 2.5e3, null]}\n"), "");
+    EXPECT_EQ(check_message("{\r\n  \"a\": [\r\n    1,\r\n    null\r\n  ]\r\n}\r\n"), "");  // CR LF line ends
     EXPECT_EQ(check_message("123456789012345678901234567890"), "");
     EXPECT_EQ(check_message("1e-999999"), "");
     EXPECT_EQ(check_message("1e999999"), "config is not valid JSON");  // beyond any double

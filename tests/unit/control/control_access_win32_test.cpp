@@ -6,6 +6,7 @@
 #include <string>
 
 #include "support/access_check_win32.hpp"
+#include "unit/core/core_test_support.hpp"
 
 namespace velmor {
 namespace {
@@ -55,6 +56,51 @@ TEST(ControlAccessCheck, DescriptorsGrantOrDenyTheRightTokens) {
         ASSERT_FALSE(granted);
         EXPECT_EQ(granted.error().message(), "HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess is not a valid security descriptor");
     }
+}
+
+// Who a client of the pipe is, as its start and stop log lines name it. A
+// client that connects anonymously cannot be named: its account is
+// unreadable, and handle_request then refuses its starts and stops.
+TEST(ControlAccessCheck, AClientThatCannotBeNamedIsUnidentified) {
+    struct Case {
+        const char* name;
+        DWORD flags;
+        bool readable;
+    };
+    const Case cases[] = {
+        {"identification", SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, true},
+        {"anonymous", SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS, false},
+    };
+    bool skipped = false;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.readable && access::running_under_wine()) {
+            skipped = true;
+            continue;
+        }
+        // A fresh instance takes a client before ConnectNamedPipe.
+        const std::wstring name = L"\\\\.\\pipe\\velmor-test-identity-" + widen(testing::unique_suffix());
+        const unique_handle server = adopt_file_handle(CreateNamedPipeW(
+            name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 512, 512, 0, nullptr));
+        ASSERT_TRUE(server) << GetLastError();
+        const unique_handle client = adopt_file_handle(
+            CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, c.flags, nullptr));
+        ASSERT_TRUE(client) << GetLastError();
+        char byte = 'x';
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(client.get(), &byte, 1, &n, nullptr));
+        ASSERT_TRUE(ReadFile(server.get(), &byte, 1, &n, nullptr));
+        const std::string process = " (process " + std::to_string(GetCurrentProcessId()) + ")";
+        const ClientIdentity who = PipeClient(server.get()).identity();
+        EXPECT_EQ(who.unreadable.has_value(), !c.readable) << (who.unreadable ? who.unreadable->one_line() : "");
+        if (c.readable) {
+            EXPECT_TRUE(who.name.ends_with(process)) << who.name;
+            EXPECT_FALSE(who.name.starts_with("an unknown user")) << who.name;
+        } else {
+            EXPECT_EQ(who.name, "an unknown user" + process);
+        }
+    }
+    if (skipped) GTEST_SKIP() << "Wine impersonates an anonymous client at its full level: only Windows shows it";
 }
 
 }  // namespace

@@ -11,15 +11,11 @@
 #include <thread>
 
 #include "control/pipe_request.hpp"
+#include "support/access_check_win32.hpp"
 #include "unit/core/core_test_support.hpp"
 
 namespace velmor {
 namespace {
-
-bool running_under_wine() {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 std::wstring test_pipe_name(const wchar_t* suffix) {
     return L"\\\\.\\pipe\\velmor-unit-" + std::to_wstring(GetCurrentProcessId()) + L"-" + suffix;
@@ -45,7 +41,7 @@ TEST(PipeSecurity, InstancesAreLocalMessagePipesAndTheFirstClaimsTheName) {
 
     // Claiming the name again as a first instance must fail while it exists.
     Result<unique_handle> claim = create_pipe_instance(name.c_str(), true);
-    if (claim && running_under_wine())
+    if (claim && access::running_under_wine())
         GTEST_SKIP() << "Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE on a pipe that allows several instances";
     ASSERT_FALSE(claim);
     EXPECT_EQ(claim.error().message(), "CreateNamedPipeW failed: 5");
@@ -93,9 +89,9 @@ private:
 // exchange without a reply, and the next client is served.
 TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
     static const std::wstring name = test_pipe_name(L"server");
-    auto core = std::make_shared<CoreShared>();
+    auto actions = std::make_shared<ActionContext>(std::make_shared<CoreShared>());
     auto stop = std::make_shared<std::atomic<bool>>(false);
-    std::thread(serve_pipe, name.c_str(), core, stop).detach();
+    std::thread(serve_pipe, name.c_str(), actions, stop).detach();
 
     const std::string ping = "{\"id\":\"p\",\"action\":\"ping\"}\n";
     const std::string pong = "{\"id\":\"p\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n";
