@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "base/os_error.hpp"
+
 namespace velmor::access {
 
 unique_handle identification_token(bool as_standard_user) {
@@ -32,8 +34,28 @@ Result<bool> granted(HANDLE token, HANDLE object, ACCESS_MASK desired) {
                                        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                            DACL_SECURITY_INFORMATION,
                                        nullptr, nullptr, nullptr, nullptr, &descriptor);
-    if (read != ERROR_SUCCESS) return fail("GetSecurityInfo failed: " + std::to_string(read));
+    if (read != ERROR_SUCCESS) return fail(call_error("GetSecurityInfo", read));
     const unique_hlocal owner(descriptor);
+    return granted_by(token, descriptor, desired);
+}
+
+Result<bool> granted_by(HANDLE token, PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK desired) {
+    alignas(SID) BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD system_size = sizeof system;
+    if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &system_size)) return fail(last_call_error("CreateWellKnownSid"));
+    PSID owner = nullptr, group = nullptr;
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) ||
+        !GetSecurityDescriptorGroup(descriptor, &group, &defaulted) ||
+        !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
+        return fail(last_call_error("GetSecurityDescriptorDacl"));
+    SECURITY_DESCRIPTOR checked{};
+    if (!InitializeSecurityDescriptor(&checked, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorOwner(&checked, owner != nullptr ? owner : system, FALSE) ||
+        !SetSecurityDescriptorGroup(&checked, group != nullptr ? group : system, FALSE) ||
+        !SetSecurityDescriptorDacl(&checked, present, dacl, FALSE))
+        return fail(last_call_error("SetSecurityDescriptorDacl"));
 
     GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
     MapGenericMask(&desired, &mapping);
@@ -41,8 +63,8 @@ Result<bool> granted(HANDLE token, HANDLE object, ACCESS_MASK desired) {
     DWORD privileges_size = sizeof(privileges);
     DWORD granted_access = 0;
     BOOL status = FALSE;
-    if (!AccessCheck(descriptor, token, desired, &mapping, &privileges, &privileges_size, &granted_access, &status))
-        return fail("AccessCheck failed: " + std::to_string(GetLastError()));
+    if (!AccessCheck(&checked, token, desired, &mapping, &privileges, &privileges_size, &granted_access, &status))
+        return fail(last_call_error("AccessCheck"));
     return status != FALSE;
 }
 

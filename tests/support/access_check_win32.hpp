@@ -20,4 +20,8 @@ unique_handle identification_token(bool as_standard_user);
 // READ_CONTROL. Errors: the failing call, never a guess.
 Result<bool> granted(HANDLE token, HANDLE object, ACCESS_MASK desired);
 
+// The same for a descriptor in memory; one without an owner or a group is
+// given SYSTEM for them (AccessCheck refuses it otherwise).
+Result<bool> granted_by(HANDLE token, PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK desired);
+
 }  // namespace velmor::access
