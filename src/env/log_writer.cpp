@@ -59,7 +59,12 @@ Result<> LogWriter::rotate() {
     if (!aside || !*aside) return replaced;
     replaced = detail::replace_file(path_, rotated_path_);
     std::error_code ignored;
-    std::filesystem::remove(**aside, ignored);
+    if (replaced) {
+        std::filesystem::remove(**aside, ignored);
+    } else {
+        // The log itself could not be moved: the previous rotated log is kept.
+        std::filesystem::rename(**aside, rotated_path_, ignored);
+    }
     return replaced;
 }
 

@@ -238,6 +238,12 @@ TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
         EXPECT_EQ(count_of(both, kib), before + 150) << "no line lost";
         EXPECT_FALSE(writer.take_unwritable());
     }
+    // A rotation that fails for the log itself (gone from its folder here)
+    // keeps the previous rotated log, though it was set aside to try.
+    const std::string previous = read_all(old_file);
+    fs::remove(file);
+    for (int i = 0; i < 120; ++i) writer.write_line(kib);
+    EXPECT_EQ(read_all(old_file), previous);
     std::size_t left = 0;
     for (const auto& entry : fs::directory_iterator(folder)) left += entry.path() != file && entry.path() != old_file;
     EXPECT_EQ(left, 0u) << "the old rotated file set aside is removed";
