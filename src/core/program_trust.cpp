@@ -1,39 +1,67 @@
 #include "core/program_trust.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
+#include "base/os_error.hpp"
 #include "base/path.hpp"
 #include "core/core_library.hpp"
-#include "env/data_folder.hpp"
 #include "env/locations.hpp"
 #include "env/locations_platform.hpp"
 #include "env/log.hpp"
+#include "trust/entry.hpp"
 
 namespace velmor {
 namespace {
 
 constexpr std::filesystem::path::value_type WINTUN_NAME[] = {'w', 'i', 'n', 't', 'u', 'n', '.', 'd', 'l', 'l', 0};
 
+// `name` ends in `extension`, in any case (the loader's names are not case
+// sensitive).
+bool has_extension(const std::filesystem::path::string_type& name, const std::filesystem::path::string_type& extension) {
+    const auto lower = [](auto c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; };
+    return name.size() > extension.size() &&
+           std::equal(extension.begin(), extension.end(), name.end() - static_cast<std::ptrdiff_t>(extension.size()),
+                      [&](auto a, auto b) { return lower(a) == lower(b); });
+}
+
 }  // namespace
 
-std::optional<trust::Unsafe> find_unsafe_program_files(const std::filesystem::path& folder) {
+std::optional<trust::Unsafe> find_unsafe_program_files(const std::filesystem::path& folder,
+                                                       const Result<std::filesystem::path>& exe,
+                                                       const trust::EntryReader& reader, bool permissions_kept) {
     // The running executable by its own name: a check that cannot say which
     // file that is fails closed.
-    Result<std::filesystem::path> exe = detail::current_exe();
-    if (!exe) return trust::Unsafe{folder, "it cannot be checked", std::move(exe.error())};
+    if (!exe) return trust::Unsafe{folder, "it cannot be checked", exe.error()};
     std::vector<std::filesystem::path> files{exe->filename()};
     files.emplace_back(core_library_file_name());
     files.emplace_back(WINTUN_NAME);
+    // Every other library there too, with the core library's extension.
+    const std::filesystem::path::string_type extension =
+        std::filesystem::path(core_library_file_name()).extension().native();
+    std::error_code listed;
+    for (std::filesystem::directory_iterator at(folder, listed), end; !listed && at != end; at.increment(listed)) {
+        const std::filesystem::path::string_type name = at->path().filename().native();
+        if (has_extension(name, extension) && name != core_library_file_name() && name != WINTUN_NAME)
+            files.emplace_back(name);
+    }
+    // A folder that cannot be found is the chain's to report.
+    if (listed && listed != std::errc::no_such_file_or_directory)
+        return trust::Unsafe{folder, "it cannot be checked",
+                             os_error(static_cast<std::uint32_t>(listed.value())).context("cannot list it")};
     for (std::filesystem::path& file : files) file = join_path(folder, file.native());
+    return trust::find_unsafe(folder, files, reader, permissions_kept);
+}
 
-    const bool kept = detail::folder_permissions_kept(service_data_dir().parent_path().parent_path());
+std::optional<trust::Unsafe> find_unsafe_program_files(const std::filesystem::path& folder) {
+    const bool kept = trust::permissions_kept(service_data_dir().parent_path().parent_path());
     if (!kept) {
         static std::atomic<bool> told{false};
         if (!told.exchange(true))
             log_message("program folder: permissions cannot be enforced on this volume: " + path_to_utf8(folder));
     }
-    return trust::find_unsafe(folder, files, trust::read_entry, kept);
+    return find_unsafe_program_files(folder, detail::current_exe(), trust::read_entry, kept);
 }
 
 Result<> decide_program_trust(const std::string& what, const std::optional<trust::Unsafe>& unsafe,

@@ -1,7 +1,9 @@
 #pragma once
 // What SYSTEM runs, loads and copies from the program folder, checked before
 // it does: the folder and each of its ancestors up to the volume's root, the
-// executable, the core library and wintun.dll (trust::find_unsafe). Runs at
+// executable, the core library, wintun.dll and every other library there
+// (the loader resolves the core library's imports from that folder first)
+// (trust::find_unsafe). Runs at
 // install, at service start, before each start of a core and before each
 // load of the core library; on the thread that does those, with no lock held.
 
@@ -24,6 +26,14 @@ inline constexpr std::string_view UNSAFE_FOLDER_ALLOWANCE = "HKLM\\SOFTWARE\\Vel
 // folder) only links and kinds are checked, and "program folder: permissions
 // cannot be enforced on this volume: {folder}" is logged once per process.
 std::optional<trust::Unsafe> find_unsafe_program_files(const std::filesystem::path& folder);
+
+// find_unsafe_program_files with the running executable's path (`exe`), the
+// reader and the volume's answer given. Fails closed: an executable path
+// that cannot be read, or a folder that cannot be listed, makes the folder
+// "it cannot be checked", with the failure as cause.
+std::optional<trust::Unsafe> find_unsafe_program_files(const std::filesystem::path& folder,
+                                                       const Result<std::filesystem::path>& exe,
+                                                       const trust::EntryReader& reader, bool permissions_kept);
 
 // Whether the administrator accepted an unsafe program folder at install:
 // false when nothing is recorded (and on POSIX, which keeps no such record),

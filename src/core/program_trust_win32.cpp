@@ -15,8 +15,7 @@ Result<bool> read_unsafe_folder_allowance() {
                                         RRF_RT_REG_DWORD | RRF_RT_REG_SZ, &type, data, &size);
     if (status == ERROR_FILE_NOT_FOUND) return false;
     if (status == ERROR_MORE_DATA) return false;  // a longer text than "1"
-    if (status != ERROR_SUCCESS)
-        return fail(Error("RegGetValueW failed: " + std::to_string(status), os_error(static_cast<DWORD>(status))));
+    if (status != ERROR_SUCCESS) return fail(call_error("RegGetValueW", static_cast<DWORD>(status)));
     if (type == REG_DWORD) return *reinterpret_cast<const DWORD*>(data) == 1;
     return std::wstring_view(reinterpret_cast<const wchar_t*>(data)) == L"1";
 }

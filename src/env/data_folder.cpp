@@ -13,12 +13,11 @@ namespace {
 // returned may get here, and nothing it reads may have been destroyed.
 constexpr std::filesystem::path::value_type WINTUN_NAME[] = {'w', 'i', 'n', 't', 'u', 'n', '.', 'd', 'l', 'l', 0};
 constexpr std::filesystem::path::value_type LOG_FOLDER_NAME[] = {'l', 'o', 'g', 0};
+constexpr std::string_view HELD = "wintun.dll in the data folder is held open and cannot be compared";
 
 // Set-asides and creations one folder may take before the helper gives up
 // on someone who keeps putting something back.
 constexpr int MAX_STEPS = 8;
-
-std::atomic<detail::SetAsideHook> set_aside_hook{nullptr};
 
 // The refusal of a start, logged as it is replied.
 Error not_safe(const std::filesystem::path& folder, const std::string& cause) {
@@ -27,48 +26,43 @@ Error not_safe(const std::filesystem::path& folder, const std::string& cause) {
     return Error(std::move(message));
 }
 
-void call_hook(detail::SetAsideStep step, const std::filesystem::path& folder, const std::filesystem::path& aside) {
-    if (const detail::SetAsideHook hook = set_aside_hook.load()) hook(step, folder, aside);
-}
-
 // Makes `folder` a folder of ours, setting aside whatever else stands there.
 // Returns it held, or nothing when it is missing and not to be created.
-Result<std::optional<detail::EntryHandle>> secure_folder(const std::filesystem::path& folder, bool create,
-                                                         bool check_permissions) {
+Result<std::optional<trust::EntryHandle>> secure_folder(const std::filesystem::path& folder, bool create,
+                                                        bool check_permissions,
+                                                        const detail::SetAsideObserver& observer) {
     bool made_here = false;
     for (int step = 0; step < MAX_STEPS; ++step) {
-        Result<std::optional<detail::Entry>> opened = detail::open_entry(folder);
+        Result<std::optional<trust::Entry>> opened = trust::open_entry(folder);
         if (!opened) return fail(not_safe(folder, opened.error().one_line()));
         if (!*opened) {
-            if (!create) return std::optional<detail::EntryHandle>();
+            if (!create) return std::optional<trust::EntryHandle>();
             Result<bool> created = detail::create_protected_folder(folder);
             if (!created) return fail(not_safe(folder, "cannot create it: " + created.error().one_line()));
             made_here = *created;
             continue;  // checked like any folder found
         }
-        detail::Entry& entry = **opened;
-        std::optional<std::string> problem;
-        if (entry.kind == detail::EntryKind::Link) {
-            problem = "a link";
-        } else if (entry.kind == detail::EntryKind::Other) {
-            problem = "not a folder";
-        } else if (check_permissions) {
-            Result<std::optional<std::string>> security = detail::entry_security_problem(*entry.handle);
-            if (!security) return fail(not_safe(folder, security.error().one_line()));
-            problem = std::move(*security);
+        trust::Entry& entry = **opened;
+        trust::EntryFacts facts{entry.kind, std::nullopt};
+        if (check_permissions && entry.kind == trust::EntryKind::Folder) {
+            Result<trust::Permissions> permissions = trust::entry_permissions(*entry.handle);
+            if (!permissions) return fail(not_safe(folder, permissions.error().one_line()));
+            facts.permissions = std::move(*permissions);
         }
-        if (!problem) return std::optional<detail::EntryHandle>(std::move(entry.handle));
+        const std::optional<std::string> problem =
+            trust::entry_problem(facts, trust::EntryKind::Folder, trust::TrustRole::DataFolder);
+        if (!problem) return std::optional<trust::EntryHandle>(std::move(entry.handle));
         if (made_here) return fail(not_safe(folder, "the folder created is not what was asked for: " + *problem));
 
-        const std::filesystem::path aside = std::filesystem::path(folder.native() + detail::untrusted_suffix());
+        const std::filesystem::path aside = std::filesystem::path(folder.native() + trust::untrusted_suffix());
         // Closed first: the rename opens the entry again, with the right to
         // delete, and checks that it is still the same one.
         entry.handle.reset();
-        call_hook(detail::SetAsideStep::BeforeRename, folder, aside);
-        if (Result<> moved = detail::rename_entry_aside(folder, entry.identity, aside); !moved)
+        if (observer) observer(detail::SetAsideStep::BeforeRename, folder, aside);
+        if (Result<> moved = trust::rename_entry_aside(folder, entry.identity, aside); !moved)
             return fail(not_safe(folder, "cannot set it aside (" + *problem + "): " + moved.error().one_line()));
         log_message("data folder: set aside " + path_to_utf8(folder) + " as " + path_to_utf8(aside) + ": " + *problem);
-        call_hook(detail::SetAsideStep::AfterRename, folder, aside);
+        if (observer) observer(detail::SetAsideStep::AfterRename, folder, aside);
     }
     return fail(not_safe(folder, "something was put back in its place every time it was set aside"));
 }
@@ -76,39 +70,48 @@ Result<std::optional<detail::EntryHandle>> secure_folder(const std::filesystem::
 }  // namespace
 
 Result<PreparedDataFolder> prepare_data_folder(const std::filesystem::path& service_data_dir) {
+    return detail::prepare_data_folder_with(service_data_dir, nullptr);
+}
+
+namespace detail {
+
+Result<PreparedDataFolder> prepare_data_folder_with(const std::filesystem::path& service_data_dir,
+                                                    const SetAsideObserver& observer) {
     const std::filesystem::path velmor = service_data_dir.parent_path();
     // The base folder and what lies above it are not ours: created as ever,
     // inheriting their parent's permissions.
     const std::filesystem::path base = velmor.parent_path();
     (void)create_folder_all(base);
 
-    const bool check_permissions = detail::folder_permissions_kept(base);
+    const bool check_permissions = trust::permissions_kept(base);
     if (!check_permissions) {
         static std::atomic<bool> told{false};
         if (!told.exchange(true))
             log_message("data folder: folder permissions cannot be enforced on this volume: " + path_to_utf8(base));
     }
 
-    std::vector<detail::EntryHandle> held;
+    std::vector<trust::EntryHandle> held;
     for (const std::filesystem::path& folder : {velmor, service_data_dir}) {
-        Result<std::optional<detail::EntryHandle>> secured = secure_folder(folder, true, check_permissions);
+        Result<std::optional<trust::EntryHandle>> secured = secure_folder(folder, true, check_permissions, observer);
         if (!secured) return fail(std::move(secured.error()));
         held.push_back(std::move(**secured));
     }
-    call_hook(detail::SetAsideStep::Held, service_data_dir, {});
+    if (observer) observer(SetAsideStep::Held, service_data_dir, {});
     // The core works in the folder the path names, not in one the held
     // handle reached some other way.
-    Result<bool> in_place = detail::entry_is_at(*held.back(), service_data_dir);
+    Result<bool> in_place = trust::entry_is_at(*held.back(), service_data_dir);
     if (!in_place) return fail(not_safe(service_data_dir, in_place.error().one_line()));
     if (!*in_place) return fail(not_safe(service_data_dir, "the folder opened is not the one its path names"));
 
     // Created later by start_core, only for a start that the record accepts;
     // one already there gets the same check now.
-    Result<std::optional<detail::EntryHandle>> log_folder =
-        secure_folder(join_path(service_data_dir, LOG_FOLDER_NAME), false, check_permissions);
+    Result<std::optional<trust::EntryHandle>> log_folder =
+        secure_folder(join_path(service_data_dir, LOG_FOLDER_NAME), false, check_permissions, observer);
     if (!log_folder) return fail(std::move(log_folder.error()));
     return PreparedDataFolder(std::move(held));
 }
+
+}  // namespace detail
 
 Result<> ensure_wintun(const std::filesystem::path& service_data_dir) {
     const Result<std::filesystem::path> source_dir = exe_dir();
@@ -118,17 +121,27 @@ Result<> ensure_wintun(const std::filesystem::path& service_data_dir) {
 
 namespace detail {
 
-void set_set_aside_hook(SetAsideHook hook) { set_aside_hook.store(hook); }
-
 Result<> place_wintun(const std::filesystem::path& source_dir, const std::filesystem::path& service_data_dir) {
     const std::filesystem::path destination = join_path(service_data_dir, WINTUN_NAME);
     const std::filesystem::path source = join_path(source_dir, WINTUN_NAME);
     if (!path_metadata_readable(source)) return {};
 
     // A copy that cannot be read is not known to be ours.
-    const Result<Comparison> compared = compare_with(source, destination);
+    std::optional<Error> held_by;
+    const Result<Comparison> compared = compare_with(source, destination, held_by);
     const Comparison found = compared ? *compared : Comparison::Different;
-    if (found == Comparison::Same) return {};  // a running core may hold it loaded
+    if (found == Comparison::Same) {
+        // A running core may hold it loaded: only its DACL is made ours.
+        (void)make_private_copy(destination);
+        return {};
+    }
+    if (found == Comparison::Held) {
+        // Someone holds it open without sharing: it cannot be known to be
+        // ours, nor replaced.
+        Error error = held_by ? held_by->context(std::string(HELD)) : Error(std::string(HELD));
+        log_message(error.one_line());
+        return fail(std::move(error));
+    }
 
     const auto failed = [&](const Error& error) -> Result<> {
         if (found == Comparison::Missing) {
@@ -149,6 +162,10 @@ Result<> place_wintun(const std::filesystem::path& source_dir, const std::filesy
     if (Result<> copied = copy_file_over(source, temporary); !copied) {
         remove_file_quietly(temporary);
         return failed(copied.error());
+    }
+    if (Result<> made_private = make_private_copy(temporary); !made_private) {
+        remove_file_quietly(temporary);
+        return failed(made_private.error());
     }
     if (Result<> moved = rename_replacing(temporary, destination); !moved) {
         remove_file_quietly(temporary);

@@ -43,7 +43,7 @@ void write_line(std::string_view message, LogRateLimit LogSlot::*limit = nullptr
         const std::string line = format_log_line(now, message);
         std::optional<std::string> summary_line;
         std::vector<std::string> notices;
-        std::optional<std::string> unwritable;
+        std::optional<LogEvent> unwritable;
         if (LogSlot* slot = g_slot.load(std::memory_order_acquire)) {
             std::lock_guard lock(slot->mutex);
             if (limit != nullptr) {
@@ -62,7 +62,7 @@ void write_line(std::string_view message, LogRateLimit LogSlot::*limit = nullptr
         for (const std::string& notice : notices) detail::echo_to_stderr(notice);
         if (summary_line) detail::echo_to_stderr(*summary_line);
         detail::echo_to_stderr(line);
-        if (unwritable) report_event(EventId::log_not_writable, EventKind::error, *unwritable);
+        if (unwritable) report_event(unwritable->id, unwritable->kind, unwritable->text);
     } catch (...) {
         // Out of memory: the line is lost, the caller goes on.
     }

@@ -26,10 +26,10 @@ public:
     // True when open created the file.
     bool created() const { return created_; }
 
-    // Why someone else may open the file, read through this handle: "it is a
-    // link", "it is not a file" or (with `permissions`) trust::who_may_change
-    // for a private file; none when nobody else may; an error when it cannot
-    // be read.
+    // Why someone else may open the file, read through this handle
+    // (trust::entry_problem for a private file, with `permissions` its owner
+    // and DACL too): none when nobody else may; an error when it cannot be
+    // read.
     Result<std::optional<std::string>> security_problem(bool permissions) const;
 
     // Writes every byte, or stops at the first failed or empty write.

@@ -11,7 +11,7 @@
 #include "base/os_error.hpp"
 #include "env/log.hpp"
 #include "env/log_file.hpp"
-#include "trust/file_trust_posix.hpp"
+#include "trust/entry_posix.hpp"
 
 namespace velmor {
 
@@ -32,18 +32,14 @@ Result<std::unique_ptr<LogFile>> LogFile::open(const std::filesystem::path& path
     if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), FLAGS);
     // A link is opened as itself, to be found out and set aside.
     if (fd < 0 && errno == ELOOP) fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return fail(Error("open failed", os_error(static_cast<std::uint32_t>(errno))));
+    if (fd < 0) return fail(last_call_error("open"));
     return std::unique_ptr<LogFile>(new LogFile(fd, created));
 }
 
 Result<std::optional<std::string>> LogFile::security_problem(bool permissions) const {
     struct stat info {};
-    if (::fstat(static_cast<int>(handle_), &info) != 0)
-        return fail(Error("fstat failed", os_error(static_cast<std::uint32_t>(errno))));
-    if (S_ISLNK(info.st_mode)) return std::optional<std::string>("it is a link");
-    if (!S_ISREG(info.st_mode)) return std::optional<std::string>("it is not a file");
-    if (!permissions) return std::optional<std::string>();
-    return trust::who_may_change(trust::TrustRole::Private, trust::permissions_of(info));
+    if (::fstat(static_cast<int>(handle_), &info) != 0) return fail(last_call_error("fstat"));
+    return trust::entry_problem(trust::facts_of(info, permissions), trust::EntryKind::File, trust::TrustRole::Private);
 }
 
 LogFile::~LogFile() { ::close(static_cast<int>(handle_)); }
@@ -64,8 +60,7 @@ std::optional<std::uint64_t> LogFile::size() const {
 }
 
 Result<> replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (::rename(from.c_str(), to.c_str()) != 0)
-        return fail(Error("rename failed", os_error(static_cast<std::uint32_t>(errno))));
+    if (::rename(from.c_str(), to.c_str()) != 0) return fail(last_call_error("rename"));
     return {};
 }
 

@@ -1,13 +1,15 @@
+#include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "base/os_error.hpp"
 #include "base/win.hpp"
 #include "env/log.hpp"
 #include "env/log_file.hpp"
+#include "trust/entry_win32.hpp"
 #include "trust/file_trust_win32.hpp"
 
 // After <windows.h>:
-#include <aclapi.h>
 #include <sddl.h>
 
 namespace velmor {
@@ -24,8 +26,9 @@ namespace {
 // and the descriptor, to check one found.
 constexpr DWORD LOG_ACCESS = 0x00120114 | READ_CONTROL;
 constexpr DWORD LOG_SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-Error failed_call(const char* call, DWORD code) { return Error(std::string(call) + " failed", os_error(code)); }
+// FileRenameInfoEx, which the headers declare only for later Windows
+// versions than the one the helper is built for.
+constexpr auto FILE_RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
 // "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;{the process's user})": no owner
 // named, so the creator's default owner (the Administrators for SYSTEM, the
@@ -54,28 +57,15 @@ Result<std::unique_ptr<LogFile>> LogFile::open(const std::filesystem::path& path
     // A link is opened as itself, to be found out and set aside.
     HANDLE h = CreateFileW(path.c_str(), LOG_ACCESS, LOG_SHARE, &security, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT,
                            nullptr);
-    if (h == INVALID_HANDLE_VALUE) return fail(failed_call("CreateFileW", GetLastError()));
+    if (h == INVALID_HANDLE_VALUE) return fail(last_call_error("CreateFileW"));
     const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
     return std::unique_ptr<LogFile>(new LogFile(reinterpret_cast<std::intptr_t>(h), created));
 }
 
 Result<std::optional<std::string>> LogFile::security_problem(bool check_permissions) const {
-    const HANDLE h = reinterpret_cast<HANDLE>(handle_);
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag))
-        return fail(failed_call("GetFileInformationByHandleEx", GetLastError()));
-    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return std::optional<std::string>("it is a link");
-    if ((tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
-        return std::optional<std::string>("it is not a file");
-    if (!check_permissions) return std::optional<std::string>();
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    const DWORD read = GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                       nullptr, nullptr, nullptr, nullptr, &raw);
-    if (read != ERROR_SUCCESS) return fail(failed_call("GetSecurityInfo", read));
-    const unique_hlocal descriptor(raw);
-    Result<trust::Permissions> permissions = trust::permissions_of(raw);
-    if (!permissions) return fail(std::move(permissions.error()));
-    return trust::who_may_change(trust::TrustRole::Private, *permissions);
+    Result<trust::EntryFacts> facts = trust::facts_of(reinterpret_cast<HANDLE>(handle_), check_permissions);
+    if (!facts) return fail(std::move(facts.error()));
+    return trust::entry_problem(*facts, trust::EntryKind::File, trust::TrustRole::Private);
 }
 
 LogFile::~LogFile() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
@@ -97,8 +87,29 @@ std::optional<std::uint64_t> LogFile::size() const {
 }
 
 Result<> replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return fail(failed_call("MoveFileExW", GetLastError()));
+    {
+        // With POSIX semantics (Windows 10 and later, NTFS) a handle someone
+        // holds on `to` does not keep it from being replaced. Through a
+        // handle opened with delete sharing, as every log handle is.
+        const unique_handle file = adopt_file_handle(CreateFileW(
+            from.c_str(), DELETE | SYNCHRONIZE, LOG_SHARE, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!file) return fail(last_call_error("CreateFileW"));
+        const std::wstring& name = to.native();
+        const std::size_t bytes = name.size() * sizeof(wchar_t);
+        std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + bytes);
+        auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        rename->Flags = FILE_RENAME_FLAG_POSIX_SEMANTICS | FILE_RENAME_FLAG_REPLACE_IF_EXISTS;
+        rename->FileNameLength = static_cast<DWORD>(bytes);
+        std::memcpy(rename->FileName, name.data(), bytes);
+        if (SetFileInformationByHandle(file.get(), FILE_RENAME_INFO_EX, rename, static_cast<DWORD>(buffer.size())))
+            return {};
+        const DWORD code = GetLastError();
+        // Older systems and file systems (and Wine) know neither the class
+        // nor its flags: renamed the old way below.
+        if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
+            return fail(call_error("SetFileInformationByHandle", code));
+    }
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return fail(last_call_error("MoveFileExW"));
     return {};
 }
 

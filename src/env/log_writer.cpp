@@ -3,9 +3,8 @@
 #include <utility>
 
 #include "base/path.hpp"
-#include "env/data_folder.hpp"
 #include "env/log.hpp"
-#include "trust/file_trust.hpp"
+#include "trust/entry.hpp"
 
 namespace velmor {
 namespace {
@@ -16,7 +15,7 @@ constexpr int MAX_SET_ASIDES = 4;
 }  // namespace
 
 LogWriter::LogWriter(std::filesystem::path file, std::uint64_t cap)
-    : path_(std::move(file)), cap_(cap), check_permissions_(detail::folder_permissions_kept(path_.parent_path())) {
+    : path_(std::move(file)), cap_(cap), check_permissions_(trust::permissions_kept(path_.parent_path())) {
     rotated_path_ = path_;
     rotated_path_ += ".1";
     // The rotated file is checked as found: whoever may open it can hold it
@@ -27,10 +26,8 @@ LogWriter::LogWriter(std::filesystem::path file, std::uint64_t cap)
     if (!rotated) {
         problem = "it cannot be checked: " + rotated.error().one_line();
     } else if (*rotated) {
-        const trust::EntryFacts& facts = **rotated;
-        if (facts.kind == trust::EntryKind::Link) problem = "it is a link";
-        else if (facts.kind != trust::EntryKind::File) problem = "it is not a file";
-        else if (check_permissions_) problem = trust::who_may_change(trust::TrustRole::Private, facts.permissions);
+        if (!check_permissions_) (*rotated)->permissions.reset();
+        problem = trust::entry_problem(**rotated, trust::EntryKind::File, trust::TrustRole::Private);
     }
     if (problem) {
         if (Result<> aside = set_aside(rotated_path_, *problem); !aside)
@@ -40,15 +37,35 @@ LogWriter::LogWriter(std::filesystem::path file, std::uint64_t cap)
 }
 
 Result<> LogWriter::set_aside(const std::filesystem::path& path, const std::string& reason) {
-    Result<std::optional<detail::Entry>> entry = detail::open_entry(path);
-    if (!entry) return fail(std::move(entry.error()));
-    if (!*entry) return {};  // gone already
-    const detail::EntryIdentity identity = (*entry)->identity;
-    entry->reset();  // the rename opens it again, with the right to delete
-    const std::filesystem::path aside(path.native() + detail::untrusted_suffix());
-    if (Result<> moved = detail::rename_entry_aside(path, identity, aside); !moved) return moved;
-    notice("log: set aside " + path_to_utf8(path) + " as " + path_to_utf8(aside) + ": " + reason);
+    Result<std::optional<std::filesystem::path>> aside = trust::set_entry_aside(path);
+    if (!aside) return fail(std::move(aside.error()));
+    if (*aside) notice("log: set aside " + path_to_utf8(path) + " as " + path_to_utf8(**aside) + ": " + reason);
     return {};
+}
+
+Result<> LogWriter::rotate() {
+    // Renamed by path: a file opened with delete sharing may be renamed
+    // while open, by us and by another process that logs to it.
+    Result<> replaced = detail::replace_file(path_, rotated_path_);
+    if (replaced) return replaced;
+    // Where renames have no POSIX semantics, a handle on the rotated file
+    // (anyone who may list the folder can open one for its attributes) keeps
+    // it from being replaced, though not from being renamed: it is set aside
+    // and removed (gone once its holder lets go). Anything but a file there
+    // is left as it is.
+    const Result<std::optional<trust::EntryFacts>> old = trust::read_entry(rotated_path_);
+    if (!old || !*old || (*old)->kind != trust::EntryKind::File) return replaced;
+    const Result<std::optional<std::filesystem::path>> aside = trust::set_entry_aside(rotated_path_);
+    if (!aside || !*aside) return replaced;
+    replaced = detail::replace_file(path_, rotated_path_);
+    std::error_code ignored;
+    if (replaced) {
+        std::filesystem::remove(**aside, ignored);
+    } else {
+        // The log itself could not be moved: the previous rotated log is kept.
+        std::filesystem::rename(**aside, rotated_path_, ignored);
+    }
+    return replaced;
 }
 
 Result<std::unique_ptr<detail::LogFile>> LogWriter::open_checked() {
@@ -79,12 +96,13 @@ void LogWriter::notice(std::string_view message) {
 void LogWriter::unwritable(std::string text) {
     if (unwritable_reported_) return;
     unwritable_reported_ = true;
-    unwritable_ = "log file not writable: " + path_to_utf8(path_) + ": " + std::move(text);
+    unwritable_ = LogEvent{EventId::log_not_writable, EventKind::error,
+                           "log file not writable: " + path_to_utf8(path_) + ": " + std::move(text)};
 }
 
 std::vector<std::string> LogWriter::take_notices() { return std::exchange(notices_, {}); }
 
-std::optional<std::string> LogWriter::take_unwritable() { return std::exchange(unwritable_, std::nullopt); }
+std::optional<LogEvent> LogWriter::take_unwritable() { return std::exchange(unwritable_, std::nullopt); }
 
 void LogWriter::write_line(std::string_view line) {
     if (!file_) {
@@ -106,10 +124,8 @@ void LogWriter::write_line(std::string_view line) {
         written_since_check_ = 0;
     }
     if (size_ > 0 && size_ + length > cap_ && (!rotation_failing_ || offered_since_try_ >= LOG_ROTATION_RETRY_BYTES)) {
-        // Renamed by path: a file opened with delete sharing may be renamed
-        // while open, by us and by another process that logs to it.
         offered_since_try_ = 0;
-        Result<> rotated = detail::replace_file(path_, rotated_path_);
+        Result<> rotated = rotate();
         if (rotated) {
             rotation_failing_ = false;
             at_hard_cap_ = false;

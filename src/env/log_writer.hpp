@@ -1,7 +1,9 @@
 #pragma once
 // The log file with its size cap: past the cap, the writing process renames
-// velmor-helper.log to velmor-helper.log.1 (replacing an older one) and
-// starts a new file, so that at most two files of about the cap exist.
+// velmor-helper.log to velmor-helper.log.1 (replacing an older one, also one
+// that a reader holds open: with POSIX semantics, or by setting the old one
+// aside first and removing it) and starts a new file, so that at most two
+// files of about the cap exist.
 // Portable over the platform half in log_file.hpp. The log sink keeps one
 // for the process and calls it under its own lock; tests make their own.
 //
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "env/event_log.hpp"
 #include "env/log_file.hpp"
 
 namespace velmor {
@@ -30,11 +33,18 @@ inline constexpr std::uint64_t LOG_SIZE_CAP = std::uint64_t{16} * 1024 * 1024;
 // While rotations fail, bytes offered between two tries.
 inline constexpr std::uint64_t LOG_ROTATION_RETRY_BYTES = 64 * 1024;
 
+// An event the writer asks the sink to report (outside the sink's lock).
+struct LogEvent {
+    EventId id;
+    EventKind kind;
+    std::string text;
+};
+
 class LogWriter {
 public:
     // Opens (or creates) `file`; the rotated file is `file` with ".1" added,
     // which is set aside now when others may open it. Where the volume keeps
-    // no permissions (data_folder.hpp's probe) only links are set aside.
+    // no permissions (trust::permissions_kept) only links are set aside.
     explicit LogWriter(std::filesystem::path file, std::uint64_t cap = LOG_SIZE_CAP);
 
     bool is_open() const { return file_ != nullptr; }
@@ -52,13 +62,14 @@ public:
     std::vector<std::string> take_notices();
 
     // When the file has just become unwritable (an open failed, the hard cap
-    // was reached), the text of the event to report: once until a line is
-    // written again.
-    std::optional<std::string> take_unwritable();
+    // was reached), the event to report: once until a line is written again.
+    std::optional<LogEvent> take_unwritable();
 
 private:
     Result<std::unique_ptr<detail::LogFile>> open_checked();
     Result<> set_aside(const std::filesystem::path& path, const std::string& reason);
+    // Renames the file to the rotated name, replacing what is there.
+    Result<> rotate();
     void notice(std::string_view message);
     void unwritable(std::string text);
 
@@ -80,7 +91,7 @@ private:
     std::string rotation_error_;
     // An unwritable spell is reported once; a written line ends it.
     bool unwritable_reported_ = false;
-    std::optional<std::string> unwritable_;
+    std::optional<LogEvent> unwritable_;
     std::vector<std::string> notices_;             // for the echo
     std::vector<std::string> unwritten_notices_;   // made while no file was open
 };

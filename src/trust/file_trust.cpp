@@ -22,12 +22,6 @@ std::uint32_t forbidden_for(TrustRole role) {
     return ~rights::READ_AND_EXECUTE;
 }
 
-std::optional<std::string> kind_problem(EntryKind found, EntryKind wanted) {
-    if (found == EntryKind::Link) return "it is a link or junction";
-    if (found == wanted) return std::nullopt;
-    return wanted == EntryKind::Folder ? "it is not a folder" : "it is not a file";
-}
-
 }  // namespace
 
 std::uint32_t map_generic(std::uint32_t mask) {
@@ -41,6 +35,7 @@ std::uint32_t map_generic(std::uint32_t mask) {
 }
 
 std::optional<std::string> who_may_change(TrustRole role, const Permissions& permissions) {
+    if (permissions.shut_out) return "its permissions shut the helper out";
     if (!permissions.owner) return "anyone may change it: it has no owner";
     // The owner may always change the DACL.
     if (!permissions.owner->trusted) return permissions.owner->name + ", its owner, may change it";
@@ -64,6 +59,20 @@ std::optional<std::string> who_may_change(TrustRole role, const Permissions& per
     return std::nullopt;
 }
 
+std::optional<std::string> entry_problem(const EntryFacts& facts, EntryKind wanted, TrustRole role) {
+    const bool data_folder = role == TrustRole::DataFolder;
+    if (facts.kind == EntryKind::Link) {
+        if (data_folder) return "a link";
+        return role == TrustRole::Private ? "it is a link" : "it is a link or junction";
+    }
+    if (facts.kind != wanted) {
+        if (data_folder) return "not a folder";
+        return wanted == EntryKind::Folder ? "it is not a folder" : "it is not a file";
+    }
+    if (!facts.permissions) return std::nullopt;
+    return who_may_change(role, *facts.permissions);
+}
+
 std::optional<Unsafe> find_unsafe(const std::filesystem::path& folder, const std::vector<std::filesystem::path>& files,
                                   const EntryReader& reader, bool permissions_kept) {
     std::vector<std::filesystem::path> chain;
@@ -83,15 +92,13 @@ std::optional<Unsafe> find_unsafe(const std::filesystem::path& folder, const std
             if (may_be_missing) return std::nullopt;
             return Unsafe{path, "it cannot be found", std::nullopt};
         }
-        EntryKind kind = (*read)->kind;
+        EntryFacts& facts = **read;
         // A volume's root is no link on Windows, whatever Wine reports for
         // its drives (symbolic links in its prefix).
-        if (kind == EntryKind::Link && path.parent_path() == path) kind = wanted;
-        if (std::optional<std::string> problem = kind_problem(kind, wanted))
+        if (facts.kind == EntryKind::Link && path.parent_path() == path) facts.kind = wanted;
+        if (!permissions_kept) facts.permissions.reset();
+        if (std::optional<std::string> problem = entry_problem(facts, wanted, role))
             return Unsafe{path, std::move(*problem), std::nullopt};
-        if (!permissions_kept) return std::nullopt;
-        if (std::optional<std::string> who = who_may_change(role, (*read)->permissions))
-            return Unsafe{path, std::move(*who), std::nullopt};
         return std::nullopt;
     };
     for (const std::filesystem::path& path : chain) {

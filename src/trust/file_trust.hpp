@@ -67,6 +67,9 @@ struct AccessEntry {
 struct Permissions {
     std::optional<Account> owner;                    // none: no owner
     std::optional<std::vector<AccessEntry>> dacl;    // none: no DACL, which grants everyone everything
+    // The descriptor could not be read because its DACL shuts the helper
+    // out: someone else set it.
+    bool shut_out = false;
 };
 
 // What the entry is to SYSTEM, which decides what nobody else may do:
@@ -83,24 +86,32 @@ enum class TrustRole : std::uint8_t { ProgramFolder, DataFolder, Ancestor, File,
 // Why someone other than SYSTEM, the Administrators, TrustedInstaller and the
 // process's own user may change the entry: "{who} may change it", "{owner},
 // its owner, may change it", "anyone may change it: it has no owner",
-// "everyone may change it: it has no DACL"; for Private, an entry that
-// grants anything at all is "{who} may open it". None when nobody else may.
+// "everyone may change it: it has no DACL", "its permissions shut the helper
+// out"; for Private, an entry that grants anything at all is "{who} may open
+// it". None when nobody else may.
 std::optional<std::string> who_may_change(TrustRole role, const Permissions& permissions);
 
 // What an entry is, as seen through a handle on the entry itself.
 enum class EntryKind : std::uint8_t { Folder, File, Link, Other };
 
+// What a reader found of one entry; no permissions where the volume keeps
+// none (only the kind is judged then).
 struct EntryFacts {
     EntryKind kind = EntryKind::Other;
-    Permissions permissions;
+    std::optional<Permissions> permissions;
 };
+
+// The one decision on an entry SYSTEM is about to trust as `wanted` in
+// `role`: a link, the wrong kind, or (with permissions) who_may_change. In
+// the words each role's log lines use: a data folder "a link", "not a
+// folder"; a private file "it is a link", "it is not a file"; the program
+// folder, its ancestors and files "it is a link or junction", "it is not a
+// folder", "it is not a file". None when it may be trusted.
+std::optional<std::string> entry_problem(const EntryFacts& facts, EntryKind wanted, TrustRole role);
 
 // Reads the entry at `path` itself, never through a link: none when nothing
 // is there, an error when it cannot be read.
 using EntryReader = std::function<Result<std::optional<EntryFacts>>(const std::filesystem::path&)>;
-
-// This platform's reader.
-Result<std::optional<EntryFacts>> read_entry(const std::filesystem::path& path);
 
 // An entry SYSTEM should not trust: which, why, and the error of a check that
 // could not be made.
@@ -115,8 +126,8 @@ struct Unsafe {
 // in that order from the root down; the first that is a link or junction
 // (the root excepted, which never is one, but Wine shows its drives as links),
 // not what it should be (a folder, a file), or that someone else may change,
-// or that cannot be read. With `permissions_kept` false (a volume that keeps
-// no owner and DACL) only the kinds are checked.
+// or that cannot be read (entry_problem). With `permissions_kept` false (a
+// volume that keeps no owner and DACL) only the kinds are checked.
 std::optional<Unsafe> find_unsafe(const std::filesystem::path& folder, const std::vector<std::filesystem::path>& files,
                                   const EntryReader& reader, bool permissions_kept);
 

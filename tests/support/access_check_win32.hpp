@@ -16,7 +16,8 @@ namespace velmor::access {
 unique_handle identification_token(bool as_standard_user);
 
 // Whether `token` is granted all of `desired` (generic bits allowed, mapped
-// as for files) by `descriptor`, which needs an owner and a group.
+// as for files) by `descriptor`; one without an owner or a group is given
+// SYSTEM for them (AccessCheck refuses it otherwise).
 // Errors: the failing call, never a guess.
 Result<bool> descriptor_grants(PSECURITY_DESCRIPTOR descriptor, HANDLE token, ACCESS_MASK desired);
 

@@ -176,18 +176,11 @@ TEST(PrepareDataFolder, UnsafeFoldersAreSetAsideNeverRepaired) {
     }
 }
 
-// What a racing user does at a step of the set-aside.
-std::function<void(detail::SetAsideStep, const fs::path&, const fs::path&)> racer;
-
-void race(detail::SetAsideStep step, const fs::path& folder, const fs::path& aside) {
-    if (racer) racer(step, folder, aside);
-}
-
 TEST(PrepareDataFolder, WhatCannotBeMadeSafeRefusesTheStart) {
     struct Case {
         const char* label;
         std::function<void(const fs::path& service)> plant;
-        std::function<void(detail::SetAsideStep, const fs::path&, const fs::path&)> race;
+        detail::SetAsideObserver race;  // what a racing user does at a step of the set-aside
         std::string error;  // with {service} for the path; a prefix when it ends in "…"
     };
     const auto link_back = [](detail::SetAsideStep step, const fs::path& folder, const fs::path&) {
@@ -233,17 +226,14 @@ TEST(PrepareDataFolder, WhatCannotBeMadeSafeRefusesTheStart) {
          },
          nullptr, "data folder is not safe: {velmor}: open failed: 20: …"},
     };
-    detail::set_set_aside_hook(race);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         TempDir dir;
         const fs::path service = dir.path() / "base" / "Velmor" / "service";
         fs::create_directories(service.parent_path());
         c.plant(service);
-        racer = c.race;
         LogCapture log;
-        const Result<PreparedDataFolder> prepared = prepare_data_folder(service);
-        racer = nullptr;
+        const Result<PreparedDataFolder> prepared = detail::prepare_data_folder_with(service, c.race);
         ASSERT_FALSE(prepared);
         std::string expected = c.error;
         for (const auto& [name, path] : {std::pair{"{service}", service}, std::pair{"{velmor}", service.parent_path()}})
@@ -258,8 +248,6 @@ TEST(PrepareDataFolder, WhatCannotBeMadeSafeRefusesTheStart) {
         }
         EXPECT_TRUE(log.contains(message)) << "logged as replied";
     }
-    detail::set_set_aside_hook(nullptr);
-
     {
         SCOPED_TRACE("a link put back once is set aside again and the start goes on");
         TempDir dir;
@@ -267,14 +255,11 @@ TEST(PrepareDataFolder, WhatCannotBeMadeSafeRefusesTheStart) {
         fs::create_directories(service.parent_path());
         plant_link(service);
         int rounds = 0;
-        racer = [&](detail::SetAsideStep step, const fs::path& folder, const fs::path& aside) {
+        const auto race = [&](detail::SetAsideStep step, const fs::path& folder, const fs::path& aside) {
             if (rounds++ < 2) link_back(step, folder, aside);
         };
-        detail::set_set_aside_hook(race);
         LogCapture log;
-        const Result<PreparedDataFolder> prepared = prepare_data_folder(service);
-        detail::set_set_aside_hook(nullptr);
-        racer = nullptr;
+        const Result<PreparedDataFolder> prepared = detail::prepare_data_folder_with(service, race);
         ASSERT_TRUE(prepared) << prepared.error().message();
         EXPECT_EQ(log.lines().size(), 2u);
         EXPECT_EQ(names_in(service.parent_path()),

@@ -46,23 +46,23 @@ TEST(HeldFolder, IsAtThePathOnlyWhileThePathNamesIt) {
     const std::filesystem::path folder = dir.path() / "service";
     const std::filesystem::path moved = dir.path() / "moved";
     std::filesystem::create_directory(folder);
-    Result<std::optional<detail::Entry>> opened = detail::open_entry(folder);
+    Result<std::optional<trust::Entry>> opened = trust::open_entry(folder);
     ASSERT_TRUE(opened && *opened);
-    const detail::OpenedEntry& held = *(*opened)->handle;
-    EXPECT_EQ(detail::entry_is_at(held, folder).value_or(false), true);
-    EXPECT_EQ(detail::entry_is_at(held, dir.path() / "." / "service").value_or(false), true);
-    EXPECT_EQ(detail::entry_is_at(held, moved).value_or(true), false);
+    const trust::OpenedEntry& held = *(*opened)->handle;
+    EXPECT_EQ(trust::entry_is_at(held, folder).value_or(false), true);
+    EXPECT_EQ(trust::entry_is_at(held, dir.path() / "." / "service").value_or(false), true);
+    EXPECT_EQ(trust::entry_is_at(held, moved).value_or(true), false);
 
     std::error_code ec;
     std::filesystem::rename(folder, moved, ec);
     if (ec) GTEST_SKIP() << "the held folder cannot be renamed here (" << ec.message() << "), so it cannot be swapped";
     std::filesystem::create_directory(folder);
-    EXPECT_EQ(detail::entry_is_at(held, folder).value_or(true), false) << "another folder in its place";
+    EXPECT_EQ(trust::entry_is_at(held, folder).value_or(true), false) << "another folder in its place";
 #ifdef _WIN32
     // Wine's final path of a handle stays the name it was opened with.
     if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) return;
 #endif
-    EXPECT_EQ(detail::entry_is_at(held, moved).value_or(false), true);
+    EXPECT_EQ(trust::entry_is_at(held, moved).value_or(false), true);
 }
 
 class PlaceWintunTest : public ::testing::Test {

@@ -41,7 +41,7 @@ TEST(LogEcho, ClosedStandardErrorStaysUnused) {
 TEST(LogWriterPosix, FilesOthersMayOpenAreSetAside) {
     struct Case {
         const char* found;  // the name of the file found; "" for none
-        mode_t mode;        // 0: a link to a file of mode 0600
+        mode_t mode;        // 0: a link to a file of mode 0600; S_IFDIR: a folder
         uid_t owner;
         std::string log;    // without timestamps, folder and the aside's time
     };
@@ -53,6 +53,7 @@ TEST(LogWriterPosix, FilesOthersMayOpenAreSetAside) {
         {"velmor-helper.log", 0600, 65534, aside + "uid 65534, its owner, may change it\nline\n"},
         {"velmor-helper.log", 0, 0, aside + "it is a link\nline\n"},
         {"velmor-helper.log.1", 0640, 0, "log: set aside " + L + ".1 as " + L + ".1.untrusted-: group 0 may open it\nline\n"},
+        {"velmor-helper.log.1", S_IFDIR, 0, "log: set aside " + L + ".1 as " + L + ".1.untrusted-: it is not a file\nline\n"},
         {"", 0, 0, "log: cannot set aside " + V + ".1 (it cannot be checked: open failed: 36: File name too long (os error "
                    "36)): open failed: 36: File name too long (os error 36)\nline\n"},
     };
@@ -60,7 +61,9 @@ TEST(LogWriterPosix, FilesOthersMayOpenAreSetAside) {
         SCOPED_TRACE(c.log);
         testing::TempDir dir;
         const std::filesystem::path log = dir.path() / (*c.found ? L : V), target = dir.path() / c.found;
-        if (*c.found) {
+        if (c.mode == S_IFDIR) {
+            std::filesystem::create_directories(target / "inside");
+        } else if (*c.found) {
             const std::filesystem::path file = c.mode == 0 ? dir.path() / "elsewhere" : target;
             std::ofstream(file) << "found\n";
             ::chmod(file.c_str(), c.mode == 0 ? 0600 : c.mode);

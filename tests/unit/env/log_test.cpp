@@ -12,6 +12,13 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include "base/win.hpp"
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace velmor {
 namespace {
 
@@ -28,6 +35,23 @@ std::size_t count_of(const std::string& text, std::string_view part) {
     std::size_t n = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
     return n;
+}
+
+// A reader's handle on `path`: on Windows one opened for its attributes
+// alone and without sharing, which anyone who may list the folder can open.
+std::shared_ptr<void> hold_for_attributes(const fs::path& path) {
+#ifdef _WIN32
+    const HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    return std::shared_ptr<void>(h, [](HANDLE held) { CloseHandle(held); });
+#else
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    return std::shared_ptr<void>(new int(fd), [](void* held) {
+        ::close(*static_cast<int*>(held));
+        delete static_cast<int*>(held);
+    });
+#endif
 }
 
 TEST(LogLine, FormatToTheByte) {
@@ -101,6 +125,13 @@ TEST(LogWriter, RotatesPastTheCapIntoLogDotOne) {
         writer.write_line("c\n");
         EXPECT_EQ(read_file(old_file), std::string(200, 'x') + "\n");
         EXPECT_EQ(read_file(file), "c\n");
+        // The size is read again before a rotation: a file that someone
+        // emptied meanwhile is not rotated early.
+        std::ofstream(file, std::ios::binary | std::ios::trunc).close();
+        writer.write_line(std::string(98, 'y') + "\n");
+        EXPECT_EQ(read_file(old_file), std::string(200, 'x') + "\n");
+        EXPECT_EQ(read_file(file), std::string(98, 'y') + "\n");
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << "c\n";
     }
     {
         // Reopened by a later process: the size on disk counts.
@@ -131,7 +162,15 @@ TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
 
     fs::create_directory(file);  // the open fails
     LogWriter writer(file, CAP);
-    EXPECT_TRUE(writer.take_unwritable().value_or("").starts_with("log file not writable: " + file.string() + ": "));
+    // The event's text; a file that cannot be written is an error event.
+    const auto unwritable = [&] {
+        const std::optional<LogEvent> event = writer.take_unwritable();
+        if (!event) return std::string();
+        EXPECT_EQ(event->id, EventId::log_not_writable);
+        EXPECT_EQ(event->kind, EventKind::error);
+        return event->text;
+    };
+    EXPECT_TRUE(unwritable().starts_with("log file not writable: " + file.string() + ": "));
     writer.write_line("lost\n");
     EXPECT_FALSE(writer.take_unwritable());
     fs::remove(file);
@@ -155,7 +194,7 @@ TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
     EXPECT_EQ(count_of(capped, kib), 199u);  // up to twice the cap, then one line
     EXPECT_TRUE(capped.ends_with("); no more lines are written until it can be\n"));
     EXPECT_EQ(count_of(capped, "] log file full: it cannot be rotated ("), 1u);
-    EXPECT_TRUE(writer.take_unwritable().value_or("").find(": full and cannot be rotated: ") != std::string::npos);
+    EXPECT_TRUE(unwritable().find(": full and cannot be rotated: ") != std::string::npos);
     EXPECT_FALSE(writer.take_unwritable());
 
     // Lines left out count as offered: the next try comes within 64 KiB.
@@ -165,6 +204,39 @@ TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
     EXPECT_LE(offered, 64);
     EXPECT_EQ(read_file(old_file), capped);
     EXPECT_EQ(read_file(file), kib);
+
+    // A rotation ends the hard cap's spell: the next one is said and
+    // reported again.
+    block_rotation();
+    for (int i = 0; i < 260; ++i) writer.write_line(kib);
+    EXPECT_EQ(count_of(read_file(file), "] log file full: it cannot be rotated ("), 1u);
+    EXPECT_TRUE(unwritable().find(": full and cannot be rotated: ") != std::string::npos);
+
+    // A reader's handle on the rotated file (anyone who may list the folder
+    // can open one for its attributes) neither stops a rotation nor costs a
+    // line at the hard cap.
+    fs::remove_all(old_file);
+    for (int i = 0; i < 65 && !fs::exists(old_file); ++i) writer.write_line(kib);
+    ASSERT_TRUE(fs::is_regular_file(old_file));
+    const std::size_t before = count_of(read_file(file), kib);
+    {
+        const std::shared_ptr<void> reader = hold_for_attributes(old_file);
+        ASSERT_TRUE(reader);
+        for (int i = 0; i < 150; ++i) writer.write_line(kib);
+        const std::string both = read_file(old_file) + read_file(file);
+        EXPECT_EQ(count_of(both, "] log file full"), 0u) << "the rotated file held is replaced";
+        EXPECT_EQ(count_of(both, kib), before + 150) << "no line lost";
+        EXPECT_FALSE(writer.take_unwritable());
+    }
+    // A rotation that fails for the log itself (gone from its folder here)
+    // keeps the previous rotated log, though it was set aside to try.
+    const std::string previous = read_file(old_file);
+    fs::remove(file);
+    for (int i = 0; i < 120; ++i) writer.write_line(kib);
+    EXPECT_EQ(read_file(old_file), previous);
+    std::size_t left = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) left += entry.path() != file && entry.path() != old_file;
+    EXPECT_EQ(left, 0u) << "the old rotated file set aside is removed";
     std::error_code ignored;
     fs::remove_all(folder, ignored);
 }
@@ -227,6 +299,15 @@ TEST(LogSink, LifeOfTheProcessLog) {
     }
     EXPECT_EQ(count, THREADS * LINES);
     EXPECT_EQ(content.back(), '\n');
+
+    // Denials have a budget of their own: spent whole, client lines are
+    // still written.
+    for (std::size_t i = 0; i < CLIENT_LOG_BURST; ++i) log_denial_message("denial");
+    log_client_message("a client line after every denial");
+    const std::string after = read_file(first / "velmor-helper.log").substr(content.size());
+    EXPECT_EQ(count_of(after, "] denial\n"), CLIENT_LOG_BURST);
+    EXPECT_EQ(count_of(after, "] a client line after every denial\n"), 1u);
+
 }
 
 }  // namespace

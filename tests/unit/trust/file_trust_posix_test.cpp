@@ -6,11 +6,14 @@
 
 #include <fstream>
 
-#include "trust/file_trust.hpp"
+#include "core/program_trust.hpp"
+#include "trust/entry.hpp"
 #include "unit/core/core_test_support.hpp"
 
 namespace velmor::trust {
 namespace {
+
+using velmor::find_unsafe_program_files;
 
 namespace fs = std::filesystem;
 
@@ -46,6 +49,40 @@ TEST(FindUnsafePosix, ModesAndLinks) {
         }
         const std::optional<Unsafe> unsafe = find_unsafe(top / "a" / "b", {top / "a" / "b" / "core.so"}, read_entry, true);
         EXPECT_EQ(unsafe ? unsafe->path.lexically_relative(top).string() + ": " + unsafe->reason : "", c.unsafe);
+    }
+
+    // The program folder's own files: the executable by its name and every
+    // library there, since the loader resolves the core library's imports
+    // from that folder first; an executable path that cannot be read fails
+    // closed.
+    struct Program {
+        const char* file;  // made in the folder with `mode`
+        mode_t mode;
+        bool exe_readable;
+        std::string unsafe;  // with the cause, if any
+    };
+    const Program programs[] = {
+        {"libother.so", 0664, true, "libother.so: group 0 may change it"},
+        {"LIBOTHER.SO", 0666, true, "LIBOTHER.SO: everyone may change it"},
+        {"notes.txt", 0666, true, ""},
+        {"velmor-helper", 0666, true, "velmor-helper: everyone may change it"},
+        {"libother.so", 0644, false, ".: it cannot be checked: current_exe"},
+    };
+    for (const Program& c : programs) {
+        SCOPED_TRACE(c.file);
+        testing::TempDir dir;
+        const fs::path folder = dir.path() / "program";
+        fs::create_directories(folder);
+        for (const fs::path& file : {folder / "velmor-helper", folder / c.file}) std::ofstream(file) << "code";
+        ::chmod(folder.c_str(), 0755);
+        ::chmod((folder / "velmor-helper").c_str(), 0755);
+        ::chmod((folder / c.file).c_str(), c.mode);
+        const Result<fs::path> exe = c.exe_readable ? Result<fs::path>(folder / "velmor-helper") : fail("current_exe");
+        const std::optional<Unsafe> unsafe = find_unsafe_program_files(folder, exe, read_entry, true);
+        EXPECT_EQ(unsafe ? unsafe->path.lexically_relative(folder).string() + ": " + unsafe->reason +
+                               (unsafe->cause ? ": " + unsafe->cause->message() : "")
+                         : "",
+                  c.unsafe);
     }
 }
 

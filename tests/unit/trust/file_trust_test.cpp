@@ -62,6 +62,7 @@ TEST(WhoMayChange, OwnersAndEntriesByRole) {
     // into a folder SYSTEM uses, never anything on an ancestor's path.
     const Permissions inherit_only = owned(ADMINS, {{USERS, rights::ALL_GENERIC, true}});
     EXPECT_EQ(who_may_change(ProgramFolder, inherit_only), "BU may change it");
+    EXPECT_EQ(who_may_change(DataFolder, inherit_only), "BU may change it");
     EXPECT_EQ(who_may_change(Ancestor, inherit_only), std::nullopt);
     EXPECT_EQ(who_may_change(File, inherit_only), std::nullopt);
     // A private file (the log): reading, too, is for the trusted alone.

@@ -1,0 +1,336 @@
+#include "trust/entry_win32.hpp"
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/os_error.hpp"
+#include "trust/file_trust_win32.hpp"
+// After <windows.h>:
+#include <aclapi.h>
+#include <sddl.h>
+
+namespace velmor::trust {
+
+struct OpenedEntry {
+    unique_handle handle;
+    // Opened without READ_CONTROL: its DACL shuts the helper out.
+    bool security_unreadable = false;
+    EntryIdentity identity;
+};
+
+void OpenedEntryCloser::operator()(OpenedEntry* entry) const { delete entry; }
+
+namespace {
+
+// For this thread only (on a copy of the process token), enables the backup
+// and restore privileges, so that an entry whose DACL shuts out SYSTEM and
+// the Administrators can still be read and renamed aside through
+// FILE_FLAG_BACKUP_SEMANTICS. Without them (not elevated) nothing changes;
+// the checks then fail closed where access is refused.
+class BackupPrivileges {
+public:
+    BackupPrivileges() {
+        if (!ImpersonateSelf(SecurityImpersonation)) return;
+        impersonating_ = true;
+        HANDLE token = nullptr;
+        if (!OpenThreadToken(GetCurrentThread(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, TRUE, &token)) return;
+        const unique_handle owned(token);
+        for (const wchar_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
+            TOKEN_PRIVILEGES wanted{};
+            wanted.PrivilegeCount = 1;
+            wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+            if (!LookupPrivilegeValueW(nullptr, name, &wanted.Privileges[0].Luid)) continue;
+            // TRUE with ERROR_NOT_ALL_ASSIGNED when the token lacks the
+            // privilege: only ERROR_SUCCESS means it is enabled.
+            SetLastError(ERROR_SUCCESS);
+            if (AdjustTokenPrivileges(token, FALSE, &wanted, 0, nullptr, nullptr) && GetLastError() == ERROR_SUCCESS)
+                ++enabled_;
+        }
+    }
+    ~BackupPrivileges() {
+        if (impersonating_) RevertToSelf();
+    }
+    BackupPrivileges(const BackupPrivileges&) = delete;
+    BackupPrivileges& operator=(const BackupPrivileges&) = delete;
+
+    bool all_enabled() const { return enabled_ == 2; }
+
+private:
+    bool impersonating_ = false;
+    int enabled_ = 0;
+};
+
+// The cause of a refused open, with what might have allowed it.
+Error refused_open(DWORD code, const BackupPrivileges& privileges) {
+    Error error = call_error("CreateFileW", code);
+    if (code == ERROR_ACCESS_DENIED && !privileges.all_enabled())
+        return std::move(error).context("the backup and restore privileges are not held");
+    return error;
+}
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens the entry itself, never what a link points to.
+unique_handle open_itself(const std::filesystem::path& path, DWORD access, DWORD share) {
+    return adopt_file_handle(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+bool is_missing(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
+// Whether the handle is a link, and whether it is a folder. A failure is an
+// error, never "a folder".
+Result<FILE_ATTRIBUTE_TAG_INFO> tag_of(HANDLE handle) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag))
+        return fail(last_call_error("GetFileInformationByHandleEx"));
+    return tag;
+}
+
+EntryKind kind_of(const FILE_ATTRIBUTE_TAG_INFO& tag) {
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return EntryKind::Link;
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::Folder;
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) return EntryKind::Other;
+    return EntryKind::File;
+}
+
+// Wine opens what a link points to even with FILE_FLAG_OPEN_REPARSE_POINT:
+// the path then says "link" and the handle does not.
+bool link_followed(const std::filesystem::path& path, const FILE_ATTRIBUTE_TAG_INFO& tag) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+Result<> opened_itself(const std::filesystem::path& path, const FILE_ATTRIBUTE_TAG_INFO& tag) {
+    if (link_followed(path, tag)) return fail("the system opened what the link points to, not the link");
+    return {};
+}
+
+Result<EntryIdentity> identity_of(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info)) return fail(last_call_error("GetFileInformationByHandle"));
+    return EntryIdentity{info.dwVolumeSerialNumber, info.nFileIndexLow, info.nFileIndexHigh};
+}
+
+Result<Permissions> permissions_through(HANDLE handle) {
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    const DWORD read = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, nullptr, nullptr, &raw);
+    if (read != ERROR_SUCCESS) return fail(call_error("GetSecurityInfo", read));
+    const unique_hlocal descriptor(raw);
+    return permissions_of(raw);
+}
+
+// "\\?\C:\x" and "\\?\UNC\server\share" as GetFullPathNameW writes them.
+std::wstring without_long_prefix(std::wstring path) {
+    if (path.starts_with(L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
+    if (path.starts_with(L"\\\\?\\")) return path.substr(4);
+    return path;
+}
+
+// A path the system writes into a buffer, grown until it fits.
+template <class Call>
+Result<std::wstring> grown_path(const char* call, Call&& write) {
+    std::wstring text(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = write(text.data(), static_cast<DWORD>(text.size()));
+        if (n == 0) return fail(last_call_error(call));
+        if (n < text.size()) {
+            text.resize(n);
+            return text;
+        }
+        text.resize(n);  // the size needed, terminator included
+    }
+}
+
+// True when the DACL read back is entry for entry the one asked for.
+bool same_dacl(PACL read, PACL wanted) {
+    if (read == nullptr || wanted == nullptr || read->AceCount != wanted->AceCount) return false;
+    for (DWORD i = 0; i < wanted->AceCount; ++i) {
+        void* a = nullptr;
+        void* b = nullptr;
+        if (!GetAce(read, i, &a) || !GetAce(wanted, i, &b)) return false;
+        const auto* x = static_cast<const ACE_HEADER*>(a);
+        const auto* y = static_cast<const ACE_HEADER*>(b);
+        if (x->AceSize != y->AceSize || std::memcmp(a, b, x->AceSize) != 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Result<EntryFacts> facts_of(HANDLE handle, bool with_permissions) {
+    Result<FILE_ATTRIBUTE_TAG_INFO> tag = tag_of(handle);
+    if (!tag) return fail(std::move(tag.error()));
+    EntryFacts facts{kind_of(*tag), std::nullopt};
+    if (!with_permissions) return facts;
+    Result<Permissions> permissions = permissions_through(handle);
+    if (!permissions) return fail(std::move(permissions.error()));
+    facts.permissions = std::move(*permissions);
+    return facts;
+}
+
+Result<std::optional<Entry>> open_entry(const std::filesystem::path& path) {
+    const BackupPrivileges privileges;
+    // Shared for reading and writing, never for deletion: while this is
+    // open, no one renames, deletes or replaces the entry.
+    constexpr DWORD SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    auto opened = std::make_unique<OpenedEntry>();
+    opened->handle = open_itself(path, READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE, SHARE);
+    if (!opened->handle && GetLastError() == ERROR_ACCESS_DENIED) {
+        // Reading attributes is granted through the parent's listing right.
+        opened->handle = open_itself(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE, SHARE);
+        opened->security_unreadable = true;
+    }
+    if (!opened->handle) {
+        const DWORD code = GetLastError();
+        if (is_missing(code)) return std::optional<Entry>();
+        return fail(refused_open(code, privileges));
+    }
+    Result<FILE_ATTRIBUTE_TAG_INFO> tag = tag_of(opened->handle.get());
+    if (!tag) return fail(std::move(tag.error()));
+    if (Result<> itself = opened_itself(path, *tag); !itself) return fail(std::move(itself.error()));
+    Result<EntryIdentity> identity = identity_of(opened->handle.get());
+    if (!identity) return fail(std::move(identity.error()));
+    Entry entry;
+    entry.kind = kind_of(*tag);
+    entry.identity = *identity;
+    opened->identity = *identity;
+    entry.handle.reset(opened.release());
+    return std::optional<Entry>(std::move(entry));
+}
+
+Result<Permissions> entry_permissions(const OpenedEntry& entry) {
+    if (entry.security_unreadable) return Permissions{std::nullopt, std::nullopt, true};
+    return permissions_through(entry.handle.get());
+}
+
+Result<bool> entry_is_at(const OpenedEntry& entry, const std::filesystem::path& path) {
+    Result<std::wstring> final_path = grown_path("GetFinalPathNameByHandleW", [&](wchar_t* buffer, DWORD size) {
+        return GetFinalPathNameByHandleW(entry.handle.get(), buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    });
+    if (!final_path) return fail(std::move(final_path.error()));
+    Result<std::wstring> full = grown_path("GetFullPathNameW", [&](wchar_t* buffer, DWORD size) {
+        return GetFullPathNameW(path.c_str(), size, buffer, nullptr);
+    });
+    if (!full) return fail(std::move(full.error()));
+    std::wstring a = without_long_prefix(std::move(*final_path));
+    std::wstring b = without_long_prefix(std::move(*full));
+    while (a.size() > 3 && (a.back() == L'\\' || a.back() == L'/')) a.pop_back();
+    while (b.size() > 3 && (b.back() == L'\\' || b.back() == L'/')) b.pop_back();
+    if (CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) !=
+        CSTR_EQUAL)
+        return false;
+    // Wine gives the name the handle was opened with, even after a rename:
+    // what the path names now must also be the same file.
+    const unique_handle named = open_itself(path, FILE_READ_ATTRIBUTES, SHARE_ALL);
+    if (!named) return false;
+    Result<EntryIdentity> identity = identity_of(named.get());
+    if (!identity) return fail(std::move(identity.error()));
+    return *identity == entry.identity;
+}
+
+Result<> rename_entry_aside(const std::filesystem::path& path, const EntryIdentity& identity,
+                            const std::filesystem::path& aside) {
+    const BackupPrivileges privileges;
+    const unique_handle entry = open_itself(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, SHARE_ALL);
+    if (!entry) return fail(refused_open(GetLastError(), privileges));
+    Result<FILE_ATTRIBUTE_TAG_INFO> tag = tag_of(entry.get());
+    if (!tag) return fail(std::move(tag.error()));
+    if (Result<> itself = opened_itself(path, *tag); !itself) return fail(std::move(itself.error()));
+    Result<EntryIdentity> now = identity_of(entry.get());
+    if (!now) return fail(std::move(now.error()));
+    if (!(*now == identity)) return fail("replaced while it was being checked");
+
+    // The new name in full, in the same parent; never replacing what is there.
+    const std::wstring& name = aside.native();
+    const std::size_t bytes = name.size() * sizeof(wchar_t);
+    std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + bytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(bytes);
+    std::memcpy(rename->FileName, name.data(), bytes);
+    if (!SetFileInformationByHandle(entry.get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
+        return fail(last_call_error("SetFileInformationByHandle"));
+    return {};
+}
+
+std::filesystem::path::string_type untrusted_suffix() {
+    // A FILETIME, made to increase within the process.
+    static std::atomic<std::uint64_t> last{0};
+    FILETIME time{};
+    GetSystemTimePreciseAsFileTime(&time);
+    std::uint64_t now = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    std::uint64_t seen = last.load();
+    do {
+        if (now <= seen) now = seen + 1;
+    } while (!last.compare_exchange_weak(seen, now));
+    return L".untrusted-" + std::to_wstring(now);
+}
+
+Result<std::optional<EntryFacts>> read_entry(const std::filesystem::path& path) {
+    const unique_handle entry = open_itself(path, READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE, SHARE_ALL);
+    if (!entry) {
+        const DWORD code = GetLastError();
+        if (is_missing(code)) return std::optional<EntryFacts>();
+        return fail(call_error("CreateFileW", code));
+    }
+    Result<EntryFacts> facts = facts_of(entry.get(), true);
+    if (!facts) return fail(std::move(facts.error()));
+    Result<FILE_ATTRIBUTE_TAG_INFO> tag = tag_of(entry.get());
+    if (tag && link_followed(path, *tag)) facts->kind = EntryKind::Link;
+    return std::optional<EntryFacts>(std::move(*facts));
+}
+
+namespace detail {
+
+std::string volume_of(const std::filesystem::path& folder) {
+    wchar_t volume[MAX_PATH + 1] = {};
+    if (!GetVolumePathNameW(folder.c_str(), volume, MAX_PATH + 1)) return {};
+    return narrow(volume);
+}
+
+std::optional<bool> probe_permissions(const std::filesystem::path& folder) {
+    // SYSTEM and the Administrators alone, nothing inherited.
+    constexpr const wchar_t* PROBE_SDDL = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+    PSECURITY_DESCRIPTOR wanted = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PROBE_SDDL, SDDL_REVISION_1, &wanted, nullptr))
+        return std::nullopt;
+    const unique_hlocal wanted_owner(wanted);
+    // Two threads may probe at once (a start request while the service
+    // checks its folder): each gets a name of its own.
+    static std::atomic<unsigned> probes{0};
+    const std::filesystem::path probe =
+        folder / (L"Velmor.probe-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                  std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++probes));
+    SECURITY_ATTRIBUTES security{sizeof security, wanted, FALSE};
+    if (!CreateDirectoryW(probe.c_str(), &security)) return std::nullopt;
+    std::optional<bool> kept;
+    {
+        const unique_handle opened = open_itself(probe, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        if (opened && GetSecurityInfo(opened.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      nullptr, nullptr, &raw) == ERROR_SUCCESS) {
+            const unique_hlocal read(raw);
+            // Kept: the DACL reads back protected, with exactly the two
+            // entries asked for.
+            SECURITY_DESCRIPTOR_CONTROL control = 0;
+            DWORD revision = 0;
+            BOOL present = FALSE, defaulted = FALSE;
+            PACL read_dacl = nullptr, wanted_dacl = nullptr;
+            kept = GetSecurityDescriptorControl(raw, &control, &revision) && (control & SE_DACL_PROTECTED) != 0 &&
+                   GetSecurityDescriptorDacl(raw, &present, &read_dacl, &defaulted) && present && read_dacl != nullptr &&
+                   GetSecurityDescriptorDacl(wanted, &present, &wanted_dacl, &defaulted) &&
+                   same_dacl(read_dacl, wanted_dacl);
+        }
+    }
+    RemoveDirectoryW(probe.c_str());
+    return kept;
+}
+
+}  // namespace detail
+}  // namespace velmor::trust
