@@ -10,7 +10,8 @@ namespace {
 
 thread_local int t_self = -1;
 // Whether the running thread's last condition wait ended at a deadline that
-// came while no thread could run (and it took its mutex back at once).
+// came while no thread could run, and nothing else ran before it had its
+// mutex back.
 thread_local bool t_idle_timeout = false;
 
 Schedule* g_schedule = nullptr;
@@ -94,6 +95,7 @@ bool Schedule::advance(bool idle) {
     if (!next) return false;
     if (idle && *next > now) model->before_time_passes();
     now = std::max(now, *next);
+    ++interruptions;
     note("time passes");
     int woken = 0;
     for (auto& t : threads)
@@ -135,6 +137,7 @@ int Schedule::pick() {
 void Schedule::reschedule(Lock& lock) {
     const int me = t_self;
     const int next = pick();
+    if (next != me) ++interruptions;
     if (next < 0) {
         running_ = -1;
         over_ = true;
@@ -211,7 +214,8 @@ void Schedule::run() {
     for (auto& t : threads) t->os.join();
 }
 
-Explored explore(const Exploration& how, const std::function<std::unique_ptr<Model>(Schedule&)>& make) {
+Explored explore(const Exploration& how, const std::function<std::unique_ptr<Model>(Schedule&)>& make,
+                 const std::function<void(const Schedule&)>& seen) {
     Explored result;
     const auto begun = std::chrono::steady_clock::now();
     std::vector<int> prefix;
@@ -225,6 +229,7 @@ Explored explore(const Exploration& how, const std::function<std::unique_ptr<Mod
         schedule.run();
         schedule.model.reset();
         g_schedule = nullptr;
+        if (seen) seen(schedule);
         ++result.schedules;
         if (schedule.failure) {
             std::string text = *schedule.failure + "\nschedule " + std::to_string(result.schedules) + ":\n";
@@ -255,10 +260,7 @@ void Mutex::lock() {
     Schedule& s = current();
     Schedule::Lock lock(s.big);
     if (const std::string name = s.model->name_of(this); !name.empty()) s.step(lock, "takes the " + name);
-    while (owner_ >= 0) {
-        t_idle_timeout = false;
-        s.block(lock, this, std::nullopt);
-    }
+    while (owner_ >= 0) s.block(lock, this, std::nullopt);
     owner_ = Schedule::self();
 }
 
@@ -295,15 +297,18 @@ std::cv_status ConditionVariable::wait_until(std::unique_lock<Mutex>& held, Time
     held.mutex()->unlock();
     bool timed_out = true;
     bool idle = false;
+    std::uint64_t woken_at = 0;
     {
         Schedule::Lock lock(s.big);
         if (deadline > s.now) {
             timed_out = s.block(lock, this, deadline);
             idle = timed_out && s.th(Schedule::self())->timed_out_idle;
+            woken_at = s.interruptions;
         }
     }
-    t_idle_timeout = idle;
-    held.mutex()->lock();  // clears the mark when it has to wait
+    held.mutex()->lock();
+    Schedule::Lock lock(s.big);
+    t_idle_timeout = idle && s.interruptions == woken_at;
     return timed_out ? std::cv_status::timeout : std::cv_status::no_timeout;
 }
 

@@ -178,6 +178,8 @@ public:
     std::optional<std::string> failure;
     std::vector<std::string> trace;
     std::vector<Choice> choices;
+    // Counts every switch to another thread and every passing of time.
+    std::uint64_t interruptions = 0;
 
     // The thread running now (-1: none of the schedule's).
     static int self();
@@ -233,7 +235,9 @@ struct Explored {
 
 // Explores every schedule within `how.bound`. `make` builds one schedule's
 // model under the schedule's lock and adds its threads.
-Explored explore(const Exploration& how, const std::function<std::unique_ptr<Model>(Schedule&)>& make);
+// `seen`, when given, looks at each schedule once it has run.
+Explored explore(const Exploration& how, const std::function<std::unique_ptr<Model>(Schedule&)>& make,
+                 const std::function<void(const Schedule&)>& seen = {});
 
 // Prints "[ explorer ] {name} bound {b}: {n} schedules, {t} s".
 void print_summary(const std::string& name, int bound, const Explored& explored);

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "core/core_controller.hpp"
@@ -45,12 +46,16 @@ struct Scenario {
     std::string name;
     std::vector<Actor> actors;
     Duration core_life = Duration::max();      // a core ends by itself this long after it entered
-    Duration end_delay{};                      // and this long after it was first asked to end
-    // One shutdown call, chosen among the first `slow_calls` (or none), takes
-    // this long; the others return at once.
+    Duration end_delay{};                      // and this long after it was first asked to end (max: ignores it)
+    // One shutdown call, chosen among the first `slow_calls` (or none; every
+    // call when negative), takes this long; the others return at once.
     Duration slow_shutdown{};
     int slow_calls = 0;
     int bound = 2;
+    Duration stop_timeout = TIMINGS.stop_timeout;
+    int failing_spawn = 0;  // this thread creation (1: the first) fails
+    // Lines of the trace that at least one schedule must show.
+    std::vector<std::string> must_show{};
 };
 
 struct CoreInLibrary {
@@ -66,7 +71,8 @@ struct CoreModel : Model {
     CoreModel(Schedule& s, const Scenario& sc) : schedule(s), scenario(sc) {}
     Schedule& schedule;
     const Scenario& scenario;
-    std::shared_ptr<CoreShared> record = std::make_shared<CoreShared>(TIMINGS);
+    std::shared_ptr<CoreShared> record =
+        std::make_shared<CoreShared>(CoreTimings{TIMINGS.start_check_delay, scenario.stop_timeout});
     std::optional<CoreInLibrary> core;
     const char core_token = 0;  // what a core inside clash_start waits on
     int machine_holder = -1;
@@ -75,17 +81,36 @@ struct CoreModel : Model {
     int shutdown_calls = 0;
     int slow_call = 0;  // which of them is slow; 0: none
     std::map<int, Op> actor_op;  // what each actor is doing, to name the threads it creates
+    int calls_in_flight = 0;
+    std::map<int, std::uint64_t> stops_in_flight;  // actor: the latest run when its stop began
+    std::set<int> stops_that_saw_a_core;           // of their runs, in the library during the stop
+    std::uint64_t timed_out_through = 0;           // runs up to this one had a stop time out
 
     std::string name_of(const void* object) const override {
         if (object == &record->mutex) return "core-state lock";
         if (object == &record->shutdown_done) return "shutdown_done";
         return {};
     }
+    int spawns = 0;
+    bool thread_creation_fails() override { return ++spawns == scenario.failing_spawn; }
     std::string new_thread_name(int creator) override {
         return actor_op[creator] == Op::Start ? "core thread " : "stop thread ";
     }
     void after_step() override {
         if (core && machine_holder != core->thread) schedule.fail("a core runs without its thread holding the machine lock");
+        if (core && record->state == CoreState::Stopped)
+            schedule.fail("the record says stopped while run " + std::to_string(core->run) + "'s core is in the library");
+    }
+    // The record says running exactly when a core runs, and never starting or
+    // stopping; a core that outlived a stop that timed out may run while it says failed.
+    void check_record(const std::string& when) {
+        const CoreState state = record->state;
+        const bool outlived = core && state == CoreState::Failed && core->run <= timed_out_through;
+        if ((state == CoreState::Running) != core.has_value() && !outlived)
+            schedule.fail(when + " the record says " + std::string(core_state_name(state)) + " while " +
+                          (core ? "a core runs" : "no core runs"));
+        if (state == CoreState::Starting || state == CoreState::Stopping)
+            schedule.fail(when + " the record says " + std::string(core_state_name(state)));
     }
     void tear_down() override {
         if (core) schedule.wake(&core_token);
@@ -95,6 +120,7 @@ struct CoreModel : Model {
     // library, or to one that is still to enter it for the current run while
     // that run is starting or running.
     void before_time_passes() override {
+        if (calls_in_flight == 0) check_record("with no call in flight");
         if (machine_holder < 0 || (core && core->thread == machine_holder)) return;
         const bool entering = record->current_run == machine_run &&
                               (record->state == CoreState::Starting || record->state == CoreState::Running);
@@ -117,23 +143,33 @@ struct CoreModel : Model {
             held_up_before = schedule.held_up;
             run_before = record->current_run;
             calls_before = shutdown_calls;
+            ++calls_in_flight;
+            if (action.op == Op::Stop) stops_in_flight[Schedule::self()] = run_before;
+            if (action.op == Op::Stop && core && core->run <= run_before) stops_that_saw_a_core.insert(Schedule::self());
             schedule.note(action.op == Op::Start ? "start_core" : "stop_core");
         }
         const Result<> result = action.op == Op::Start ? start_core(*record, "{}", "", "") : stop_core(*record);
         Schedule::Lock lock(schedule.big);
         schedule.note((action.op == Op::Start ? "start replies " : "stop replies ") +
                       (result ? std::string("ok") : "\"" + result.error().message() + "\""));
-        const Duration bound = action.op == Op::Start ? TIMINGS.start_check_delay + TIMINGS.stop_timeout
-                                                      : TIMINGS.stop_timeout;
+        const Duration bound = action.op == Op::Start ? TIMINGS.start_check_delay + scenario.stop_timeout
+                                                      : scenario.stop_timeout;
+        --calls_in_flight;
         const Duration held_up = schedule.held_up - held_up_before;
         if (schedule.now - begun > bound + held_up) schedule.fail(me + "'s call took longer than its bound");
         if (action.op == Op::Stop) {
             const bool old_core_runs = core && core->run <= run_before;
-            if (old_core_runs && shutdown_calls == calls_before) schedule.fail("a stop replied without asking the core");
-            const bool own_request_in_library = std::find(shutdowns_in_library.begin(), shutdowns_in_library.end(),
-                                                          run_before) != shutdowns_in_library.end();
-            if (!result && !old_core_runs && !own_request_in_library && held_up == Duration::zero())
-                schedule.fail("a stop timed out though no core and no request of its own was in the library");
+            if (old_core_runs && shutdown_calls == calls_before && held_up == Duration::zero())
+                schedule.fail("a stop replied without asking the core");
+            if (result && old_core_runs) schedule.fail("a stop replied ok while a core of its runs is in the library");
+            if (!result && !stops_that_saw_a_core.contains(Schedule::self()))
+                schedule.fail("a stop timed out though no core of its runs was in the library");
+            if (!result) timed_out_through = std::max(timed_out_through, run_before);
+        } else if (!result && result.error().message().starts_with("core thread could not be created: ")) {
+            if (record->state != CoreState::Failed || record->last_error != result.error().message())
+                schedule.fail("a start whose core thread could not be created left the record without its error");
+            stops_in_flight.erase(Schedule::self());
+            stops_that_saw_a_core.erase(Schedule::self());
         }
     }
 
@@ -142,12 +178,13 @@ struct CoreModel : Model {
         for (auto& t : schedule.threads)
             if (t->name == "client" || t->name == "service")
                 if (t->status != SimThread::Done) return schedule.fail(t->name + " never got its reply");
-        const CoreState state = record->state;
-        if ((state == CoreState::Running) != core.has_value())
-            schedule.fail(std::string("at rest the record says ") + std::string(core_state_name(state)) + " while " +
-                          (core ? "a core runs" : "no core runs"));
-        if (state == CoreState::Starting || state == CoreState::Stopping)
-            schedule.fail(std::string("at rest the record says ") + std::string(core_state_name(state)));
+        check_record("at rest");
+        const auto count = [&](const std::string& end) {
+            return std::count_if(schedule.trace.begin(), schedule.trace.end(),
+                                 [&](const std::string& line) { return line.ends_with(end); });
+        };
+        if (count(": log \"core stop timeout\"") != count(": event 9 (error) \"core stop timeout\""))
+            schedule.fail("a stop timeout logged without its event, or the reverse");
     }
 };
 
@@ -159,27 +196,51 @@ TEST(CoreControllerExplorer, EverySchedule) {
     const std::vector<Scenario> scenarios = {
         {"start", {start}, Duration::max(), 0s, 0s, 0, 3},
         {"start then stop", {start_stop}, Duration::max(), 0s, 3s, 3, 2},
-        {"stop racing a core that ends by itself", {start_stop}, TIMINGS.start_check_delay, 0s, 0s, 0, 2},
+        {"stop racing a core that ends by itself", {start_stop}, TIMINGS.start_check_delay, 0s, 0s, 0, 2, 10s, 0,
+         {"event 8 (error) \"core thread: exited unexpectedly\""}},
         {"stop, start, stop", {{"client", {{Op::Start}, {Op::Stop}, {Op::Start}, {Op::Stop}}}}, Duration::max(), 700ms,
-         12s, 4, 1},
+         12s, 4, 2},
         {"service's stop during a start", {start, {"service", {{Op::Stop}}}}, Duration::max(), 0s, 0s, 0, 2},
-        {"service's stop during a client's stop",
-         {{"client", {{Op::Start}, {Op::Stop}, {Op::Start}}}, {"service", {{Op::Sleep, 1600ms}, {Op::Stop}}}},
-         Duration::max(), 700ms, 3s, 3, 1},
+        {"service's stop during a client's stop", {start_stop, {"service", {{Op::Sleep, 1600ms}, {Op::Stop}}}},
+         Duration::max(), 700ms, 3s, 3, 2},
+        {"two overlapping stops of a core that ignores them",
+         {start_stop, {"service", {{Op::Sleep, 1600ms}, {Op::Stop}}}}, Duration::max(), Duration::max(), 0s, 0, 2, 1s, 0,
+         {"event 9 (error) \"core stop timeout\""}},
+        {"service's stop during a start, every shutdown call blocked", {start, {"service", {{Op::Stop}}}},
+         Duration::max(), 0s, 12s, -1, 2},
+        {"service's stop while a start waits behind an earlier request",
+         {{"client", {{Op::Start}, {Op::Stop}, {Op::Start}}}, {"service", {{Op::Sleep, 2500ms}, {Op::Stop}}}},
+         Duration::max(), 700ms, 3s, 2, 2},
+        {"a core thread that cannot be created", {start_stop}, Duration::max(), 0s, 0s, 0, 2, 10s, 1,
+         {"start replies \"core thread could not be created: Resource temporarily unavailable\""}},
+        {"a stop thread that cannot be created", {start_stop}, Duration::max(), 0s, 0s, 0, 2, 10s, 2,
+         {"log \"stop thread could not be created: Resource temporarily unavailable\"", "stop replies ok"}},
+        {"a start behind a repeated request that outlives its stop", {{"client", {{Op::Start}, {Op::Stop}, {Op::Start}}}},
+         Duration::max(), 700ms, 3s, 2, 1, 10s, 0, {"waits on shutdown_done until  11.500 s", "start replies ok"}},
+        {"a start behind a request stuck past its stop's deadline", {{"client", {{Op::Start}, {Op::Stop}, {Op::Start}}}},
+         1600ms, 0s, 12s, -1, 1, 10s, 0,
+         {"log \"core thread: an earlier core is still shutting down \u2014 refusing start\"",
+          "start replies \"an earlier core is still shutting down\""}},
         {"a core whose shutdown blocks past the bound", {{"client", {{Op::Start}, {Op::Stop}, {Op::Start}}}},
          Duration::max(), 12s, 12s, 2, 1},
     };
     for (const Scenario& scenario : scenarios) {
         SCOPED_TRACE(scenario.name);
+        std::set<std::string> shown;
         const Explored explored = explore({.bound = scenario.bound}, [&](Schedule& s) {
             auto m = std::make_unique<CoreModel>(s, scenario);
-            m->slow_call = s.choose(std::vector<int>(static_cast<std::size_t>(scenario.slow_calls) + 1, 0));
+            m->slow_call = s.choose(std::vector<int>(static_cast<std::size_t>(std::max(scenario.slow_calls, 0)) + 1, 0));
             for (const Actor& actor : scenario.actors)
                 s.add_thread(actor.name, [&actor, &m = *m] {
                     for (const Action& action : actor.actions) m.act(action);
                 });
             return m;
+        }, [&](const Schedule& s) {
+            for (const std::string& line : s.trace)
+                for (const std::string& wanted : scenario.must_show)
+                    if (line.ends_with(wanted)) shown.insert(wanted);
         });
+        for (const std::string& wanted : scenario.must_show) EXPECT_TRUE(shown.contains(wanted)) << wanted;
         print_summary(scenario.name, scenario.bound, explored);
         EXPECT_FALSE(explored.failure) << *explored.failure;
     }
@@ -189,11 +250,11 @@ TEST(CoreControllerExplorer, EverySchedule) {
 
 // The models of the machine lock and the core library, steps of the current schedule.
 
-std::optional<MachineLock> acquire_machine_lock(std::string_view, std::uint64_t run) {
+Result<MachineLock> acquire_machine_lock(std::string_view, std::uint64_t run) {
     CoreModel& m = model();
     Schedule::Lock lock(m.schedule.big);
     m.schedule.step(lock, "tries the machine lock");
-    if (m.machine_holder >= 0) return std::nullopt;
+    if (m.machine_holder >= 0) return fail(machine_lock_refusal(std::string("this process")));
     m.machine_holder = Schedule::self();
     m.machine_run = run;
     return MachineLock(Schedule::self());
@@ -214,20 +275,29 @@ Result<> run_core(std::uint64_t run, const std::string&, const std::string&, con
     s.step(lock, "clash_start for run " + std::to_string(run));
     if (m.core) s.fail("two cores in the library");
     m.core = CoreInLibrary{run, Schedule::self(), s.now, std::nullopt};
+    for (const auto& [stop, latest] : m.stops_in_flight)
+        if (run <= latest) m.stops_that_saw_a_core.insert(stop);
     for (std::uint64_t asked_for : m.shutdowns_in_library) {
-        if (asked_for != run) s.fail("a shutdown request for run " + std::to_string(asked_for) + " reached run " + std::to_string(run));
+        if (asked_for < run) s.fail("a shutdown request for run " + std::to_string(asked_for) + " reached run " + std::to_string(run));
         m.core->asked_at = s.now;
     }
     for (;;) {
         std::optional<Time> end;
-        if (m.core->asked_at) end = *m.core->asked_at + m.scenario.end_delay;
-        else if (m.scenario.core_life != Duration::max()) end = m.core->entered + m.scenario.core_life;
+        if (m.scenario.core_life != Duration::max()) end = m.core->entered + m.scenario.core_life;
+        if (m.core->asked_at && m.scenario.end_delay != Duration::max())
+            end = std::min(end.value_or(Time::max()), *m.core->asked_at + m.scenario.end_delay);
         if (s.tearing_down || (end && s.now >= *end)) break;
         s.block(lock, &m.core_token, end);
     }
     m.core.reset();
     s.note("clash_start returns");
     return {};
+}
+
+void report_event(EventId id, EventKind kind, std::string_view text) noexcept {
+    Schedule::Lock lock(current().big);
+    current().note("event " + std::to_string(static_cast<int>(id)) +
+                   (kind == EventKind::error ? " (error) \"" : " (not an error) \"") + std::string(text) + "\"");
 }
 
 void shutdown_core(std::uint64_t run_at_stop) {
@@ -238,12 +308,13 @@ void shutdown_core(std::uint64_t run_at_stop) {
     ++m.shutdown_calls;
     m.shutdowns_in_library.push_back(run_at_stop);
     if (m.core) {
-        if (m.core->run != run_at_stop)
+        if (m.core->run > run_at_stop)
             s.fail("a shutdown request for run " + std::to_string(run_at_stop) + " reached run " + std::to_string(m.core->run));
         if (!m.core->asked_at) m.core->asked_at = s.now;
         s.wake(&m.core_token);
     }
-    const Duration length = m.shutdown_calls == m.slow_call ? m.scenario.slow_shutdown : 0s;
+    const bool slow = m.scenario.slow_calls < 0 || m.shutdown_calls == m.slow_call;
+    const Duration length = slow ? m.scenario.slow_shutdown : 0s;
     if (length > 0s) {
         s.note("clash_shutdown takes until " + seconds(s.now + length));
         s.block(lock, nullptr, s.now + length);

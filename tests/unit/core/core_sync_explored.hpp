@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "base/error.hpp"
+#include "env/event_log.hpp"
 #include "support/explorer.hpp"
 
 namespace velmor::explorer {
@@ -26,9 +27,11 @@ private:
     int holder_;
 };
 
-std::optional<MachineLock> acquire_machine_lock(std::string_view name, std::uint64_t run);
+Result<MachineLock> acquire_machine_lock(std::string_view name, std::uint64_t run);
 Result<> run_core(std::uint64_t run, const std::string& config, const std::string& log_path, const std::string& cwd);
 void shutdown_core(std::uint64_t run_at_stop);
+// The controller's events go into the explorer's trace.
+void report_event(EventId id, EventKind kind, std::string_view text) noexcept;
 
 }  // namespace velmor::explorer
 
@@ -40,6 +43,7 @@ using Thread = explorer::Thread;
 using MachineLock = explorer::MachineLock;
 using explorer::acquire_machine_lock;
 using explorer::run_core;
+using explorer::report_event;
 using explorer::shutdown_core;
 using explorer::sleep_for;
 }  // namespace velmor::core_sync
