@@ -246,6 +246,26 @@ TEST(CoreControllerExplorer, EverySchedule) {
     }
 }
 
+// Signal: two threads wait for it with a deadline while a third sets it;
+// the explorer fails a waiter that sleeps on once it is set.
+TEST(CoreControllerExplorer, SignalWakesEveryWaiter) {
+    struct SignalModel : Model {
+        Signal signal;
+    };
+    const Explored explored = explore({.bound = 2}, [](Schedule& s) {
+        auto m = std::make_unique<SignalModel>();
+        for (const char* name : {"waiter 1", "waiter 2"})
+            s.add_thread(name, [&m = *m] { (void)m.signal.wait_until(VirtualClock::now() + 10s); });
+        s.add_thread("setter", [&m = *m] {
+            sleep_for(1s);
+            m.signal.set();
+        });
+        return m;
+    });
+    print_summary("a signal set while two wait", 2, explored);
+    EXPECT_FALSE(explored.failure) << *explored.failure;
+}
+
 }  // namespace
 
 // The models of the machine lock and the core library, steps of the current schedule.
