@@ -1,5 +1,8 @@
 #include "base/os_error.hpp"
 #include "base/win.hpp"
+// After <windows.h>:
+#include <aclapi.h>
+
 #include "core/machine_lock.hpp"
 #include "trust/file_trust_win32.hpp"
 

@@ -5,6 +5,9 @@
 #include <thread>
 
 #include "core_test_support.hpp"
+#ifdef _WIN32
+#include "support/folder_links_win32.hpp"
+#endif
 
 namespace velmor {
 namespace {
@@ -30,7 +33,14 @@ TEST(MachineLock, OneHolderAtATimeAcrossThreads) {
         if (!other) refusal = other.error().one_line();
     }).join();
     EXPECT_FALSE(other_thread_got_it);
-    EXPECT_TRUE(refusal.starts_with("another Velmor core is already active on this machine: created by ")) << refusal;
+#ifdef _WIN32
+    // Wine keeps no owner on a mutex: there the refusal says so instead.
+    if (links::under_wine())
+        EXPECT_EQ(refusal, "another Velmor core is already active on this machine: its owner could not be read: the "
+                           "descriptor names no owner");
+    else
+#endif
+        EXPECT_TRUE(refusal.starts_with("another Velmor core is already active on this machine: created by ")) << refusal;
 
     // A different name is a different lock.
     EXPECT_TRUE(acquire_machine_lock(test_lock_name()));
