@@ -2,19 +2,24 @@
 // scenarios (support/explorer.hpp). This file is built with the explorer's
 // primitives (core_sync_explored.hpp), so start_core, stop_core and
 // run_core_thread below are the real code run one step at a time; the
-// machine lock and the core library are models. Which of the library's
-// shutdown calls is slow is a free choice.
+// machine lock and the core library are models. A modelled core ends by
+// itself after a while, only when asked, or never (it ignores the request);
+// the library's shutdown call may be slow once (which call is a free
+// choice) or for every caller; a thread creation may fail.
 //
-// Checked: a shutdown request reaches only the core of the run its stop was
-// for, and two cores are never in the library; a stop replies only after
-// asking a core of its run that is still in the library; a call replies
-// within its bound (plus any time the schedule held up runnable threads), and
-// a stop times out only while a core or its own request is in the library;
-// while time passes with every thread waiting, the machine lock is held only
+// Checked after every step: no core runs without its thread holding the
+// machine lock, and the record never says stopped while a core is in the
+// library. A shutdown request reaches no core of a newer run than its stop's,
+// and two cores are never in the library. A stop replies ok only when no
+// core of its runs is in the library, asks a core of its runs that is, and
+// times out only if one was in the library during its call. A call replies
+// within its bound (plus any time the schedule held up runnable threads).
+// While time passes with every thread waiting, the machine lock is held only
 // by a core thread in the library or about to enter it for the current,
-// starting or running run; once every call has replied and no time is left
-// to pass, the record says running exactly when a core runs (and never
-// starting or stopping).
+// starting or running run; and, with no call in flight as at rest, the record
+// says running exactly when a core runs (a core that outlived a timed-out
+// stop may run while it says failed) and never starting or stopping. Every
+// stop timeout logged is reported as an event.
 
 #include <gtest/gtest.h>
 
