@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <new>
-#include <atomic>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "core/core_library.hpp"
 #include "core/core_thread.hpp"
 #include "env/data_folder.hpp"
+#include "env/event_log.hpp"
 #include "env/log.hpp"
 
 namespace velmor {
@@ -18,18 +18,6 @@ namespace {
 
 using Clock = core_sync::Clock;
 using RunList = std::vector<std::shared_ptr<CoreRun>>;
-
-std::atomic<int> g_thread_failures{0};
-
-template <class F>
-core_sync::Thread spawn_thread(F&& body) {
-    int left = g_thread_failures.load();
-    while (left > 0) {
-        if (g_thread_failures.compare_exchange_weak(left, left - 1))
-            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-    }
-    return core_sync::Thread(std::forward<F>(body));
-}
 
 // Under the core-state lock.
 void drop_ended_runs(RunList& runs) {
@@ -41,13 +29,11 @@ bool all_ended_by(const RunList& runs, Clock::time_point deadline) {
                        [deadline](const std::shared_ptr<CoreRun>& run) { return run->wait_ended_until(deadline); });
 }
 
-std::atomic<void (*)()> g_before_shutdown{nullptr};
-
 // Asks the core to shut down on behalf of the stop made while `run_at_stop`
 // was the latest run, unless a newer start has been accepted since: the call
 // would then reach the new core. The check and the count of calls in flight
-// are one step under the core-state lock, and a core thread enters the core
-// only while that count is zero, so the call can reach no newer core.
+// are one step under the core-state lock, and a newer run's core thread is
+// let go only while that count is zero, so the call can reach no newer core.
 void shutdown_for_stop(const std::weak_ptr<CoreShared>& record, std::uint64_t run_at_stop,
                        Clock::time_point deadline) {
     const std::shared_ptr<CoreShared> core = record.lock();
@@ -58,7 +44,6 @@ void shutdown_for_stop(const std::weak_ptr<CoreShared>& record, std::uint64_t ru
         ++core->shutdowns_in_flight;
         core->shutdown_deadline = std::max(core->shutdown_deadline, deadline);
     }
-    if (void (*hook)() = g_before_shutdown.load(); hook != nullptr) hook();
     core_sync::shutdown_core(run_at_stop);
     {
         std::lock_guard lock(core->mutex);
@@ -68,13 +53,11 @@ void shutdown_for_stop(const std::weak_ptr<CoreShared>& record, std::uint64_t ru
 }
 
 // Asks the core to shut down, again every SHUTDOWN_REPEAT until the awaited
-// threads end, a newer start is accepted or `deadline` passes. `asked` is set
-// once the first request has returned (or was not needed).
+// threads end, a newer start is accepted or `deadline` passes.
 void ask_until_ended(const std::weak_ptr<CoreShared>& record, std::uint64_t run_at_stop, const RunList& awaited,
-                     Clock::time_point deadline, Signal& asked) {
+                     Clock::time_point deadline) {
     for (;;) {
         shutdown_for_stop(record, run_at_stop, deadline);
-        asked.set();
         const Clock::time_point next = std::min(Clock::now() + SHUTDOWN_REPEAT, deadline);
         if (all_ended_by(awaited, next) || Clock::now() >= deadline) return;
         const std::shared_ptr<CoreShared> core = record.lock();
@@ -88,9 +71,8 @@ void ask_until_ended(const std::weak_ptr<CoreShared>& record, std::uint64_t run_
 // blocks holds up nothing; then waits without limit for the core thread it
 // owns. Touches only its handle, the runs and the shutdown count.
 void join_stopped_core(std::weak_ptr<CoreShared> record, std::uint64_t run_at_stop,
-                       std::optional<CoreThreadHandle> handle, RunList awaited, Clock::time_point deadline,
-                       std::shared_ptr<Signal> asked) {
-    ask_until_ended(record, run_at_stop, awaited, deadline, *asked);
+                       std::optional<CoreThreadHandle> handle, RunList awaited, Clock::time_point deadline) {
+    ask_until_ended(record, run_at_stop, awaited, deadline);
     if (handle && handle->thread.joinable()) handle->thread.join();
 }
 
@@ -136,14 +118,12 @@ Result<> start_core(CoreShared& core, std::string config, std::filesystem::path 
         ++core.current_run;
         core.live_runs.push_back(run);
     }
-    // An older core thread still waiting to enter the core has no run now.
-    core.shutdown_done.notify_all();
 
     core_sync::Thread thread;
     std::string thread_error;
     try {
         (void)create_folder_all(core_log_path.parent_path());
-        thread = spawn_thread([args = CoreThreadArgs{shared, run, std::move(service_data_dir), std::move(core_log_path),
+        thread = core_sync::Thread([args = CoreThreadArgs{shared, run, std::move(service_data_dir), std::move(core_log_path),
                                                      std::move(config)}]() mutable { run_core_thread(std::move(args)); });
     } catch (const std::system_error& e) {
         thread_error = thread_failure("core thread", e);
@@ -164,31 +144,29 @@ Result<> start_core(CoreShared& core, std::string config, std::filesystem::path 
     }
 
     {
-        std::lock_guard lock(core.mutex);
+        std::unique_lock lock(core.mutex);
         // An earlier handle is released unjoined here.
         core.core_thread = CoreThreadHandle(std::move(thread), run);
+        // A stop's shutdown call still inside the library would reach this
+        // run's core too: the thread is let go once that call has returned,
+        // at most until that stop's deadline, and at once when this run is
+        // stopped meanwhile (the stop notifies shutdown_done).
+        const auto held_back = [&] {
+            return core.shutdowns_in_flight > 0 && core.current_run == run->id && core.state == CoreState::Starting;
+        };
+        if (!core.shutdown_done.wait_until(lock, core.shutdown_deadline, [&] { return !held_back(); })) {
+            core.state = CoreState::Failed;
+            core.last_error = std::string(SHUTDOWN_BUSY_ERROR);
+            log_message("core thread: an earlier core is still shutting down \u2014 refusing start");
+        }
     }
+    // With its handle stored, the run may enter the core: every stop from
+    // here on finds it.
+    run->let_go();
 
     core_sync::sleep_for(core.timings.start_check_delay);
 
-    std::unique_lock lock(core.mutex);
-    // The core thread may still be waiting for an earlier stop's shutdown
-    // request to leave the library. The reply waits for its decision, at most
-    // until that stop's deadline, so that a start reported running has a core
-    // that entered the library, and a refused one says so.
-    const auto undecided = [&] {
-        return core.state == CoreState::Starting && core.current_run == run->id && core.entered_run != run->id &&
-               core.shutdowns_in_flight > 0;
-    };
-    while (undecided() && Clock::now() < core.shutdown_deadline)
-        core.shutdown_done.wait_until(lock, core.shutdown_deadline);
-    if (undecided()) {
-        // The request has outlived its stop's deadline: the core thread
-        // refuses as well when it looks.
-        core.state = CoreState::Failed;
-        core.last_error = std::string(SHUTDOWN_BUSY_ERROR);
-        log_message("core thread: an earlier core is still shutting down \u2014 refusing start");
-    }
+    std::lock_guard lock(core.mutex);
     switch (core.state) {
         case CoreState::Failed: return fail(core.last_error.value_or("core start failed"));
         case CoreState::Starting:
@@ -206,65 +184,51 @@ Result<> stop_core(CoreShared& core) {
     std::optional<CoreThreadHandle> handle;
     RunList awaited;
     std::uint64_t run_at_stop = 0;
+    bool ask = false;
+    // Between a start's state check and the storing of its handle, or while
+    // another stop waits.
     bool no_thread = false;
     {
         std::lock_guard lock(core.mutex);
         drop_ended_runs(core.live_runs);
-        if (core.state == CoreState::Stopped || core.state == CoreState::Failed) {
-            if (core.live_runs.empty()) {
-                core.state = CoreState::Stopped;
-                return {};
-            }
-            // A core thread of an earlier run outlived its stop: this stop
-            // waits for it like any other.
-        } else if (!core.core_thread) {
-            // Between a start's state check and the storing of its handle, or
-            // while another stop waits.
-            no_thread = true;
+        // A core thread of an earlier run that outlived its stop is waited
+        // for like any other.
+        if ((core.state == CoreState::Stopped || core.state == CoreState::Failed) && core.live_runs.empty()) {
+            core.state = CoreState::Stopped;
+            return {};
         }
         awaited = core.live_runs;  // may fail for want of memory: before the state changes
+        // Only a core that entered the library is asked to end: with the
+        // state Stopping no other run of these ever enters it.
+        ask = std::any_of(awaited.begin(), awaited.end(), [](const std::shared_ptr<CoreRun>& run) { return run->entered; });
+        no_thread = !core.core_thread && core.state != CoreState::Stopped && core.state != CoreState::Failed;
         core.state = CoreState::Stopping;
         handle = std::exchange(core.core_thread, std::nullopt);
         run_at_stop = core.current_run;
     }
-    // A core thread still waiting to enter the core ends now instead.
+    // A start waiting to let its core thread go finds its run stopped.
     core.shutdown_done.notify_all();
 
     const Clock::time_point deadline = Clock::now() + core.timings.stop_timeout;
     const std::weak_ptr<CoreShared> record = core.weak_from_this();
-    const auto asked = std::make_shared<Signal>();
-
-    try {
-        spawn_thread([record, run_at_stop, handle = std::move(handle), awaited, deadline, asked]() mutable {
-            join_stopped_core(record, run_at_stop, std::move(handle), std::move(awaited), deadline, asked);
-        }).detach();
-    } catch (const std::system_error& e) {
-        // No joiner: this thread asks and waits itself, so the core is still
-        // asked to end, at the price of the bound should the shutdown call
-        // block. The handle went with the joiner's body and is released
-        // unjoined; its run stays known until it ends.
-        log_message(thread_failure("stop thread", e));
-        ask_until_ended(record, run_at_stop, awaited, deadline, *asked);
-    }
-
-    // The stop answers only after the core has been asked to end at least
-    // once (or the deadline has passed with the request still in the
-    // library).
-    const bool asked_in_time = asked->wait_until(deadline);
-    if (no_thread) {
-        // Nothing of its own to wait for: a core thread that has not started
-        // its core yet finds the state and does not start it, and the
-        // requests go on in the background until the awaited threads end.
-        (void)asked_in_time;
-        std::lock_guard lock(core.mutex);
-        if (core.current_run == run_at_stop) {
-            core.state = CoreState::Stopped;
-            log_message("core stopped (no thread)");
+    if (ask) {
+        try {
+            core_sync::Thread([record, run_at_stop, handle = std::move(handle), awaited, deadline]() mutable {
+                join_stopped_core(record, run_at_stop, std::move(handle), std::move(awaited), deadline);
+            }).detach();
+        } catch (const std::system_error& e) {
+            // No joiner: this thread asks itself, so the core is still asked
+            // to end, at the price of the bound should the shutdown call
+            // block. The handle went with the joiner's body and is released
+            // unjoined; its run stays known until it ends.
+            log_message(thread_failure("stop thread", e));
+            ask_until_ended(record, run_at_stop, awaited, deadline);
         }
-        return {};
     }
 
-    const bool ended = asked_in_time && all_ended_by(awaited, deadline);
+    // The reply says stopped only once no core of the awaited runs is left in
+    // the library.
+    const bool ended = all_ended_by(awaited, deadline);
     std::lock_guard lock(core.mutex);
     // A start accepted since (its run is current now) owns the record: what
     // this stop saw is only its reply.
@@ -272,7 +236,7 @@ Result<> stop_core(CoreShared& core) {
     if (ended) {
         if (own) {
             core.state = CoreState::Stopped;
-            log_message("core stopped");
+            log_message(no_thread ? "core stopped (no thread)" : "core stopped");
         }
         return {};
     }
@@ -280,17 +244,11 @@ Result<> stop_core(CoreShared& core) {
         core.state = CoreState::Failed;
         core.last_error = "core did not stop within timeout";
         log_message("core stop timeout");
+        core_sync::report_event(EventId::stop_timed_out, EventKind::error, "core stop timeout");
     }
     return fail("core stop timeout");
 }
 
 }  // namespace VELMOR_CORE_NAMESPACE
-
-namespace detail {
-inline namespace VELMOR_CORE_NAMESPACE {
-void fail_thread_creation_for_testing(int count) { g_thread_failures.store(count); }
-void before_shutdown_for_testing(void (*hook)()) { g_before_shutdown = hook; }
-}  // namespace VELMOR_CORE_NAMESPACE
-}  // namespace detail
 
 }  // namespace velmor

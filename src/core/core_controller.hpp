@@ -22,14 +22,16 @@ inline namespace VELMOR_CORE_NAMESPACE {
 inline constexpr std::chrono::milliseconds SHUTDOWN_REPEAT{500};
 
 // Moves Stopped/Failed to Starting, creates the log folder and a core thread,
-// then sleeps the start check delay and reports whether the core survived
-// it. The core library must already be loaded. `core` must be owned by a
+// stores the thread's handle and only then lets the thread enter the core,
+// sleeps the start check delay and reports whether the core survived it. The
+// core library must already be loaded. `core` must be owned by a
 // std::shared_ptr (the core thread keeps a reference). Blocks for the start
-// check delay when accepted, and beyond it, at most until an earlier stop's
-// deadline, while the new core thread waits for that stop's shutdown request
-// to leave the core library. Errors: "core already starting", "core already
-// running", "core is stopping", the core's last error or "core start failed",
-// "core thread could not be created: {reason}" (the record turns Failed).
+// check delay when accepted, and before it, at most until an earlier stop's
+// deadline, while that stop's shutdown request is still inside the core
+// library. Errors: "core already starting", "core already running", "core is
+// stopping", the core's last error, "an earlier core is still shutting down"
+// or "core start failed", "core thread could not be created: {reason}" (the
+// record turns Failed).
 Result<> start_core(CoreShared& core, std::string config, std::filesystem::path service_data_dir,
                     std::filesystem::path core_log_path);
 
@@ -40,29 +42,17 @@ Result<> start_core(CoreShared& core, std::string config, std::filesystem::path 
 // under the lock.
 Result<> check_start_allowed(CoreShared& core);
 
-// Sets Stopping, asks the core to shut down (on a thread of its own, again
-// every SHUTDOWN_REPEAT while waiting) and waits up to the stop timeout for
-// every core thread the record knows to be alive. Replies only after the
-// core has been asked at least once. While Stopped or Failed with no such
-// thread, only sets Stopped. Blocks up to the stop timeout; never blocks on
-// the core library, except when no thread can be created for the requests.
-// Its last write (Stopped, or Failed on timeout) is made only while no newer
-// start has been accepted. Errors: "core stop timeout" (the record turns
-// Failed).
+// Sets Stopping and waits up to the stop timeout for every core thread the
+// record knows to be alive; while one of them has entered the core library,
+// asks the core to shut down (on a thread of its own, again every
+// SHUTDOWN_REPEAT while waiting). A run that never entered the core never
+// will once Stopping is set, and is not asked. Replies ok only when none of
+// those threads is left. While Stopped or Failed with no such thread, only
+// sets Stopped. Blocks up to the stop timeout; never blocks on the core
+// library, except when no thread can be created for the requests. Its last
+// write (Stopped, or Failed on timeout) is made only while no newer start has
+// been accepted. Errors: "core stop timeout" (the record turns Failed).
 Result<> stop_core(CoreShared& core);
 
 }  // namespace VELMOR_CORE_NAMESPACE
-
-namespace detail {
-inline namespace VELMOR_CORE_NAMESPACE {
-// Makes the next `count` thread creations of the controller fail as the
-// system would; for tests of that path.
-void fail_thread_creation_for_testing(int count);
-// Calls `hook` (nullptr: nothing) in a stop's shutdown request, after it has
-// decided to call the core library and before it does; for tests that park
-// a stop there.
-void before_shutdown_for_testing(void (*hook)());
-}  // namespace VELMOR_CORE_NAMESPACE
-}  // namespace detail
-
 }  // namespace velmor

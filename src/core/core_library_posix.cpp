@@ -18,7 +18,7 @@ Result<CoreLibrary> open_core_library(const std::filesystem::path& path) {
     const std::string shown = path_to_utf8(path);
     struct stat info{};
     if (::stat(path.c_str(), &info) != 0)
-        return fail(Error("stat failed", os_error(static_cast<std::uint32_t>(errno))).context("core library not found: " + shown));
+        return fail(call_error("stat", static_cast<std::uint32_t>(errno)).context("core library not found: " + shown));
     void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
         const char* why = ::dlerror();

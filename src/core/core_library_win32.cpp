@@ -1,21 +1,9 @@
-#include <string>
-
 #include "base/os_error.hpp"
 #include "base/path.hpp"
 #include "base/win.hpp"
 #include "core/core_library.hpp"
 
 namespace velmor {
-namespace {
-
-// "{call} failed: {code}" with the system's text as cause, or the variant for
-// a call that left no error code.
-Error failed_call(const char* call, DWORD code) {
-    if (code == 0) return Error(std::string(call) + " failed, but system did not report the error");
-    return Error(std::string(call) + " failed: " + std::to_string(code), os_error(code));
-}
-
-}  // namespace
 
 std::filesystem::path::string_type core_library_file_name() { return L"clash_ffi.dll"; }
 
@@ -24,7 +12,7 @@ namespace detail {
 Result<CoreLibrary> open_core_library(const std::filesystem::path& path) {
     const std::string shown = path_to_utf8(path);
     if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return fail(failed_call("GetFileAttributesW", GetLastError()).context("core library not found: " + shown));
+        return fail(call_error("GetFileAttributesW", GetLastError()).context("core library not found: " + shown));
 
     // No dialog box for a missing dependency while loading; the previous mode
     // is put back when it was set and differs.
@@ -34,7 +22,7 @@ Result<CoreLibrary> open_core_library(const std::filesystem::path& path) {
     const DWORD code = module == nullptr ? GetLastError() : 0;
     if (mode_set && previous_mode != SEM_FAILCRITICALERRORS) SetThreadErrorMode(previous_mode, nullptr);
 
-    if (module == nullptr) return fail(failed_call("LoadLibraryExW", code).context("load " + shown));
+    if (module == nullptr) return fail(call_error("LoadLibraryExW", code).context("load " + shown));
     return CoreLibrary{reinterpret_cast<void*>(module)};
 }
 
@@ -44,7 +32,7 @@ void close_core_library(CoreLibrary library) {
 
 Result<GenericFn> find_core_symbol(CoreLibrary library, const char* name) {
     const FARPROC symbol = GetProcAddress(static_cast<HMODULE>(library.module), name);
-    if (symbol == nullptr) return fail(failed_call("GetProcAddress", GetLastError()));
+    if (symbol == nullptr) return fail(call_error("GetProcAddress", GetLastError()));
     return reinterpret_cast<GenericFn>(symbol);
 }
 

@@ -38,6 +38,11 @@ bool Signal::is_set() const {
     return set_;
 }
 
+void Signal::wait() const {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return set_; });
+}
+
 bool Signal::wait_until(core_sync::Clock::time_point deadline) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_until(lock, deadline, [this] { return set_; });

@@ -49,6 +49,7 @@ public:
     bool is_set() const;
     // Waits until set or `deadline` has passed; true when set.
     bool wait_until(core_sync::Clock::time_point deadline) const;
+    void wait() const;
 
 private:
     mutable core_sync::Mutex mutex_;
@@ -65,6 +66,15 @@ public:
     CoreRun& operator=(const CoreRun&) = delete;
 
     const std::uint64_t id;
+    // Whether its core thread has decided to enter the core library; guarded
+    // by the core-state lock (CoreShared::mutex).
+    bool entered = false;
+
+    // Given by start_core once the run's thread handle is stored: the core
+    // thread enters the core library only after it, so that any stop that
+    // may find the run's core in the library finds its handle too.
+    void let_go() { go_.set(); }
+    void wait_for_go() const { go_.wait(); }
 
     // Called once by the run's core thread as its last act (after its outcome
     // is recorded and the machine lock released), or by start_core when the
@@ -75,6 +85,7 @@ public:
     bool wait_ended_until(core_sync::Clock::time_point deadline) const { return ended_.wait_until(deadline); }
 
 private:
+    Signal go_;
     Signal ended_;
 };
 
@@ -124,19 +135,13 @@ struct CoreShared : std::enable_shared_from_this<CoreShared> {
     std::vector<std::shared_ptr<CoreRun>> live_runs;    // guarded by mutex
 
     // The core library's shutdown acts on whatever core runs at the moment
-    // it is called, so a core thread enters the core only while no stop is
-    // inside that call: the stops count their calls here, and a core thread
-    // waits on `shutdown_done` until the count is zero or the latest of those
-    // stops' deadlines has passed.
-    //
-    // The same condition tells a waiting core thread that its run is being
-    // stopped or is no longer current, and a start waiting for its core
-    // thread that the thread has decided whether to enter the core.
-    int shutdowns_in_flight = 0;                              // guarded by mutex
+    // it is called, so a new run's core thread is let go only while no stop
+    // is inside that call: the stops count their calls here, and start_core
+    // waits on `shutdown_done` until the count is zero, its run is stopped,
+    // or the latest of those stops' deadlines has passed.
+    int shutdowns_in_flight = 0;                     // guarded by mutex
     core_sync::Clock::time_point shutdown_deadline;  // guarded by mutex
     core_sync::ConditionVariable shutdown_done;
-    // The latest run whose core thread has decided to enter the core.
-    std::uint64_t entered_run = 0;  // guarded by mutex
 };
 
 struct CoreSnapshot {

@@ -31,6 +31,7 @@
 #include "base/error.hpp"
 #include "core/core_library.hpp"
 #include "core/machine_lock.hpp"
+#include "env/event_log.hpp"
 
 namespace velmor::core_sync {
 
@@ -44,7 +45,7 @@ inline void sleep_for(std::chrono::nanoseconds duration) { std::this_thread::sle
 
 // `run` names the run on whose behalf a call is made; only the explorer
 // looks at it.
-inline std::optional<MachineLock> acquire_machine_lock(std::string_view name, std::uint64_t run) {
+inline Result<MachineLock> acquire_machine_lock(std::string_view name, std::uint64_t run) {
     (void)run;
     return velmor::acquire_machine_lock(name);
 }
@@ -56,6 +57,9 @@ inline Result<> run_core(std::uint64_t run, const std::string& config, const std
 inline void shutdown_core(std::uint64_t run_at_stop) {
     (void)run_at_stop;
     velmor::shutdown_core();
+}
+inline void report_event(EventId id, EventKind kind, std::string_view text) noexcept {
+    velmor::report_event(id, kind, text);
 }
 
 }  // namespace velmor::core_sync

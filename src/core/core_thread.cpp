@@ -6,15 +6,24 @@
 #include "base/text.hpp"
 #include "core/core_library.hpp"
 #include "core/machine_lock.hpp"
+#include "env/event_log.hpp"
 #include "env/log.hpp"
 
 namespace velmor {
 inline namespace VELMOR_CORE_NAMESPACE {
 namespace {
 
+// Logs a failed end of the run; a core that had started (the start's check
+// had passed) and was not being stopped goes to the Event Log as well.
+void log_failure(bool had_started, const std::string& line) {
+    log_message(line);
+    if (had_started) core_sync::report_event(EventId::core_failed, EventKind::error, line);
+}
+
 // Records how a run of the current core ended; called under the core-state
 // lock. A run that is no longer current only logs.
 void record_outcome(CoreShared& core, bool current, const Result<>& outcome) {
+    const bool had_started = current && core.state == CoreState::Running;
     if (!outcome) {
         const std::string& message = outcome.error().message();
         if (current) {
@@ -23,11 +32,10 @@ void record_outcome(CoreShared& core, bool current, const Result<>& outcome) {
         }
         // The core's own text often quotes the configuration: the log gets it
         // escaped and bounded, the record keeps it as it is.
-        log_message("core thread: start failed: " + escape_for_log(message));
+        log_failure(had_started, "core thread: start failed: " + escape_for_log(message));
         return;
     }
-    // Stopped: a stop that found no thread handle has already recorded the
-    // end it asked for.
+    // Stopped: a newer run's stop, for a run that is no longer current.
     if (core.state == CoreState::Stopping || core.state == CoreState::Stopped) {
         if (current) core.state = CoreState::Stopped;
         log_message("core thread: exited (stop requested)");
@@ -37,7 +45,7 @@ void record_outcome(CoreShared& core, bool current, const Result<>& outcome) {
         core.state = CoreState::Failed;
         core.last_error = "core exited unexpectedly";
     }
-    log_message("core thread: exited unexpectedly");
+    log_failure(had_started, "core thread: exited unexpectedly");
 }
 
 // Ends a run that ran out of memory on this thread: the record never stays
@@ -63,51 +71,36 @@ void record_out_of_memory(CoreShared& core, std::uint64_t run) noexcept {
 void run_core_in_thread(CoreThreadArgs& args) {
     CoreShared& core = *args.core;
     const std::uint64_t run = args.run->id;
+    args.run->wait_for_go();
     {
-        const std::optional<core_sync::MachineLock> machine = core_sync::acquire_machine_lock(core.machine_lock_name, run);
+        const Result<core_sync::MachineLock> machine = core_sync::acquire_machine_lock(core.machine_lock_name, run);
         if (!machine) {
             std::lock_guard lock(core.mutex);
             if (core.current_run == run) {
                 core.state = CoreState::Failed;
-                core.last_error = std::string(MACHINE_LOCK_BUSY_ERROR);
+                core.last_error = machine.error().message();
             }
-            log_message("core thread: machine lock busy \u2014 refusing double-start");
+            // Who holds the lock, as far as the system tells, is for the log
+            // and the Event Log; the record keeps the refusal alone.
+            const std::string line = "core thread: machine lock busy \u2014 refusing double-start: " + machine.error().one_line();
+            log_message(line);
+            core_sync::report_event(EventId::machine_lock_held, EventKind::warning, line);
         } else {
             // A stop or a newer start that came before the core was started
             // is honoured here: the core is not started at all.
             bool go = false;
             {
-                std::unique_lock lock(core.mutex);
-                // A stop's shutdown request that is still inside the library
-                // would reach this core too: wait until it has returned, at
-                // most until that stop's deadline, and only while there is a
-                // core to start: a stop of this run or a newer start ends the
-                // wait (both notify shutdown_done).
-                const auto wanted = [&] {
-                    return core.current_run == run &&
-                           (core.state == CoreState::Starting || core.state == CoreState::Running);
-                };
-                while (core.shutdowns_in_flight > 0 && wanted() && core_sync::Clock::now() < core.shutdown_deadline)
-                    core.shutdown_done.wait_until(lock, core.shutdown_deadline);
+                std::lock_guard lock(core.mutex);
                 const bool current = core.current_run == run;
-                go = wanted();
-                if (go && core.shutdowns_in_flight > 0) {
-                    go = false;
-                    core.state = CoreState::Failed;
-                    core.last_error = std::string(SHUTDOWN_BUSY_ERROR);
-                    log_message("core thread: an earlier core is still shutting down \u2014 refusing start");
-                } else if (go) {
-                    core.entered_run = run;
-                } else {
-                    if (current && core.state == CoreState::Stopping) core.state = CoreState::Stopped;
-                    // Failed: a start's check or a stop's timeout has already
-                    // ended this run and said why.
-                    if (!current || core.state == CoreState::Stopped)
-                        log_message("core thread: exited (stop requested)");
+                go = current && (core.state == CoreState::Starting || core.state == CoreState::Running);
+                // Failed: a start's check or a stop's timeout has already
+                // ended this run and said why.
+                if (go) {
+                    args.run->entered = true;
+                } else if (!current || core.state == CoreState::Stopping) {
+                    log_message("core thread: exited (stop requested)");
                 }
             }
-            // A start may be waiting for this decision.
-            core.shutdown_done.notify_all();
             if (go) {
                 const std::string cwd = path_to_utf8(args.service_data_dir);
                 const std::string log_path = path_to_utf8(args.core_log_path);

@@ -10,9 +10,8 @@
 namespace velmor {
 inline namespace VELMOR_CORE_NAMESPACE {
 
-inline constexpr std::string_view MACHINE_LOCK_BUSY_ERROR = "another Velmor core is already active on this machine";
 // A stop's shutdown call into the core library had not returned by that
-// stop's deadline when this run was to enter the core.
+// stop's deadline when this run was to be let go.
 inline constexpr std::string_view SHUTDOWN_BUSY_ERROR = "an earlier core is still shutting down";
 
 // What start_core hands to a new core thread; owned by the thread.
@@ -24,14 +23,13 @@ struct CoreThreadArgs {
     std::string config;
 };
 
-// Takes the machine lock, waits until no stop's shutdown call is inside the
-// core library (bounded by that stop's deadline, and only while its run is
-// current and neither stopped nor failed), checks under the core-state
-// lock that its run is still current and not being stopped, runs the core through the core
-// library (no lock held; blocks for the core's whole life), records the
-// outcome under the core-state lock while its run is still the current one
-// (otherwise it only logs), releases the machine lock and finally marks its
-// run ended. Runs on its own thread; nobody but a stop's joiner waits for it.
+// Waits for start_core to let it go (CoreRun::wait_for_go), takes the
+// machine lock, checks under the core-state lock that its run is still
+// current and not being stopped, runs the core through the core library (no
+// lock held; blocks for the core's whole life), records the outcome under the
+// core-state lock while its run is still the current one (otherwise it only
+// logs), releases the machine lock and finally marks its run ended. Runs on
+// its own thread; a stop waits for it with a bound, nobody without one.
 void run_core_thread(CoreThreadArgs args) noexcept;
 
 }  // namespace VELMOR_CORE_NAMESPACE

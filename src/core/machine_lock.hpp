@@ -8,12 +8,14 @@
 // never blocks. Either way ownership belongs to the acquiring thread's
 // claim: a second thread of the same process is refused.
 
-#include <optional>
 #include <string_view>
+
+#include "base/error.hpp"
 
 namespace velmor {
 
 inline constexpr std::string_view MACHINE_LOCK_NAME = "Global\\Velmor.Core.Active.v1";
+inline constexpr std::string_view MACHINE_LOCK_BUSY_ERROR = "another Velmor core is already active on this machine";
 
 // An owned machine lock, released on destruction. Release it on the thread
 // that acquired it (system mutex ownership is per thread).
@@ -26,13 +28,21 @@ public:
     ~MachineLock();
 
 private:
-    friend std::optional<MachineLock> acquire_machine_lock(std::string_view name);
+    friend Result<MachineLock> acquire_machine_lock(std::string_view name);
     explicit MachineLock(long long handle) : handle_(handle) {}
     long long handle_;  // mutex handle or file descriptor; -1 when moved from
 };
 
-// Tries the lock once without waiting. None when another thread or process
-// holds it, or when the lock cannot be made; nothing is logged.
-std::optional<MachineLock> acquire_machine_lock(std::string_view name = MACHINE_LOCK_NAME);
+// Tries the lock once without waiting. Error when another thread or process
+// holds it, or when the lock cannot be made or tested:
+// MACHINE_LOCK_BUSY_ERROR, with as cause who created the lock, as far as the
+// system tells ("created by {account}", the owner of the mutex or of the
+// lock file), or "its owner could not be read" (cause: the failed call), or
+// the call that failed. Nothing is logged.
+Result<MachineLock> acquire_machine_lock(std::string_view name = MACHINE_LOCK_NAME);
+
+// The refusal for a lock held by someone else: MACHINE_LOCK_BUSY_ERROR with
+// "created by {owner}", or with "its owner could not be read" and the reason.
+Error machine_lock_refusal(Result<std::string> owner);
 
 }  // namespace velmor

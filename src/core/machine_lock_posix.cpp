@@ -1,11 +1,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
+#include "base/os_error.hpp"
 #include "core/machine_lock.hpp"
 
 namespace velmor {
@@ -34,17 +37,23 @@ MachineLock::~MachineLock() {
     ::close(fd);
 }
 
-std::optional<MachineLock> acquire_machine_lock(std::string_view name) {
+Result<MachineLock> acquire_machine_lock(std::string_view name) {
     // flock locks belong to the open file description, so a second open in
     // the same process conflicts like another process would, and the kernel
     // drops the lock of a process that dies.
     const int fd = ::open(lock_file_path(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return std::nullopt;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    return MachineLock(fd);
+    if (fd < 0) return fail(Error(std::string(MACHINE_LOCK_BUSY_ERROR), last_call_error("open")));
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return MachineLock(fd);
+    const std::uint32_t code = last_os_error_code();
+    Error refusal = code == EWOULDBLOCK ? machine_lock_refusal([&]() -> Result<std::string> {
+        // The lock file's owner is who made it first.
+        struct stat info{};
+        if (::fstat(fd, &info) != 0) return fail(last_call_error("fstat"));
+        return "uid " + std::to_string(info.st_uid);
+    }())
+                                        : Error(std::string(MACHINE_LOCK_BUSY_ERROR), call_error("flock", code));
+    ::close(fd);
+    return fail(std::move(refusal));
 }
 
 }  // namespace velmor

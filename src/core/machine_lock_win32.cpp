@@ -1,7 +1,30 @@
+#include "base/os_error.hpp"
 #include "base/win.hpp"
+// After <windows.h>:
+#include <aclapi.h>
+
 #include "core/machine_lock.hpp"
+#include "trust/file_trust_win32.hpp"
 
 namespace velmor {
+namespace {
+
+// The account that owns `mutex`: its creator's user (or Administrators for an
+// elevated administrator), as its descriptor tells. The handle that
+// CreateMutexW opened on an existing mutex carries READ_CONTROL.
+Result<std::string> owner_of(HANDLE mutex) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD code = GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                       nullptr, &descriptor);
+    if (code != ERROR_SUCCESS) return fail(call_error("GetSecurityInfo", code));
+    const unique_hlocal owned(descriptor);
+    Result<trust::Permissions> permissions = trust::permissions_of(descriptor);
+    if (!permissions) return fail(std::move(permissions.error()));
+    if (!permissions->owner) return fail("the descriptor names no owner");
+    return permissions->owner->name;
+}
+
+}  // namespace
 
 MachineLock::MachineLock(MachineLock&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
 
@@ -12,16 +35,21 @@ MachineLock::~MachineLock() {
     CloseHandle(mutex);
 }
 
-std::optional<MachineLock> acquire_machine_lock(std::string_view name) {
+Result<MachineLock> acquire_machine_lock(std::string_view name) {
     const std::wstring wide = widen(name);
+    // A mutex that someone made first with a descriptor that keeps us out
+    // cannot be opened at all: refused as well.
     unique_handle mutex(CreateMutexW(nullptr, FALSE, wide.c_str()));
-    if (!mutex) return std::nullopt;
+    if (!mutex) return fail(Error(std::string(MACHINE_LOCK_BUSY_ERROR), last_call_error("CreateMutexW")));
     // A test that does not wait. Another thread of this process that owns
     // the mutex gives WAIT_TIMEOUT like another process; an owner that ended
     // without releasing leaves it abandoned, which is ours now.
     const DWORD result = WaitForSingleObject(mutex.get(), 0);
-    if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) return std::nullopt;
-    return MachineLock(static_cast<long long>(reinterpret_cast<INT_PTR>(mutex.release())));
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
+        return MachineLock(static_cast<long long>(reinterpret_cast<INT_PTR>(mutex.release())));
+    if (result == WAIT_FAILED)
+        return fail(Error(std::string(MACHINE_LOCK_BUSY_ERROR), last_call_error("WaitForSingleObject")));
+    return fail(machine_lock_refusal(owner_of(mutex.get())));
 }
 
 }  // namespace velmor

@@ -17,7 +17,7 @@ TEST(MachineLockPosix, LockOfAProcessThatDiedIsFree) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         // Takes the lock and dies without releasing it.
-        std::optional<MachineLock> lock = acquire_machine_lock(name);
+        Result<MachineLock> lock = acquire_machine_lock(name);
         const char flag = lock ? '1' : '0';
         (void)!write(ready[1], &flag, 1);
         sleep(1);

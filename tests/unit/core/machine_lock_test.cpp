@@ -5,6 +5,9 @@
 #include <thread>
 
 #include "core_test_support.hpp"
+#ifdef _WIN32
+#include "support/folder_links_win32.hpp"
+#endif
 
 namespace velmor {
 namespace {
@@ -13,14 +16,31 @@ std::string test_lock_name() { return "Local\\Velmor.Test.Lock." + testing::uniq
 
 TEST(MachineLock, OneHolderAtATimeAcrossThreads) {
     const std::string name = test_lock_name();
-    std::optional<MachineLock> held = acquire_machine_lock(name);
-    ASSERT_TRUE(held);
+    std::optional<MachineLock> held;
+    {
+        Result<MachineLock> taken = acquire_machine_lock(name);
+        ASSERT_TRUE(taken);
+        held.emplace(std::move(*taken));
+    }
 
     // Ownership is the acquiring thread's: another thread of this process is
-    // refused like another process would be.
+    // refused like another process would be, and told who made the lock.
     bool other_thread_got_it = true;
-    std::thread([&] { other_thread_got_it = acquire_machine_lock(name).has_value(); }).join();
+    std::string refusal;
+    std::thread([&] {
+        Result<MachineLock> other = acquire_machine_lock(name);
+        other_thread_got_it = other.has_value();
+        if (!other) refusal = other.error().one_line();
+    }).join();
     EXPECT_FALSE(other_thread_got_it);
+#ifdef _WIN32
+    // Wine keeps no owner on a mutex: there the refusal says so instead.
+    if (links::under_wine())
+        EXPECT_EQ(refusal, "another Velmor core is already active on this machine: its owner could not be read: the "
+                           "descriptor names no owner");
+    else
+#endif
+        EXPECT_TRUE(refusal.starts_with("another Velmor core is already active on this machine: created by ")) << refusal;
 
     // A different name is a different lock.
     EXPECT_TRUE(acquire_machine_lock(test_lock_name()));
@@ -29,6 +49,28 @@ TEST(MachineLock, OneHolderAtATimeAcrossThreads) {
     bool after_release = false;
     std::thread([&] { after_release = acquire_machine_lock(name).has_value(); }).join();
     EXPECT_TRUE(after_release);
+}
+
+// Who holds the lock goes under the refusal; an owner that cannot be read
+// still refuses, and says why.
+TEST(MachineLock, RefusalNamesTheOwnerOrWhyItIsUnknown) {
+    struct Case {
+        const char* name;
+        Result<std::string> owner;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"owner read", std::string("BUILTIN\\Users"),
+         "another Velmor core is already active on this machine: created by BUILTIN\\Users"},
+        {"owner unreadable", fail(Error("GetSecurityInfo failed: 5")),
+         "another Velmor core is already active on this machine: its owner could not be read: GetSecurityInfo failed: 5"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Error refusal = machine_lock_refusal(c.owner);
+        EXPECT_EQ(refusal.message(), MACHINE_LOCK_BUSY_ERROR);
+        EXPECT_EQ(refusal.one_line(), c.line);
+    }
 }
 
 }  // namespace
