@@ -125,7 +125,7 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
     prepare_data_folder_at_start();
 
     try {
-        std::thread(run_pipe_server, core, stop_requested).detach();
+        std::thread(run_pipe_server, PipeServerHost{core, stop_requested, {}, {}, false}).detach();
     } catch (const std::system_error&) {
         log_message("failed to spawn thread");
         std::abort();
