@@ -66,9 +66,11 @@ Result<> run_console() {
     Result<std::filesystem::path> folder = exe_dir();
     if (!folder) return fail(std::move(folder.error()));
     init_log(*folder);
+    auto core = std::make_shared<CoreShared>();
+    auto actions = std::make_shared<ActionContext>(core);
     // Before the line that tells the console is up: whoever waits for it
     // finds the data folder prepared.
-    prepare_data_folder_at_start();
+    prepare_data_folder_at_start(*actions);
     log_message("running in console mode");
     report_host_started(host_started_line("console mode", GetCurrentProcessId()));
 
@@ -81,11 +83,10 @@ Result<> run_console() {
         return fail(Error("cannot handle Ctrl+C", os_error(GetLastError())));
 
     auto stop_requested = std::make_shared<std::atomic<bool>>(false);
-    auto core = std::make_shared<CoreShared>();
     // A pipe server that gives up (another process holds the name, or the
     // pipe cannot be made) ends console mode at once, with its error.
     auto gave_up = std::make_shared<std::optional<Error>>();
-    PipeServerHost host{core, stop_requested, {}, {}, true};
+    PipeServerHost host{actions, stop_requested, {}, {}, true};
     host.ended = [gave_up, stop](PipeServerEnd, const Error& error) {
         *gave_up = error;
         SetEvent(stop->requested.get());

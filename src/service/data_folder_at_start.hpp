@@ -5,6 +5,8 @@
 
 #include <chrono>
 
+#include "control/actions.hpp"
+
 namespace velmor {
 
 // How long the starting helper waits for the preparation before it serves
@@ -16,7 +18,9 @@ inline constexpr std::chrono::seconds DATA_FOLDER_AT_START_BOUND{10};
 // by the preparation itself ("data folder is not safe: ..."); the next start
 // request tries again. Never fails: the helper serves either way. New lines:
 // "data folder: still being prepared after {n} s; serving without waiting",
-// "data folder: not prepared at start: failed to spawn thread".
-void prepare_data_folder_at_start(std::chrono::milliseconds bound = DATA_FOLDER_AT_START_BOUND);
+// "data folder: not prepared at start: failed to spawn thread". Holds the
+// preparation mark of `actions` while it runs, as a start's preparation does.
+void prepare_data_folder_at_start(ActionContext& actions,
+                                  std::chrono::milliseconds bound = DATA_FOLDER_AT_START_BOUND);
 
 }  // namespace velmor

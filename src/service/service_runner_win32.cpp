@@ -96,6 +96,7 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
 
     auto stop_requested = std::make_shared<std::atomic<bool>>(false);
     auto core = std::make_shared<CoreShared>();
+    auto actions = std::make_shared<ActionContext>(core);
 
     // The dispatcher may call the handler with this context up to the moment
     // the process ends, also after this routine has returned, so the
@@ -122,10 +123,10 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
     keep_recovery_actions();
 
     // Before the first client: at boot, before anyone has logged on.
-    prepare_data_folder_at_start();
+    prepare_data_folder_at_start(*actions);
 
     try {
-        std::thread(run_pipe_server, PipeServerHost{core, stop_requested, {}, {}, false}).detach();
+        std::thread(run_pipe_server, PipeServerHost{actions, stop_requested, {}, {}, false}).detach();
     } catch (const std::system_error&) {
         log_message("failed to spawn thread");
         std::abort();
