@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -82,8 +83,16 @@ Result<> run_console() {
         return fail(Error("cannot handle Ctrl+C", os_error(GetLastError())));
 
     auto stop_requested = std::make_shared<std::atomic<bool>>(false);
+    // A pipe server that gives up (another process holds the name, or the
+    // pipe cannot be made) ends console mode at once, with its error.
+    auto gave_up = std::make_shared<std::optional<Error>>();
+    PipeServerHost host{actions, stop_requested, {}, {}, true};
+    host.ended = [gave_up, stop](PipeServerEnd, const Error& error) {
+        *gave_up = error;
+        SetEvent(stop->requested.get());
+    };
     try {
-        std::thread(run_pipe_server, actions, stop_requested).detach();
+        std::thread(run_pipe_server, std::move(host)).detach();
     } catch (const std::system_error&) {
         return fail("failed to spawn thread");
     }
@@ -91,10 +100,9 @@ Result<> run_console() {
     // before a core starts.
     (void)decide_program_trust("program folder", find_unsafe_program_files(*folder), read_unsafe_folder_allowance());
 
-    // The pipe server giving up (stop_requested) leaves console mode idle;
-    // only the console ends it.
     if (WaitForSingleObject(stop->requested.get(), INFINITE) != WAIT_OBJECT_0)
         return fail(Error("cannot wait for Ctrl+C", os_error(GetLastError())));
+    if (*gave_up) return fail(**gave_up);
     report_host_stopped("console mode ending: " + std::string(console_event_name(stop->event.load())) +
                         "; stopping the core");
     // A stop time-out is logged by the controller; console mode ends anyway.

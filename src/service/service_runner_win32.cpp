@@ -126,7 +126,7 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
     prepare_data_folder_at_start(*actions);
 
     try {
-        std::thread(run_pipe_server, actions, stop_requested).detach();
+        std::thread(run_pipe_server, PipeServerHost{actions, stop_requested, {}, {}, false}).detach();
     } catch (const std::system_error&) {
         log_message("failed to spawn thread");
         std::abort();
