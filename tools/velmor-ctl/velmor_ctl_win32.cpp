@@ -47,6 +47,7 @@
 #include "env/data_folder.hpp"
 #include "env/locations.hpp"
 #include "env/log.hpp"
+#include "trust/entry.hpp"
 #include "trust/file_trust.hpp"
 #include "velmor-ctl/log_time.hpp"
 #include "velmor-ctl/status_line.hpp"
@@ -513,7 +514,7 @@ int check_folder() {
     }
     std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(*folder);
     if (!unsafe) {
-        const bool kept = detail::folder_permissions_kept(service_data_dir().parent_path().parent_path());
+        const bool kept = trust::permissions_kept(service_data_dir().parent_path().parent_path());
         unsafe = trust::find_unsafe(*folder, {*folder / L"velmor-helper.exe"}, trust::read_entry, kept);
     }
     if (unsafe) {
