@@ -6,12 +6,11 @@
 #include <memory>
 
 #include "base/error.hpp"
+#include "base/names.hpp"
 #include "base/win.hpp"
 #include "core/core_state.hpp"
 
 namespace velmor {
-
-inline constexpr const wchar_t* PIPE_NAME = L"\\\\.\\pipe\\velmor-helper";
 
 // Owned by the Administrators. Network logons denied first; LocalSystem and
 // Administrators allowed everything; read and write, and nothing more, for
