@@ -1,10 +1,10 @@
-#include "env/settings.hpp"
+#include "env/settings_win32.hpp"
 
 #include <cwchar>
 #include <vector>
 
 #include "base/os_error.hpp"
-#include "base/win.hpp"
+#include "env/settings.hpp"
 #include "trust/file_trust_win32.hpp"
 
 namespace velmor::settings {
@@ -22,12 +22,18 @@ Result<std::optional<unique_hkey>> open_checked_key() {
     if (opened == ERROR_FILE_NOT_FOUND) return std::optional<unique_hkey>();
     if (opened != ERROR_SUCCESS) return fail(cannot_check(call_error("RegOpenKeyExW", static_cast<DWORD>(opened))));
     unique_hkey key(raw);
+    if (Result<> checked = check_key(key.get()); !checked) return fail(std::move(checked.error()));
+    return std::optional<unique_hkey>(std::move(key));
+}
 
+}  // namespace
+
+Result<> check_key(HKEY key) {
     constexpr SECURITY_INFORMATION WANTED = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     std::vector<std::uint64_t> buffer(64);
     for (int attempt = 0;; ++attempt) {
         DWORD size = static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t));
-        const LSTATUS got = RegGetKeySecurity(key.get(), WANTED, buffer.data(), &size);
+        const LSTATUS got = RegGetKeySecurity(key, WANTED, buffer.data(), &size);
         if (got == ERROR_SUCCESS) break;
         // The descriptor may grow between two calls: size again and retry.
         if (got != ERROR_INSUFFICIENT_BUFFER || attempt == 3)
@@ -38,10 +44,8 @@ Result<std::optional<unique_hkey>> open_checked_key() {
     if (!permissions) return fail(cannot_check(std::move(permissions.error())));
     if (std::optional<std::string> who = who_may_change_key(std::move(*permissions)))
         return fail(Error(std::string(KEY) + " is not safe: " + *who));
-    return std::optional<unique_hkey>(std::move(key));
+    return {};
 }
-
-}  // namespace
 
 Result<std::optional<std::string>> read_text(std::string_view name) {
     Result<std::optional<unique_hkey>> key = open_checked_key();
