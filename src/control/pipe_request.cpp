@@ -1,31 +1,12 @@
 #include "control/pipe_request.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <new>
 
 namespace velmor {
-namespace {
-
-std::atomic<int> g_allocation_failures{0};
-
-void take_injected_failure() {
-    int left = g_allocation_failures.load();
-    while (left > 0) {
-        if (g_allocation_failures.compare_exchange_weak(left, left - 1)) throw std::bad_alloc();
-    }
-}
-
-}  // namespace
-
-namespace detail {
-void fail_request_allocations_for_testing(int count) { g_allocation_failures.store(count); }
-}  // namespace detail
 
 GatherState RequestGatherer::add(std::string_view bytes) {
     if (state_ != GatherState::NeedMore) return state_;
     if (bytes.empty()) return state_ = GatherState::Complete;
-    take_injected_failure();
 
     const std::size_t scanned = bytes_.size();
     const std::size_t line_feed = bytes.find('\n');

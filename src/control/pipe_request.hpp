@@ -32,12 +32,6 @@ inline constexpr std::chrono::seconds REPLY_TIMEOUT{5};
 // gathering, parsing or answering it.
 inline constexpr std::string_view OUT_OF_MEMORY_TEXT = "request dropped: out of memory";
 
-namespace detail {
-// Makes the next `count` growths of a request buffer throw std::bad_alloc,
-// as a failed allocation would; for tests of that path.
-void fail_request_allocations_for_testing(int count);
-}  // namespace detail
-
 enum class GatherState {
     NeedMore,  // no line feed yet: read on
     Complete,  // a line feed arrived, or a read returned no bytes

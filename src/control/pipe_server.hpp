@@ -1,21 +1,46 @@
 #pragma once
-// The control pipe server: serves up to four clients of \\.\pipe\velmor-helper
-// side by side, each on a thread of its own with its own time bounds, for the
-// whole life of the service or of console mode. "ping" and "status" never
-// wait for another client; "start" and "stop" run one at a time
-// (handle_request sees to that).
+// The control pipe server: serves up to eight clients of
+// \\.\pipe\velmor-helper side by side (PIPE_MAX_INSTANCES), each on a thread
+// of its own with its own time bounds, for the whole life of the service or
+// of console mode. "ping" and "status" never wait for another client; "start"
+// and "stop" run one at a time (handle_request sees to that).
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
+#include "base/error.hpp"
 #include "core/core_state.hpp"
 
 namespace velmor {
 
-// The thread body. Serves on this thread and on three more that it starts;
-// each returns when it finds `stop_requested` set. Returns at once, setting
-// the flag itself, when the pipe's security descriptor cannot be built.
-// Runs detached; nobody waits for it or for the threads it starts.
-void run_pipe_server(std::shared_ptr<CoreShared> core, std::shared_ptr<std::atomic<bool>> stop_requested);
+// Why the server gave up.
+enum class PipeServerEnd {
+    stopped,     // stop_requested was set by someone else
+    name_taken,  // another process holds the pipe's name
+    failed,      // the pipe could not be made or served
+};
+
+// What the host gives the server.
+struct PipeServerHost {
+    std::shared_ptr<CoreShared> actions;
+    std::shared_ptr<std::atomic<bool>> stop_requested;
+    // Called once, on the server's thread, when every instance exists and
+    // clients can be served.
+    std::function<void()> serving;
+    // Called once, on the server's thread, when the server gives up
+    // (name_taken or failed), before it sets stop_requested. The error is
+    // one line that says what to do: for name_taken it names the holder.
+    std::function<void(PipeServerEnd, const Error&)> ended;
+    // Console mode gives up at once when another process holds the name;
+    // the service keeps trying until the name is free, with one log line and
+    // one event per episode.
+    bool give_up_when_taken = false;
+};
+
+// The thread body. Serves on this thread and on seven more that it starts;
+// each returns when it finds `stop_requested` set. Runs detached; nobody
+// waits for it or for the threads it starts.
+void run_pipe_server(PipeServerHost host);
 
 }  // namespace velmor

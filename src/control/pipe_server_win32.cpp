@@ -1,6 +1,7 @@
 #include "control/pipe_server_win32.hpp"
 
 // After <windows.h>:
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <array>
@@ -9,11 +10,10 @@
 #include <string>
 #include <system_error>
 #include <thread>
-#include <vector>
 
+#include "base/os_error.hpp"
 #include "control/control_access_win32.hpp"
-#include "control/pipe_request.hpp"
-#include "control/pipe_server.hpp"
+#include "control/pipe_exchange.hpp"
 #include "control/pipe_shares.hpp"
 #include "control/pipe_watchdog.hpp"
 #include "control/protocol.hpp"
@@ -24,85 +24,118 @@ namespace velmor {
 namespace {
 
 constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(300);
-constexpr std::string_view SD_FAILURE = "security descriptor init failed";
+// Attempts at each further instance before the server gives up; a restart
+// of the service makes them all anew.
+constexpr int INSTANCE_ATTEMPTS = 10;
 constexpr std::string_view OUT_OF_MEMORY_LINE = "pipe handle error: request dropped: out of memory";
 
-Error call_failed(std::string_view call, DWORD code) {
-    return Error(std::string(call) + " failed: " + std::to_string(code));
-}
-
 // What the server's threads share; each holds it by reference counting, so
-// it lives as long as the last of them.
+// it lives as long as the last of them, and with it every instance: an
+// instance that no thread serves any more is still held, so that nobody
+// else can add one in its place.
 struct PipeServerContext {
-    PipeServerContext(const wchar_t* pipe_name, std::shared_ptr<CoreShared> record,
-                      std::shared_ptr<std::atomic<bool>> stop)
-        : name(pipe_name), core(std::move(record)), stop_requested(std::move(stop)) {}
+    PipeServerContext(const wchar_t* pipe_name, PipeServerHost server_host)
+        : name(pipe_name), host(std::move(server_host)) {}
 
     const std::wstring name;
-    const std::shared_ptr<CoreShared> core;
-    const std::shared_ptr<std::atomic<bool>> stop_requested;
-    // Instances the server's threads hold; with none, the next one created
-    // claims the name as the first instance.
-    std::atomic<int> instances{0};
+    const PipeServerHost host;
+    std::vector<unique_handle> instances;  // written before the threads start
     // Who holds the connected ones.
     PipeShares shares{static_cast<int>(PIPE_MAX_INSTANCES)};
 };
 
-// One pipe instance of the server, counted in the context while held.
-class HeldInstance {
-public:
-    explicit HeldInstance(std::atomic<int>& count) : count_(count) {}
-    ~HeldInstance() { reset(); }
-    HeldInstance(const HeldInstance&) = delete;
-    HeldInstance& operator=(const HeldInstance&) = delete;
-
-    void hold(unique_handle handle) {
-        reset();
-        handle_ = std::move(handle);
-        if (handle_) count_.fetch_add(1);
-    }
-    void reset() {
-        if (!handle_) return;
-        handle_.reset();
-        count_.fetch_sub(1);
-    }
-    HANDLE get() const { return handle_.get(); }
-    explicit operator bool() const { return static_cast<bool>(handle_); }
-
-private:
-    std::atomic<int>& count_;
-    unique_handle handle_;
-};
-
-// Logs an accept error. Returns true when the server has to stop; otherwise
-// pauses before the next attempt. Accept errors are mostly caused by clients
-// (one that closes before it is accepted), so they pass the log's rate limit.
-bool give_up_after(const Error& error, std::atomic<bool>& stop_requested) {
-    if (error.message().find(SD_FAILURE) != std::string::npos) {
-        log_message("pipe accept error: " + error.full_description());
-        log_message("ERROR: security descriptor init failed; stopping service");
-        stop_requested.store(true);
-        return true;
-    }
-    log_client_message("pipe accept error: " + error.full_description());
-    std::this_thread::sleep_for(ACCEPT_RETRY_DELAY);
-    return false;
+Result<unique_hlocal> descriptor_from(const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr) ||
+        descriptor == nullptr)
+        return fail(last_call_error("ConvertStringSecurityDescriptorToSecurityDescriptorW"));
+    return unique_hlocal(descriptor);
 }
 
-// The process serving `name`, asked as a client that lends that server
-// nothing to act with (anonymous): whoever holds the name cannot act as us.
-std::string pipe_holder(const wchar_t* name) {
-    const unique_handle client = adopt_file_handle(CreateFileW(
-        name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS, nullptr));
-    ULONG process = 0;
-    if (!client || !GetNamedPipeServerProcessId(client.get(), &process)) return "an unknown process";
-    return "process " + std::to_string(process);
+Result<unique_handle> create_instance(const wchar_t* name, bool first_instance, PSECURITY_DESCRIPTOR descriptor) {
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    HANDLE pipe = CreateNamedPipeW(name, pipe_open_mode(first_instance), PIPE_MODE, PIPE_MAX_INSTANCES,
+                                   PIPE_BUFFER_BYTES, PIPE_BUFFER_BYTES, 0, &attributes);
+    if (pipe == INVALID_HANDLE_VALUE) return fail(last_call_error("CreateNamedPipeW"));
+    return unique_handle(pipe);
 }
 
-// Logged at once and then once a minute while it lasts, outside the limit
-// on client-caused lines that each attempt's accept error passes: nobody can
-// be served until the name is free.
-constexpr auto NAME_TAKEN_REPEAT = std::chrono::minutes(1);
+// The process that runs the helper's service, if it runs.
+std::optional<DWORD> service_process() {
+    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) return std::nullopt;
+    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
+    if (!service) return std::nullopt;
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                              &needed) ||
+        status.dwProcessId == 0)
+        return std::nullopt;
+    return status.dwProcessId;
+}
+
+// The server gives up: the host hears why before the flag is set.
+void give_up(PipeServerContext& context, PipeServerEnd end, const Error& error) {
+    if (context.host.ended) context.host.ended(end, error);
+    context.host.stop_requested->store(true);
+}
+
+// Claims the name and makes every instance, then lets clients in. Returns
+// false when the server gives up or is stopped first.
+bool make_instances(PipeServerContext& context) {
+    bool taken_reported = false;
+    int attempts = 0;
+    for (;;) {
+        if (context.host.stop_requested->load()) return false;
+        // What was made stays: the first instance keeps the name meanwhile.
+        const std::optional<PipeCreateError> failed = add_pipe_instances(context.name.c_str(), context.instances);
+        if (!failed) break;
+        switch (failed->failure) {
+        case PipeCreateFailure::descriptor:
+            log_message("ERROR: security descriptor init failed: " + failed->error.full_description());
+            log_message("ERROR: security descriptor init failed; stopping service");
+            give_up(context, PipeServerEnd::failed, failed->error.context("security descriptor init failed"));
+            return false;
+        case PipeCreateFailure::taken:
+            // One line and one event while it lasts: nobody can be served
+            // until the name is free.
+            if (!taken_reported || context.host.give_up_when_taken) {
+                const PipeHolder holder = pipe_holder(context.name.c_str());
+                const std::string line =
+                    "pipe name taken by " + holder.who + ": " + failed->error.one_line() + "; " + holder.advice;
+                if (!taken_reported) {
+                    taken_reported = true;
+                    log_message("ERROR: " + line);
+                    report_event(EventId::pipe_name_taken, EventKind::error, line);
+                }
+                if (context.host.give_up_when_taken) {
+                    give_up(context, PipeServerEnd::name_taken, Error(line));
+                    return false;
+                }
+            }
+            break;
+        case PipeCreateFailure::instance:
+            log_client_message("pipe accept error: " + failed->error.full_description());
+            if (++attempts == INSTANCE_ATTEMPTS) {
+                const Error error = failed->error.context("pipe not served: not every instance could be made");
+                log_message("ERROR: " + error.full_description());
+                give_up(context, PipeServerEnd::failed, error);
+                return false;
+            }
+            break;
+        }
+        std::this_thread::sleep_for(ACCEPT_RETRY_DELAY);
+    }
+    if (Result<> opened = open_pipe_to_clients(context.instances.front().get()); !opened) {
+        const Error error = opened.error().context("pipe not opened to clients");
+        log_message("ERROR: " + error.full_description());
+        give_up(context, PipeServerEnd::failed, error);
+        return false;
+    }
+    if (context.host.serving) context.host.serving();
+    return true;
+}
 
 // A handle to the calling thread that its watchdog uses to cancel the
 // thread's synchronous I/O; the failing call's error when there is none.
@@ -110,7 +143,7 @@ Result<unique_handle> current_thread_handle() {
     HANDLE h = nullptr;
     if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &h, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
-        return fail(call_failed("DuplicateHandle", GetLastError()));
+        return fail(last_call_error("DuplicateHandle"));
     return unique_handle(h);
 }
 
@@ -127,89 +160,58 @@ std::string describe_key(const PipeClientKey& key) {
     return key.process ? "process " + std::to_string(*key.process) : std::string("an unknown process");
 }
 
-// Reads one request line, answers it, and makes sure the client can take
-// the reply before the instance is disconnected. Returns the handling error,
-// if any.
-std::optional<Error> serve_client(HANDLE pipe, CoreShared& core, IoWatchdog& watchdog,
-                                  std::optional<PipeShares::Claim>& claim) {
-    const auto connected = IoWatchdog::Clock::now();
-    // Nothing yet: the short bound for a client that sends nothing; after
-    // the first bytes, the bound for the whole request.
-    bool started = false;
-    const auto timeout = [&started] {
-        return started ? Error("request not completed within " + std::to_string(REQUEST_TIMEOUT.count()) + " s")
-                       : Error("no request within " + std::to_string(FIRST_BYTES_TIMEOUT.count()) + " s");
-    };
-    watchdog.arm(connected + FIRST_BYTES_TIMEOUT);
-    RequestGatherer gatherer;
-    std::vector<char> chunk(READ_CHUNK_BYTES);
-    while (gatherer.state() == GatherState::NeedMore) {
-        if (watchdog.expired()) {
-            watchdog.disarm();
-            return timeout();
-        }
+// A connected instance, for the exchange.
+class InstanceConnection final : public PipeConnection {
+public:
+    explicit InstanceConnection(HANDLE pipe) : pipe_(pipe) {}
+
+    IoOutcome read(char* buffer, std::size_t size) override {
         DWORD n = 0;
-        const BOOL ok = ReadFile(pipe, chunk.data(), static_cast<DWORD>(chunk.size()), &n, nullptr);
-        const DWORD code = ok ? ERROR_SUCCESS : GetLastError();
-        // ERROR_MORE_DATA: the message is longer than one read and goes on.
-        if (!ok && code != ERROR_MORE_DATA) {
-            const bool timed_out = watchdog.disarm();
-            if (timed_out && code == ERROR_OPERATION_ABORTED) return timeout();
-            return call_failed("ReadFile", code);
-        }
-        if (!ok && n == 0) continue;
-        if (!started && n > 0) {
-            started = true;
-            watchdog.arm(connected + REQUEST_TIMEOUT);
-        }
-        gatherer.add(std::string_view(chunk.data(), n));
+        const BOOL ok = ReadFile(pipe_, buffer, static_cast<DWORD>(size), &n, nullptr);
+        return outcome(ok, n, "ReadFile");
     }
-    watchdog.disarm();
-    if (gatherer.state() == GatherState::TooLarge)
-        return Error("request larger than " + std::to_string(MAX_REQUEST_BYTES) + " bytes");
-
-    PipeClient client(pipe);
-    Result<std::string> reply = handle_request(gatherer.bytes(), core, client.control_client());
-    if (!reply) return std::move(reply.error());
-
-    const std::string reply_timeout_text = "reply not read within " + std::to_string(REPLY_TIMEOUT.count()) + " s";
-    watchdog.arm(IoWatchdog::Clock::now() + REPLY_TIMEOUT);
-    std::string_view rest = *reply;
-    while (!rest.empty()) {
-        DWORD written = 0;
-        if (!WriteFile(pipe, rest.data(), static_cast<DWORD>(rest.size()), &written, nullptr)) {
-            const DWORD code = GetLastError();
-            const bool timed_out = watchdog.disarm();
-            if (timed_out && code == ERROR_OPERATION_ABORTED) return Error(reply_timeout_text);
-            return call_failed("WriteFile", code);
-        }
-        if (written == 0) break;
-        rest.remove_prefix(written);
+    IoOutcome write(std::string_view bytes) override {
+        DWORD n = 0;
+        const BOOL ok = WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+        return outcome(ok, n, "WriteFile");
     }
-    // Disconnecting discards what the client has not read yet: wait until it
-    // has, but no longer than the bound. A client that went away makes the
-    // flush fail, which needs no report.
-    if (!FlushFileBuffers(pipe)) {
+    IoOutcome flush() override { return outcome(FlushFileBuffers(pipe_), 0, "FlushFileBuffers"); }
+
+private:
+    static IoOutcome outcome(BOOL ok, DWORD bytes, std::string_view call) {
+        if (ok) return {IoStatus::done, bytes, std::nullopt};
         const DWORD code = GetLastError();
-        if (watchdog.disarm() && code == ERROR_OPERATION_ABORTED) return Error(reply_timeout_text);
-        return std::nullopt;
+        // ERROR_MORE_DATA: the message is longer than one read and goes on.
+        if (code == ERROR_MORE_DATA) return {IoStatus::more_data, bytes, std::nullopt};
+        return {code == ERROR_OPERATION_ABORTED ? IoStatus::cancelled : IoStatus::failed, bytes,
+                call_error(call, code)};
     }
-    watchdog.disarm();
-    // The client has read its reply and may be back at once: its share is
-    // free again before the instance is.
-    claim.reset();
-    return std::nullopt;
+
+    HANDLE pipe_;
+};
+
+// An instance whose client cannot be let go can serve nobody else. It stays
+// held, so that its place is not free for anyone to take; its thread ends.
+void report_lost(const std::string& cause) {
+    const std::string line = "pipe instance lost: " + cause;
+    log_message("ERROR: " + line);
+    report_event(EventId::pipe_instance_lost, EventKind::error, line);
 }
 
-// One of the server's threads: holds one instance and serves client after
-// client on it, disconnecting and reusing it, with its own watchdog for the
-// time bounds. Without a handle for the watchdog it serves nobody: clients
-// without bounds could hold the thread for ever. Nothing escapes it; an
-// allocation failure ends only the exchange it hit.
-void serve_instances(const std::shared_ptr<PipeServerContext>& context, unique_handle first) noexcept {
-    std::atomic<bool>& stop_requested = *context->stop_requested;
-    HeldInstance instance(context->instances);
-    instance.hold(std::move(first));
+// Lets the client of `instance` go; false (after reporting it) when the
+// instance is lost.
+bool let_go(HANDLE instance) {
+    if (DisconnectNamedPipe(instance)) return true;
+    report_lost(last_call_error("DisconnectNamedPipe").one_line());
+    return false;
+}
+
+// One of the server's threads: serves client after client on one instance,
+// disconnecting and reusing it, with its own watchdog for the time bounds.
+// Without a handle for the watchdog it serves nobody: clients without bounds
+// could hold the thread for ever. Nothing escapes it.
+void serve_instance(const std::shared_ptr<PipeServerContext>& context, HANDLE instance) noexcept {
+    std::atomic<bool>& stop_requested = *context->host.stop_requested;
     unique_handle self;
     try {
         Result<unique_handle> duplicated = current_thread_handle();
@@ -233,161 +235,140 @@ void serve_instances(const std::shared_ptr<PipeServerContext>& context, unique_h
                 try {
                     watchdog.emplace([self_handle] { CancelSynchronousIo(self_handle); });
                 } catch (const std::system_error&) {
-                    if (give_up_after(Error("failed to spawn thread"), stop_requested)) return;
+                    log_client_message("pipe accept error: failed to spawn thread");
+                    std::this_thread::sleep_for(ACCEPT_RETRY_DELAY);
                     continue;
                 }
-            }
-            if (!instance) {
-                Result<unique_handle> created =
-                    create_pipe_instance(context->name.c_str(), context->instances.load() == 0);
-                if (!created) {
-                    if (give_up_after(created.error(), stop_requested)) return;
-                    continue;
-                }
-                instance.hold(std::move(*created));
             }
 
             // A client may connect to an instance before its thread is back
             // in ConnectNamedPipe (ERROR_PIPE_CONNECTED), and may even have
             // closed again (ERROR_NO_DATA): either is served like any client,
             // and the second one's read fails as when it closes later.
-            if (!ConnectNamedPipe(instance.get(), nullptr)) {
+            if (!ConnectNamedPipe(instance, nullptr)) {
                 const DWORD code = GetLastError();
                 if (code != ERROR_PIPE_CONNECTED && code != ERROR_NO_DATA) {
-                    // The instance is lost: another one is made at once, so
-                    // that nobody else finds the slot free.
-                    instance.reset();
-                    if (Result<unique_handle> again =
-                            create_pipe_instance(context->name.c_str(), context->instances.load() == 0))
-                        instance.hold(std::move(*again));
-                    if (give_up_after(call_failed("ConnectNamedPipe", code), stop_requested)) return;
+                    log_client_message("pipe accept error: " + call_error("ConnectNamedPipe", code).full_description());
+                    // The instance is reused, never made again: while it is
+                    // closed, anyone could add one in its place.
+                    if (!let_go(instance)) return;
+                    std::this_thread::sleep_for(ACCEPT_RETRY_DELAY);
                     continue;
                 }
             }
 
             // A connection beyond the client's fair share is dropped at once.
-            const PipeClientKey key = client_key(instance.get());
+            const PipeClientKey key = client_key(instance);
             std::optional<PipeShares::Claim> claim = context->shares.admit(key);
             if (!claim) {
-                DisconnectNamedPipe(instance.get());
+                if (!let_go(instance)) return;
                 log_client_message("pipe handle error: connection dropped: " + describe_key(key) +
                                    " holds its share of the pipe");
                 continue;
             }
 
-            std::optional<Error> handling_error;
-            bool out_of_memory = false;
-            try {
-                handling_error = serve_client(instance.get(), *context->core, *watchdog, claim);
-            } catch (const std::bad_alloc&) {
-                out_of_memory = true;
-            }
-            // Armed still when an allocation failed mid-read.
-            watchdog->disarm();
-            DisconnectNamedPipe(instance.get());
+            InstanceConnection connection(instance);
+            const ExchangeEnd end = run_exchange(connection, *watchdog, [&](std::string_view request) {
+                PipeClient client(instance);
+                return handle_request(request, *context->host.actions, client.control_client());
+            });
+            // The client has read its reply and may be back at once: its
+            // share is free again before the instance is.
+            if (end.reply_taken) claim.reset();
+            const bool kept = let_go(instance);
             claim.reset();
-            if (out_of_memory) log_client_message(OUT_OF_MEMORY_LINE);
-            else if (handling_error) log_client_message("pipe handle error: " + handling_error->full_description());
+            if (end.out_of_memory) log_client_message(OUT_OF_MEMORY_LINE);
+            else if (end.error) log_client_message("pipe handle error: " + end.error->full_description());
+            if (!kept) return;
         } catch (const std::bad_alloc&) {
-            // Between clients (an error text, an instance): the connection, if
+            // Between clients (an error text, a share): the connection, if
             // any, is dropped and the thread tries again after a pause.
             if (watchdog) watchdog->disarm();
-            if (instance) DisconnectNamedPipe(instance.get());
+            if (!let_go(instance)) return;
             log_client_message(OUT_OF_MEMORY_LINE);
             std::this_thread::sleep_for(ACCEPT_RETRY_DELAY);
         }
     }
 }
 
-Result<unique_handle> create_pipe_instance_with(const wchar_t* sddl, const wchar_t* name, bool first_instance) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr) ||
-        descriptor == nullptr) {
-        const Error inner = call_failed("ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError());
-        log_message("ERROR: security descriptor init failed: " + inner.full_description());
-        return fail(std::string(SD_FAILURE) + ": " + inner.message());
-    }
-    unique_hlocal descriptor_owner(descriptor);
-    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
-    HANDLE pipe = CreateNamedPipeW(name, pipe_open_mode(first_instance), PIPE_MODE, PIPE_MAX_INSTANCES,
-                                   PIPE_BUFFER_BYTES, PIPE_BUFFER_BYTES, 0, &attributes);
-    const DWORD code = GetLastError();
-    descriptor_owner.reset();
-    if (pipe == INVALID_HANDLE_VALUE) return fail(call_failed("CreateNamedPipeW", code));
-    return unique_handle(pipe);
-}
-
 }  // namespace
 
-Result<unique_handle> create_pipe_instance(const wchar_t* name, bool first_instance) {
-    Result<unique_handle> created = create_pipe_instance_with(PIPE_SDDL, name, first_instance);
-    // Only SYSTEM and elevated administrators may name the Administrators as
-    // owner; a standard user's console helper owns its pipe itself.
-    if (!created && created.error().message() == "CreateNamedPipeW failed: " + std::to_string(ERROR_INVALID_OWNER))
-        return create_pipe_instance_with(PIPE_SDDL_WITHOUT_OWNER, name, first_instance);
-    return created;
+std::optional<PipeCreateError> add_pipe_instances(const wchar_t* name, std::vector<unique_handle>& instances) {
+    while (instances.size() < PIPE_MAX_INSTANCES) {
+        const bool first = instances.empty();
+        Result<unique_hlocal> descriptor = descriptor_from(PIPE_SDDL_CREATING);
+        if (!descriptor) return PipeCreateError{PipeCreateFailure::descriptor, std::move(descriptor.error())};
+        Result<unique_handle> created = create_instance(name, first, descriptor->get());
+        // Only SYSTEM and elevated administrators may name the Administrators
+        // as owner; a standard user's console helper owns its pipe itself.
+        if (!created && created.error().system_code() == ERROR_INVALID_OWNER) {
+            descriptor = descriptor_from(PIPE_SDDL_CREATING_WITHOUT_OWNER);
+            if (!descriptor) return PipeCreateError{PipeCreateFailure::descriptor, std::move(descriptor.error())};
+            created = create_instance(name, first, descriptor->get());
+        }
+        if (!created)
+            return PipeCreateError{first ? PipeCreateFailure::taken : PipeCreateFailure::instance,
+                                   std::move(created.error())};
+        instances.push_back(std::move(*created));
+    }
+    return std::nullopt;
 }
 
-void serve_pipe(const wchar_t* name, std::shared_ptr<CoreShared> core,
-                std::shared_ptr<std::atomic<bool>> stop_requested) {
+Result<> open_pipe_to_clients(HANDLE instance) {
+    Result<unique_hlocal> descriptor = descriptor_from(PIPE_SDDL_SERVING);
+    if (!descriptor) return fail(std::move(descriptor.error()));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor->get(), &present, &dacl, &defaulted) || !present || dacl == nullptr)
+        return fail(last_call_error("GetSecurityDescriptorDacl"));
+    const DWORD code = SetSecurityInfo(instance, SE_KERNEL_OBJECT,
+                                       DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                       nullptr, dacl, nullptr);
+    if (code != ERROR_SUCCESS) return fail(call_error("SetSecurityInfo", code));
+    return {};
+}
+
+PipeHolder pipe_holder(const wchar_t* name) {
+    const unique_handle client = adopt_file_handle(CreateFileW(
+        name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS, nullptr));
+    ULONG process = 0;
+    if (!client || !GetNamedPipeServerProcessId(client.get(), &process))
+        return {"an unknown process", "end the program that holds it first"};
+    const std::string id = "process " + std::to_string(process);
+    if (service_process() == process)
+        return {"the velmor-helper service (" + id + ")", "stop the service first (sc stop velmor-helper)"};
+    return {id, "end that process first"};
+}
+
+void serve_pipe(const wchar_t* name, PipeServerHost host) {
     std::shared_ptr<PipeServerContext> context;
-    unique_handle first;
+    const std::shared_ptr<std::atomic<bool>> stop_requested = host.stop_requested;
     try {
-        context = std::make_shared<PipeServerContext>(name, std::move(core), std::move(stop_requested));
+        context = std::make_shared<PipeServerContext>(name, std::move(host));
+        context->instances.reserve(PIPE_MAX_INSTANCES);
     } catch (const std::bad_alloc&) {
         log_message("ERROR: pipe server not started: out of memory");
+        stop_requested->store(true);
         return;
     }
-    // The first instance claims the name. The others are made right after
-    // it, before anyone is served, and each thread keeps its instance for
-    // the server's whole life: with every instance the pipe allows held,
-    // nobody else can add one (any user may try: writing to a pipe includes
-    // that right). A thread left without one makes its own, with retries.
-    std::optional<std::chrono::steady_clock::time_point> reported;
-    for (;;) {
-        if (context->stop_requested->load()) return;
-        Result<unique_handle> created = create_pipe_instance(context->name.c_str(), true);
-        if (created) {
-            first = std::move(*created);
-            break;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (created.error().message().find(SD_FAILURE) == std::string::npos &&
-            (!reported || now - *reported >= NAME_TAKEN_REPEAT)) {
-            reported = now;
-            const std::string line =
-                "pipe name taken by " + pipe_holder(context->name.c_str()) + ": " + created.error().full_description();
-            log_message("ERROR: " + line);
-            report_event(EventId::pipe_name_taken, EventKind::error, line);
-        }
-        if (give_up_after(created.error(), *context->stop_requested)) return;
-    }
-    std::array<unique_handle, PIPE_MAX_INSTANCES - 1> others;
-    for (unique_handle& other : others) {
+    // Every instance the pipe allows is made before anyone is served, and
+    // each is kept for the server's whole life.
+    if (!make_instances(*context)) return;
+    for (std::size_t i = 1; i < context->instances.size(); ++i) {
         try {
-            if (Result<unique_handle> created = create_pipe_instance(context->name.c_str(), false))
-                other = std::move(*created);
-        } catch (const std::bad_alloc&) {
-            // Its thread makes it.
-        }
-    }
-    for (unique_handle& other : others) {
-        try {
-            std::thread([context, held = std::move(other)]() mutable {
-                serve_instances(context, std::move(held));
+            std::thread([context, instance = context->instances[i].get()] {
+                serve_instance(context, instance);
             }).detach();
         } catch (const std::exception&) {
             // std::system_error or std::bad_alloc. Fewer clients side by
-            // side, but still served.
+            // side, but still served; the instances stay held.
             log_message("failed to spawn thread");
             break;
         }
     }
-    serve_instances(context, std::move(first));
+    serve_instance(context, context->instances.front().get());
 }
 
-void run_pipe_server(std::shared_ptr<CoreShared> core, std::shared_ptr<std::atomic<bool>> stop_requested) {
-    serve_pipe(PIPE_NAME, std::move(core), std::move(stop_requested));
-}
+void run_pipe_server(PipeServerHost host) { serve_pipe(PIPE_NAME, std::move(host)); }
 
 }  // namespace velmor

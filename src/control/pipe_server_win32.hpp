@@ -1,31 +1,41 @@
 #pragma once
-// The Windows side of the control pipe: the name, the security of every
-// instance and the creation of one instance.
+// The Windows side of the control pipe: the name, the security of the pipe
+// while its instances are made and while clients are served, and the
+// creation of its instances.
 
 #include <atomic>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "base/error.hpp"
 #include "base/names.hpp"
 #include "base/win.hpp"
-#include "core/core_state.hpp"
+#include "control/pipe_server.hpp"
 
 namespace velmor {
 
-// Owned by the Administrators. Network logons denied first; LocalSystem and
-// Administrators allowed everything; read and write, and nothing more, for
-// the built-in Users, so that every local user can open the pipe as clients
-// do (GENERIC_READ | GENERIC_WRITE). The same for the pipe's owner (OWNER
-// RIGHTS): that entry replaces the rights an owner has implicitly, so that
-// the account running a console helper, which owns its pipe when it may not
-// name the Administrators, cannot change the DACL either. On a pipe the
-// write rights hold FILE_CREATE_PIPE_INSTANCE (the bit of FILE_APPEND_DATA),
-// which no DACL can take from a user it lets write: the server keeps every
-// instance the pipe allows instead, so that nobody can add one.
-inline constexpr const wchar_t* PIPE_SDDL =
-    L"O:BAD:(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;OW)(A;;GRGW;;;BU)";
+// The pipe's descriptor while its instances are made: owned by the
+// Administrators; network logons denied first; LocalSystem, Administrators
+// and the pipe's owner (OWNER RIGHTS: the account running a console helper,
+// which owns its pipe when it may not name the Administrators) allowed
+// everything; nobody else anything. On a pipe, the right to add an instance
+// (FILE_CREATE_PIPE_INSTANCE) is the bit of FILE_APPEND_DATA, which
+// GENERIC_WRITE maps to: a user who may write may add instances. So users
+// get nothing until every instance the pipe allows exists.
+inline constexpr const wchar_t* PIPE_SDDL_CREATING =
+    L"O:BAD:(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)";
 // The same for a process that may not name the Administrators as owner.
-inline constexpr const wchar_t* PIPE_SDDL_WITHOUT_OWNER =
+inline constexpr const wchar_t* PIPE_SDDL_CREATING_WITHOUT_OWNER =
+    L"D:(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)";
+// The DACL once every instance exists: read and write, and nothing more, for
+// the built-in Users and for the owner, so that every local user can open the
+// pipe as clients do (GENERIC_READ | GENERIC_WRITE) and the owner cannot
+// change the DACL either. Write still lets users add an instance, which the
+// pipe then refuses (ERROR_PIPE_BUSY): the server holds every instance there
+// may be for its whole life, and reuses each instead of making it again.
+inline constexpr const wchar_t* PIPE_SDDL_SERVING =
     L"D:(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;OW)(A;;GRGW;;;BU)";
 
 inline constexpr DWORD PIPE_BUFFER_BYTES = 65536;
@@ -34,23 +44,48 @@ inline constexpr DWORD PIPE_BUFFER_BYTES = 65536;
 inline constexpr DWORD PIPE_MAX_INSTANCES = 8;
 inline constexpr DWORD PIPE_MODE = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
 
-// Duplex; when the server holds no instance of its own yet, also
-// FILE_FLAG_FIRST_PIPE_INSTANCE, so that a pipe someone else created under
-// the name makes creation fail instead of being joined.
+// Duplex, and WRITE_DAC for the switch to PIPE_SDDL_SERVING; for the first
+// instance also FILE_FLAG_FIRST_PIPE_INSTANCE, so that a pipe someone else
+// created under the name makes creation fail instead of being joined.
 inline DWORD pipe_open_mode(bool first_instance) {
-    return PIPE_ACCESS_DUPLEX | (first_instance ? static_cast<DWORD>(FILE_FLAG_FIRST_PIPE_INSTANCE) : 0u);
+    return PIPE_ACCESS_DUPLEX | WRITE_DAC | (first_instance ? static_cast<DWORD>(FILE_FLAG_FIRST_PIPE_INSTANCE) : 0u);
 }
 
-// Builds the descriptor from PIPE_SDDL (PIPE_SDDL_WITHOUT_OWNER when the
-// system refuses the Administrators as owner) and creates one instance of
-// `name`.
-// Errors carry the accept-error text: "security descriptor init failed: …"
-// (after logging "ERROR: security descriptor init failed: …") or
-// "CreateNamedPipeW failed: N".
-Result<unique_handle> create_pipe_instance(const wchar_t* name, bool first_instance);
+// Why making the pipe's instances failed.
+enum class PipeCreateFailure {
+    descriptor,  // the descriptor could not be built: nothing can be served
+    taken,       // the first instance: someone else holds the name
+    instance,    // a further instance could not be made
+};
+
+struct PipeCreateError {
+    PipeCreateFailure failure;
+    Error error;
+};
+
+// Makes the instances of `name` that `instances` lacks, up to
+// PIPE_MAX_INSTANCES, the first claiming the name, under PIPE_SDDL_CREATING
+// (PIPE_SDDL_CREATING_WITHOUT_OWNER when the system refuses the
+// Administrators as owner): nobody but the server can connect or add an
+// instance yet. What was made stays in `instances` when one fails. Calls from
+// the server's first thread.
+std::optional<PipeCreateError> add_pipe_instances(const wchar_t* name, std::vector<unique_handle>& instances);
+
+// Lets clients in: PIPE_SDDL_SERVING's DACL on the pipe of `instance`. Until
+// it succeeds the pipe stays closed to users.
+Result<> open_pipe_to_clients(HANDLE instance);
+
+// The holder of `name` as a log line names it: "the velmor-helper service
+// (process N)", "process N" or "an unknown process", and what to do to
+// free the name. Asked as a client that lends the holder nothing to act
+// with (anonymous).
+struct PipeHolder {
+    std::string who;
+    std::string advice;
+};
+PipeHolder pipe_holder(const wchar_t* name);
 
 // run_pipe_server on the pipe `name`; tests use names of their own.
-void serve_pipe(const wchar_t* name, std::shared_ptr<CoreShared> core,
-                std::shared_ptr<std::atomic<bool>> stop_requested);
+void serve_pipe(const wchar_t* name, PipeServerHost host);
 
 }  // namespace velmor

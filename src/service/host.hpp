@@ -14,9 +14,6 @@
 
 namespace velmor {
 
-// TEMPORARY until the pipe server's own reports are merged.
-enum class PipeServerEnd { stopped, name_taken, failed };
-
 struct HostHooks {
     // The first words of the started line: "service started" or "console
     // mode".

@@ -29,11 +29,12 @@ Result<> run_host(const HostHooks& hooks, const std::shared_ptr<std::atomic<bool
     report_host(HostNews::started, host_started_line(hooks.name, GetCurrentProcessId()));
 
     try {
-        std::thread(run_pipe_server, core, stop_requested).detach();
+        std::thread(run_pipe_server,
+                    PipeServerHost{core, stop_requested, hooks.serving, hooks.ended, hooks.give_up_when_taken})
+            .detach();
     } catch (const std::system_error&) {
         return fail("failed to spawn thread");
     }
-    if (hooks.serving) hooks.serving();
 
     // Checked at install. A folder made unsafe since is reported here, once
     // the pipe is served; the check before each core start and library load

@@ -164,6 +164,8 @@ TEST_F(ServiceHost, InstallRegistersTheQuotedPathAndStartsAServiceThatAnswersPin
     EXPECT_EQ(config->dependencies, L"");
 
     ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); })) << "the service did not report running";
+    // Running only once the pipe is served: the first attempt finds it.
+    EXPECT_TRUE(PipeClient::connect(0ms).has_value()) << "running before the pipe exists";
     const auto status = query_status();
     ASSERT_TRUE(status.has_value());
     // Running only once the pipe is served; the system's going down stops
@@ -352,6 +354,27 @@ TEST_F(ServiceHost, ScStopStopsARunningCoreThroughTheController) {
     EXPECT_NE(log.find("core running\n"), std::string::npos) << log;
     EXPECT_NE(log.find("core stopped\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("service error"), std::string::npos) << log;
+}
+
+TEST_F(ServiceHost, PreshutdownStopsTheCoreAsStopDoes) {
+    ASSERT_NO_FATAL_FAILURE(place_fake_core());
+    ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
+    ASSERT_NO_FATAL_FAILURE(start_core_over_pipe());
+    {
+        const unique_schandle manager = open_manager();
+        const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP));
+        SERVICE_STATUS status{};
+        if (!ControlService(service.get(), SERVICE_CONTROL_PRESHUTDOWN, &status))
+            GTEST_SKIP() << "the SCM sends pre-shutdown only as the system goes down (" << GetLastError()
+                         << "); the handler's answer is covered by the HandleControl and AnswerControl unit tests";
+    }
+    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_STOPPED); })) << "the service did not report stopped";
+    const auto stopped = query_status();
+    ASSERT_TRUE(stopped.has_value());
+    EXPECT_EQ(stopped->dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+    const std::string log = log_text();
+    EXPECT_NE(log.find("core stopped\n"), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with("] service stopped\n")) << log;
 }
 
 TEST_F(ServiceHost, ControlToolSendsNothingToAProgramHoldingTheNameOfAStoppedService) {

@@ -9,8 +9,11 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "control/pipe_request.hpp"
+#include "support/access_check_win32.hpp"
+#include "support/allocation_faults.hpp"
 #include "unit/core/core_test_support.hpp"
 
 namespace velmor {
@@ -27,28 +30,67 @@ std::wstring test_pipe_name(const wchar_t* suffix) {
 
 TEST(PipeSecurity, InstancesAreLocalMessagePipesAndTheFirstClaimsTheName) {
     EXPECT_EQ(PIPE_MODE & PIPE_REJECT_REMOTE_CLIENTS, static_cast<DWORD>(PIPE_REJECT_REMOTE_CLIENTS));
-    EXPECT_EQ(pipe_open_mode(true), static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE));
-    EXPECT_EQ(pipe_open_mode(false), static_cast<DWORD>(PIPE_ACCESS_DUPLEX));
+    EXPECT_EQ(pipe_open_mode(true), static_cast<DWORD>(PIPE_ACCESS_DUPLEX | WRITE_DAC | FILE_FLAG_FIRST_PIPE_INSTANCE));
+    EXPECT_EQ(pipe_open_mode(false), static_cast<DWORD>(PIPE_ACCESS_DUPLEX | WRITE_DAC));
 
     const std::wstring name = test_pipe_name(L"instance");
-    Result<unique_handle> first = create_pipe_instance(name.c_str(), true);
-    ASSERT_TRUE(first) << first.error().full_description();
+    std::vector<unique_handle> instances;
+    const std::optional<PipeCreateError> made = add_pipe_instances(name.c_str(), instances);
+    ASSERT_FALSE(made) << made->error.full_description();
+    ASSERT_EQ(instances.size(), PIPE_MAX_INSTANCES);
 
     DWORD flags = 0, out_size = 0, in_size = 0, max_instances = 0;
-    ASSERT_TRUE(GetNamedPipeInfo(first->get(), &flags, &out_size, &in_size, &max_instances));
+    ASSERT_TRUE(GetNamedPipeInfo(instances.front().get(), &flags, &out_size, &in_size, &max_instances));
     EXPECT_EQ(flags, static_cast<DWORD>(PIPE_SERVER_END | PIPE_TYPE_MESSAGE));
     EXPECT_EQ(max_instances, PIPE_MAX_INSTANCES);
 
-    // A successor joins the server's own pipe.
-    Result<unique_handle> successor = create_pipe_instance(name.c_str(), false);
-    ASSERT_TRUE(successor) << successor.error().full_description();
-
     // Claiming the name again as a first instance must fail while it exists.
-    Result<unique_handle> claim = create_pipe_instance(name.c_str(), true);
-    if (claim && running_under_wine())
+    std::vector<unique_handle> again;
+    const std::optional<PipeCreateError> claim = add_pipe_instances(name.c_str(), again);
+    ASSERT_TRUE(claim);
+    if (claim->failure == PipeCreateFailure::instance && running_under_wine())
         GTEST_SKIP() << "Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE on a pipe that allows several instances";
-    ASSERT_FALSE(claim);
-    EXPECT_EQ(claim.error().message(), "CreateNamedPipeW failed: 5");
+    EXPECT_EQ(claim->failure, PipeCreateFailure::taken);
+    // Wine refuses it only because every instance is taken.
+    EXPECT_EQ(claim->error.system_code(), running_under_wine() ? ERROR_PIPE_BUSY : ERROR_ACCESS_DENIED);
+}
+
+// The pipe's live descriptor in each phase, asked of AccessCheck for an
+// administrator and a standard user: nothing for users while instances are
+// made (adding one is part of writing), read and write once every instance
+// exists.
+TEST(PipeSecurity, UsersGetNothingUntilEveryInstanceExists) {
+    const unique_handle tokens[] = {access::identification_token(false), access::identification_token(true)};
+    ASSERT_TRUE(tokens[0] && tokens[1]) << GetLastError();
+    enum Phase { CREATING, SERVING };
+    const struct {
+        Phase phase;
+        ACCESS_MASK access;
+        bool standard_user;
+    } rows[] = {
+        {CREATING, GENERIC_READ, false},         {CREATING, FILE_WRITE_DATA, false},
+        {CREATING, FILE_CREATE_PIPE_INSTANCE, false}, {CREATING, WRITE_DAC, false},
+        {SERVING, GENERIC_READ | GENERIC_WRITE, true}, {SERVING, WRITE_DAC, false},
+        {SERVING, WRITE_OWNER, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::Message() << "phase " << row.phase << " access 0x" << std::hex << row.access);
+        const std::wstring name = test_pipe_name((L"phase-" + std::to_wstring(row.phase)).c_str());
+        std::vector<unique_handle> instances;
+        ASSERT_FALSE(add_pipe_instances(name.c_str(), instances));
+        if (row.phase == SERVING) {
+            ASSERT_TRUE(open_pipe_to_clients(instances.front().get()));
+        }
+        const unique_handle reader = adopt_file_handle(
+            CreateFileW(name.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(reader) << GetLastError();
+        for (const bool standard : {false, true}) {
+            SCOPED_TRACE(standard ? "standard user" : "administrator");
+            const Result<bool> granted = access::granted(tokens[standard].get(), reader.get(), row.access);
+            ASSERT_TRUE(granted) << granted.error().full_description();
+            EXPECT_EQ(*granted, !standard || row.standard_user);
+        }
+    }
 }
 
 // A raw client of a test pipe: connect, one message, and the reply (empty
@@ -93,9 +135,8 @@ private:
 // exchange without a reply, and the next client is served.
 TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
     static const std::wstring name = test_pipe_name(L"server");
-    auto core = std::make_shared<CoreShared>();
     auto stop = std::make_shared<std::atomic<bool>>(false);
-    std::thread(serve_pipe, name.c_str(), core, stop).detach();
+    std::thread(serve_pipe, name.c_str(), PipeServerHost{std::make_shared<CoreShared>(), stop, {}, {}, true}).detach();
 
     const std::string ping = "{\"id\":\"p\",\"action\":\"ping\"}\n";
     const std::string pong = "{\"id\":\"p\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n";
@@ -124,13 +165,14 @@ TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
     silent.clear();
 
     testing::LogCapture log;
-    detail::fail_request_allocations_for_testing(1);
+    // The exchange's read buffer.
+    allocation_faults::fail_next(READ_CHUNK_BYTES);
     {
         std::optional<TestClient> dropped = connect();
         ASSERT_TRUE(dropped);
         EXPECT_EQ(dropped->ask(ping), "");
     }
-    detail::fail_request_allocations_for_testing(0);
+    EXPECT_EQ(allocation_faults::pending(), 0);
     EXPECT_TRUE(testing::wait_for([&] { return log.contains("pipe handle error: request dropped: out of memory"); }));
     {
         std::optional<TestClient> next = connect();
@@ -142,6 +184,85 @@ TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
     stop->store(true);
     for (DWORD i = 0; i < PIPE_MAX_INSTANCES; ++i) {
         if (std::optional<TestClient> c = connect()) c->ask(ping);
+    }
+}
+
+// Someone holds the pipe's name before the server starts. The server never
+// joins that pipe and never serves an incomplete one: console mode gives up
+// at once naming the holder; the service says so once and serves as soon as
+// the name is free.
+TEST(PipeServer, ANameTakenEndsOrWaitsAndIsReportedOnce) {
+    const std::string holder = "pipe name taken by process " + std::to_string(GetCurrentProcessId()) +
+                               ": CreateNamedPipeW failed: ";
+    const struct {
+        const char* label;
+        DWORD squatter_instances;
+        bool give_up;
+    } rows[] = {
+        {"console mode", 1, true},
+        {"service mode", 1, false},
+        // Wine ignores the first-instance flag here and joins: the eighth
+        // instance then fails, and the server must not open seven.
+        {"a squatter with room for the server's instances", PIPE_MAX_INSTANCES, true},
+    };
+    int row_index = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const std::wstring name = test_pipe_name((L"taken-" + std::to_wstring(row_index++)).c_str());
+        unique_handle squatter(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE,
+                                                row.squatter_instances, 0, 0, 0, nullptr));
+        ASSERT_NE(squatter.get(), INVALID_HANDLE_VALUE);
+        testing::LogCapture log;
+        struct Seen {
+            std::atomic<bool> serving{false}, ended{false};
+            std::optional<PipeServerEnd> end;
+            std::string text;
+        };
+        auto seen = std::make_shared<Seen>();
+        auto stop = std::make_shared<std::atomic<bool>>(false);
+        PipeServerHost host{std::make_shared<CoreShared>(), stop, [seen] { seen->serving = true; },
+                            [seen, stop](PipeServerEnd end, const Error& error) {
+                                EXPECT_FALSE(stop->load()) << "the host hears why before the flag is set";
+                                seen->end = end;
+                                seen->text = error.message();
+                                seen->ended = true;
+                            },
+                            row.give_up};
+        std::thread server(serve_pipe, name.c_str(), std::move(host));
+        if (row.give_up) {
+            server.join();
+            ASSERT_TRUE(seen->ended.load());
+            EXPECT_TRUE(stop->load());
+            EXPECT_FALSE(seen->serving.load());
+            if (seen->end == PipeServerEnd::failed && running_under_wine()) {
+                EXPECT_EQ(log.count_starting("ERROR: pipe not served: not every instance could be made"), 1u);
+                continue;
+            }
+            EXPECT_EQ(seen->end, PipeServerEnd::name_taken);
+            EXPECT_TRUE(seen->text.starts_with(holder)) << seen->text;
+            EXPECT_TRUE(seen->text.ends_with("; end that process first")) << seen->text;
+            EXPECT_TRUE(log.contains("ERROR: " + seen->text));
+            continue;
+        }
+        ASSERT_TRUE(testing::wait_for([&] { return log.count_starting("ERROR: " + holder) > 0; }));
+        // Several attempts later, still one line.
+        Sleep(1000);
+        EXPECT_EQ(log.count_starting("ERROR: " + holder), 1u);
+        EXPECT_FALSE(seen->serving.load());
+        squatter.reset();
+        ASSERT_TRUE(testing::wait_for([&] { return seen->serving.load(); }));
+        EXPECT_FALSE(seen->ended.load());
+        {
+            std::optional<TestClient> client = TestClient::connect(name);
+            ASSERT_TRUE(client) << TestClient::last_error();
+            EXPECT_EQ(client->ask("{\"id\":\"p\",\"action\":\"ping\"}\n"),
+                      "{\"id\":\"p\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n");
+        }
+        stop->store(true);
+        for (DWORD i = 0; i < PIPE_MAX_INSTANCES; ++i) {
+            if (std::optional<TestClient> c = TestClient::connect(name)) c->ask("{}\n");
+        }
+        server.join();
     }
 }
 

@@ -116,6 +116,14 @@ public:
         return false;
     }
 
+    // Lines that start with `prefix`.
+    std::size_t count_starting(const std::string& prefix) const {
+        std::size_t n = 0;
+        for (const std::string& l : lines())
+            if (l.starts_with(prefix)) ++n;
+        return n;
+    }
+
 private:
     std::filesystem::path file_;
     std::size_t start_ = 0;
