@@ -16,10 +16,6 @@
 
 namespace velmor {
 
-// The message of a failed SCM call, with the call and the system error as
-// causes.
-inline constexpr std::string_view SCM_CALL_FAILED = "IO error in winapi call";
-
 // The name the SCM shows for the service.
 inline constexpr wchar_t SERVICE_DISPLAY_NAME[] = L"VelmorHelper Service";
 
@@ -68,6 +64,10 @@ RecoverySettings read_recovery(SC_HANDLE service);
 // set: {cause}[; {cause}]", also as the recovery_not_set event; the service
 // runs on either way.
 void keep_recovery_actions();
+
+// The message of a failed SCM call, with the call and the system error as
+// causes.
+inline constexpr std::string_view SCM_CALL_FAILED = "IO error in winapi call";
 
 // How long uninstall waits for a stopping service to report stopped: its
 // core's stop time-out and more.

@@ -4,21 +4,32 @@
 #include <string>
 #include <thread>
 
-#include "base/names.hpp"
 #include "base/os_error.hpp"
 #include "base/win.hpp"
-#include "core/program_trust.hpp"
-#include "env/event_log.hpp"
 #include "env/locations_platform.hpp"
 #include "env/log.hpp"
-#include "env/settings.hpp"
-#include "service/host_report.hpp"
 #include "service/install_folders.hpp"
 #include "service/service_command_line.hpp"
 #include "service/service_runner.hpp"
+// For what the commands report and remove:
+#include "base/names.hpp"
+#include "core/program_trust.hpp"
+#include "env/event_log.hpp"
+#include "env/settings.hpp"
+#include "service/host_report.hpp"
 
 namespace velmor {
 namespace {
+
+// A failed SCM call as the install commands report it.
+Error scm_error(std::string_view call) { return last_call_error(call).context(std::string(SCM_CALL_FAILED)); }
+
+// The recovery errors as one line: "{what}[; {what}]", each with its causes.
+std::string joined(const std::vector<Error>& errors) {
+    std::string line;
+    for (const Error& error : errors) line += (line.empty() ? "" : "; ") + error.one_line();
+    return line;
+}
 
 // Whether the service reports SERVICE_STOPPED (or can no longer be asked)
 // within `bound`.
@@ -36,18 +47,9 @@ bool wait_until_stopped(SC_HANDLE service, std::chrono::seconds bound) {
     }
 }
 
-// A failed SCM call as the install commands report it.
-Error scm_error(std::string_view call) { return last_call_error(call).context(std::string(SCM_CALL_FAILED)); }
-
-Error registry_error(const char* what, const char* call, LSTATUS status) {
-    return call_error(call, static_cast<DWORD>(status)).context(what);
-}
-
-// The recovery errors as one line: "{what}[; {what}]", each with its causes.
-std::string joined(const std::vector<Error>& errors) {
-    std::string line;
-    for (const Error& error : errors) line += (line.empty() ? "" : "; ") + error.one_line();
-    return line;
+Error event_source_error(const char* what, const char* call, LSTATUS status) {
+    return Error(what, Error(std::string(call) + " failed: " + std::to_string(status),
+                             os_error(static_cast<DWORD>(status))));
 }
 
 }  // namespace
@@ -57,23 +59,23 @@ Result<> register_event_source(const std::filesystem::path& exe) {
     HKEY raw = nullptr;
     LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, EVENT_SOURCE_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                      KEY_SET_VALUE, nullptr, &raw, nullptr);
-    if (status != ERROR_SUCCESS) return fail(registry_error(what, "RegCreateKeyExW", status));
+    if (status != ERROR_SUCCESS) return fail(event_source_error(what, "RegCreateKeyExW", status));
     const unique_hkey key(raw);
     const std::wstring& path = exe.native();
     status = RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
                             static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
-    if (status != ERROR_SUCCESS) return fail(registry_error(what, "RegSetValueExW", status));
+    if (status != ERROR_SUCCESS) return fail(event_source_error(what, "RegSetValueExW", status));
     const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
     status = RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
                             sizeof types);
-    if (status != ERROR_SUCCESS) return fail(registry_error(what, "RegSetValueExW", status));
+    if (status != ERROR_SUCCESS) return fail(event_source_error(what, "RegSetValueExW", status));
     return {};
 }
 
 Result<> remove_event_source() {
     const LSTATUS status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, EVENT_SOURCE_KEY);
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
-        return fail(registry_error("cannot remove the event source", "RegDeleteTreeW", status));
+        return fail(event_source_error("cannot remove the event source", "RegDeleteTreeW", status));
     return {};
 }
 
