@@ -3,7 +3,6 @@
 #include <atomic>
 #include <vector>
 
-#include "base/names.hpp"
 #include "base/path.hpp"
 #include "core/core_library.hpp"
 #include "env/data_folder.hpp"
@@ -12,6 +11,11 @@
 #include "env/log.hpp"
 
 namespace velmor {
+namespace {
+
+constexpr std::filesystem::path::value_type WINTUN_NAME[] = {'w', 'i', 'n', 't', 'u', 'n', '.', 'd', 'l', 'l', 0};
+
+}  // namespace
 
 std::optional<trust::Unsafe> find_unsafe_program_files(const std::filesystem::path& folder) {
     // The running executable by its own name: a check that cannot say which
