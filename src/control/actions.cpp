@@ -1,8 +1,5 @@
 #include "control/actions.hpp"
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -12,20 +9,11 @@
 #include "core/core_controller.hpp"
 #include "core/core_library.hpp"
 #include "core/program_trust.hpp"
-#include "env/data_folder.hpp"
-#include "env/event_log.hpp"
 #include "env/locations.hpp"
 #include "env/log.hpp"
-#include "env/log_limit.hpp"
 
 namespace velmor {
 namespace {
-
-std::atomic<void (*)()> g_before_prepare{nullptr};
-
-// Set while a preparation runs, also one whose request has given up on it:
-// a second preparation would work on the same folders.
-std::atomic<bool> g_preparing{false};
 
 // One start's preparation, shared by the thread that does it and the request
 // that waits for it.
@@ -38,33 +26,26 @@ struct Preparation {
     bool for_safety = false;  // guarded by mutex: the outcome is a refusal for safety
 };
 
-// The data folder, Wintun and the core library: the file and library work
-// of a start, any call of which may wait on someone else's handle (an
-// oplock holds an open for as long as its holder likes). Runs on a thread of
-// its own; the folders stay held until the waiting request takes them, or
-// are let go at once when it has given up.
-void prepare(const std::shared_ptr<Preparation>& preparation, const std::filesystem::path& data_dir) noexcept {
+// The context's preparation steps, on a thread of their own; the folders
+// stay held until the waiting request takes them, or are let go at once
+// when it has given up. Ends the context's preparation mark either way.
+void prepare(ActionContext& context, const std::shared_ptr<Preparation>& preparation,
+             const std::filesystem::path& data_dir) noexcept {
+    const PreparationSteps& steps = context.steps();
     Result<PreparedDataFolder> outcome = PreparedDataFolder();
     bool for_safety = false;
     try {
-        if (void (*hook)() = g_before_prepare.load(); hook != nullptr) hook();
-        outcome = prepare_data_folder(data_dir);
-        // What SYSTEM copies and loads from the program folder, on every
-        // start: the library may be loaded already, and wintun.dll is copied
-        // anew.
+        outcome = steps.data_folder(data_dir);
         if (outcome) {
-            if (Result<std::filesystem::path> folder = exe_dir(); !folder)
-                outcome = fail(std::move(folder.error()));
-            else if (Result<> trusted = check_core_library_trust(*folder); !trusted)
-                outcome = fail(std::move(trusted.error()));
+            if (Result<> trusted = steps.core_library_trust(); !trusted) outcome = fail(std::move(trusted.error()));
         }
         if (outcome) {
-            if (Result<> wintun = ensure_wintun(data_dir); !wintun) outcome = fail(std::move(wintun.error()));
+            if (Result<> wintun = steps.wintun(data_dir); !wintun) outcome = fail(std::move(wintun.error()));
         }
         // Every refusal so far is one for safety; the load's is not.
         for_safety = !outcome;
         if (outcome) {
-            if (Result<CoreLibrary> library = load_core_library(); !library)
+            if (Result<> library = steps.core_library(); !library)
                 outcome = fail(std::move(library.error()).context("load core library"));
         }
     } catch (const std::bad_alloc&) {
@@ -78,26 +59,14 @@ void prepare(const std::shared_ptr<Preparation>& preparation, const std::filesys
         if (!abandoned) {
             preparation->outcome = std::move(outcome);
             preparation->for_safety = for_safety;
-            end_preparation();
+            context.end_preparation();
         }
     }
     if (abandoned) {
         outcome = PreparedDataFolder();  // lets the folders go first
-        end_preparation();
+        context.end_preparation();
     }
     preparation->changed.notify_all();
-}
-
-// Refusals for safety reported to the Event Log: a client that repeats a
-// refused start must not flood it.
-struct RefusalEvents {
-    std::mutex mutex;
-    LogRateLimit limit;  // guarded by mutex
-};
-
-RefusalEvents& refusal_events() {
-    static RefusalEvents& events = *new RefusalEvents;  // pipe threads outlive wmain
-    return events;
 }
 
 std::uint64_t accepted_runs(CoreShared& core) {
@@ -105,13 +74,14 @@ std::uint64_t accepted_runs(CoreShared& core) {
     return core.current_run;
 }
 
-Result<> start(std::optional<std::string> config, CoreShared& core, bool& for_safety) {
+Result<> start(ActionContext& context, std::optional<std::string> config, bool& for_safety) {
+    CoreShared& core = context.core();
     if (Result<> checked = check_config(config); !checked) return checked;
 
     // A start that would be refused touches nothing: the running core has
     // its folder and its Wintun library in use.
     if (Result<> allowed = check_start_allowed(core); !allowed) return allowed;
-    if (!begin_preparation()) return fail(std::string(ACTION_BUSY_ERROR));
+    if (!context.begin_preparation()) return fail(std::string(ACTION_BUSY_ERROR));
 
     std::filesystem::path data_dir = service_data_dir();
     std::filesystem::path log_path = core_log_path();
@@ -121,10 +91,13 @@ Result<> start(std::optional<std::string> config, CoreShared& core, bool& for_sa
     std::shared_ptr<Preparation> preparation;
     try {
         preparation = std::make_shared<Preparation>();
-        std::thread([preparation, data_dir] { prepare(preparation, data_dir); }).detach();
+        std::thread([owner = context.shared_from_this(), preparation, data_dir] {
+            prepare(*owner, preparation, data_dir);
+        }).detach();
     } catch (const std::exception&) {
-        // std::system_error or std::bad_alloc: nothing runs.
-        end_preparation();
+        // std::system_error or std::bad_alloc (std::bad_weak_ptr for a
+        // context not owned by a std::shared_ptr): nothing runs.
+        context.end_preparation();
         return fail("start preparation could not be started");
     }
 
@@ -146,33 +119,69 @@ Result<> start(std::optional<std::string> config, CoreShared& core, bool& for_sa
 
 }  // namespace
 
-Result<> start_action(std::optional<std::string> config, CoreShared& core) {
-    bool for_safety = false;
-    return start(std::move(config), core, for_safety);
+PreparationSteps system_preparation_steps() {
+    PreparationSteps steps;
+    steps.data_folder = prepare_data_folder;
+    steps.core_library_trust = []() -> Result<> {
+        Result<std::filesystem::path> folder = exe_dir();
+        if (!folder) return fail(std::move(folder.error()));
+        return check_core_library_trust(*folder);
+    };
+    steps.wintun = ensure_wintun;
+    steps.core_library = []() -> Result<> {
+        if (Result<CoreLibrary> library = load_core_library(); !library) return fail(std::move(library.error()));
+        return {};
+    };
+    return steps;
 }
 
-Result<> stop_action(CoreShared& core) { return stop_core(core); }
+ActionContext::ActionContext(std::shared_ptr<CoreShared> core)
+    : ActionContext(std::move(core), system_preparation_steps(), report_event) {}
 
-bool begin_preparation() { return !g_preparing.exchange(true); }
+ActionContext::ActionContext(std::shared_ptr<CoreShared> core, PreparationSteps steps, EventSink events,
+                             LogRateLimit refusal_limit)
+    : core_(std::move(core)), steps_(std::move(steps)), events_(std::move(events)),
+      refusal_limit_(std::move(refusal_limit)) {}
 
-void end_preparation() { g_preparing.store(false); }
+void ActionContext::report(EventId id, EventKind kind, std::string_view text) const { events_(id, kind, text); }
 
-void report_start_refused(std::string_view text) {
-    RefusalEvents& events = refusal_events();
+void ActionContext::report_start_refused(std::string_view text) {
     {
-        std::lock_guard lock(events.mutex);
-        if (!events.limit.admit(LogRateLimit::Clock::now()).write) return;
+        std::lock_guard lock(refusals_mutex_);
+        if (!refusal_limit_.admit(LogRateLimit::Clock::now()).write) return;
     }
-    report_event(EventId::start_refused, EventKind::warning, text);
+    report(EventId::start_refused, EventKind::warning, text);
 }
 
-void log_action(const ActionReport& report) {
+bool ActionContext::try_lock_actions_for(std::chrono::nanoseconds bound) {
+    std::unique_lock lock(actions_mutex_);
+    if (!actions_released_.wait_for(lock, bound, [this] { return !actions_held_; })) return false;
+    actions_held_ = true;
+    return true;
+}
+
+void ActionContext::unlock_actions() {
+    {
+        std::lock_guard lock(actions_mutex_);
+        actions_held_ = false;
+    }
+    actions_released_.notify_one();
+}
+
+Result<> start_action(ActionContext& context, std::optional<std::string> config) {
+    bool for_safety = false;
+    return start(context, std::move(config), for_safety);
+}
+
+Result<> stop_action(ActionContext& context) { return stop_core(context.core()); }
+
+void log_action(ActionContext& context, const ActionReport& report) {
     const std::string head = std::string(report.action) + " by " + std::string(report.who);
     if (report.changed && report.result) {
         const std::string line = head + ": core " + std::string(report.status);
         log_message(line);
-        report_event(report.action == "start" ? EventId::core_started : EventId::core_stopped,
-                     EventKind::information, line);
+        context.report(report.action == "start" ? EventId::core_started : EventId::core_stopped,
+                       EventKind::information, line);
     } else if (report.changed) {
         log_message(head + " failed: " + escape_for_log(report.result.error().one_line()));
     } else if (report.result) {
@@ -180,29 +189,37 @@ void log_action(const ActionReport& report) {
     } else {
         const std::string line = head + " refused: " + escape_for_log(report.result.error().one_line());
         log_client_message(line);
-        if (report.for_safety) report_start_refused(line);
+        if (report.for_safety) context.report_start_refused(line);
     }
 }
 
-Result<> run_attributed_action(std::string_view action, std::optional<std::string> config, CoreShared& core,
+Result<> run_attributed_action(ActionContext& context, std::string_view action, std::optional<std::string> config,
                                std::string_view who) {
+    CoreShared& core = context.core();
+    // Waits for the start or stop under way, which is bounded itself, but
+    // never without a bound of its own.
+    if (!context.try_lock_actions_for(core.timings.action_wait)) {
+        Result<> busy = fail(std::string(ACTION_BUSY_ERROR));
+        log_action(context, ActionReport{action, who, busy});
+        return busy;
+    }
+    struct Unlock {
+        ActionContext& context;
+        ~Unlock() { context.unlock_actions(); }
+    } unlock{context};
     if (action == "start") {
         const std::uint64_t before = accepted_runs(core);
         bool for_safety = false;
-        const Result<> result = start(std::move(config), core, for_safety);
+        const Result<> result = start(context, std::move(config), for_safety);
         const bool changed = accepted_runs(core) != before;
-        log_action({action, who, result, changed, for_safety, core_snapshot(core).status});
+        log_action(context, {action, who, result, changed, for_safety, core_snapshot(core).status});
         return result;
     }
     const std::string_view found = core_snapshot(core).status;
     const Result<> result = stop_core(core);
     const bool changed = found != "stopped" && found != "failed";
-    log_action({action, who, result, changed, false, core_snapshot(core).status});
+    log_action(context, {action, who, result, changed, false, core_snapshot(core).status});
     return result;
 }
-
-namespace detail {
-void before_prepare_for_testing(void (*hook)()) { g_before_prepare = hook; }
-}  // namespace detail
 
 }  // namespace velmor

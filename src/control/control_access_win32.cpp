@@ -6,37 +6,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <vector>
 
+#include "base/os_error.hpp"
 #include "base/text.hpp"
 #include "control/actions.hpp"
 #include "control/control_access.hpp"
 #include "env/log.hpp"
 #include "env/settings.hpp"
+#include "trust/account_win32.hpp"
 
 namespace velmor {
 namespace {
 
-Error call_failed(std::string_view call, DWORD code) {
-    return Error(std::string(call) + " failed: " + std::to_string(code));
-}
-
 Error not_a_descriptor(Error cause) {
     return Error(std::string(CONTROL_ACCESS_VALUE) + " is not a valid security descriptor", std::move(cause));
-}
-
-// The account `sid` names, "DOMAIN\user" when it can be looked up, else
-// the SID's text.
-std::string account_name(PSID sid) {
-    wchar_t name[257], domain[257];
-    DWORD name_size = 257, domain_size = 257;
-    SID_NAME_USE use{};
-    if (LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use))
-        return domain_size == 0 ? narrow(name) : narrow(domain) + "\\" + narrow(name);
-    wchar_t* sid_text = nullptr;
-    if (!ConvertSidToStringSidW(sid, &sid_text)) return "an unknown user";
-    const unique_hlocal owner(sid_text);
-    return narrow(sid_text);
 }
 
 // An allow entry that holds the right itself, not only through generic
@@ -60,14 +43,14 @@ Result<> check_policy_shape(PSECURITY_DESCRIPTOR descriptor, PACL dacl) {
     BOOL present = FALSE, defaulted = FALSE;
     PACL sacl = nullptr;
     if (!GetSecurityDescriptorSacl(descriptor, &present, &sacl, &defaulted))
-        return fail(call_failed("GetSecurityDescriptorSacl", GetLastError()));
+        return fail(last_call_error("GetSecurityDescriptorSacl"));
     if (present) return fail(not_a_descriptor(Error("it has a SACL, which the helper does not enforce")));
     ACL_SIZE_INFORMATION size{};
     if (!GetAclInformation(dacl, &size, sizeof size, AclSizeInformation))
-        return fail(call_failed("GetAclInformation", GetLastError()));
+        return fail(last_call_error("GetAclInformation"));
     for (DWORD i = 0; i < size.AceCount; ++i) {
         void* ace = nullptr;
-        if (!GetAce(dacl, i, &ace)) return fail(call_failed("GetAce", GetLastError()));
+        if (!GetAce(dacl, i, &ace)) return fail(last_call_error("GetAce"));
         if (grants_through_specific_right(*static_cast<const ACE_HEADER*>(ace)))
             return fail(not_a_descriptor(
                 Error("an allow entry grants start and stop through a specific right; grant them with GA, GW or GX")));
@@ -84,7 +67,7 @@ Result<bool> token_may_control(HANDLE token, const std::string& sddl) {
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(widen(sddl).c_str(), SDDL_REVISION_1, &parsed,
                                                               nullptr) ||
         parsed == nullptr)
-        return fail(not_a_descriptor(call_failed("ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError())));
+        return fail(not_a_descriptor(last_call_error("ConvertStringSecurityDescriptorToSecurityDescriptorW")));
     const unique_hlocal parsed_owner(parsed);
 
     BOOL present = FALSE, defaulted = FALSE;
@@ -98,16 +81,20 @@ Result<bool> token_may_control(HANDLE token, const std::string& sddl) {
     BYTE system_sid[SECURITY_MAX_SID_SIZE];
     DWORD sid_size = sizeof(system_sid);
     if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid, &sid_size))
-        return fail(call_failed("CreateWellKnownSid", GetLastError()));
+        return fail(last_call_error("CreateWellKnownSid"));
     PSID owner = nullptr, group = nullptr;
     GetSecurityDescriptorOwner(parsed, &owner, &defaulted);
     GetSecurityDescriptorGroup(parsed, &group, &defaulted);
     SECURITY_DESCRIPTOR checked{};
-    if (!InitializeSecurityDescriptor(&checked, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&checked, TRUE, dacl, FALSE) ||
-        !SetSecurityDescriptorOwner(&checked, owner != nullptr ? owner : system_sid, FALSE) ||
-        !SetSecurityDescriptorGroup(&checked, group != nullptr ? group : system_sid, FALSE))
-        return fail(Error("cannot build the descriptor to check: " + std::to_string(GetLastError())));
+    const std::string_view built = "cannot build the descriptor to check";
+    if (!InitializeSecurityDescriptor(&checked, SECURITY_DESCRIPTOR_REVISION))
+        return fail(last_call_error("InitializeSecurityDescriptor").context(std::string(built)));
+    if (!SetSecurityDescriptorDacl(&checked, TRUE, dacl, FALSE))
+        return fail(last_call_error("SetSecurityDescriptorDacl").context(std::string(built)));
+    if (!SetSecurityDescriptorOwner(&checked, owner != nullptr ? owner : system_sid, FALSE))
+        return fail(last_call_error("SetSecurityDescriptorOwner").context(std::string(built)));
+    if (!SetSecurityDescriptorGroup(&checked, group != nullptr ? group : system_sid, FALSE))
+        return fail(last_call_error("SetSecurityDescriptorGroup").context(std::string(built)));
 
     GENERIC_MAPPING mapping{0, CONTROL_ACCESS_RIGHT, CONTROL_ACCESS_RIGHT, CONTROL_ACCESS_RIGHT};
     PRIVILEGE_SET privileges{};
@@ -116,12 +103,12 @@ Result<bool> token_may_control(HANDLE token, const std::string& sddl) {
     BOOL allowed = FALSE;
     if (!AccessCheck(&checked, token, CONTROL_ACCESS_RIGHT, &mapping, &privileges, &privileges_size, &granted,
                      &allowed))
-        return fail(call_failed("AccessCheck", GetLastError()));
+        return fail(last_call_error("AccessCheck"));
     return allowed && (granted & CONTROL_ACCESS_RIGHT) != 0;
 }
 
 Result<unique_handle> pipe_client_token(HANDLE pipe) {
-    if (!ImpersonateNamedPipeClient(pipe)) return fail(call_failed("ImpersonateNamedPipeClient", GetLastError()));
+    if (!ImpersonateNamedPipeClient(pipe)) return fail(last_call_error("ImpersonateNamedPipeClient"));
     // Nothing but opening the token happens as the client: no file, no
     // library, no log line. The token is opened as the service itself.
     HANDLE token = nullptr;
@@ -129,7 +116,7 @@ Result<unique_handle> pipe_client_token(HANDLE pipe) {
     const DWORD code = opened ? ERROR_SUCCESS : GetLastError();
     // A thread that cannot stop acting as the client must not run on.
     if (!RevertToSelf()) std::abort();
-    if (!opened) return fail(call_failed("OpenThreadToken", code));
+    if (!opened) return fail(call_error("OpenThreadToken", code));
     return unique_handle(token);
 }
 
@@ -141,11 +128,8 @@ const Result<unique_handle>& PipeClient::token() {
 std::string PipeClient::identity() {
     std::string who = "an unknown user";
     if (const Result<unique_handle>& token = this->token()) {
-        DWORD needed = 0;
-        GetTokenInformation(token->get(), TokenUser, nullptr, 0, &needed);
-        std::vector<BYTE> buffer(needed);
-        if (needed != 0 && GetTokenInformation(token->get(), TokenUser, buffer.data(), needed, &needed))
-            who = account_name(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+        if (Result<trust::UserSid> user = trust::token_user(token->get()))
+            who = trust::account_name(user->get()).value_or(who);
     }
     ULONG process = 0;
     if (GetNamedPipeClientProcessId(pipe_, &process)) who += " (process " + std::to_string(process) + ")";
@@ -161,14 +145,14 @@ Result<ClientCheck> PipeClient::check(const std::string& sddl) {
     return ClientCheck{false, identity()};
 }
 
-ControlClient PipeClient::control_client() {
+ControlClient PipeClient::control_client(ActionContext& actions) {
     ControlClient client;
-    client.gate = [this](std::string_view action) -> Result<> {
+    client.gate = [this, &actions](std::string_view action) -> Result<> {
         const AccessDecision decision = decide_control_access(
             action, read_control_access(), [this](const std::string& sddl) { return check(sddl); });
         if (!decision.log_line.empty()) {
             log_denial_message(decision.log_line);
-            if (action == "start") report_start_refused(decision.log_line);
+            if (action == "start") actions.report_start_refused(decision.log_line);
         }
         if (!decision.allowed) return fail(std::string(CONTROL_ACCESS_DENIED));
         return {};

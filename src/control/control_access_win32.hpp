@@ -7,6 +7,7 @@
 
 #include "base/error.hpp"
 #include "base/win.hpp"
+#include "control/actions.hpp"
 #include "control/control_access.hpp"
 #include "control/protocol.hpp"
 
@@ -45,12 +46,13 @@ public:
     PipeClient(const PipeClient&) = delete;
     PipeClient& operator=(const PipeClient&) = delete;
 
-    // For handle_request, valid while this object lives. The gate reads the
-    // policy anew, decides, logs every denial (log_denial_message) and
-    // reports a refused start (start_refused). may_see_error is the same
-    // decision without a line: a policy that cannot be read, or a client
-    // that cannot be checked, hides the error.
-    ControlClient control_client();
+    // For handle_request, valid while this object and `actions` live. The
+    // gate reads the policy anew, decides, logs every denial
+    // (log_denial_message) and reports a refused start to `actions`
+    // (report_start_refused). may_see_error is the same decision without a
+    // line: a policy that cannot be read, or a client that cannot be checked,
+    // hides the error.
+    ControlClient control_client(ActionContext& actions);
 
     // "DOMAIN\user (process N)": the account as LookupAccountSidW names it,
     // else its SID, else "an unknown user"; the process when known.

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "base/error.hpp"
-#include "core/core_state.hpp"
+#include "control/actions.hpp"
 
 namespace velmor {
 
@@ -23,7 +23,7 @@ enum class PipeServerEnd {
 
 // What the host gives the server.
 struct PipeServerHost {
-    std::shared_ptr<CoreShared> actions;
+    std::shared_ptr<ActionContext> actions;
     std::shared_ptr<std::atomic<bool>> stop_requested;
     // Called once, on the server's thread, when every instance exists and
     // clients can be served.

@@ -270,7 +270,7 @@ void serve_instance(const std::shared_ptr<PipeServerContext>& context, HANDLE in
             InstanceConnection connection(instance);
             const ExchangeEnd end = run_exchange(connection, *watchdog, [&](std::string_view request) {
                 PipeClient client(instance);
-                return handle_request(request, *context->host.actions, client.control_client());
+                return handle_request(request, *context->host.actions, client.control_client(*context->host.actions));
             });
             // The client has read its reply and may be back at once: its
             // share is free again before the instance is.

@@ -17,8 +17,11 @@
 // own process to be let go: a client may connect again before the helper
 // has noticed that its earlier connection has ended (it has read its reply,
 // or it has closed). Only one connection of a process waits at a time, and
-// a waiting connection counts as held; any other is dropped at once.
-// Portable; the pipe server keeps one for its instances.
+// only while the session rule holds with it counted: a waiting connection
+// holds its instance as much as a served one, so no session holds and parks
+// more than the instances minus SESSION_RESERVE. Any other is dropped at once.
+// Portable; the pipe server keeps one for its instances. The primitives are a
+// parameter so that the interleaving explorer can run the same code.
 
 #include <chrono>
 #include <condition_variable>
@@ -42,46 +45,121 @@ inline constexpr int SESSION_RESERVE = 2;
 // How long a new connection may wait for its process's earlier ones.
 inline constexpr std::chrono::milliseconds OWN_CONNECTION_WAIT{2000};
 
-class PipeShares {
+struct PipeSharesSync {
+    using Mutex = std::mutex;
+    using ConditionVariable = std::condition_variable;
+    using Clock = std::chrono::steady_clock;
+};
+
+// Called from the pipe server's threads, each for the connection of its own
+// instance; admit may block on the others' releases.
+template <class Sync>
+class BasicPipeShares {
 public:
-    explicit PipeShares(int instances, std::chrono::nanoseconds wait = OWN_CONNECTION_WAIT);
-    PipeShares(const PipeShares&) = delete;
-    PipeShares& operator=(const PipeShares&) = delete;
+    explicit BasicPipeShares(int instances, std::chrono::nanoseconds wait = OWN_CONNECTION_WAIT)
+        : instances_(instances), wait_(wait) {}
+    BasicPipeShares(const BasicPipeShares&) = delete;
+    BasicPipeShares& operator=(const BasicPipeShares&) = delete;
 
     // One served connection, counted until it is destroyed.
     class Claim {
     public:
         Claim(Claim&& other) noexcept : shares_(std::exchange(other.shares_, nullptr)), key_(other.key_) {}
         Claim& operator=(Claim&&) = delete;
-        ~Claim();
+        ~Claim() {
+            if (shares_ != nullptr) shares_->release(key_);
+        }
 
     private:
-        friend class PipeShares;
-        Claim(PipeShares* shares, PipeClientKey key) : shares_(shares), key_(key) {}
-        PipeShares* shares_;
+        friend class BasicPipeShares;
+        Claim(BasicPipeShares* shares, PipeClientKey key) : shares_(shares), key_(key) {}
+        BasicPipeShares* shares_;
         PipeClientKey key_;
     };
 
     // The claim for a new connection from `key`, or none when it is to be
     // dropped. May block up to the wait given at construction.
-    std::optional<Claim> admit(const PipeClientKey& key);
+    std::optional<Claim> admit(const PipeClientKey& key) {
+        std::unique_lock lock(mutex_);
+        if (!fits(key, false)) {
+            // Waits, counted as held, for a connection of its own process to
+            // go; drops when it may not, or when that does not come in time.
+            const Count& process = processes_[key.process];
+            if (process.held == 0 || process.waiting > 0 || !session_fits(key, false)) {
+                forget_if_unused(key);
+                return std::nullopt;
+            }
+            count_waiting(key, +1);
+            const bool admitted = released_.wait_until(lock, Sync::Clock::now() + wait_, [&] { return fits(key, true); });
+            count_waiting(key, -1);
+            if (!admitted) {
+                forget_if_unused(key);
+                return std::nullopt;
+            }
+        }
+        ++processes_[key.process].held;
+        ++sessions_[key.session].held;
+        ++held_;
+        return Claim(this, key);
+    }
 
 private:
     struct Count {
         int held = 0;
-        bool waiting = false;
+        int waiting = 0;
     };
-    bool fits(const Count& process, const Count& session, bool self_waiting) const;
-    void release(const PipeClientKey& key);
+
+    // Instances free once this connection is counted (itself counted already
+    // when it waits).
+    int free_after(bool self_waiting) const { return instances_ - held_ - waiting_ - (self_waiting ? 0 : 1); }
+
+    // The session rule, for a connection whose session holds or parks others.
+    bool session_fits(const PipeClientKey& key, bool self_waiting) {
+        const Count& session = sessions_[key.session];
+        const int others = session.held + session.waiting - (self_waiting ? 1 : 0);
+        return others == 0 || free_after(self_waiting) >= SESSION_RESERVE;
+    }
+
+    bool fits(const PipeClientKey& key, bool self_waiting) {
+        if (processes_[key.process].held > 0 && 2 * free_after(self_waiting) < instances_) return false;
+        return session_fits(key, self_waiting);
+    }
+
+    void count_waiting(const PipeClientKey& key, int change) {
+        processes_[key.process].waiting += change;
+        sessions_[key.session].waiting += change;
+        waiting_ += change;
+    }
+
+    void forget_if_unused(const PipeClientKey& key) {
+        if (const auto p = processes_.find(key.process); p != processes_.end() && p->second.held + p->second.waiting == 0)
+            processes_.erase(p);
+        if (const auto s = sessions_.find(key.session); s != sessions_.end() && s->second.held + s->second.waiting == 0)
+            sessions_.erase(s);
+    }
+
+    void release(const PipeClientKey& key) {
+        {
+            std::lock_guard lock(mutex_);
+            --held_;
+            --processes_[key.process].held;
+            --sessions_[key.session].held;
+            forget_if_unused(key);
+        }
+        released_.notify_all();
+    }
 
     const int instances_;
     const std::chrono::nanoseconds wait_;
-    std::mutex mutex_;
-    std::condition_variable released_;
+    typename Sync::Mutex mutex_;
+    typename Sync::ConditionVariable released_;
     int held_ = 0;                                             // guarded by mutex_
     int waiting_ = 0;                                          // guarded by mutex_
     std::map<std::optional<std::uint32_t>, Count> processes_;  // guarded by mutex_
     std::map<std::optional<std::uint32_t>, Count> sessions_;   // guarded by mutex_
 };
+
+extern template class BasicPipeShares<PipeSharesSync>;
+using PipeShares = BasicPipeShares<PipeSharesSync>;
 
 }  // namespace velmor

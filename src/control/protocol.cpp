@@ -2,9 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
@@ -145,39 +142,6 @@ Reply reply_for(const Request& request, Result<> outcome, std::optional<std::str
     return reply;
 }
 
-// Held while a "start" or "stop" runs: clients are served side by side, but
-// the data folder and Wintun steps and the controller's moves never run
-// twice at once, so every reply is what the state table says for the state
-// the request found. Taken outside the core-state lock. Never destroyed: the
-// pipe server's threads outlive wmain.
-class ActionLock {
-public:
-    // True when taken within `bound`.
-    bool try_lock_for(std::chrono::nanoseconds bound) {
-        std::unique_lock lock(mutex_);
-        if (!released_.wait_for(lock, bound, [this] { return !held_; })) return false;
-        held_ = true;
-        return true;
-    }
-    void unlock() {
-        {
-            std::lock_guard lock(mutex_);
-            held_ = false;
-        }
-        released_.notify_one();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable released_;
-    bool held_ = false;  // guarded by mutex_
-};
-
-ActionLock& action_lock() {
-    static ActionLock& lock = *new ActionLock;
-    return lock;
-}
-
 // parse_request for text already known to be valid UTF-8.
 Result<Request> parse_valid_utf8_request(std::string_view text) {
     RequestHandler handler;
@@ -260,7 +224,7 @@ std::string serialize_reply(const Reply& reply) {
     return text;
 }
 
-Result<std::string> handle_request(std::string_view received, CoreShared& core, const ControlClient& client) {
+Result<std::string> handle_request(std::string_view received, ActionContext& actions, const ControlClient& client) {
     const std::string_view line = received.substr(0, received.find('\n'));
     if (const auto fault = find_utf8_fault(line)) return fail(fault->describe());
     const std::string_view text = trim_unicode_white_space(line);
@@ -278,7 +242,7 @@ Result<std::string> handle_request(std::string_view received, CoreShared& core, 
     if (request.action && action == "ping") {
         reply = reply_for(request, {}, std::string(R"({"pong":true})"));
     } else if (request.action && action == "status") {
-        CoreSnapshot snap = core_snapshot(core);
+        CoreSnapshot snap = core_snapshot(actions.core());
         if (snap.error && client.may_see_error && !client.may_see_error()) snap.error = std::string(HIDDEN_ERROR_TEXT);
         reply = reply_for(request, {}, status_data(snap));
     } else if (request.action && (action == "start" || action == "stop")) {
@@ -287,16 +251,7 @@ Result<std::string> handle_request(std::string_view received, CoreShared& core, 
         } else {
             // Asked before the action: the client may be gone after it.
             const std::string who = client.identity ? client.identity() : std::string("a client");
-            // Waits for the start or stop under way, which is bounded itself,
-            // but never without a bound of its own.
-            std::unique_lock serialised(action_lock(), std::defer_lock);
-            if (!serialised.try_lock_for(core.timings.action_wait)) {
-                Result<> busy = fail(std::string(ACTION_BUSY_ERROR));
-                log_action(ActionReport{action, who, busy});
-                reply = reply_for(request, std::move(busy));
-            } else {
-                reply = reply_for(request, run_attributed_action(action, std::move(request.config), core, who));
-            }
+            reply = reply_for(request, run_attributed_action(actions, action, std::move(request.config), who));
         }
     } else {
         reply = reply_for(request, fail("unknown action"));

@@ -12,6 +12,8 @@
 
 namespace velmor {
 
+class ActionContext;
+
 // A request: each member a string, or absent when missing or null.
 struct Request {
     std::optional<std::string> id;
@@ -56,17 +58,19 @@ std::string serialize_reply(const Reply& reply);
 // Turns the bytes received on one connection into the reply text, or into a
 // request error when no reply is to be sent (invalid UTF-8, or text that is
 // not a request). Runs on any of the pipe server's threads, several at once;
-// "start" and "stop" run one at a time, a second one waiting until the first
-// is done. Blocks while an action runs (a start for at least the start check,
-// a stop up to its time-out, plus the wait for one running before it). Throws
-// std::bad_alloc when memory runs out; nothing else escapes.
+// "start" and "stop" run one at a time (run_attributed_action on `actions`),
+// a second one waiting until the first is done. Blocks while an action runs
+// (a start for at least the start check, a stop up to its time-out, plus the
+// wait for one running before it). Throws std::bad_alloc when memory runs
+// out; nothing else escapes.
 //
 // `client.gate`, when given, is asked before every "start" and "stop" (never
 // for "ping" and "status"), with the action word, before the request waits
 // for another start or stop. Every start and stop it lets through is logged
-// under `client.identity` (see run_attributed_action). A "status" whose core
-// has an error shows HIDDEN_ERROR_TEXT in its place unless
-// `client.may_see_error` allows it.
-Result<std::string> handle_request(std::string_view received, CoreShared& core, const ControlClient& client = {});
+// under `client.identity` (see run_attributed_action). "status" reads the
+// record of `actions`; one whose core has an error shows HIDDEN_ERROR_TEXT in
+// its place unless `client.may_see_error` allows it.
+Result<std::string> handle_request(std::string_view received, ActionContext& actions,
+                                   const ControlClient& client = {});
 
 }  // namespace velmor

@@ -37,10 +37,4 @@ enum class EventId : std::uint32_t {
 // source is registered on first use and kept for the process.
 void report_event(EventId id, EventKind kind, std::string_view text) noexcept;
 
-namespace detail {
-// Called with every event reported from now on (nullptr: nobody), on the
-// reporting thread, before it goes to the platform; for tests.
-void on_event_for_testing(void (*hook)(EventId, EventKind, std::string_view));
-}  // namespace detail
-
 }  // namespace velmor

@@ -13,21 +13,21 @@
 
 namespace velmor {
 
-void prepare_data_folder_at_start(std::chrono::milliseconds bound) {
+void prepare_data_folder_at_start(ActionContext& actions, std::chrono::milliseconds bound) {
     auto done = std::make_shared<Signal>();
     // Marked as a start's preparation is: until it ends, a start is refused
     // rather than prepare the same folders beside it.
-    if (!begin_preparation()) return;
+    if (!actions.begin_preparation()) return;
     try {
         // The folders are let go as soon as they are checked: only a start
         // holds them, for as long as it decides.
-        std::thread([done] {
-            (void)prepare_data_folder(service_data_dir());
-            end_preparation();
+        std::thread([done, owner = actions.shared_from_this()] {
+            (void)owner->steps().data_folder(service_data_dir());
+            owner->end_preparation();
             done->set();
         }).detach();
     } catch (const std::exception&) {
-        end_preparation();
+        actions.end_preparation();
         log_message("data folder: not prepared at start: failed to spawn thread");
         return;
     }

@@ -34,8 +34,8 @@ struct HostHooks {
 
 // The executable's folder and the log there; attach; the data folder
 // prepared (prepare_data_folder_at_start); first line; the started line
-// (host_started_line, also as the started event); the core record and the
-// pipe server on a detached thread; the program folder checked (an unsafe
+// (host_started_line, also as the started event); the core record, its
+// ActionContext and the pipe server on a detached thread; the program folder checked (an unsafe
 // one logged and reported as the program_folder_unsafe event); then
 // wait_for_stop; its line; stop_core (a time-out is logged by the
 // controller) and the summary of held-back client lines. `stop_requested`

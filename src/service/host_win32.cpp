@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "base/win.hpp"
+#include "control/actions.hpp"
 #include "core/core_controller.hpp"
 #include "core/core_state.hpp"
 #include "core/program_trust.hpp"
@@ -22,15 +23,16 @@ Result<> run_host(const HostHooks& hooks, const std::shared_ptr<std::atomic<bool
     if (Result<> attached = hooks.attach(); !attached) return attached;
 
     auto core = std::make_shared<CoreShared>();
+    auto actions = std::make_shared<ActionContext>(core);
     // Before the first client, and before the line that tells whoever waits
     // for it that the helper is up: at boot, before anyone has logged on.
-    prepare_data_folder_at_start();
+    prepare_data_folder_at_start(*actions);
     if (!hooks.first_line.empty()) log_message(std::string(hooks.first_line));
     report_host(HostNews::started, host_started_line(hooks.name, GetCurrentProcessId()));
 
     try {
         std::thread(run_pipe_server,
-                    PipeServerHost{core, stop_requested, hooks.serving, hooks.ended, hooks.give_up_when_taken})
+                    PipeServerHost{actions, stop_requested, hooks.serving, hooks.ended, hooks.give_up_when_taken})
             .detach();
     } catch (const std::system_error&) {
         return fail("failed to spawn thread");

@@ -27,39 +27,12 @@ bool is_trusted(PSID sid, const ProcessUser& user) {
     return EqualSid(sid, installer) != FALSE;
 }
 
-// "DOMAIN\name" of an account, or its SID as text.
-std::string account_name(PSID sid) {
-    wchar_t name[256];
-    wchar_t domain[256];
-    DWORD name_size = 256;
-    DWORD domain_size = 256;
-    SID_NAME_USE use{};
-    if (LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use))
-        return domain_size > 0 ? narrow(domain) + "\\" + narrow(name) : narrow(name);
-    wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(sid, &text)) return "an unknown account";
-    const unique_hlocal owned(text);
-    return narrow(text);
-}
-
 Account account_of(PSID sid, const ProcessUser& user) {
-    return Account{account_name(sid), is_trusted(sid, user), IsValidSid(sid) && IsWellKnownSid(sid, WinCreatorOwnerSid)};
+    return Account{account_name(sid).value_or("an unknown account"), is_trusted(sid, user),
+                   IsValidSid(sid) && IsWellKnownSid(sid, WinCreatorOwnerSid)};
 }
 
 }  // namespace
-
-ProcessUser process_user() {
-    ProcessUser user;
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return user;
-    const unique_handle owned(token);
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) return user;
-    const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
-    user.known = CopySid(sizeof user.sid, user.sid, sid) != FALSE;
-    return user;
-}
 
 Result<Permissions> permissions_of(PSECURITY_DESCRIPTOR descriptor) {
     Permissions permissions;

@@ -3,17 +3,10 @@
 // DACL.
 
 #include "base/win.hpp"
+#include "trust/account_win32.hpp"
 #include "trust/file_trust.hpp"
 
 namespace velmor::trust {
-
-// The process token's user: SYSTEM for the service, the user who started a
-// console run.
-struct ProcessUser {
-    alignas(SID) BYTE sid[SECURITY_MAX_SID_SIZE] = {};
-    bool known = false;
-};
-ProcessUser process_user();
 
 // The owner and the allow entries of `descriptor`. SYSTEM, the
 // Administrators, TrustedInstaller and the process's own user are trusted;

@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr const wchar_t* PIPE = PIPE_NAME;
+constexpr const wchar_t* PIPE = velmor::PIPE_NAME;
 
 velmor::unique_handle connect() {
     velmor::unique_handle pipe = velmor::adopt_file_handle(

@@ -35,6 +35,7 @@
 #include <rapidjson/writer.h>
 
 #include "base/text.hpp"
+#include "control/actions.hpp"
 #include "control/protocol.hpp"
 #include "core/core_controller.hpp"
 #include "core/core_state.hpp"
@@ -264,9 +265,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t threads_before = thread_count();
     auto core = std::make_shared<velmor::CoreShared>(FUZZ_TIMINGS);
     core->machine_lock_name = g_machine_lock_name;
+    auto actions = std::make_shared<velmor::ActionContext>(core);
     bool after_stop = false;
     for (const std::string_view received : requests) {
-        const velmor::Result<std::string> outcome = velmor::handle_request(received, *core);
+        const velmor::Result<std::string> outcome = velmor::handle_request(received, *actions);
         trace(received, outcome);
         check_reply(received, outcome, after_stop);
     }

@@ -136,7 +136,9 @@ private:
 TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
     static const std::wstring name = test_pipe_name(L"server");
     auto stop = std::make_shared<std::atomic<bool>>(false);
-    std::thread(serve_pipe, name.c_str(), PipeServerHost{std::make_shared<CoreShared>(), stop, {}, {}, true}).detach();
+    std::thread(serve_pipe, name.c_str(),
+                PipeServerHost{std::make_shared<ActionContext>(std::make_shared<CoreShared>()), stop, {}, {}, true})
+        .detach();
 
     const std::string ping = "{\"id\":\"p\",\"action\":\"ping\"}\n";
     const std::string pong = "{\"id\":\"p\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n";
@@ -220,7 +222,7 @@ TEST(PipeServer, ANameTakenEndsOrWaitsAndIsReportedOnce) {
         };
         auto seen = std::make_shared<Seen>();
         auto stop = std::make_shared<std::atomic<bool>>(false);
-        PipeServerHost host{std::make_shared<CoreShared>(), stop, [seen] { seen->serving = true; },
+        PipeServerHost host{std::make_shared<ActionContext>(std::make_shared<CoreShared>()), stop, [seen] { seen->serving = true; },
                             [seen, stop](PipeServerEnd end, const Error& error) {
                                 EXPECT_FALSE(stop->load()) << "the host hears why before the flag is set";
                                 seen->end = end;

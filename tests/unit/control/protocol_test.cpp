@@ -3,20 +3,18 @@
 #include <gtest/gtest.h>
 
 #include "control/config_check.hpp"
+#include "support/test_actions.hpp"
 
 namespace velmor {
 namespace {
 
 // The reply line, or "ERROR: " and the full description of the request error.
-std::string answer(std::string_view received, CoreShared& core) {
-    Result<std::string> r = handle_request(received, core);
+std::string answer(std::string_view received, ActionContext& actions) {
+    Result<std::string> r = handle_request(received, actions);
     return r ? *r : "ERROR: " + r.error().full_description();
 }
 
-std::string answer(std::string_view received) {
-    CoreShared core;
-    return answer(received, core);
-}
+std::string answer(std::string_view received) { return answer(received, testing::TestActions().context()); }
 
 TEST(Protocol, PingIsAnsweredToTheByte) {
     const std::string reply = answer("{\"id\":\"7\",\"action\":\"ping\"}\n");
@@ -89,8 +87,8 @@ TEST(Protocol, InvalidRequestsGetNoReply) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);
-        CoreShared core;
-        Result<std::string> r = handle_request(c.request, core);
+        testing::TestActions actions;
+        Result<std::string> r = handle_request(c.request, actions.context());
         ASSERT_FALSE(r.has_value()) << *r;
         EXPECT_EQ(r.error().message(), c.message);
         if (c.message.starts_with("invalid request: ")) {
@@ -115,11 +113,12 @@ TEST(Protocol, NestingLimitCountsTheOutermostObject) {
         // The request object is level 1; "x" holds depth - 1 nested arrays.
         return "{\"x\":" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + ",\"action\":\"ping\"}";
     };
-    EXPECT_TRUE(handle_request(request(127), *std::make_unique<CoreShared>()).has_value());
-    EXPECT_FALSE(handle_request(request(128), *std::make_unique<CoreShared>()).has_value());
+    testing::TestActions actions;
+    EXPECT_TRUE(handle_request(request(127), actions.context()).has_value());
+    EXPECT_FALSE(handle_request(request(128), actions.context()).has_value());
     // Deep enough to overflow any recursive parser's stack.
     const std::string deep = "{\"x\":" + std::string(1'000'000, '[');
-    EXPECT_FALSE(handle_request(deep, *std::make_unique<CoreShared>()).has_value());
+    EXPECT_FALSE(handle_request(deep, actions.context()).has_value());
 }
 
 TEST(Protocol, LongConfigurationsArriveIntact) {
@@ -155,7 +154,8 @@ TEST(Protocol, LongConfigurationsArriveIntact) {
 }
 
 TEST(Protocol, StatusReportsTheCoreRecord) {
-    CoreShared core;
+    testing::TestActions actions;
+    CoreShared& core = actions.core();
     {
         std::lock_guard lock(core.mutex);
         core.state = CoreState::Failed;
@@ -163,15 +163,15 @@ TEST(Protocol, StatusReportsTheCoreRecord) {
     }
     const std::string failed = "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"error\":\"core exited \\\"unexpectedly\\\"\","
                                "\"running\":false,\"status\":\"failed\"}}\n";
-    EXPECT_EQ(answer("{\"action\":\"status\"}", core), failed);
+    EXPECT_EQ(answer("{\"action\":\"status\"}", actions.context()), failed);
     // A client the policy does not let start and stop (or that cannot be
     // checked) gets a fixed text; it is asked only when there is an error.
     int asked = 0;
     ControlClient hidden, shown;
     hidden.may_see_error = [&] { return ++asked, false; };
     shown.may_see_error = [&] { return ++asked, true; };
-    EXPECT_EQ(handle_request("{\"action\":\"status\"}", core, shown).value_or(""), failed);
-    EXPECT_EQ(handle_request("{\"action\":\"status\"}", core, hidden).value_or(""),
+    EXPECT_EQ(handle_request("{\"action\":\"status\"}", actions.context(), shown).value_or(""), failed);
+    EXPECT_EQ(handle_request("{\"action\":\"status\"}", actions.context(), hidden).value_or(""),
               "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"error\":\"hidden by ControlAccess policy\","
               "\"running\":false,\"status\":\"failed\"}}\n");
     {
@@ -179,7 +179,7 @@ TEST(Protocol, StatusReportsTheCoreRecord) {
         core.state = CoreState::Running;
         core.last_error.reset();
     }
-    EXPECT_EQ(handle_request("{\"action\":\"status\"}", core, hidden).value_or(""),
+    EXPECT_EQ(handle_request("{\"action\":\"status\"}", actions.context(), hidden).value_or(""),
               "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"error\":null,\"running\":true,\"status\":\"running\"}}\n");
     EXPECT_EQ(asked, 2);
 }
