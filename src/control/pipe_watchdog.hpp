@@ -27,9 +27,10 @@ public:
     // Watches the calls made from now on until `disarm`.
     void arm(Clock::time_point deadline);
 
-    // Stops watching. `cancel` runs under the watchdog's lock, so once this
-    // returns no cancel can reach a call started afterwards. Returns true when
-    // the deadline passed while armed.
+    // Stops watching. `cancel` runs under the watchdog's lock, so this returns
+    // only after a cancel in progress has finished, and no cancel can reach a
+    // call started afterwards. Returns true when the deadline passed while
+    // armed. Called from the owner's thread; may block on a running cancel.
     bool disarm();
 
     // True when armed and the deadline has passed.

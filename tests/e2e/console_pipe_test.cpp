@@ -239,7 +239,7 @@ TEST_F(ConsolePipe, NameIsNeverFreeAndOthersCannotAddInstances) {
     EXPECT_EQ(free_seen.load(), 0) << "the name was free between two clients";
 
     // Another process (this one) trying to create an instance of the pipe:
-    // the DACL lets every user do that, but the server holds all four
+    // the DACL lets every user do that, but the server holds all eight
     // instances there may be.
     HANDLE intruder = CreateNamedPipeW(HELPER_PIPE, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 4,
                                        65536, 65536, 0, nullptr);

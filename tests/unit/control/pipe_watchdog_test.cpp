@@ -99,5 +99,33 @@ TEST(IoWatchdog, NoCancelReachesACallStartedAfterDisarm) {
     EXPECT_EQ(stray.load(), 0);
 }
 
+TEST(IoWatchdog, DisarmReturnsOnlyAfterACancelInProgressHasFinished) {
+    // A cancel that is slow to return (CancelSynchronousIo on a busy
+    // thread): a disarm made meanwhile must not return before it, or the
+    // cancel could reach the owner's next call.
+    std::atomic<bool> in_cancel{false}, let_go{false};
+    IoWatchdog watchdog(
+        [&] {
+            in_cancel = true;
+            while (!let_go.load()) std::this_thread::sleep_for(1ms);
+            in_cancel = false;
+        },
+        1ms);
+    watchdog.arm(IoWatchdog::Clock::now() - 1ms);
+    ASSERT_TRUE(eventually([&] { return in_cancel.load(); }));
+    std::atomic<bool> returned{false}, cancel_running_at_return{false};
+    std::thread owner([&] {
+        watchdog.disarm();
+        cancel_running_at_return = in_cancel.load();
+        returned = true;
+    });
+    // Time for a disarm that does not wait to return.
+    std::this_thread::sleep_for(50ms);
+    let_go = true;
+    owner.join();
+    EXPECT_TRUE(returned.load());
+    EXPECT_FALSE(cancel_running_at_return.load());
+}
+
 }  // namespace
 }  // namespace velmor
