@@ -9,9 +9,9 @@
 //
 // - a process that holds an instance already gets another one only while,
 //   with it, at least half of all instances stay free;
-// - a session that holds an instance already gets another one only while,
-//   with it, at least SESSION_RESERVE instances stay free for other
-//   sessions.
+// - a session that holds or waits with an instance already gets another one
+//   only while, with it, at least SESSION_RESERVE instances stay free for
+//   other sessions.
 //
 // Any other connection waits, up to a short bound, for a connection of its
 // own process to be let go: a client may connect again before the helper

@@ -185,6 +185,16 @@ TEST_F(ServiceHost, InstallRegistersTheQuotedPathAndStartsAServiceThatAnswersPin
     EXPECT_EQ(ctl.exit_code, 0u) << ctl.err;
     EXPECT_NE(ctl.out.find(R"("pong":true)"), std::string::npos) << ctl.out;
 
+    // A console helper started beside the service ends at once, naming it.
+    const ProgramOutcome second = helper(L"console");
+    EXPECT_EQ(second.exit_code, 1u);
+    EXPECT_NE(second.err.find("Error: pipe name taken by the velmor-helper service (process " +
+                              std::to_string(status->dwProcessId) + "): CreateNamedPipeW failed: "),
+              std::string::npos)
+        << second.err;
+    EXPECT_NE(second.err.find("; stop the service first (sc stop velmor-helper)\n"), std::string::npos) << second.err;
+    expect_pong();
+
     // The service keeps its log next to its executable.
     EXPECT_TRUE(std::filesystem::exists(folder_ / L"velmor-helper.log"));
 }

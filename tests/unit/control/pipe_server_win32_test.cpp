@@ -55,6 +55,26 @@ TEST(PipeSecurity, InstancesAreLocalMessagePipesAndTheFirstClaimsTheName) {
     EXPECT_EQ(claim->error.system_code(), running_under_wine() ? ERROR_PIPE_BUSY : ERROR_ACCESS_DENIED);
 }
 
+// Opening the pipe to clients is the one step that gives users access: when
+// it fails, the pipe stays closed to them.
+TEST(PipeSecurity, APipeThatCannotBeOpenedToClientsStaysClosed) {
+    const std::wstring name = test_pipe_name(L"unopened");
+    std::vector<unique_handle> instances;
+    ASSERT_FALSE(add_pipe_instances(name.c_str(), instances));
+    // A handle that may read the descriptor but not write it.
+    const unique_handle reader =
+        adopt_file_handle(CreateFileW(name.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader) << GetLastError();
+    const Result<> opened = open_pipe_to_clients(reader.get());
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error().system_code(), ERROR_ACCESS_DENIED);
+    const unique_handle standard = access::identification_token(true);
+    ASSERT_TRUE(standard);
+    const Result<bool> granted = access::granted(standard.get(), reader.get(), GENERIC_READ);
+    ASSERT_TRUE(granted) << granted.error().full_description();
+    EXPECT_FALSE(*granted);
+}
+
 // The pipe's live descriptor in each phase, asked of AccessCheck for an
 // administrator and a standard user: nothing for users while instances are
 // made (adding one is part of writing), read and write once every instance
