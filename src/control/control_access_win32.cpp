@@ -12,13 +12,11 @@
 #include "control/actions.hpp"
 #include "control/control_access.hpp"
 #include "env/log.hpp"
+#include "env/settings.hpp"
 #include "trust/account_win32.hpp"
 
 namespace velmor {
 namespace {
-
-constexpr const wchar_t* POLICY_KEY = L"SOFTWARE\\Velmor\\Helper";
-constexpr const wchar_t* POLICY_VALUE = L"ControlAccess";
 
 Error not_a_descriptor(Error cause) {
     return Error(std::string(CONTROL_ACCESS_VALUE) + " is not a valid security descriptor", std::move(cause));
@@ -62,27 +60,7 @@ Result<> check_policy_shape(PSECURITY_DESCRIPTOR descriptor, PACL dacl) {
 
 }  // namespace
 
-Result<std::optional<std::string>> read_control_access() {
-    DWORD bytes = 0;
-    LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, POLICY_KEY, POLICY_VALUE, RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
-    // The value may grow between the two calls: size again and retry.
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        if (status == ERROR_FILE_NOT_FOUND) return std::optional<std::string>();
-        if (status != ERROR_SUCCESS) return fail(call_error("RegGetValueW", static_cast<DWORD>(status)));
-        std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
-        DWORD got = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-        status = RegGetValueW(HKEY_LOCAL_MACHINE, POLICY_KEY, POLICY_VALUE, RRF_RT_REG_SZ, nullptr, text.data(), &got);
-        if (status == ERROR_SUCCESS) {
-            text.resize(wcsnlen(text.data(), got / sizeof(wchar_t)));
-            return std::optional<std::string>(narrow(text));
-        }
-        if (status == ERROR_MORE_DATA) {
-            bytes = got;
-            status = ERROR_SUCCESS;
-        }
-    }
-    return fail(call_error("RegGetValueW", static_cast<DWORD>(status)));
-}
+Result<std::optional<std::string>> read_control_access() { return settings::read_text(settings::CONTROL_ACCESS); }
 
 Result<bool> token_may_control(HANDLE token, const std::string& sddl) {
     PSECURITY_DESCRIPTOR parsed = nullptr;

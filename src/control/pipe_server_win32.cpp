@@ -64,7 +64,7 @@ Result<unique_handle> create_instance(const wchar_t* name, bool first_instance, 
 std::optional<DWORD> service_process() {
     const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return std::nullopt;
-    const unique_schandle service(OpenServiceW(manager.get(), PIPE_SERVICE_NAME, SERVICE_QUERY_STATUS));
+    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
     if (!service) return std::nullopt;
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;

@@ -10,15 +10,11 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/names.hpp"
 #include "base/win.hpp"
 #include "control/pipe_server.hpp"
 
 namespace velmor {
-
-inline constexpr const wchar_t* PIPE_NAME = L"\\\\.\\pipe\\velmor-helper";
-// The service that serves PIPE_NAME, as install and the package register it:
-// named when it is the one that holds the pipe.
-inline constexpr const wchar_t* PIPE_SERVICE_NAME = L"velmor-helper";
 
 // The pipe's descriptor while its instances are made: owned by the
 // Administrators; network logons denied first; LocalSystem, Administrators

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <vector>
 
+#include "base/names.hpp"
 #include "base/os_error.hpp"
 #include "base/path.hpp"
 #include "core/core_library.hpp"
@@ -14,8 +15,6 @@
 
 namespace velmor {
 namespace {
-
-constexpr std::filesystem::path::value_type WINTUN_NAME[] = {'w', 'i', 'n', 't', 'u', 'n', '.', 'd', 'l', 'l', 0};
 
 // `name` ends in `extension`, in any case (the loader's names are not case
 // sensitive).

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "base/names.hpp"
 #include "base/path.hpp"
 #include "env/locations.hpp"
 #include "env/log.hpp"
@@ -11,7 +12,6 @@ namespace {
 
 // Literals, not strings: a thread still running after the entry point has
 // returned may get here, and nothing it reads may have been destroyed.
-constexpr std::filesystem::path::value_type WINTUN_NAME[] = {'w', 'i', 'n', 't', 'u', 'n', '.', 'd', 'l', 'l', 0};
 constexpr std::filesystem::path::value_type LOG_FOLDER_NAME[] = {'l', 'o', 'g', 0};
 constexpr std::string_view HELD = "wintun.dll in the data folder is held open and cannot be compared";
 

@@ -9,17 +9,17 @@
 
 namespace velmor {
 
-// Opens the log next to the executable, prepares the data folder
-// (prepare_data_folder_at_start), logs "running in console mode" and
-// "console mode: version {v}, process {pid}, data folder {path}" (also as the
-// service_started event),
-// starts the control pipe server on a detached thread with a fresh stop flag
-// and core record, and waits on the main thread for Ctrl+C, Ctrl+Break or
-// the closing of its console window. Then it logs one line naming the
-// event (also as the service_stopped event), stops the core as the service
-// does on Stop (stop_core, within its bound) and returns success. Errors: the executable's folder cannot be
-// found, the console handler cannot be installed ("cannot handle Ctrl+C"),
-// or "failed to spawn thread".
+// The host sequence (run_host) in the foreground: logs "running in console
+// mode" and "console mode: version {v}, process {pid}, data folder {path}"
+// (also as the service_started event), serves the pipe and waits on the main
+// thread for Ctrl+C, Ctrl+Break or the closing of its console window; then
+// logs one line naming the event (also as the service_stopped event), stops
+// the core as the service does on Stop (stop_core, within its bound) and
+// returns success. When the pipe server gives up (the name held by another
+// process, or the pipe cannot be served) it stops at once and returns the
+// server's error. Errors besides: the executable's folder cannot be found,
+// the console handler cannot be installed ("cannot handle Ctrl+C"), or
+// "failed to spawn thread".
 Result<> run_console();
 
 // What a console control event asks of console mode: `requested` is set

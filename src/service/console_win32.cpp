@@ -4,18 +4,9 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "base/os_error.hpp"
-#include "control/pipe_server.hpp"
-#include "core/core_controller.hpp"
-#include "core/core_state.hpp"
-#include "core/program_trust.hpp"
-#include "env/locations.hpp"
-#include "env/log.hpp"
-#include "service/data_folder_at_start.hpp"
-#include "service/host_report.hpp"
+#include "service/host.hpp"
 
 namespace velmor {
 namespace {
@@ -37,9 +28,9 @@ BOOL WINAPI handle_console_control(DWORD event) {
 
 Result<> make_console_stop(ConsoleStop& stop) {
     stop.requested.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!stop.requested) return fail(Error("cannot create an event", os_error(GetLastError())));
+    if (!stop.requested) return fail(last_call_error("CreateEventW"));
     stop.finished.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!stop.finished) return fail(Error("cannot create an event", os_error(GetLastError())));
+    if (!stop.finished) return fail(last_call_error("CreateEventW"));
     return {};
 }
 
@@ -63,52 +54,46 @@ std::string_view console_event_name(DWORD event) {
 }
 
 Result<> run_console() {
-    Result<std::filesystem::path> folder = exe_dir();
-    if (!folder) return fail(std::move(folder.error()));
-    init_log(*folder);
-    auto core = std::make_shared<CoreShared>();
-    auto actions = std::make_shared<ActionContext>(core);
-    // Before the line that tells the console is up: whoever waits for it
-    // finds the data folder prepared.
-    prepare_data_folder_at_start(*actions);
-    log_message("running in console mode");
-    report_host_started(host_started_line("console mode", GetCurrentProcessId()));
-
     auto* stop = new ConsoleStop;
     if (Result<> made = make_console_stop(*stop); !made) return fail(made.error().context("cannot handle Ctrl+C"));
-    console_stop = stop;
-    // Without the handler, Ctrl+C would end the process with the core still
-    // inside the library: a real core's network changes would stay behind.
-    if (!SetConsoleCtrlHandler(handle_console_control, TRUE))
-        return fail(Error("cannot handle Ctrl+C", os_error(GetLastError())));
-
     auto stop_requested = std::make_shared<std::atomic<bool>>(false);
-    // A pipe server that gives up (another process holds the name, or the
-    // pipe cannot be made) ends console mode at once, with its error.
+    // Set by the pipe server's thread before it sets the event; read by the
+    // main thread after the event.
     auto gave_up = std::make_shared<std::optional<Error>>();
-    PipeServerHost host{actions, stop_requested, {}, {}, true};
-    host.ended = [gave_up, stop](PipeServerEnd, const Error& error) {
+
+    HostHooks hooks;
+    hooks.name = "console mode";
+    hooks.first_line = "running in console mode";
+    hooks.attach = [stop]() -> Result<> {
+        console_stop = stop;
+        // Without the handler, Ctrl+C would end the process with the core
+        // still inside the library: a real core's network changes would stay
+        // behind.
+        if (!SetConsoleCtrlHandler(handle_console_control, TRUE))
+            return fail(last_call_error("SetConsoleCtrlHandler").context("cannot handle Ctrl+C"));
+        return {};
+    };
+    // A console helper that cannot serve (the name held by the service or
+    // another process) ends at once rather than stay idle.
+    hooks.give_up_when_taken = true;
+    hooks.ended = [stop, gave_up](PipeServerEnd end, const Error& error) {
+        if (end == PipeServerEnd::stopped) return;
         *gave_up = error;
         SetEvent(stop->requested.get());
     };
-    try {
-        std::thread(run_pipe_server, std::move(host)).detach();
-    } catch (const std::system_error&) {
-        return fail("failed to spawn thread");
-    }
-    // As at service start, once the pipe is served: reported here, refused
-    // before a core starts.
-    (void)decide_program_trust("program folder", find_unsafe_program_files(*folder), read_unsafe_folder_allowance());
+    hooks.wait_for_stop = [stop, gave_up]() -> std::string {
+        if (WaitForSingleObject(stop->requested.get(), INFINITE) != WAIT_OBJECT_0) {
+            gave_up->emplace(last_call_error("WaitForSingleObject").context("cannot wait for Ctrl+C"));
+            return {};
+        }
+        if (gave_up->has_value()) return {};
+        return "console mode ending: " + std::string(console_event_name(stop->event.load())) + "; stopping the core";
+    };
 
-    if (WaitForSingleObject(stop->requested.get(), INFINITE) != WAIT_OBJECT_0)
-        return fail(Error("cannot wait for Ctrl+C", os_error(GetLastError())));
-    if (*gave_up) return fail(**gave_up);
-    report_host_stopped("console mode ending: " + std::string(console_event_name(stop->event.load())) +
-                        "; stopping the core");
-    // A stop time-out is logged by the controller; console mode ends anyway.
-    (void)stop_core(*core);
-    log_pending_summary();
+    Result<> ran = run_host(hooks, stop_requested);
     SetEvent(stop->finished.get());
+    if (!ran) return ran;
+    if (gave_up->has_value()) return fail(**gave_up);
     return {};
 }
 

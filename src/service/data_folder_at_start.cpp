@@ -22,7 +22,7 @@ void prepare_data_folder_at_start(ActionContext& actions, std::chrono::milliseco
         // The folders are let go as soon as they are checked: only a start
         // holds them, for as long as it decides.
         std::thread([done, owner = actions.shared_from_this()] {
-            (void)prepare_data_folder(service_data_dir());
+            (void)owner->steps().data_folder(service_data_dir());
             owner->end_preparation();
             done->set();
         }).detach();

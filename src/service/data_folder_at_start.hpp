@@ -13,8 +13,9 @@ namespace velmor {
 // anyway; a preparation still running then goes on on its own thread.
 inline constexpr std::chrono::seconds DATA_FOLDER_AT_START_BOUND{10};
 
-// Runs prepare_data_folder on the service data folder on a thread of its own
-// and waits for it at most `bound`. What cannot be made safe is logged once
+// Runs the data folder step of `actions` (prepare_data_folder in the helper)
+// on the service data folder on a thread of its own and waits for it at most
+// `bound`. What cannot be made safe is logged once
 // by the preparation itself ("data folder is not safe: ..."); the next start
 // request tries again. Never fails: the helper serves either way. New lines:
 // "data folder: still being prepared after {n} s; serving without waiting",

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 #include "base/error.hpp"
@@ -58,13 +59,9 @@ Result<> remove_event_source();
 // nothing; a registration made before a failed start stays in place. Failing
 // to set the description, the recovery actions or the event source does not
 // fail the install: each such failure is reported on standard error and in
-// the log next to the executable.
+// the log next to the executable, and recovery actions not set also as the
+// recovery_not_set event.
 Result<> install_service(bool allow_unsafe_folder = false);
-
-// Sets the description and the recovery actions (set_recovery_actions) on an
-// open service handle with SERVICE_CHANGE_CONFIG and SERVICE_START access.
-// Returns one error per setting that could not be made, naming it.
-std::vector<Error> configure_recovery(SC_HANDLE service);
 
 // Sets wanted_recovery: restart after each delay, the reset period, and
 // recovery also when the service stops with an error without crashing.
@@ -78,8 +75,13 @@ RecoverySettings read_recovery(SC_HANDLE service);
 // At service start, on the service routine's thread: makes the service's own
 // recovery actions wanted_recovery when they differ (or cannot be read).
 // Whatever cannot be set is one log line, "service: recovery actions not
-// set: {cause}[; {cause}]"; the service runs on either way.
+// set: {cause}[; {cause}]", also as the recovery_not_set event; the service
+// runs on either way.
 void keep_recovery_actions();
+
+// The message of a failed SCM call, with the call and the system error as
+// causes.
+inline constexpr std::string_view SCM_CALL_FAILED = "IO error in winapi call";
 
 // How long uninstall waits for a stopping service to report stopped: its
 // core's stop time-out and more.
@@ -92,7 +94,10 @@ inline constexpr std::chrono::seconds UNINSTALL_STOP_WAIT{30};
 // reported on standard error ("uninstall: the service did not stop within
 // 30 s; it is removed once it has stopped") and deleted all the same. Once
 // deleted, the event source goes too (remove_event_source; a failure is
-// reported on standard error and does not fail the uninstall).
+// reported on standard error and does not fail the uninstall), and so does
+// the AllowUnsafeFolder allowance, whatever its type. A service that is not
+// installed is the error "the velmor-helper service is not installed" over
+// the failed OpenServiceW.
 Result<> uninstall_service();
 
 }  // namespace velmor

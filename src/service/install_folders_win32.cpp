@@ -2,41 +2,19 @@
 
 #include <string>
 
-#include "base/os_error.hpp"
 #include "base/path.hpp"
-#include "base/win.hpp"
 #include "core/program_trust.hpp"
 #include "env/data_folder.hpp"
 #include "env/locations.hpp"
 #include "env/log.hpp"
+#include "env/settings.hpp"
 
 namespace velmor {
-namespace {
-
-constexpr const wchar_t* HELPER_KEY = L"SOFTWARE\\Velmor\\Helper";
-constexpr const wchar_t* ALLOWANCE_VALUE = L"AllowUnsafeFolder";
-
-Error registry_error(const char* call, LSTATUS status) {
-    return Error("cannot record the choice of --allow-unsafe-folder",
-                 Error(std::string(call) + " failed: " + std::to_string(status), os_error(static_cast<DWORD>(status))));
-}
-
-}  // namespace
 
 Result<> record_unsafe_folder_allowance(bool allowed) {
-    if (!allowed) {
-        const LSTATUS status = RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, HELPER_KEY, ALLOWANCE_VALUE);
-        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return fail(registry_error("RegDeleteKeyValueW", status));
-        return {};
-    }
-    HKEY raw = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, HELPER_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                                     nullptr, &raw, nullptr);
-    if (status != ERROR_SUCCESS) return fail(registry_error("RegCreateKeyExW", status));
-    const unique_hkey key(raw);
-    const DWORD one = 1;
-    status = RegSetValueExW(key.get(), ALLOWANCE_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
-    if (status != ERROR_SUCCESS) return fail(registry_error("RegSetValueExW", status));
+    Result<> recorded = allowed ? settings::set_flag(settings::ALLOW_UNSAFE_FOLDER)
+                                : settings::remove_value(settings::ALLOW_UNSAFE_FOLDER);
+    if (!recorded) return fail(recorded.error().context("cannot record the choice of --allow-unsafe-folder"));
     return {};
 }
 

@@ -11,10 +11,25 @@
 #include "service/install_folders.hpp"
 #include "service/service_command_line.hpp"
 #include "service/service_runner.hpp"
-#include "service/winapi_error.hpp"
+// For what the commands report and remove:
+#include "base/names.hpp"
+#include "core/program_trust.hpp"
+#include "env/event_log.hpp"
+#include "env/settings.hpp"
+#include "service/host_report.hpp"
 
 namespace velmor {
 namespace {
+
+// A failed SCM call as the install commands report it.
+Error scm_error(std::string_view call) { return last_call_error(call).context(std::string(SCM_CALL_FAILED)); }
+
+// The recovery errors as one line: "{what}[; {what}]", each with its causes.
+std::string joined(const std::vector<Error>& errors) {
+    std::string line;
+    for (const Error& error : errors) line += (line.empty() ? "" : "; ") + error.one_line();
+    return line;
+}
 
 // Whether the service reports SERVICE_STOPPED (or can no longer be asked)
 // within `bound`.
@@ -92,7 +107,7 @@ Result<> install_service(bool allow_unsafe_folder) {
 
     // Local computer, active services database.
     const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
-    if (!manager) return fail(winapi_error(GetLastError()));
+    if (!manager) return fail(scm_error("OpenSCManagerW"));
 
     Result<std::filesystem::path> exe = detail::current_exe();
     if (!exe) return fail(std::move(exe.error()));
@@ -106,11 +121,16 @@ Result<> install_service(bool allow_unsafe_folder) {
                                                  binary_path.c_str(), nullptr, nullptr, nullptr,
                                                  nullptr,    // LocalSystem
                                                  nullptr));  // no password
-    if (!service) return fail(winapi_error(GetLastError()));
+    if (!service) return fail(scm_error("CreateServiceW"));
 
     // Without them the service still runs; it only stays down after a crash
     // until the next boot, so the install goes on.
-    std::vector<Error> unset = configure_recovery(service.get());
+    std::vector<Error> unset;
+    SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(SERVICE_DESCRIPTION)};
+    if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description))
+        unset.push_back(last_call_error("ChangeServiceConfig2W").context("cannot set the service description"));
+    const std::vector<Error> recovery = set_recovery_actions(service.get());
+    unset.insert(unset.end(), recovery.begin(), recovery.end());
     // Registered only with the service: a second install that fails leaves
     // the first one's registration alone.
     if (Result<> registered = register_event_source(*exe); !registered) unset.push_back(std::move(registered.error()));
@@ -118,19 +138,14 @@ Result<> install_service(bool allow_unsafe_folder) {
         init_log(exe->parent_path());
         for (const Error& error : unset) log_message("install: " + error.full_description());
     }
+    // After the source is registered: the event then has its text.
+    if (!recovery.empty())
+        report_event(host_event(HostNews::recovery_not_set).id, host_event(HostNews::recovery_not_set).kind,
+                     "install: recovery actions not set: " + joined(recovery));
 
-    if (!StartServiceW(service.get(), 0, nullptr)) return fail(winapi_error(GetLastError()));
+    if (!StartServiceW(service.get(), 0, nullptr)) return fail(scm_error("StartServiceW"));
     // The service handle goes before the manager's (reverse declaration order).
     return {};
-}
-
-std::vector<Error> configure_recovery(SC_HANDLE service) {
-    std::vector<Error> errors;
-    SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(SERVICE_DESCRIPTION)};
-    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description))
-        errors.push_back(Error("cannot set the service description", os_error(GetLastError())));
-    for (Error& error : set_recovery_actions(service)) errors.push_back(std::move(error));
-    return errors;
 }
 
 std::vector<Error> set_recovery_actions(SC_HANDLE service) {
@@ -146,12 +161,12 @@ std::vector<Error> set_recovery_actions(SC_HANDLE service) {
     failure.lpsaActions = actions.data();
     // A restart action needs the handle's SERVICE_START access.
     if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
-        errors.push_back(Error("cannot set the recovery actions", os_error(GetLastError())));
+        errors.push_back(last_call_error("ChangeServiceConfig2W").context("cannot set the recovery actions"));
 
     // Also when the service stops itself with an error, not only on a crash.
     SERVICE_FAILURE_ACTIONS_FLAG flag{*wanted.on_non_crash_failures ? TRUE : FALSE};
     if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag))
-        errors.push_back(Error("cannot set recovery on non-crash failures", os_error(GetLastError())));
+        errors.push_back(last_call_error("ChangeServiceConfig2W").context("cannot set recovery on non-crash failures"));
     return errors;
 }
 
@@ -181,32 +196,30 @@ RecoverySettings read_recovery(SC_HANDLE service) {
 void keep_recovery_actions() {
     std::vector<Error> errors;
     const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) errors.push_back(Error("OpenSCManagerW failed", os_error(GetLastError())));
+    if (!manager) errors.push_back(last_call_error("OpenSCManagerW"));
     unique_schandle service;
     if (manager) {
         service.reset(OpenServiceW(manager.get(), SERVICE_NAME,
                                    SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START));
-        if (!service) errors.push_back(Error("OpenServiceW failed", os_error(GetLastError())));
+        if (!service) errors.push_back(last_call_error("OpenServiceW"));
     }
     if (service && recovery_needs_setting(read_recovery(service.get()))) errors = set_recovery_actions(service.get());
     if (errors.empty()) return;
-    std::string line = "service: recovery actions not set: ";
-    for (std::size_t i = 0; i < errors.size(); ++i) {
-        if (i > 0) line += "; ";
-        line += errors[i].message();
-        for (const Error* cause = errors[i].cause(); cause != nullptr; cause = cause->cause())
-            line += ": " + cause->message();
-    }
-    log_message(line);
+    report_host(HostNews::recovery_not_set, "service: recovery actions not set: " + joined(errors));
 }
 
 Result<> uninstall_service() {
     const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) return fail(winapi_error(GetLastError()));
+    if (!manager) return fail(scm_error("OpenSCManagerW"));
 
     const unique_schandle service(
         OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
-    if (!service) return fail(winapi_error(GetLastError()));
+    if (!service) {
+        Error error = last_call_error("OpenServiceW");
+        if (error.system_code() == ERROR_SERVICE_DOES_NOT_EXIST)
+            return fail(std::move(error).context("the " + std::string(SERVICE_NAME_TEXT) + " service is not installed"));
+        return fail(std::move(error).context(std::string(SCM_CALL_FAILED)));
+    }
 
     // The service stops its core before it reports stopped: waiting for that
     // report means no core outlives the uninstall. A service that is not
@@ -221,11 +234,15 @@ Result<> uninstall_service() {
                     " s; it is removed once it has stopped");
     }
 
-    if (!DeleteService(service.get())) return fail(winapi_error(GetLastError()));
+    if (!DeleteService(service.get())) return fail(scm_error("DeleteService"));
     // Events already in the log lose their text with it; nothing reports
     // under this source any more.
     if (Result<> removed = remove_event_source(); !removed)
         log_message("uninstall: " + removed.error().full_description());
+    // The next install decides again, as if none had been made.
+    if (Result<> removed = settings::remove_value(settings::ALLOW_UNSAFE_FOLDER); !removed)
+        log_message("uninstall: " +
+                    removed.error().context("cannot remove " + std::string(UNSAFE_FOLDER_ALLOWANCE)).full_description());
     return {};
 }
 

@@ -1,6 +1,7 @@
-// The executable's entry: picks the role from the first argument, runs it,
+// The executable's entry: picks the role from the command line, runs it,
 // and turns a failure into "Error: " plus the full description on standard
-// error and exit status 1.
+// error and exit status 1; a command line that names no role is refused with
+// the usage and exit status 2.
 
 #include "base/win.hpp"
 
@@ -8,7 +9,6 @@
 #include <io.h>
 
 #include <cstdio>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -29,15 +29,16 @@ void print(std::FILE* stream, std::string_view text) {
     std::fflush(stream);
 }
 
-Result<> run_role(HostRole role, std::span<const std::wstring> args) {
-    switch (role) {
-        case HostRole::Install: return install_service(allows_unsafe_folder(args));
+Result<> run_role(const CommandLine& line) {
+    switch (line.role) {
+        case HostRole::Install: return install_service(line.allow_unsafe_folder);
         case HostRole::Uninstall: return uninstall_service();
         case HostRole::Console: return run_console();
         // Neither opens the log nor touches the SCM.
         case HostRole::Version: print(stdout, std::string(VERSION_LINE) + "\n"); return {};
         case HostRole::Help: print(stdout, HELP_TEXT); return {};
         case HostRole::Service: break;
+        case HostRole::Unknown: return fail(line.problem);
     }
     return run_service_dispatcher();
 }
@@ -54,15 +55,19 @@ int wmain(int, wchar_t**) {
     // Without that limit a library planted in the current folder or on PATH
     // could be loaded as SYSTEM: no role runs without it.
     if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) {
-        const DWORD code = GetLastError();
         velmor::report_error(velmor::Error("cannot limit where libraries are loaded from",
-                                           velmor::Error("SetDefaultDllDirectories failed: " + std::to_string(code),
-                                                         velmor::os_error(code))));
+                                           velmor::last_call_error("SetDefaultDllDirectories")));
         return 1;
     }
     const std::vector<std::wstring> args = velmor::command_line_arguments();
-    const velmor::HostRole role = velmor::select_role(args);
-    const velmor::Result<> outcome = velmor::run_role(role, args);
+    const velmor::CommandLine line = velmor::parse_command_line(args);
+    // A typo touches nothing: no dispatcher, no log, no registration.
+    if (line.role == velmor::HostRole::Unknown) {
+        velmor::print(stderr, line.problem + "\n" + std::string(velmor::HELP_TEXT));
+        return velmor::EXIT_USAGE;
+    }
+    const velmor::HostRole role = line.role;
+    const velmor::Result<> outcome = velmor::run_role(line);
     if (!outcome) {
         velmor::report_error(outcome.error());
         if (const auto code = outcome.error().system_code()) {

@@ -1,28 +1,62 @@
 #include "service/service_command_line.hpp"
 
+#include "base/text.hpp"
+
 namespace velmor {
 
-HostRole select_role(std::span<const std::wstring> args) {
-    if (args.size() < 2) return HostRole::Service;
+namespace {
+
+// An argument as one line of text (UTF-16 on Windows, UTF-32 elsewhere).
+std::string shown(const std::wstring& word) {
+    std::u16string utf16;
+    for (const wchar_t c : word) {
+        const auto code = static_cast<std::uint32_t>(c);
+        if (code > 0xFFFF && code <= 0x10FFFF) {
+            utf16.push_back(static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)));
+            utf16.push_back(static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+        } else {
+            utf16.push_back(static_cast<char16_t>(code > 0xFFFF ? 0xFFFD : code));
+        }
+    }
+    return escape_for_log(utf16_to_utf8(utf16), 256);
+}
+
+CommandLine unknown(const std::wstring& word) {
+    const bool option = !word.empty() && word.front() == L'-';
+    return {HostRole::Unknown, false,
+            std::string(option ? "unknown option" : "unknown command") + " \"" + shown(word) + "\""};
+}
+
+}  // namespace
+
+CommandLine parse_command_line(std::span<const std::wstring> args) {
+    if (args.size() < 2) return {};
     const std::wstring& word = args[1];
-    if (word == L"install") return HostRole::Install;
-    if (word == L"uninstall") return HostRole::Uninstall;
-    if (word == L"console") return HostRole::Console;
-    if (word == L"--version") return HostRole::Version;
-    if (word == L"--help" || word == L"-h" || word == L"/?") return HostRole::Help;
-    return HostRole::Service;
+    CommandLine line;
+    if (word == L"install") line.role = HostRole::Install;
+    else if (word == L"uninstall") line.role = HostRole::Uninstall;
+    else if (word == L"console") line.role = HostRole::Console;
+    else if (word == L"--version") line.role = HostRole::Version;
+    else if (word == L"--help" || word == L"-h" || word == L"/?") line.role = HostRole::Help;
+    else return unknown(word);
+    for (std::size_t i = 2; i < args.size(); ++i) {
+        if (line.role == HostRole::Install && args[i] == L"--allow-unsafe-folder") line.allow_unsafe_folder = true;
+        else return unknown(args[i]);
+    }
+    return line;
 }
 
 constexpr std::string_view HELP_TEXT =
     "usage: velmor-helper.exe [install | uninstall | console | --version | --help]\n"
     "  install     registers the velmor-helper service (LocalSystem, automatic start)\n"
-    "              and starts it; from an elevated prompt\n"
+    "              and starts it; from an elevated prompt; --allow-unsafe-folder\n"
+    "              accepts a program folder that others may change\n"
     "  uninstall   stops the service and deletes its registration; from an elevated prompt\n"
     "  console     serves \\\\.\\pipe\\velmor-helper in the foreground, without the service,\n"
     "              until Ctrl+C, which stops the core first\n"
     "  --version   prints the version\n"
     "  --help      prints this text (also -h and /?)\n"
-    "Without one of these words the program is the service itself, which only the\n"
+    "Without any argument the program is the service itself, which only the\n"
     "Service Control Manager starts. Talk to the helper with velmor-ctl.\n";
 
 std::string_view next_step_after(HostRole role, std::uint32_t code) {
@@ -45,12 +79,6 @@ std::string_view next_step_after(HostRole role, std::uint32_t code) {
         default: break;
     }
     return {};
-}
-
-bool allows_unsafe_folder(std::span<const std::wstring> args) {
-    for (std::size_t i = 2; i < args.size(); ++i)
-        if (args[i] == L"--allow-unsafe-folder") return true;
-    return false;
 }
 
 std::wstring quote_argument(std::wstring_view path) {

@@ -9,27 +9,39 @@
 
 namespace velmor {
 
-enum class HostRole { Service, Install, Uninstall, Console, Version, Help };
+enum class HostRole { Service, Install, Uninstall, Console, Version, Help, Unknown };
 
-// The role selected by a split command line (`args[0]` is the program itself
-// and is skipped). Only an exact "install", "uninstall" or "console" in
-// `args[1]` selects one of those roles, "--version" prints the version, and
-// "--help", "-h" or "/?" the roles; nothing, or any other text, selects
-// service mode. Further arguments never matter.
-HostRole select_role(std::span<const std::wstring> args);
+// What a split command line asks for (`args[0]` is the program itself and is
+// skipped).
+struct CommandLine {
+    HostRole role = HostRole::Service;
+    // install only: "--allow-unsafe-folder" accepts a program folder that
+    // others may change.
+    bool allow_unsafe_folder = false;
+    // Unknown: `unknown command "{word}"` or `unknown option "{word}"` for
+    // the first word that is neither (an option is a word that starts with
+    // "-").
+    std::string problem;
+};
 
-// What --help prints: the roles, one per line.
+// Only no argument at all is service mode, as the SCM starts the program.
+// Otherwise `args[1]` must be exactly "install", "uninstall", "console",
+// "--version" or "--help" ("-h", "/?"), and only install takes a further
+// word, "--allow-unsafe-folder"; anything else is Unknown, so that a typo
+// never reaches the SCM, the log or the registration.
+CommandLine parse_command_line(std::span<const std::wstring> args);
+
+// What --help prints, and an unknown word after its line: the roles, one per
+// line.
 extern const std::string_view HELP_TEXT;
+
+// The exit status of a command line that names no role.
+inline constexpr int EXIT_USAGE = 2;
 
 // The one line that tells an administrator what to do after install or
 // uninstall failed with the system error `code`, for the codes that have a
 // usual cause (1073, 1060, 1072, 5); empty for any other.
 std::string_view next_step_after(HostRole role, std::uint32_t code);
-
-// True when an argument after the command word is exactly
-// "--allow-unsafe-folder": install accepts a program folder that others may
-// change.
-bool allows_unsafe_folder(std::span<const std::wstring> args);
 
 // `path` as one command-line argument: unchanged unless it is empty or holds a
 // space, tab, line feed, vertical tab or double quote; otherwise enclosed in

@@ -7,14 +7,12 @@
 #include <memory>
 
 #include "base/error.hpp"
+#include "base/names.hpp"
 #include "base/win.hpp"
 #include "core/core_state.hpp"
+#include "service/service_status.hpp"
 
 namespace velmor {
-
-// The service's name in the SCM: the dispatcher table, the handler
-// registration and the install commands.
-inline constexpr wchar_t SERVICE_NAME[] = L"velmor-helper";
 
 // Hands the calling (main) thread to the SCM's service control dispatcher with
 // a one-entry table for run_service. Returns once the service has reported
@@ -22,28 +20,36 @@ inline constexpr wchar_t SERVICE_NAME[] = L"velmor-helper";
 // error as cause (for instance when started from a prompt, not by the SCM).
 Result<> run_service_dispatcher();
 
-// The ServiceMain, on a thread the dispatcher creates: opens the log, reports
-// running, says so ("service started: version {v}, process {pid}, data folder
-// {path}", also as an event), prepares the data folder (prepare_data_folder_at_start), starts
-// the control pipe server, waits for the stop flag (woken by the handler,
-// and looked at every 500 ms for the pipe server's), reports the stop as
-// pending (when the handler has not),
-// stops the core, says "service stopped" (also as an event) and reports
-// stopped. The SCM's arguments are
-// ignored. Failures become "service error: ..." log lines.
+// The ServiceMain, on a thread the dispatcher creates: the host sequence
+// (run_host) with the SCM as host. Reports START_PENDING once its handler is
+// registered and RUNNING once the pipe is served; waits for the stop flag
+// (woken by the handler and the pipe server, and looked at every 500 ms),
+// reports the stop as pending (when the handler has not), stops the core,
+// says "service stopped" (also as an event) and reports stopped: exit code 0,
+// or a service-specific one (ServiceFailure) when the pipe server gave up or
+// the host could not start it, so that the recovery actions restart the
+// service. The SCM's arguments are not used. Failures become
+// "service error: ..." log lines.
 void WINAPI run_service(DWORD argc, LPWSTR* argv);
 
-// What the control handler works on: the stop flag it sets and, once the
-// service has reported running, the status handle through which it reports
-// the stop as pending before it answers.
+// What the control handler and the service routine share: the stop flag,
+// the status handle, and what the pipe server reported.
 struct ServiceControlContext {
-    explicit ServiceControlContext(std::shared_ptr<std::atomic<bool>> flag) : stop_requested(std::move(flag)) {}
+    explicit ServiceControlContext(std::shared_ptr<std::atomic<bool>> flag);
     const std::shared_ptr<std::atomic<bool>> stop_requested;
     std::atomic<SERVICE_STATUS_HANDLE> status_handle{nullptr};
+    // Set once RUNNING has been reported: only then does the handler take a
+    // stop, and report it stopped.
+    std::atomic<bool> running{false};
+    // Set by the pipe server once the pipe is served.
+    std::atomic<bool> served{false};
+    // Why the run ends with an error, if it does: the stopped report's code.
+    std::atomic<ServiceFailure> failure{ServiceFailure::none};
     // Set by whoever reports SERVICE_STOP_PENDING first: it is reported once.
     std::atomic<bool> stop_reported{false};
-    // Set with the flag by the handler, so that the stop begins at once.
-    Signal stop_signal;
+    // Wakes the service routine: the pipe served, the server gone, a stop.
+    // Auto-reset.
+    unique_handle wake;
     // Set by the service routine once the core has stopped (or its stop
     // timed out): all that is left is the stopped report.
     Signal stop_work_done;
@@ -62,13 +68,15 @@ inline constexpr std::chrono::seconds HANDLER_STOP_WAIT{8};
 // reported already or the status handle is not set yet. Any thread.
 void report_stop_pending(ServiceControlContext& context);
 
-// Reports SERVICE_STOPPED (exit code 0) unless someone has already: the
-// routine's second report, made by the handler that waits for the stop.
+// Reports SERVICE_STOPPED (exit code 0, or the context's failure) unless
+// someone has already: the routine's last report, made by the handler that
+// waits for the stop.
 void report_stopped(ServiceControlContext& context);
 
 // The HandlerEx, called by the dispatcher (on the main thread on Windows,
 // on a thread of its own under Wine). `context` is the
-// ServiceControlContext. Stop reports the stop as pending (so that the SCM
+// ServiceControlContext. Stop and pre-shutdown (answer_control) report the
+// stop as pending (so that the SCM
 // refuses further controls until the service has stopped, and Wine's SCM
 // does not kill it at a second Stop), sets the flag and, once the service
 // has reported running, waits up to HANDLER_STOP_WAIT for the core to stop

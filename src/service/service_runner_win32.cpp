@@ -2,45 +2,38 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <thread>
-#include <vector>
 
-#include "control/pipe_server.hpp"
-#include "core/core_controller.hpp"
-#include "core/core_state.hpp"
-#include "core/program_trust.hpp"
-#include "env/locations.hpp"
+#include "base/os_error.hpp"
 #include "env/log.hpp"
-#include "service/data_folder_at_start.hpp"
+#include "service/host.hpp"
 #include "service/host_report.hpp"
 #include "service/install.hpp"
-#include "service/winapi_error.hpp"
 
 namespace velmor {
 namespace {
 
-constexpr auto STOP_POLL_INTERVAL = std::chrono::milliseconds(500);
-// The whole stop: one look at the flag, the core's stop time-out and its
-// shutdown call, with room to spare.
-constexpr DWORD STOP_WAIT_HINT_MS = 20'000;
+constexpr DWORD STOP_POLL_INTERVAL_MS = 500;
 
-SERVICE_STATUS status_record(DWORD state, DWORD controls_accepted) {
+SERVICE_STATUS status_record(ServicePhase phase, ServiceFailure failure = ServiceFailure::none) {
+    const StatusReport report = status_report(phase, failure);
     SERVICE_STATUS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    status.dwCurrentState = state;
-    status.dwControlsAccepted = controls_accepted;
-    status.dwWin32ExitCode = NO_ERROR;
-    status.dwServiceSpecificExitCode = 0;
-    status.dwCheckPoint = 0;
-    status.dwWaitHint = 0;
+    status.dwCurrentState = report.state;
+    status.dwControlsAccepted = report.controls_accepted;
+    status.dwWin32ExitCode = report.win32_exit_code;
+    status.dwServiceSpecificExitCode = report.specific_exit_code;
+    status.dwCheckPoint = report.check_point;
+    status.dwWaitHint = report.wait_hint_ms;
     return status;
 }
 
 void log_service_error(const Error& error) { log_message("service error: " + error.full_description()); }
+
+// A failed SCM call as the service routine logs it.
+Error scm_error(std::string_view call) { return last_call_error(call).context(std::string(SCM_CALL_FAILED)); }
 
 // Stop controls still inside handle_control. Windows calls the handler on
 // the thread that runs the dispatcher, which therefore comes back only after
@@ -56,16 +49,68 @@ constexpr auto ANSWER_GRACE = std::chrono::milliseconds(2);
 // How long the routine leaves the stopped report to a handler that waits.
 constexpr auto HANDOVER_WAIT = std::chrono::seconds(1);
 
+// The service's own steps of the host sequence, on the service routine's
+// thread but for serving and ended (the pipe server's).
+HostHooks service_hooks(ServiceControlContext& control) {
+    HostHooks hooks;
+    hooks.name = "service started";
+    hooks.attach = [&control]() -> Result<> {
+        const SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerExW(SERVICE_NAME, handle_control, &control);
+        if (handle == nullptr) return fail(scm_error("RegisterServiceCtrlHandlerExW"));
+        control.status_handle.store(handle);
+        // Pending until the pipe is served: a client started once the
+        // service runs finds the pipe.
+        SERVICE_STATUS starting = status_record(ServicePhase::starting);
+        if (!SetServiceStatus(handle, &starting)) return fail(scm_error("SetServiceStatus"));
+        // Whoever registered the service (install, the MSI, by hand), it is
+        // restarted after a crash.
+        keep_recovery_actions();
+        return {};
+    };
+    hooks.serving = [&control] {
+        control.served.store(true);
+        SetEvent(control.wake.get());
+    };
+    hooks.ended = [&control](PipeServerEnd end, const Error&) {
+        // The server has logged why; the SCM learns it from the exit code.
+        if (end != PipeServerEnd::stopped) control.failure.store(ServiceFailure::pipe_server_failed);
+        control.stop_requested->store(true);
+        SetEvent(control.wake.get());
+    };
+    hooks.wait_for_stop = [&control] {
+        while (!control.stop_requested->load()) {
+            // Reported here, on the routine's thread, so that it never
+            // follows a stop's report.
+            if (control.served.load() && !control.running.load()) {
+                SERVICE_STATUS running = status_record(ServicePhase::running);
+                if (!SetServiceStatus(control.status_handle.load(), &running)) {
+                    log_service_error(scm_error("SetServiceStatus"));
+                    control.failure.store(ServiceFailure::host_failed);
+                    break;
+                }
+                control.running.store(true);
+            }
+            WaitForSingleObject(control.wake.get(), STOP_POLL_INTERVAL_MS);
+        }
+        // Also when the pipe server set the flag itself.
+        report_stop_pending(control);
+        return std::string();
+    };
+    return hooks;
+}
+
 }  // namespace
+
+ServiceControlContext::ServiceControlContext(std::shared_ptr<std::atomic<bool>> flag)
+    : stop_requested(std::move(flag)), wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
 Result<> run_service_dispatcher() {
     const SERVICE_TABLE_ENTRYW table[] = {
         {const_cast<LPWSTR>(SERVICE_NAME), run_service},
         {nullptr, nullptr},
     };
-    if (!StartServiceCtrlDispatcherW(table)) {
-        return fail(Error("failed to start service dispatcher", os_error(GetLastError())));
-    }
+    if (!StartServiceCtrlDispatcherW(table))
+        return fail(last_call_error("StartServiceCtrlDispatcherW").context("failed to start service dispatcher"));
     // The process must outlive the answer to the Stop that ended it, or the
     // sender sees the control fail. Never the case on Windows.
     const auto deadline = std::chrono::steady_clock::now() + HANDLER_STOP_WAIT;
@@ -77,75 +122,22 @@ Result<> run_service_dispatcher() {
     return {};
 }
 
-void WINAPI run_service(DWORD argc, LPWSTR* argv) {
-    // The SCM passes the service name and any start arguments; none is used.
-    std::vector<std::string> args;
-    for (DWORD i = 0; argv != nullptr && i < argc; ++i) {
-        if (argv[i] != nullptr) args.push_back(narrow(argv[i]));
-    }
-    (void)args;
-
-    Result<std::filesystem::path> folder = exe_dir();
-    if (!folder) {
-        // The log file is not open yet: only the standard-error echo, which a
-        // service does not have, sees this line.
-        log_service_error(folder.error());
-        return;
-    }
-    init_log(*folder);
-
+// The SCM passes the service name and any start arguments; none is used.
+void WINAPI run_service(DWORD /*argc*/, LPWSTR* /*argv*/) {
     auto stop_requested = std::make_shared<std::atomic<bool>>(false);
-    auto core = std::make_shared<CoreShared>();
-    auto actions = std::make_shared<ActionContext>(core);
-
     // The dispatcher may call the handler with this context up to the moment
     // the process ends, also after this routine has returned, so the
     // handler's context is never released.
     auto* control = new ServiceControlContext(stop_requested);
-    const SERVICE_STATUS_HANDLE status_handle = RegisterServiceCtrlHandlerExW(SERVICE_NAME, handle_control, control);
-    if (status_handle == nullptr) {
-        log_service_error(winapi_error(GetLastError()));
-        return;
+
+    if (Result<> ran = run_host(service_hooks(*control), stop_requested); !ran) {
+        log_service_error(ran.error());
+        // Nothing reported yet: the SCM sees the start fail by itself.
+        if (control->status_handle.load() == nullptr) return;
+        control->failure.store(ServiceFailure::host_failed);
+    } else {
+        report_host(HostNews::stopped, "service stopped");
     }
-
-    SERVICE_STATUS running = status_record(SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
-    if (!SetServiceStatus(status_handle, &running)) {
-        log_service_error(winapi_error(GetLastError()));
-        return;
-    }
-    // From here on the handler reports a Stop as pending itself; a Stop that
-    // came before is reported below, once the flag is seen.
-    control->status_handle.store(status_handle);
-    report_host_started(host_started_line("service started", GetCurrentProcessId()));
-
-    // Whoever registered the service (install, the MSI, by hand), it is
-    // restarted after a crash.
-    keep_recovery_actions();
-
-    // Before the first client: at boot, before anyone has logged on.
-    prepare_data_folder_at_start(*actions);
-
-    try {
-        std::thread(run_pipe_server, PipeServerHost{actions, stop_requested, {}, {}, false}).detach();
-    } catch (const std::system_error&) {
-        log_message("failed to spawn thread");
-        std::abort();
-    }
-    // Checked at install. A folder made unsafe since is reported here, once
-    // the pipe is served; the check before each core start and library load
-    // then refuses (or, with the allowance recorded at install, warns again).
-    (void)decide_program_trust("program folder", find_unsafe_program_files(*folder), read_unsafe_folder_allowance());
-
-    while (!stop_requested->load())
-        (void)control->stop_signal.wait_until(std::chrono::steady_clock::now() + STOP_POLL_INTERVAL);
-    // Also when the pipe server set the flag itself.
-    report_stop_pending(*control);
-
-    // A stop time-out is logged by the controller and not reported to the SCM.
-    (void)stop_core(*core);
-    // Client lines held back by the log's rate limit are counted in the log.
-    log_pending_summary();
-    report_host_stopped("service stopped");
 
     control->stop_work_done.set();
     // A handler waiting for this stop reports stopped itself: it is awake
@@ -157,38 +149,36 @@ void WINAPI run_service(DWORD argc, LPWSTR* argv) {
 
 void report_stopped(ServiceControlContext& context) {
     if (context.stopped_claimed.exchange(true)) return;
-    SERVICE_STATUS stopped = status_record(SERVICE_STOPPED, 0);
-    if (!SetServiceStatus(context.status_handle.load(), &stopped)) log_service_error(winapi_error(GetLastError()));
+    SERVICE_STATUS stopped = status_record(ServicePhase::stopped, context.failure.load());
+    if (!SetServiceStatus(context.status_handle.load(), &stopped)) log_service_error(scm_error("SetServiceStatus"));
     context.stopped.set();
 }
 
 void report_stop_pending(ServiceControlContext& context) {
     const SERVICE_STATUS_HANDLE handle = context.status_handle.load();
     if (handle == nullptr || context.stop_reported.exchange(true)) return;
-    SERVICE_STATUS pending = status_record(SERVICE_STOP_PENDING, 0);
-    pending.dwCheckPoint = 1;
-    pending.dwWaitHint = STOP_WAIT_HINT_MS;
+    SERVICE_STATUS pending = status_record(ServicePhase::stopping);
     // A failed report changes nothing: the stop goes on and ends with the
     // stopped report.
     (void)SetServiceStatus(handle, &pending);
 }
 
 DWORD WINAPI handle_control(DWORD control, DWORD /*event_type*/, LPVOID /*event_data*/, LPVOID context) {
-    if (control != SERVICE_CONTROL_STOP) return ERROR_CALL_NOT_IMPLEMENTED;
-    if (context == nullptr) return NO_ERROR;
+    const ControlAnswer answer = answer_control(control);
+    if (!answer.stops || context == nullptr) return answer.code;
     auto& shared = *static_cast<ServiceControlContext*>(context);
     stops_in_handler.fetch_add(1);
     // Pending before the flag is set: the stopped report, which follows the
     // flag, always comes after it.
-    report_stop_pending(shared);
+    if (shared.running.load()) report_stop_pending(shared);
     shared.stop_requested->store(true, std::memory_order_seq_cst);
-    shared.stop_signal.set();
+    SetEvent(shared.wake.get());
     // Only a routine that has reported running gets to its stopped report.
-    if (shared.status_handle.load() != nullptr &&
+    if (shared.running.load() &&
         shared.stop_work_done.wait_until(std::chrono::steady_clock::now() + HANDLER_STOP_WAIT))
         report_stopped(shared);
     stops_in_handler.fetch_sub(1);
-    return NO_ERROR;
+    return answer.code;
 }
 
 }  // namespace velmor

@@ -14,12 +14,13 @@
 #include <gtest/gtest.h>
 
 #include "base/win.hpp"
+#include "base/names.hpp"
 
 namespace velmor::e2e {
 
 using namespace std::chrono_literals;
 
-inline constexpr const wchar_t* HELPER_PIPE = L"\\\\.\\pipe\\velmor-helper";
+inline constexpr const wchar_t* HELPER_PIPE = PIPE_NAME;
 
 // The bound for anything a test waits for; never a speed requirement.
 inline constexpr std::chrono::milliseconds GENEROUS = 30s;

@@ -16,10 +16,11 @@
 #include <vector>
 
 #include "base/win.hpp"
+#include "base/names.hpp"
 
 namespace {
 
-constexpr const wchar_t* PIPE = L"\\\\.\\pipe\\velmor-helper";
+constexpr const wchar_t* PIPE = velmor::PIPE_NAME;
 
 velmor::unique_handle connect() {
     velmor::unique_handle pipe = velmor::adopt_file_handle(

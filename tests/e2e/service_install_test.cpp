@@ -119,7 +119,11 @@ protected:
         EXPECT_EQ(outcome.exit_code, 1u);
         EXPECT_EQ(outcome.out, "");
         const std::string err = without_volume_note(outcome.err);
-        const std::string head = "Error: IO error in winapi call\n\nCaused by:\n    ";
+        // A service that is not there is said plainly.
+        const std::string head = std::string("Error: ") +
+                                 (code == ERROR_SERVICE_DOES_NOT_EXIST ? "the velmor-helper service is not installed"
+                                                                       : "IO error in winapi call") +
+                                 "\n\nCaused by:\n    0: ";
         EXPECT_EQ(err.substr(0, head.size()), head) << err;
         // The report, then one last line that says what to do.
         const std::map<DWORD, std::string> cause = {{ERROR_SERVICE_DOES_NOT_EXIST, "the service is not installed"},
@@ -160,9 +164,13 @@ TEST_F(ServiceHost, InstallRegistersTheQuotedPathAndStartsAServiceThatAnswersPin
     EXPECT_EQ(config->dependencies, L"");
 
     ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); })) << "the service did not report running";
+    // Running only once the pipe is served: the first attempt finds it.
+    EXPECT_TRUE(PipeClient::connect(0ms).has_value()) << "running before the pipe exists";
     const auto status = query_status();
     ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(status->dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+    // Running only once the pipe is served; the system's going down stops
+    // the core as Stop does.
+    EXPECT_EQ(status->dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN));
     expect_pong();
     // Which version runs in which process, logged once it runs.
     const std::string started =
@@ -232,14 +240,27 @@ TEST_F(ServiceHost, InstallSetsTheDescriptionAndTheRecoveryActions) {
     EXPECT_TRUE(reinterpret_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(flag.data())->fFailureActionsOnNonCrashFailures);
 }
 
-TEST_F(ServiceHost, FurtherArgumentsAfterTheCommandWordAreIgnored) {
-    const ProgramOutcome installed = helper(L"install uninstall --verbose");
-    EXPECT_EQ(installed.exit_code, 0u) << installed.err;
-    expect_quiet_install(installed.err);
-    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_RUNNING); }));
-    const auto config = query_config();
-    ASSERT_TRUE(config.has_value());
-    EXPECT_EQ(narrow(config->binary_path), narrow(L"\"" + helper_.native() + L"\""));
+TEST_F(ServiceHost, AnUnknownWordOrOptionIsRefusedAndTouchesNothing) {
+    struct Case {
+        const wchar_t* arguments;
+        std::string first_line;
+    };
+    const Case cases[] = {
+        {L"install --bogus", "unknown option \"--bogus\""},
+        {L"install uninstall --verbose", "unknown command \"uninstall\""},
+        {L"install --allow-unsafe-folders", "unknown option \"--allow-unsafe-folders\""},
+        {L"instal", "unknown command \"instal\""},
+        {L"uninstall --force", "unknown option \"--force\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.arguments));
+        const ProgramOutcome refused = helper(c.arguments);
+        EXPECT_EQ(refused.exit_code, 2u);
+        EXPECT_EQ(refused.out, "");
+        EXPECT_TRUE(refused.err.starts_with(c.first_line + "\nusage: velmor-helper.exe ")) << refused.err;
+        EXPECT_FALSE(is_registered()) << "nothing registered";
+        EXPECT_FALSE(std::filesystem::exists(folder_ / L"velmor-helper.log")) << "no log";
+    }
 }
 
 TEST_F(ServiceHost, AProgramFolderOthersMayChangeIsRefusedUnlessAllowed) {
@@ -324,18 +345,15 @@ TEST_F(ServiceHost, ScStopStopsARunningCoreThroughTheController) {
     ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
     ASSERT_NO_FATAL_FAILURE(start_core_over_pipe());
 
-    const unique_schandle manager = open_manager();
-    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP));
     SERVICE_STATUS stop_status{};
-    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &stop_status)) << GetLastError();
+    ASSERT_EQ(send_stop(&stop_status), 0u);
     // Pending already when the control returns: the SCM then refuses a
     // second Stop (1061) instead of delivering it, or under Wine killing the
     // process mid-stop, as Wine's msiexec does at an uninstall.
     EXPECT_NE(stop_status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(stop_status.dwControlsAccepted, 0u);
-    SERVICE_STATUS again{};
-    EXPECT_FALSE(ControlService(service.get(), SERVICE_CONTROL_STOP, &again));
-    const DWORD refused = GetLastError();
+    const DWORD refused = send_stop();
+    EXPECT_NE(refused, 0u);
     EXPECT_TRUE(refused == ERROR_SERVICE_CANNOT_ACCEPT_CTRL || refused == ERROR_SERVICE_NOT_ACTIVE) << refused;
 
     ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_STOPPED); })) << "the service did not report stopped";
@@ -348,15 +366,30 @@ TEST_F(ServiceHost, ScStopStopsARunningCoreThroughTheController) {
     EXPECT_EQ(log.find("service error"), std::string::npos) << log;
 }
 
-TEST_F(ServiceHost, ControlToolSendsNothingToAProgramHoldingTheNameOfAStoppedService) {
+TEST_F(ServiceHost, PreshutdownStopsTheCoreAsStopDoes) {
+    ASSERT_NO_FATAL_FAILURE(place_fake_core());
     ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
+    ASSERT_NO_FATAL_FAILURE(start_core_over_pipe());
     {
         const unique_schandle manager = open_manager();
         const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP));
         SERVICE_STATUS status{};
-        ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
+        if (!ControlService(service.get(), SERVICE_CONTROL_PRESHUTDOWN, &status))
+            GTEST_SKIP() << "the SCM sends pre-shutdown only as the system goes down (" << GetLastError()
+                         << "); the handler's answer is covered by the HandleControl and AnswerControl unit tests";
     }
-    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_STOPPED); }));
+    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_STOPPED); })) << "the service did not report stopped";
+    const auto stopped = query_status();
+    ASSERT_TRUE(stopped.has_value());
+    EXPECT_EQ(stopped->dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+    const std::string log = log_text();
+    EXPECT_NE(log.find("core stopped\n"), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with("] service stopped\n")) << log;
+}
+
+TEST_F(ServiceHost, ControlToolSendsNothingToAProgramHoldingTheNameOfAStoppedService) {
+    ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
+    ASSERT_TRUE(stop_service());
     ASSERT_TRUE(wait_until([] { return pipe_exchange(R"({"id":"x","action":"ping"})", 200ms).empty(); }));
 
     // This test program takes the free name and waits for a client.
@@ -416,11 +449,17 @@ TEST_F(ServiceHost, UninstallWhileRunningStopsTheServiceAndRemovesIt) {
     ASSERT_NO_FATAL_FAILURE(place_fake_core());
     ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
     ASSERT_NO_FATAL_FAILURE(start_core_over_pipe());
+    // As the package writes the allowance: a string.
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmor\\Helper", L"AllowUnsafeFolder", REG_SZ, L"1",
+                              2 * sizeof(wchar_t)),
+              ERROR_SUCCESS);
 
     const ProgramOutcome removed = helper(L"uninstall");
     EXPECT_EQ(removed.exit_code, 0u) << removed.err;
     EXPECT_EQ(removed.out, "");
     EXPECT_EQ(removed.err, "");
+    EXPECT_FALSE(query_machine_value(L"SOFTWARE\\Velmor\\Helper", L"AllowUnsafeFolder", RRF_RT_REG_SZ))
+        << "the allowance outlived the service";
     // Uninstall came back only once the service had stopped its core.
     EXPECT_NE(log_text().find("core stopped\n"), std::string::npos) << log_text();
     EXPECT_TRUE(log_text().ends_with("] service stopped\n")) << log_text();
@@ -448,12 +487,10 @@ TEST_F(ServiceHost, UninstallAgainBeforeTheServiceHasGoneIsRefused) {
 
 TEST_F(ServiceHost, StartArgumentsAreIgnored) {
     ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
+    ASSERT_TRUE(stop_service());
     const unique_schandle manager = open_manager();
-    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP | SERVICE_START));
+    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_START));
     ASSERT_TRUE(service);
-    SERVICE_STATUS status{};
-    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
-    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_STOPPED); }));
 
     const wchar_t* arguments[] = {L"uninstall", L"console", L"--odd \"argument\""};
     ASSERT_TRUE(StartServiceW(service.get(), 3, arguments)) << GetLastError();
@@ -470,13 +507,7 @@ TEST_F(ServiceHost, UninstallWithoutARegistrationFails) {
 
 TEST_F(ServiceHost, UninstallOfAStoppedServiceRemovesIt) {
     ASSERT_NO_FATAL_FAILURE(install_and_wait_running());
-    {
-        const unique_schandle manager = open_manager();
-        const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP));
-        SERVICE_STATUS status{};
-        ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
-    }
-    ASSERT_TRUE(wait_until([] { return is_in_state(SERVICE_STOPPED); }));
+    ASSERT_TRUE(stop_service());
 
     const ProgramOutcome removed = helper(L"uninstall");
     EXPECT_EQ(removed.exit_code, 0u) << removed.err;
@@ -506,9 +537,13 @@ TEST_F(ServiceHost, InstallTwiceFailsAndLeavesTheFirstRegistration) {
 }
 
 TEST_F(ServiceHost, WithoutACommandWordFromAPromptTheDispatcherFails) {
-    // "INSTALL" is no command word: service mode, which a program not started
-    // by the SCM cannot enter. Windows refuses at once; Wine after about 10 s.
-    const ProgramOutcome outcome = helper(L"INSTALL");
+    // "INSTALL" is no command word, and no longer service mode either.
+    const ProgramOutcome typo = helper(L"INSTALL");
+    EXPECT_EQ(typo.exit_code, 2u);
+    EXPECT_TRUE(typo.err.starts_with("unknown command \"INSTALL\"\nusage: ")) << typo.err;
+    // No argument at all is service mode, which a program not started by the
+    // SCM cannot enter. Windows refuses at once; Wine after about 10 s.
+    const ProgramOutcome outcome = helper(L"");
     EXPECT_EQ(outcome.exit_code, 1u);
     EXPECT_EQ(outcome.out, "");
     const std::string head = "Error: failed to start service dispatcher\n\nCaused by:\n    ";

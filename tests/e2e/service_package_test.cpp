@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/names.hpp"
 #include "base/win.hpp"
 // After <windows.h>:
 #include <msi.h>
@@ -207,7 +208,7 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
     } else {
         EXPECT_EQ(not_set, std::string::npos) << log;
         const unique_schandle manager = open_manager();
-        const unique_schandle service(OpenServiceW(manager.get(), L"velmor-helper", SERVICE_QUERY_CONFIG));
+        const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_CONFIG));
         alignas(SERVICE_FAILURE_ACTIONSW) BYTE buffer[512];
         DWORD needed = 0;
         ASSERT_TRUE(

@@ -76,6 +76,26 @@ std::optional<std::wstring> query_machine_value(const wchar_t* key, const wchar_
     return type == RRF_RT_REG_DWORD ? std::to_wstring(number) : std::wstring(value);
 }
 
+DWORD send_stop(SERVICE_STATUS* returned) {
+    const unique_schandle manager = open_manager();
+    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP));
+    if (!service) return GetLastError();
+    SERVICE_STATUS status{};
+    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return GetLastError();
+    if (returned != nullptr) *returned = status;
+    return 0;
+}
+
+bool stop_service() {
+    if (const DWORD refused = send_stop(); refused != 0) {
+        ADD_FAILURE() << "Stop was refused: " << refused;
+        return false;
+    }
+    if (wait_until([] { return is_in_state(SERVICE_STOPPED); })) return true;
+    ADD_FAILURE() << "the service did not report stopped";
+    return false;
+}
+
 void remove_registration() {
     {
         const unique_schandle manager = open_manager();

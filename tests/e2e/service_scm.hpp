@@ -37,6 +37,14 @@ std::optional<ServiceConfig> query_config();
 // RRF_RT_REG_EXPAND_SZ, unexpanded, or RRF_RT_REG_DWORD, in decimal), or none.
 std::optional<std::wstring> query_machine_value(const wchar_t* key, const wchar_t* name, DWORD type);
 
+// Sends Stop to the service through the SCM: 0, with the status the
+// control returned in `returned`, or the control's error code.
+DWORD send_stop(SERVICE_STATUS* returned = nullptr);
+
+// Sends Stop and waits until the service reports stopped; false, with a test
+// failure added that says which step failed, when either does not happen.
+[[nodiscard]] bool stop_service();
+
 // Stops and deletes any registration of the service, then waits until the
 // SCM has let it go. Works without the program under test.
 void remove_registration();

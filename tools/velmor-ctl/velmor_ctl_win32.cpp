@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/names.hpp"
 #include "base/os_error.hpp"
 #include "base/text.hpp"
 #include "base/version.hpp"
@@ -55,9 +56,6 @@
 namespace velmor {
 namespace {
 
-constexpr const wchar_t* PIPE_PATH = L"\\\\.\\pipe\\velmor-helper";
-constexpr std::string_view PIPE_TEXT = "\\\\.\\pipe\\velmor-helper";
-constexpr const wchar_t* SERVICE_NAME = L"velmor-helper";
 // How long an absent pipe is waited for (a helper that is just starting),
 // and how long a busy one (the helper serving other clients).
 constexpr auto ABSENT_WAIT = std::chrono::seconds(2);
@@ -179,26 +177,26 @@ std::string how_to_start(bool console) {
 Result<unique_handle> connect_pipe(bool console) {
     const auto started = std::chrono::steady_clock::now();
     for (;;) {
-        HANDLE h = CreateFileW(PIPE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        HANDLE h = CreateFileW(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (h != INVALID_HANDLE_VALUE) return unique_handle(h);
         const DWORD code = GetLastError();
         const auto waited = std::chrono::steady_clock::now() - started;
         if (code == ERROR_FILE_NOT_FOUND) {
             if (waited >= ABSENT_WAIT)
-                return fail("velmor-helper is not running: no " + std::string(PIPE_TEXT) + "; " + how_to_start(console));
+                return fail("velmor-helper is not running: no " + std::string(PIPE_NAME_TEXT) + "; " + how_to_start(console));
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         } else if (code == ERROR_PIPE_BUSY) {
             if (waited >= BUSY_WAIT)
                 return fail("velmor-helper is busy with other clients and stayed busy for " +
                             std::to_string(BUSY_WAIT.count()) + " s; try again " + code_text(code));
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(BUSY_WAIT - waited);
-            WaitNamedPipeW(PIPE_PATH, static_cast<DWORD>(std::max<long long>(1, left.count())));
+            WaitNamedPipeW(PIPE_NAME, static_cast<DWORD>(std::max<long long>(1, left.count())));
         } else if (code == ERROR_ACCESS_DENIED) {
-            return fail("access to " + std::string(PIPE_TEXT) + " denied: only local users may use it " +
+            return fail("access to " + std::string(PIPE_NAME_TEXT) + " denied: only local users may use it " +
                         code_text(code));
         } else {
-            return fail("cannot open " + std::string(PIPE_TEXT) + ": " + os_error_text(code) + "; try again");
+            return fail("cannot open " + std::string(PIPE_NAME_TEXT) + ": " + os_error_text(code) + "; try again");
         }
     }
 }
@@ -229,13 +227,13 @@ Result<std::optional<DWORD>> service_process_id() {
 Result<> verify_server(HANDLE pipe, bool console) {
     ULONG server = 0;
     if (!GetNamedPipeServerProcessId(pipe, &server))
-        return fail("cannot tell which process serves " + std::string(PIPE_TEXT) + "; nothing was sent " +
+        return fail("cannot tell which process serves " + std::string(PIPE_NAME_TEXT) + "; nothing was sent " +
                     code_text(GetLastError()));
     if (console) return {};
-    const std::string served_by = std::string(PIPE_TEXT) + " is served by process " + std::to_string(server);
+    const std::string served_by = std::string(PIPE_NAME_TEXT) + " is served by process " + std::to_string(server);
     const Result<std::optional<DWORD>> service = service_process_id();
     if (!service)
-        return fail("cannot query the velmor-helper service to check who serves " + std::string(PIPE_TEXT) +
+        return fail("cannot query the velmor-helper service to check who serves " + std::string(PIPE_NAME_TEXT) +
                     "; nothing was sent: " + service.error().message());
     const std::string refused = "; nothing was sent (for a helper in console mode, use --console)";
     if (!*service) return fail("the velmor-helper service is not installed, yet " + served_by + refused);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -48,70 +49,83 @@ TEST(QuoteArgument, QuotesOnlyWhenTheSplitWouldChangeThePath) {
     }
 }
 
-TEST(SelectRole, OnlyAnExactFirstArgumentSelectsACommand) {
-    struct Case {
-        std::vector<std::wstring> args;
-        HostRole expected;
-    };
-    const Case cases[] = {
+struct CommandLineCase {
+    std::vector<std::wstring> args;
+    HostRole expected;
+    const char* problem = "";
+    bool allow_unsafe_folder = false;
+};
+
+void expect_parsed(std::span<const CommandLineCase> cases) {
+    for (const CommandLineCase& c : cases) {
+        SCOPED_TRACE(c.args.size() > 1 ? show(c.args[1]) + (c.args.size() > 2 ? " " + show(c.args[2]) : "") : "(none)");
+        const CommandLine line = parse_command_line(c.args);
+        EXPECT_EQ(line.role, c.expected);
+        EXPECT_EQ(line.problem, c.problem);
+        EXPECT_EQ(line.allow_unsafe_folder, c.allow_unsafe_folder);
+    }
+}
+
+TEST(SelectRole, OnlyNoArgumentIsServiceModeAndEveryOtherWordMustBeKnown) {
+    const CommandLineCase cases[] = {
         {{}, HostRole::Service},
         {{L"velmor-helper.exe"}, HostRole::Service},
         {{L"velmor-helper.exe", L"install"}, HostRole::Install},
         {{L"velmor-helper.exe", L"uninstall"}, HostRole::Uninstall},
         {{L"velmor-helper.exe", L"console"}, HostRole::Console},
-        // Further arguments are ignored.
-        {{L"velmor-helper.exe", L"install", L"uninstall", L"--force"}, HostRole::Install},
-        {{L"velmor-helper.exe", L"console", L""}, HostRole::Console},
-        // Argument 0 never selects a role.
+        // Further arguments are refused, not ignored.
+        {{L"velmor-helper.exe", L"install", L"uninstall", L"--force"}, HostRole::Unknown, "unknown command \"uninstall\""},
+        {{L"velmor-helper.exe", L"console", L""}, HostRole::Unknown, "unknown command \"\""},
+        {{L"x", L"console", L"extra"}, HostRole::Unknown, "unknown command \"extra\""},
+        {{L"x", L"uninstall", L"--force"}, HostRole::Unknown, "unknown option \"--force\""},
+        {{L"x", L"install", L"--bogus"}, HostRole::Unknown, "unknown option \"--bogus\""},
+        {{L"x", L"--help", L"install"}, HostRole::Unknown, "unknown command \"install\""},
+        // Argument 0 never selects a role, and nothing after it is a typo.
         {{L"install"}, HostRole::Service},
-        {{L"console", L"x"}, HostRole::Service},
-        // Near misses fall to service mode.
-        {{L"x", L"INSTALL"}, HostRole::Service},
-        {{L"x", L"Install"}, HostRole::Service},
-        {{L"x", L"-install"}, HostRole::Service},
-        {{L"x", L"/install"}, HostRole::Service},
-        {{L"x", L"--uninstall"}, HostRole::Service},
-        {{L"x", L"Console"}, HostRole::Service},
-        {{L"x", L"install "}, HostRole::Service},
-        {{L"x", L" console"}, HostRole::Service},
-        {{L"x", std::wstring(L"install\0", 8)}, HostRole::Service},
-        {{L"x", L"installx"}, HostRole::Service},
-        {{L"x", L"uninstal"}, HostRole::Service},
-        {{L"x", L""}, HostRole::Service},
-        {{L"x", L"service"}, HostRole::Service},
-        {{L"x", L"\uff49nstall"}, HostRole::Service},  // fullwidth i
+        {{L"console", L"x"}, HostRole::Unknown, "unknown command \"x\""},
+        // Near misses are named, never taken as service mode.
+        {{L"x", L"INSTALL"}, HostRole::Unknown, "unknown command \"INSTALL\""},
+        {{L"x", L"Install"}, HostRole::Unknown, "unknown command \"Install\""},
+        {{L"x", L"-install"}, HostRole::Unknown, "unknown option \"-install\""},
+        {{L"x", L"/install"}, HostRole::Unknown, "unknown command \"/install\""},
+        {{L"x", L"--uninstall"}, HostRole::Unknown, "unknown option \"--uninstall\""},
+        {{L"x", L"Console"}, HostRole::Unknown, "unknown command \"Console\""},
+        {{L"x", L"install "}, HostRole::Unknown, "unknown command \"install \""},
+        {{L"x", L" console"}, HostRole::Unknown, "unknown command \" console\""},
+        {{L"x", std::wstring(L"install\0", 8)}, HostRole::Unknown, "unknown command \"install\\u{0}\""},
+        {{L"x", L"installx"}, HostRole::Unknown, "unknown command \"installx\""},
+        {{L"x", L"uninstal"}, HostRole::Unknown, "unknown command \"uninstal\""},
+        {{L"x", L"instal"}, HostRole::Unknown, "unknown command \"instal\""},
+        {{L"x", L""}, HostRole::Unknown, "unknown command \"\""},
+        {{L"x", L"service"}, HostRole::Unknown, "unknown command \"service\""},
+        {{L"x", L"status"}, HostRole::Unknown, "unknown command \"status\""},
+        {{L"x", L"\uff49nstall"}, HostRole::Unknown, "unknown command \"\xef\xbd\x89nstall\""},  // fullwidth i
+        {{L"x", L"in\nstall"}, HostRole::Unknown, "unknown command \"in\\nstall\""},  // one line
         // Version and help: exact words only.
         {{L"x", L"--version"}, HostRole::Version},
         {{L"x", L"--help"}, HostRole::Help},
         {{L"x", L"-h"}, HostRole::Help},
         {{L"x", L"/?"}, HostRole::Help},
-        {{L"x", L"--Version"}, HostRole::Service},
-        {{L"x", L"-?"}, HostRole::Service},
+        {{L"x", L"--Version"}, HostRole::Unknown, "unknown option \"--Version\""},
+        {{L"x", L"-?"}, HostRole::Unknown, "unknown option \"-?\""},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.size() > 1 ? show(c.args[1]) : "(none)");
-        EXPECT_EQ(select_role(c.args), c.expected);
-    }
+    expect_parsed(cases);
 }
 
-TEST(AllowsUnsafeFolder, OnlyTheExactWordAfterTheCommand) {
-    struct Case {
-        std::vector<std::wstring> args;
-        bool expected;
+TEST(AllowsUnsafeFolder, OnlyTheExactWordAfterInstall) {
+    const CommandLineCase cases[] = {
+        {{L"x", L"install"}, HostRole::Install},
+        {{L"x", L"install", L"--allow-unsafe-folder"}, HostRole::Install, "", true},
+        {{L"x", L"install", L"--allow-unsafe-folder", L"--allow-unsafe-folder"}, HostRole::Install, "", true},
+        {{L"x", L"install", L"--verbose", L"--allow-unsafe-folder"}, HostRole::Unknown, "unknown option \"--verbose\""},
+        {{L"x", L"--allow-unsafe-folder"}, HostRole::Unknown, "unknown option \"--allow-unsafe-folder\""},
+        {{L"--allow-unsafe-folder", L"install"}, HostRole::Install},
+        {{L"x", L"install", L"--allow-unsafe-folder "}, HostRole::Unknown, "unknown option \"--allow-unsafe-folder \""},
+        {{L"x", L"install", L"--Allow-Unsafe-Folder"}, HostRole::Unknown, "unknown option \"--Allow-Unsafe-Folder\""},
+        {{L"x", L"install", L"--allow-unsafe-folders"}, HostRole::Unknown, "unknown option \"--allow-unsafe-folders\""},
+        {{L"x", L"console", L"--allow-unsafe-folder"}, HostRole::Unknown, "unknown option \"--allow-unsafe-folder\""},
     };
-    const Case cases[] = {
-        {{L"x", L"install"}, false},
-        {{L"x", L"install", L"--allow-unsafe-folder"}, true},
-        {{L"x", L"install", L"--verbose", L"--allow-unsafe-folder"}, true},
-        {{L"x", L"--allow-unsafe-folder"}, false},  // the command word itself
-        {{L"--allow-unsafe-folder", L"install"}, false},
-        {{L"x", L"install", L"--allow-unsafe-folder "}, false},
-        {{L"x", L"install", L"--Allow-Unsafe-Folder"}, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.size());
-        EXPECT_EQ(allows_unsafe_folder(c.args), c.expected);
-    }
+    expect_parsed(cases);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 namespace velmor {
 namespace {
 
-TEST(HandleControl, OnlyStopIsAcceptedAndItOnlySetsTheFlag) {
+TEST(HandleControl, OnlyStopAndPreshutdownAreAcceptedAndTheyOnlySetTheFlag) {
     struct Case {
         DWORD control;
         const char* label;
@@ -19,7 +19,6 @@ TEST(HandleControl, OnlyStopIsAcceptedAndItOnlySetsTheFlag) {
         {SERVICE_CONTROL_INTERROGATE, "interrogate"},
         {SERVICE_CONTROL_SHUTDOWN, "shutdown"},
         {SERVICE_CONTROL_PARAMCHANGE, "paramchange"},
-        {SERVICE_CONTROL_PRESHUTDOWN, "preshutdown"},
         {SERVICE_CONTROL_SESSIONCHANGE, "sessionchange"},
         {0, "zero"},
         {128, "first user code"},
@@ -46,6 +45,12 @@ TEST(HandleControl, OnlyStopIsAcceptedAndItOnlySetsTheFlag) {
     EXPECT_EQ(handle_control(SERVICE_CONTROL_INTERROGATE, 0, nullptr, &context),
               static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
     EXPECT_TRUE(flag.load());
+
+    // The system going down stops the core as Stop does.
+    ServiceControlContext shutting_down(std::make_shared<std::atomic<bool>>(false));
+    EXPECT_EQ(handle_control(SERVICE_CONTROL_PRESHUTDOWN, 0, nullptr, &shutting_down), static_cast<DWORD>(NO_ERROR));
+    EXPECT_TRUE(shutting_down.stop_requested->load());
+    EXPECT_EQ(WaitForSingleObject(shutting_down.wake.get(), 0), WAIT_OBJECT_0) << "the routine is woken";
 }
 
 }  // namespace

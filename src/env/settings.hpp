@@ -1,0 +1,56 @@
+#pragma once
+// The helper's own settings under HKLM\SOFTWARE\Velmor\Helper: the
+// ControlAccess policy and the AllowUnsafeFolder allowance, which
+// administrators write (install, the package, by hand) and the service reads
+// before it decides who may start and stop a core and whether an unsafe
+// program folder is accepted. The key is trusted only while nobody but
+// SYSTEM and the Administrators may change it (the rule of trust::File):
+// otherwise every read fails, so that the policy denies and the allowance
+// allows nothing. Any thread; nothing is shared.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/error.hpp"
+#include "trust/file_trust.hpp"
+
+namespace velmor::settings {
+
+// The key as administrators and log lines name it, and its values.
+inline constexpr std::string_view KEY = "HKLM\\SOFTWARE\\Velmor\\Helper";
+inline constexpr std::string_view CONTROL_ACCESS = "ControlAccess";
+inline constexpr std::string_view ALLOW_UNSAFE_FOLDER = "AllowUnsafeFolder";
+
+// The text of value `name`: none when the key or the value is not there.
+// Errors: "cannot check who may change {KEY}" over the failed open or
+// descriptor read, "{KEY} is not safe: {who} may change it", or the failed
+// RegGetValueW (a value that is not text among them).
+Result<std::optional<std::string>> read_text(std::string_view name);
+
+// Whether flag `name` is set: REG_DWORD 1 (install) or REG_SZ "1" (the
+// package's property); false when the key or the value is not there or holds
+// anything else. Errors as read_text.
+Result<bool> read_flag(std::string_view name);
+
+// Sets flag `name` to REG_DWORD 1, making the key if needed. Install's main
+// thread.
+Result<> set_flag(std::string_view name);
+
+// Removes value `name`, whatever its type; one that is not there is no error.
+Result<> remove_value(std::string_view name);
+
+// The file rights that a registry key's access mask stands for, as
+// trust::who_may_change weighs them: querying, listing and watching are
+// reading; setting a value and making a subkey or a link are writing; the
+// standard rights stay; generic rights are mapped as keys map them; a bit keys
+// do not define counts as writing.
+std::uint32_t key_rights_as_file_rights(std::uint32_t key_mask);
+
+// Why someone other than SYSTEM and the Administrators may change a key with
+// these permissions (masks in key rights), or none. Inherit-only entries
+// reach only subkeys, which the helper never reads.
+std::optional<std::string> who_may_change_key(trust::Permissions permissions);
+
+}  // namespace velmor::settings

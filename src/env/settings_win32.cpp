@@ -1,0 +1,112 @@
+#include "env/settings_win32.hpp"
+
+#include <cwchar>
+#include <vector>
+
+#include "base/os_error.hpp"
+#include "env/settings.hpp"
+#include "trust/file_trust_win32.hpp"
+
+namespace velmor::settings {
+namespace {
+
+constexpr const wchar_t* KEY_PATH = L"SOFTWARE\\Velmor\\Helper";
+
+Error cannot_check(Error cause) { return Error("cannot check who may change " + std::string(KEY), std::move(cause)); }
+
+// The key, opened for reading and then checked through the same handle, so
+// that what is read is what was checked: none when it is not there.
+Result<std::optional<unique_hkey>> open_checked_key() {
+    HKEY raw = nullptr;
+    const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEY_PATH, 0, KEY_QUERY_VALUE | READ_CONTROL, &raw);
+    if (opened == ERROR_FILE_NOT_FOUND) return std::optional<unique_hkey>();
+    if (opened != ERROR_SUCCESS) return fail(cannot_check(call_error("RegOpenKeyExW", static_cast<DWORD>(opened))));
+    unique_hkey key(raw);
+    if (Result<> checked = check_key(key.get()); !checked) return fail(std::move(checked.error()));
+    return std::optional<unique_hkey>(std::move(key));
+}
+
+}  // namespace
+
+Result<> check_key(HKEY key) {
+    constexpr SECURITY_INFORMATION WANTED = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    std::vector<std::uint64_t> buffer(64);
+    for (int attempt = 0;; ++attempt) {
+        DWORD size = static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t));
+        const LSTATUS got = RegGetKeySecurity(key, WANTED, buffer.data(), &size);
+        if (got == ERROR_SUCCESS) break;
+        // The descriptor may grow between two calls: size again and retry.
+        if (got != ERROR_INSUFFICIENT_BUFFER || attempt == 3)
+            return fail(cannot_check(call_error("RegGetKeySecurity", static_cast<DWORD>(got))));
+        buffer.resize(size / sizeof(std::uint64_t) + 1);
+    }
+    Result<trust::Permissions> permissions = trust::permissions_of(buffer.data());
+    if (!permissions) return fail(cannot_check(std::move(permissions.error())));
+    if (std::optional<std::string> who = who_may_change_key(std::move(*permissions)))
+        return fail(Error(std::string(KEY) + " is not safe: " + *who));
+    return {};
+}
+
+Result<std::optional<std::string>> read_text(std::string_view name) {
+    Result<std::optional<unique_hkey>> key = open_checked_key();
+    if (!key) return fail(std::move(key.error()));
+    if (!*key) return std::optional<std::string>();
+    const std::wstring value = widen(name);
+    DWORD bytes = 0;
+    LSTATUS status = RegGetValueW((*key)->get(), nullptr, value.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
+    // The value may grow between the two calls: size again and retry.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (status == ERROR_FILE_NOT_FOUND) return std::optional<std::string>();
+        if (status != ERROR_SUCCESS) break;
+        std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+        DWORD got = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+        status = RegGetValueW((*key)->get(), nullptr, value.c_str(), RRF_RT_REG_SZ, nullptr, text.data(), &got);
+        if (status == ERROR_SUCCESS) {
+            text.resize(wcsnlen(text.data(), got / sizeof(wchar_t)));
+            return std::optional<std::string>(narrow(text));
+        }
+        if (status == ERROR_MORE_DATA) {
+            bytes = got;
+            status = ERROR_SUCCESS;
+        }
+    }
+    return fail(call_error("RegGetValueW", static_cast<DWORD>(status)));
+}
+
+Result<bool> read_flag(std::string_view name) {
+    Result<std::optional<unique_hkey>> key = open_checked_key();
+    if (!key) return fail(std::move(key.error()));
+    if (!*key) return false;
+    alignas(DWORD) BYTE data[16] = {};
+    DWORD size = sizeof data;
+    DWORD type = 0;
+    const LSTATUS status = RegGetValueW((*key)->get(), nullptr, widen(name).c_str(), RRF_RT_REG_DWORD | RRF_RT_REG_SZ,
+                                        &type, data, &size);
+    if (status == ERROR_FILE_NOT_FOUND) return false;
+    if (status == ERROR_MORE_DATA) return false;  // a longer text than "1"
+    if (status != ERROR_SUCCESS) return fail(call_error("RegGetValueW", static_cast<DWORD>(status)));
+    if (type == REG_DWORD) return *reinterpret_cast<const DWORD*>(data) == 1;
+    return std::wstring_view(reinterpret_cast<const wchar_t*>(data)) == L"1";
+}
+
+Result<> set_flag(std::string_view name) {
+    HKEY raw = nullptr;
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, KEY_PATH, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                                     nullptr, &raw, nullptr);
+    if (status != ERROR_SUCCESS) return fail(call_error("RegCreateKeyExW", static_cast<DWORD>(status)));
+    const unique_hkey key(raw);
+    const DWORD one = 1;
+    status = RegSetValueExW(key.get(), widen(name).c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
+                            sizeof one);
+    if (status != ERROR_SUCCESS) return fail(call_error("RegSetValueExW", static_cast<DWORD>(status)));
+    return {};
+}
+
+Result<> remove_value(std::string_view name) {
+    const LSTATUS status = RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, KEY_PATH, widen(name).c_str());
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        return fail(call_error("RegDeleteKeyValueW", static_cast<DWORD>(status)));
+    return {};
+}
+
+}  // namespace velmor::settings

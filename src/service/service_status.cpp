@@ -1,0 +1,38 @@
+#include "service/service_status.hpp"
+
+namespace velmor {
+namespace {
+
+constexpr std::uint32_t NO_ERROR_CODE = 0;
+constexpr std::uint32_t CALL_NOT_IMPLEMENTED = 120;
+constexpr std::uint32_t SERVICE_SPECIFIC_ERROR = 1066;
+
+constexpr std::uint32_t STOPPED = 1, START_PENDING = 2, STOP_PENDING = 3, RUNNING = 4;
+constexpr std::uint32_t ACCEPT_STOP = 0x1, ACCEPT_PRESHUTDOWN = 0x100;
+
+// The start: the log, the data folder (at most its bound of 10 s) and the
+// pipe, with room to spare.
+constexpr std::uint32_t START_WAIT_HINT_MS = 30'000;
+// The whole stop: the core's stop time-out and its shutdown call, with room
+// to spare.
+constexpr std::uint32_t STOP_WAIT_HINT_MS = 20'000;
+
+}  // namespace
+
+ControlAnswer answer_control(std::uint32_t control) {
+    if (control == control_code::STOP || control == control_code::PRESHUTDOWN) return {NO_ERROR_CODE, true};
+    return {CALL_NOT_IMPLEMENTED, false};
+}
+
+StatusReport status_report(ServicePhase phase, ServiceFailure failure) {
+    switch (phase) {
+        case ServicePhase::starting: return {START_PENDING, 0, NO_ERROR_CODE, 0, 1, START_WAIT_HINT_MS};
+        case ServicePhase::running: return {RUNNING, ACCEPT_STOP | ACCEPT_PRESHUTDOWN, NO_ERROR_CODE, 0, 0, 0};
+        case ServicePhase::stopping: return {STOP_PENDING, 0, NO_ERROR_CODE, 0, 1, STOP_WAIT_HINT_MS};
+        case ServicePhase::stopped: break;
+    }
+    if (failure == ServiceFailure::none) return {STOPPED, 0, NO_ERROR_CODE, 0, 0, 0};
+    return {STOPPED, 0, SERVICE_SPECIFIC_ERROR, static_cast<std::uint32_t>(failure), 0, 0};
+}
+
+}  // namespace velmor

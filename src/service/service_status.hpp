@@ -1,0 +1,58 @@
+#pragma once
+// What the service tells the Service Control Manager, decided apart from the
+// SCM calls: which controls it takes, and the status report of each phase of
+// its run. Portable: the values are those Windows gives them, named apart
+// from the Windows macros. Any thread; nothing is shared.
+
+#include <cstdint>
+
+namespace velmor {
+
+// Control codes the handler is sent.
+namespace control_code {
+inline constexpr std::uint32_t STOP = 1;
+inline constexpr std::uint32_t INTERROGATE = 4;
+inline constexpr std::uint32_t SHUTDOWN = 5;
+inline constexpr std::uint32_t PRESHUTDOWN = 15;
+}  // namespace control_code
+
+// The handler's answer to one control: NO_ERROR and the stop sequence for
+// Stop and pre-shutdown (the system going down: the core is stopped as on
+// Stop, within the time the system gives, instead of being killed with the
+// process), ERROR_CALL_NOT_IMPLEMENTED and no change for every other code.
+struct ControlAnswer {
+    std::uint32_t code = 0;
+    bool stops = false;
+};
+ControlAnswer answer_control(std::uint32_t control);
+
+// Why a service run ends with an error, as its service-specific exit code:
+// the SCM then runs the recovery actions (install sets them also for
+// failures that are no crash), so a helper that cannot serve is restarted.
+enum class ServiceFailure : std::uint32_t {
+    none = 0,
+    pipe_server_failed = 1,  // the control pipe could not be made or served
+    host_failed = 2,         // the host could not start what it runs (a thread)
+};
+
+enum class ServicePhase { starting, running, stopping, stopped };
+
+// One status report, as SERVICE_STATUS holds it (the service type aside).
+struct StatusReport {
+    std::uint32_t state = 0;
+    std::uint32_t controls_accepted = 0;
+    std::uint32_t win32_exit_code = 0;
+    std::uint32_t specific_exit_code = 0;
+    std::uint32_t check_point = 0;
+    std::uint32_t wait_hint_ms = 0;
+    bool operator==(const StatusReport&) const = default;
+};
+
+// starting: START_PENDING, nothing accepted, until the pipe is served;
+// running: RUNNING, Stop and pre-shutdown accepted; stopping: STOP_PENDING,
+// nothing accepted, with a hint that covers the whole stop; stopped:
+// STOPPED, exit code 0 or, for a `failure`, ERROR_SERVICE_SPECIFIC_ERROR
+// with the failure as service-specific code.
+StatusReport status_report(ServicePhase phase, ServiceFailure failure = ServiceFailure::none);
+
+}  // namespace velmor
