@@ -36,6 +36,10 @@ struct PipeServerHost {
     // the service keeps trying until the name is free, with one log line and
     // one event per episode.
     bool give_up_when_taken = false;
+    // Called once, on the server's thread, when the server keeps trying for
+    // a name that another process holds (give_up_when_taken false), right
+    // after the line and the event that name the holder.
+    std::function<void()> waiting_for_name;
 };
 
 // The thread body. Serves on this thread and on seven more that it starts;

@@ -108,6 +108,8 @@ bool make_instances(PipeServerContext& context) {
                     taken_reported = true;
                     log_message("ERROR: " + line);
                     report_event(EventId::pipe_name_taken, EventKind::error, line);
+                    if (!context.host.give_up_when_taken && context.host.waiting_for_name)
+                        context.host.waiting_for_name();
                 }
                 if (context.host.give_up_when_taken) {
                     give_up(context, PipeServerEnd::name_taken, Error(line));

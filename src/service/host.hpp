@@ -27,6 +27,7 @@ struct HostHooks {
     std::function<void()> serving;
     std::function<void(PipeServerEnd, const Error&)> ended;
     bool give_up_when_taken = false;
+    std::function<void()> waiting_for_name;
     // Blocks until the run is to stop; returns the line to log (and report
     // as the stopped event) before the core is stopped, or empty for none.
     std::function<std::string()> wait_for_stop;

@@ -32,7 +32,8 @@ Result<> run_host(const HostHooks& hooks, const std::shared_ptr<std::atomic<bool
 
     try {
         std::thread(run_pipe_server,
-                    PipeServerHost{actions, stop_requested, hooks.serving, hooks.ended, hooks.give_up_when_taken})
+                    PipeServerHost{actions, stop_requested, hooks.serving, hooks.ended, hooks.give_up_when_taken,
+                                   hooks.waiting_for_name})
             .detach();
     } catch (const std::system_error&) {
         return fail("failed to spawn thread");

@@ -71,6 +71,11 @@ HostHooks service_hooks(ServiceControlContext& control) {
         control.served.store(true);
         SetEvent(control.wake.get());
     };
+    // A service that waits for its pipe's name reports running all the same:
+    // the system refuses every control while a start is pending, so an
+    // administrator could not stop it, nor an uninstall or upgrade. The
+    // line and the event have named the holder.
+    hooks.waiting_for_name = hooks.serving;
     hooks.ended = [&control](PipeServerEnd end, const Error&) {
         // The server has logged why; the SCM learns it from the exit code.
         if (end != PipeServerEnd::stopped) control.failure.store(ServiceFailure::pipe_server_failed);

@@ -152,7 +152,7 @@ TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
     static const std::wstring name = test_pipe_name(L"server");
     auto stop = std::make_shared<std::atomic<bool>>(false);
     std::thread(serve_pipe, name.c_str(),
-                PipeServerHost{std::make_shared<ActionContext>(std::make_shared<CoreShared>()), stop, {}, {}, true})
+                PipeServerHost{std::make_shared<ActionContext>(std::make_shared<CoreShared>()), stop, {}, {}, true, {}})
         .detach();
 
     const std::string ping = "{\"id\":\"p\",\"action\":\"ping\"}\n";
@@ -232,6 +232,7 @@ TEST(PipeServer, ANameTakenEndsOrWaitsAndIsReportedOnce) {
         testing::LogCapture log;
         struct Seen {
             std::atomic<bool> serving{false}, ended{false};
+            std::atomic<int> waiting{0};
             std::optional<PipeServerEnd> end;
             std::string text;
         };
@@ -244,11 +245,12 @@ TEST(PipeServer, ANameTakenEndsOrWaitsAndIsReportedOnce) {
                                 seen->text = error.message();
                                 seen->ended = true;
                             },
-                            row.give_up};
+                            row.give_up, [seen] { ++seen->waiting; }};
         std::thread server(serve_pipe, name.c_str(), std::move(host));
         if (row.give_up) {
             server.join();
             ASSERT_TRUE(seen->ended.load());
+            EXPECT_EQ(seen->waiting.load(), 0);
             EXPECT_TRUE(stop->load());
             EXPECT_FALSE(seen->serving.load());
             if (seen->end == PipeServerEnd::failed && access::running_under_wine()) {
@@ -265,6 +267,7 @@ TEST(PipeServer, ANameTakenEndsOrWaitsAndIsReportedOnce) {
         // Several attempts later, still one line.
         Sleep(1000);
         EXPECT_EQ(log.count_starting("ERROR: " + holder), 1u);
+        EXPECT_EQ(seen->waiting.load(), 1) << "the host hears once that the server waits for the name";
         EXPECT_FALSE(seen->serving.load());
         squatter.reset();
         ASSERT_TRUE(testing::wait_for([&] { return seen->serving.load(); }));
