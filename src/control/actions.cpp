@@ -1,5 +1,7 @@
 #include "control/actions.hpp"
 
+#include <condition_variable>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -151,21 +153,6 @@ void ActionContext::report_start_refused(std::string_view text) {
         if (!refusal_limit_.admit(LogRateLimit::Clock::now()).write) return;
     }
     report(EventId::start_refused, EventKind::warning, text);
-}
-
-bool ActionContext::try_lock_actions_for(std::chrono::nanoseconds bound) {
-    std::unique_lock lock(actions_mutex_);
-    if (!actions_released_.wait_for(lock, bound, [this] { return !actions_held_; })) return false;
-    actions_held_ = true;
-    return true;
-}
-
-void ActionContext::unlock_actions() {
-    {
-        std::lock_guard lock(actions_mutex_);
-        actions_held_ = false;
-    }
-    actions_released_.notify_one();
 }
 
 Result<> start_action(ActionContext& context, std::optional<std::string> config) {

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -16,6 +15,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "control/action_lock.hpp"
 #include "core/core_state.hpp"
 #include "env/data_folder.hpp"
 #include "env/event_log.hpp"
@@ -88,13 +88,10 @@ public:
     // events; for every start refused for safety, the policy's refusals too.
     void report_start_refused(std::string_view text);
 
-    // The start/stop lock: clients are served side by side, but the data
-    // folder and Wintun steps and the controller's moves never run twice at
-    // once, so every reply is what the state table says for the state the
-    // request found. Taken outside the core-state lock. True when taken
-    // within `bound`; blocks up to it.
-    bool try_lock_actions_for(std::chrono::nanoseconds bound);
-    void unlock_actions();
+    // The start/stop lock (control/action_lock.hpp). Taken outside the
+    // core-state lock. True when taken within `bound`; blocks up to it.
+    bool try_lock_actions_for(std::chrono::nanoseconds bound) { return actions_.try_lock_for(bound); }
+    void unlock_actions() { actions_.unlock(); }
 
 private:
     const std::shared_ptr<CoreShared> core_;
@@ -105,9 +102,7 @@ private:
     // it: a second preparation would work on the same folders.
     std::atomic<bool> preparing_{false};
 
-    std::mutex actions_mutex_;
-    std::condition_variable actions_released_;
-    bool actions_held_ = false;  // guarded by actions_mutex_
+    ActionLock actions_;
 
     // A client that repeats a refused start must not flood the Event Log.
     std::mutex refusals_mutex_;

@@ -110,6 +110,13 @@ private:
 
 void sleep_for(std::chrono::nanoseconds duration);
 
+// The primitives as one parameter, for a unit that takes them so.
+struct Sync {
+    using Mutex = explorer::Mutex;
+    using ConditionVariable = explorer::ConditionVariable;
+    using Clock = VirtualClock;
+};
+
 class Schedule;
 
 // What a unit under exploration adds: its threads, its models of what lies

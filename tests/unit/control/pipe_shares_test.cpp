@@ -79,12 +79,7 @@ TEST(PipeShares, AClientBackBeforeItsConnectionIsLetGoWaitsForIt) {
 // to its deadline while it could have been admitted (the explorer's own
 // invariant). No thread is held up by the system here: "at once" is in
 // virtual time.
-struct ExploredSync {
-    using Mutex = explorer::Mutex;
-    using ConditionVariable = explorer::ConditionVariable;
-    using Clock = explorer::VirtualClock;
-};
-using ExploredShares = BasicPipeShares<ExploredSync>;
+using ExploredShares = BasicPipeShares<explorer::Sync>;
 
 enum class Outcome { served, dropped_at_once, dropped, busy };
 const char* outcome_name(Outcome o) {

@@ -1,0 +1,7 @@
+#include "control/action_lock.hpp"
+
+namespace velmor {
+
+template class BasicActionLock<PipeSharesSync>;
+
+}  // namespace velmor
