@@ -50,7 +50,7 @@ std::optional<Unsafe> find_unsafe_inside(const fs::path& folder, const InstallFo
 // One look from the root down: the first unsafe entry, or the folders that
 // do not exist yet (the first missing one and each below it).
 std::optional<Unsafe> look(const fs::path& folder, const InstallFolderAccess& access, bool permissions_kept,
-                           std::vector<fs::path>& missing) {
+                           bool unsafe_folder_allowed, std::vector<fs::path>& missing) {
     std::vector<fs::path> chain;
     for (fs::path at = folder;;) {
         chain.push_back(at);
@@ -66,6 +66,7 @@ std::optional<Unsafe> look(const fs::path& folder, const InstallFolderAccess& ac
             missing.assign(chain.begin() + static_cast<std::ptrdiff_t>(i), chain.end());
             return std::nullopt;
         }
+        if (unsafe_folder_allowed) continue;
         const TrustRole role = chain[i] == folder ? TrustRole::ProgramFolder : TrustRole::Ancestor;
         if (std::optional<std::string> problem = entry_problem(**facts, EntryKind::Folder, role))
             return Unsafe{chain[i], std::move(*problem), std::nullopt};
@@ -85,18 +86,18 @@ Result<std::vector<fs::path>> list_folder(const fs::path& folder) {
 }
 
 std::optional<Unsafe> find_unsafe_install_folder(const fs::path& given, const InstallFolderAccess& access,
-                                                 bool permissions_kept) {
+                                                 bool permissions_kept, bool unsafe_folder_allowed) {
     // "C:\Velmor\." and "C:\Velmor\" (as the package passes its folder) are
     // "C:\Velmor".
     fs::path folder = given.lexically_normal();
     if (!folder.has_filename() && folder.has_relative_path()) folder = folder.parent_path();
     std::vector<fs::path> missing;
-    if (std::optional<Unsafe> unsafe = look(folder, access, permissions_kept, missing)) return unsafe;
+    if (std::optional<Unsafe> unsafe = look(folder, access, permissions_kept, unsafe_folder_allowed, missing)) return unsafe;
     if (missing.empty()) return std::nullopt;
     for (const fs::path& at : missing)
         if (Result<> made = access.make(at); !made) return Unsafe{at, "it cannot be made", std::move(made.error())};
     missing.clear();
-    if (std::optional<Unsafe> unsafe = look(folder, access, permissions_kept, missing)) return unsafe;
+    if (std::optional<Unsafe> unsafe = look(folder, access, permissions_kept, unsafe_folder_allowed, missing)) return unsafe;
     if (!missing.empty()) return Unsafe{missing.front(), "it cannot be found", std::nullopt};
     return std::nullopt;
 }

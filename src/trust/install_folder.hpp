@@ -21,6 +21,12 @@
 // missing folder here, rather than letting the package make it later, closes
 // the same gap for a folder someone creates while the install runs.
 //
+// With the unsafe-folder allowance, the folder and those above it are not
+// judged (others may change them: that is what the allowance accepts), but
+// what is inside still is: the allowance was never a choice to install over
+// files someone else put there, which Windows Installer keeps when their
+// version is higher, nor to run a library planted beside the executable.
+//
 // What cannot be seen: a handle opened while an earlier, looser DACL was in
 // force on a folder that is trusted now (a restart clears those).
 //
@@ -59,6 +65,7 @@ Result<std::vector<std::filesystem::path>> list_folder(const std::filesystem::pa
 // go on, the folder then existing. With `permissions_kept` false (a volume
 // that keeps no owner and DACL) only kinds and links are judged.
 std::optional<Unsafe> find_unsafe_install_folder(const std::filesystem::path& folder,
-                                                 const InstallFolderAccess& access, bool permissions_kept);
+                                                 const InstallFolderAccess& access, bool permissions_kept,
+                                                 bool unsafe_folder_allowed);
 
 }  // namespace velmor::trust

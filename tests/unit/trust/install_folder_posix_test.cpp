@@ -40,6 +40,7 @@ TEST(InstallFolder, EmptyOrTrustedThroughoutMadeWhenMissingFailsClosed) {
         bool kept = true;
         const char* refused = "";  // the read (r:), listing (l:) or making (m:) of this path fails
         const char* given = "app";
+        bool allowed = false;  // the unsafe-folder allowance
     };
     const Case cases[] = {
         {"missing: made, then judged", [](const fs::path&) {}, ""},
@@ -84,6 +85,14 @@ TEST(InstallFolder, EmptyOrTrustedThroughoutMadeWhenMissingFailsClosed) {
              fs::create_symlink("/etc", t / "app" / "lib");
          },
          "app/lib: it is a link or junction", false},
+        // The allowance accepts the folder, never what someone else put inside.
+        {"a user's, allowed", [](const fs::path& t) { folder(t / "app", 0777, NOBODY); }, "", true, "", "app", true},
+        {"a user's file, allowed",
+         [](const fs::path& t) {
+             folder(t / "app", 0777, NOBODY);
+             file(t / "app" / "velmor-helper.exe", 0644, NOBODY);
+         },
+         "app/velmor-helper.exe: " + BY_NOBODY, true, "", "app", true},
         {"unreadable", [](const fs::path& t) { folder(t / "app"); }, "app: it cannot be checked: denied", true,
          "r:app"},
         {"unlistable", [](const fs::path& t) { folder(t / "app" / "sub"); },
@@ -117,7 +126,7 @@ TEST(InstallFolder, EmptyOrTrustedThroughoutMadeWhenMissingFailsClosed) {
                 return {};
             },
         };
-        const std::optional<Unsafe> unsafe = find_unsafe_install_folder(top / c.given, access, c.kept);
+        const std::optional<Unsafe> unsafe = find_unsafe_install_folder(top / c.given, access, c.kept, c.allowed);
         EXPECT_EQ(unsafe ? unsafe->path.lexically_relative(top).string() + ": " + unsafe->reason +
                                (unsafe->cause ? ": " + unsafe->cause->message() : "")
                          : "",
