@@ -34,6 +34,22 @@ set(VELMOR_MSI_WXS ${PROJECT_SOURCE_DIR}/packaging/velmor-helper.wxs)
 # above passes on (C:\ gives Authenticated Users Modify on new folders)
 # reaches it.
 set(VELMOR_PROGRAM_FOLDER_SDDL "O:BAG:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)")
+# The data folders' parent gets the descriptor the service gives it, taken
+# from where the service has it.
+file(READ ${PROJECT_SOURCE_DIR}/src/env/data_folder_win32.hpp header)
+if(NOT header MATCHES "PROTECTED_FOLDER_SDDL =[ \n]*L\"([^\"]+)\"")
+  message(FATAL_ERROR "src/env/data_folder_win32.hpp holds no PROTECTED_FOLDER_SDDL")
+endif()
+set(VELMOR_DATA_FOLDER_SDDL "${CMAKE_MATCH_1}")
+# Each executable's version in the File table, as its version resource has
+# it (cmake/resources.cmake: FILEVERSION), and the resource's language, U.S.
+# English: Windows Installer compares these with a file already in place.
+set(VELMOR_FILE_VERSION_TWEAK 0)
+if(NOT "${PROJECT_VERSION_TWEAK}" STREQUAL "")
+  set(VELMOR_FILE_VERSION_TWEAK ${PROJECT_VERSION_TWEAK})
+endif()
+set(VELMOR_FILE_VERSION
+    ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.${VELMOR_FILE_VERSION_TWEAK})
 
 foreach(target IN ITEMS velmor-helper velmor-ctl)
   set(staged ${VELMOR_RELEASE_FILES}/${target}.exe)
@@ -70,12 +86,16 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/administration.md ${PROJECT_SOURCE_DIR}
 #   service added to it;
 # - the registry searches in the 64-bit view, where the install command and
 #   the package's own components write;
-# - the program folder's check right after the files are in place (wixl
-#   puts it after InstallFinalize, where no deferred action may run), and
-#   the two properties passed to it as secure ones;
+# - the program folder's checks, velmor-ctl.exe from the Binary table (type
+#   3074: 2, an EXE from the Binary table; 0x400, deferred; 0x800, not
+#   impersonated), one before CreateFolders and one right after the files
+#   are in place (wixl puts them where no deferred action may run), and the
+#   two properties the install reads as secure ones;
 # - the program folder's protected DACL (MsiLockPermissionsEx, Windows
 #   Installer 5): SYSTEM and the Administrators full control, Users read and
-#   execute, inherited by the files.
+#   execute, inherited by the files; the data folders' parent's, the
+#   service's own descriptor for it;
+# - each executable's version and language in the File table.
 # The ProductCode follows from the version: a package rebuilt at the same
 # version is the same product to Windows Installer (already installed), never a
 # second copy beside the first; only a higher version upgrades.
@@ -98,13 +118,20 @@ function(velmor_add_msi output version)
             -q "UPDATE `Registry` SET `Value`='#%%SystemRoot%\\System32\\Winevt\\Logs\\Velmor.evtx' WHERE `Name`='File'"
             -q "INSERT INTO `Registry` (`Registry`,`Root`,`Key`,`Name`,`Component_`) VALUES ('EventLogRemoved',2,'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Velmor','-','HelperService')"
             -q "UPDATE `RegLocator` SET `Type`=18"
+            -q "INSERT INTO `CustomAction` (`Action`,`Type`,`Source`,`Target`) VALUES ('CheckInstallFolder',3074,'VelmorCtlBinary','check-folder --before-install \"[INSTALLDIR].\"')"
+            -q "INSERT INTO `CustomAction` (`Action`,`Type`,`Source`,`Target`) VALUES ('CheckInstallFolderAllowingUnsafe',3074,'VelmorCtlBinary','check-folder --before-install --allow-unsafe-folder \"[INSTALLDIR].\"')"
+            -q "INSERT INTO `CustomAction` (`Action`,`Type`,`Source`,`Target`) VALUES ('CheckProgramFolder',3074,'VelmorCtlBinary','check-folder \"[INSTALLDIR].\"')"
+            -q "UPDATE `InstallExecuteSequence` SET `Sequence`=3650 WHERE `Action`='CheckInstallFolder'"
+            -q "UPDATE `InstallExecuteSequence` SET `Sequence`=3651 WHERE `Action`='CheckInstallFolderAllowingUnsafe'"
             -q "UPDATE `InstallExecuteSequence` SET `Sequence`=4001 WHERE `Action`='CheckProgramFolder'"
+            -q "UPDATE `File` SET `Version`='${VELMOR_FILE_VERSION}', `Language`='1033'"
             -q "UPDATE `Property` SET `Value`='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;CONTROLACCESS;ALLOWUNSAFEFOLDER' WHERE `Property`='SecureCustomProperties'"
             -q "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, `LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, `SDDLText` LONGCHAR NOT NULL, `Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)"
             -q "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`,`LockObject`,`Table`,`SDDLText`) VALUES ('ProgramFolderDacl','INSTALLDIR','CreateFolder','${VELMOR_PROGRAM_FOLDER_SDDL}')"
+            -q "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`,`LockObject`,`Table`,`SDDLText`) VALUES ('DataFolderParentDacl','VELMORDATA','CreateFolder','${VELMOR_DATA_FOLDER_SDDL}')"
     ${sign}
     WORKING_DIRECTORY ${VELMOR_RELEASE_FILES}
-    DEPENDS ${VELMOR_MSI_WXS} ${VELMOR_RELEASE_FILE_LIST}
+    DEPENDS ${VELMOR_MSI_WXS} ${VELMOR_RELEASE_FILE_LIST} ${PROJECT_SOURCE_DIR}/src/env/data_folder_win32.hpp
     COMMENT "Building ${output}"
     VERBATIM)
 endfunction()

@@ -5,7 +5,7 @@
 //
 //   velmor-ctl [--console] ping | status [--json] | stop | start FILE | send LINE
 //   velmor-ctl [--console] log [FILE] [--local] [--follow] [--since TIME]
-//   velmor-ctl check-folder
+//   velmor-ctl check-folder [FOLDER] | check-folder --before-install [--allow-unsafe-folder] FOLDER
 //   velmor-ctl --version | --help
 //
 // Runs on its main thread alone; `log --follow` polls the file until the
@@ -50,6 +50,7 @@
 #include "env/log.hpp"
 #include "trust/entry.hpp"
 #include "trust/file_trust.hpp"
+#include "velmor-ctl/check_folder_win32.hpp"
 #include "velmor-ctl/log_time.hpp"
 #include "velmor-ctl/status_line.hpp"
 
@@ -78,8 +79,10 @@ constexpr const char* USAGE =
     "                      2026-12-08T09:30:00Z, ...+01:00; UTC (local with\n"
     "                      --local) when TIME has no zone\n"
     "      --follow        goes on printing lines as they are written\n"
-    "  check-folder  checks this program's folder as install does (who may change\n"
-    "              it, the folders above it and the files the service uses)\n"
+    "  check-folder [FOLDER]  checks FOLDER (default: this program's) as install\n"
+    "              does (who may change it, the folders above it and the files\n"
+    "              the service uses); with --before-install [--allow-unsafe-folder]\n"
+    "              FOLDER, as the package does before it copies its files\n"
     "  --console   for testing: talks to a helper run as \"velmor-helper.exe console\",\n"
     "              without checking that the velmor-helper service serves the pipe;\n"
     "              with log: the log next to velmor-ctl.exe\n"
@@ -499,31 +502,6 @@ int run_log(bool console, const std::vector<std::wstring>& args) {
     return print_log(path, options);
 }
 
-// --- check-folder ------------------------------------------------------
-
-// The check that install makes of the program folder, for this program's
-// folder: the folder, the folders above it, and the files the service runs,
-// loads and copies from it, velmor-helper.exe among them.
-int check_folder() {
-    Result<std::filesystem::path> folder = exe_dir();
-    if (!folder) {
-        print_error(folder.error());
-        return EXIT_NO_REPLY;
-    }
-    std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(*folder);
-    if (!unsafe) {
-        const bool kept = trust::permissions_kept(service_data_dir().parent_path().parent_path());
-        unsafe = trust::find_unsafe(*folder, {*folder / L"velmor-helper.exe"}, trust::read_entry, kept);
-    }
-    if (unsafe) {
-        print_error(trust::unsafe_error("program folder", *unsafe));
-        return EXIT_NOT_OK;
-    }
-    const std::string line = "program folder is safe: " + narrow(folder->native()) + "\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    return EXIT_OK;
-}
-
 int run(const std::vector<std::wstring>& all) {
     std::vector<std::wstring> args(all.begin() + (all.empty() ? 0 : 1), all.end());
     const bool console = !args.empty() && args[0] == L"--console";
@@ -544,11 +522,7 @@ int run(const std::vector<std::wstring>& all) {
     for (std::size_t i = 0; i < args.size(); ++i)
         if (args[i] == L"--console" && !(with_value && i == 1)) return usage_error("--console goes before the command");
     if (command == L"log") return run_log(console, args);
-    if (command == L"check-folder") {
-        if (console) return usage_error("check-folder takes no --console");
-        if (args.size() > 1) return usage_error("unexpected argument \"" + narrow(args[1]) + "\" after check-folder");
-        return check_folder();
-    }
+    if (command == L"check-folder") return ctl::check_folder_command(console, args);
     // Scripts read the reply; people read one line.
     bool json = false;
     if (command == L"status" && args.size() == 2 && args[1] == L"--json") {

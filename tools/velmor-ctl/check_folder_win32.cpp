@@ -1,0 +1,95 @@
+#include "velmor-ctl/check_folder_win32.hpp"
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+
+#include "base/error.hpp"
+#include "base/os_error.hpp"
+#include "base/win.hpp"
+#include "core/program_trust.hpp"
+#include "env/data_folder_win32.hpp"
+#include "env/locations.hpp"
+#include "trust/entry.hpp"
+#include "trust/install_folder.hpp"
+
+namespace velmor::ctl {
+namespace {
+
+constexpr int EXIT_SAFE = 0, EXIT_UNSAFE = 1, EXIT_USAGE = 2;
+
+int print_failure(const std::string& text, int status) {
+    const std::string line = "velmor-ctl: " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    return status;
+}
+
+int usage_error(const std::string& what) {
+    return print_failure(what + "; usage: velmor-ctl check-folder [FOLDER] | check-folder --before-install "
+                                "[--allow-unsafe-folder] FOLDER",
+                         EXIT_USAGE);
+}
+
+// FOLDER in full, without the "\." or "\" the package may end it with.
+Result<std::filesystem::path> full_folder(const std::wstring& given) {
+    std::error_code error;
+    std::filesystem::path folder = std::filesystem::absolute(given, error).lexically_normal();
+    if (error) return fail(os_error(static_cast<std::uint32_t>(error.value())).context("invalid folder " + narrow(given)));
+    if (!folder.has_filename() && folder.has_relative_path()) folder = folder.parent_path();
+    return folder;
+}
+
+// One folder with the data folders' protected DACL, owned by the
+// Administrators: nobody else ever holds a handle on it.
+Result<> make_protected_folder(const std::filesystem::path& folder) {
+    PSECURITY_DESCRIPTOR descriptor = detail::protected_folder_descriptor();
+    if (descriptor == nullptr) return fail("cannot build the folder's security descriptor");
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
+    if (!CreateDirectoryW(folder.c_str(), &security) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return fail(last_call_error("CreateDirectoryW"));
+    return {};
+}
+
+// The check install makes, with the service's executable and this client
+// by their names in `folder`.
+std::optional<trust::Unsafe> find_unsafe_installed(const std::filesystem::path& folder, bool kept) {
+    const Result<std::filesystem::path> helper(folder / L"velmor-helper.exe");
+    if (std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(folder, helper, trust::read_entry, kept))
+        return unsafe;
+    return trust::find_unsafe(folder, {folder / L"velmor-ctl.exe"}, trust::read_entry, kept);
+}
+
+}  // namespace
+
+int check_folder_command(bool console, const std::vector<std::wstring>& args) {
+    if (console) return usage_error("check-folder takes no --console");
+    bool before_install = false, allowed = false;
+    std::optional<std::wstring> given;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == L"--before-install" && !before_install && !given) {
+            before_install = true;
+        } else if (args[i] == L"--allow-unsafe-folder" && before_install && !allowed && !given) {
+            allowed = true;
+        } else if (!given && !args[i].starts_with(L"--")) {
+            given = args[i];
+        } else {
+            return usage_error("unexpected argument \"" + narrow(args[i]) + "\" after check-folder");
+        }
+    }
+    if (before_install && !given) return usage_error("check-folder --before-install needs FOLDER");
+    Result<std::filesystem::path> folder = given ? full_folder(*given) : exe_dir();
+    if (!folder) return print_failure(folder.error().one_line(), EXIT_USAGE);
+
+    // Asked of the folder's volume, where everything judged here lies.
+    const bool kept = trust::permissions_kept(folder->root_path());
+    const std::optional<trust::Unsafe> unsafe =
+        before_install ? trust::find_unsafe_install_folder(
+                             *folder, {trust::read_entry, trust::list_folder, make_protected_folder}, kept, allowed)
+                       : find_unsafe_installed(*folder, kept);
+    if (unsafe) return print_failure(trust::unsafe_error("program folder", *unsafe).one_line(), EXIT_UNSAFE);
+    const std::string line = "program folder is safe: " + narrow(folder->native()) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    return EXIT_SAFE;
+}
+
+}  // namespace velmor::ctl

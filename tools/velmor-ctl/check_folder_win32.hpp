@@ -1,0 +1,28 @@
+#pragma once
+// velmor-ctl check-folder: the program folder's check, by hand or from the
+// package, which runs this program from its own tables (never from the folder
+// it checks) as SYSTEM:
+//
+//   check-folder [FOLDER]
+//     the check install makes (the folder, those above it, velmor-helper.exe,
+//     velmor-ctl.exe and the libraries the service loads), of FOLDER or this
+//     program's own folder; the package's check once its files are in place
+//   check-folder --before-install [--allow-unsafe-folder] FOLDER
+//     the package's check before it copies anything
+//     (trust::find_unsafe_install_folder): a missing FOLDER is made
+//
+// FOLDER may end in "\." or "\" (the package passes "[INSTALLDIR]." so that
+// the property's closing backslash does not escape the quote). Main thread.
+
+#include <string>
+#include <vector>
+
+namespace velmor::ctl {
+
+// `args` from "check-folder" on. Exit status: 0 and "program folder is safe:
+// {folder}" on standard output; 1 and "velmor-ctl: program folder is not
+// safe: {path}: {reason}" (the words of install's refusal) on standard error;
+// 2 for a usage error or a folder that cannot be named.
+int check_folder_command(bool console, const std::vector<std::wstring>& args);
+
+}  // namespace velmor::ctl
