@@ -154,8 +154,8 @@ TEST_F(Package, InstallsTheServiceAsTheInstallCommandDoesUpgradesAndUninstalls) 
     const auto expected = registration_by_install_command();
     ASSERT_TRUE(expected.has_value());
 
-    // The package makes no data folder: the service does when it starts,
-    // before any start request. Wine's services see ProgramData as
+    // The package makes only the data folder's parent: the service makes the
+    // data folder when it starts, before any start request. Wine's services see ProgramData as
     // C:\users\Public; only there is the folder removed first.
     const std::filesystem::path data_folder =
         under_wine() ? std::filesystem::path(L"C:\\users\\Public\\Velmor")
@@ -278,40 +278,46 @@ TEST_F(Package, UninstallWithACoreRunningStopsTheCoreFirst) {
     EXPECT_TRUE(wait_until([&] { return DeleteFileW(core_library.c_str()) != FALSE; })) << GetLastError();
 }
 
-// The package checks the program folder as install does, once its files are
-// in place: a folder that fails the check fails the install, which rolls
-// back; with ALLOWUNSAFEFOLDER=1 it installs and records the allowance as
-// install does (REG_DWORD 1). Wine keeps no DACL, so the folder fails as a
-// link; the protected DACL itself is in the package's tables
-// (tests/package).
+// The package checks the program folder before it copies anything and, as
+// install does, once its files are in place: a folder that fails either check
+// fails the install, which rolls back; with ALLOWUNSAFEFOLDER=1 a folder that
+// others may change installs and the allowance is recorded as install does
+// (REG_DWORD 1), but a link planted inside the folder still fails it, before
+// any file is copied. Wine keeps no DACL, so the folder fails as a link; the
+// protected DACL itself is in the package's tables (tests/package).
 TEST_F(Package, AProgramFolderThatFailsTheInstallCheckFailsThePackage) {
-    const std::filesystem::path target = scratch_ / L"target";
-    const std::filesystem::path link = scratch_ / L"linked";
     const std::filesystem::path msi = std::filesystem::path(widen(VELMOR_MSI_PATH)).make_preferred();
     struct Case {
         const wchar_t* name;
         const wchar_t* properties;
+        bool planted;  // INSTALLDIR a folder with a link inside, not a link
         DWORD exit_code;
         std::optional<std::wstring> allowance;  // AllowUnsafeFolder afterwards
     };
+    // Windows Installer reports a failed custom action as 1603; Wine's as 1627.
+    const auto refused = static_cast<DWORD>(under_wine() ? ERROR_FUNCTION_FAILED : ERROR_INSTALL_FAILURE);
     const Case cases[] = {
-        // Windows Installer reports a failed custom action as 1603; Wine's as 1627.
-        {L"refused", L"", static_cast<DWORD>(under_wine() ? ERROR_FUNCTION_FAILED : ERROR_INSTALL_FAILURE), std::nullopt},
-        {L"allowed", L"ALLOWUNSAFEFOLDER=1", 0, L"1"},
+        {L"refused", L"", false, refused, std::nullopt},
+        {L"allowed", L"ALLOWUNSAFEFOLDER=1", false, 0, L"1"},
+        {L"planted", L"ALLOWUNSAFEFOLDER=1", true, refused, std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(narrow(c.name));
-        // Made again for each case: Wine's rollback removes the folder
-        // through the link.
+        // A folder and a link of each case's own: Wine's rollback removes the
+        // folder through the link.
+        const std::filesystem::path target = scratch_ / (std::wstring(L"target-") + c.name);
+        const std::filesystem::path link = (c.planted ? target : scratch_) / (std::wstring(L"linked-") + c.name);
         std::filesystem::create_directories(target);
-        if (const std::optional<std::string> why_not = links::make_folder_link(link, target)) GTEST_SKIP() << *why_not;
+        if (const std::optional<std::string> why_not = links::make_folder_link(link, c.planted ? scratch_ : target))
+            GTEST_SKIP() << *why_not;
+        const std::filesystem::path folder = c.planted ? target : link;
         const std::filesystem::path log = scratch_ / (std::wstring(L"msi-") + c.name + L".log");
-        const std::wstring properties = L"INSTALLDIR=\"" + link.native() + L"\" " + c.properties;
+        const std::wstring properties = L"INSTALLDIR=\"" + folder.native() + L"\" " + c.properties;
         EXPECT_EQ(msiexec(L"/i", msi.native(), log, properties).exit_code, c.exit_code) << "see " << log.string();
         EXPECT_EQ(unsafe_folder_allowance(), c.allowance);
         EXPECT_EQ(installed_products().size(), c.exit_code == 0 ? 1u : 0u);
         EXPECT_EQ(is_registered(), c.exit_code == 0);
-        EXPECT_EQ(std::filesystem::exists(target / L"velmor-helper.exe"), c.exit_code == 0);
+        EXPECT_EQ(std::filesystem::exists(folder / L"velmor-helper.exe"), c.exit_code == 0);
         for (const std::wstring& code : installed_products()) msiexec(L"/x", code, scratch_ / L"msi-x.log");
         links::remove_folder_link(link);
     }
