@@ -92,12 +92,14 @@ std::optional<Unsafe> find_unsafe_install_folder(const fs::path& given, const In
     fs::path folder = given.lexically_normal();
     if (!folder.has_filename() && folder.has_relative_path()) folder = folder.parent_path();
     std::vector<fs::path> missing;
-    if (std::optional<Unsafe> unsafe = look(folder, access, permissions_kept, unsafe_folder_allowed, missing)) return unsafe;
+    if (std::optional<Unsafe> unsafe = look(folder, access, permissions_kept, unsafe_folder_allowed, missing))
+        return unsafe;
     if (missing.empty()) return std::nullopt;
     for (const fs::path& at : missing)
         if (Result<> made = access.make(at); !made) return Unsafe{at, "it cannot be made", std::move(made.error())};
     missing.clear();
-    if (std::optional<Unsafe> unsafe = look(folder, access, permissions_kept, unsafe_folder_allowed, missing)) return unsafe;
+    if (std::optional<Unsafe> unsafe = look(folder, access, permissions_kept, unsafe_folder_allowed, missing))
+        return unsafe;
     if (!missing.empty()) return Unsafe{missing.front(), "it cannot be found", std::nullopt};
     return std::nullopt;
 }

@@ -34,7 +34,8 @@ int usage_error(const std::string& what) {
 Result<std::filesystem::path> full_folder(const std::wstring& given) {
     std::error_code error;
     std::filesystem::path folder = std::filesystem::absolute(given, error).lexically_normal();
-    if (error) return fail(os_error(static_cast<std::uint32_t>(error.value())).context("invalid folder " + narrow(given)));
+    if (error)
+        return fail(os_error(static_cast<std::uint32_t>(error.value())).context("invalid folder " + narrow(given)));
     if (!folder.has_filename() && folder.has_relative_path()) folder = folder.parent_path();
     return folder;
 }
