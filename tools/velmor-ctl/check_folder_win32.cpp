@@ -81,8 +81,12 @@ int check_folder_command(bool console, const std::vector<std::wstring>& args) {
     Result<std::filesystem::path> folder = given ? full_folder(*given) : exe_dir();
     if (!folder) return print_failure(folder.error().one_line(), EXIT_USAGE);
 
-    // Asked of the folder's volume, where everything judged here lies.
-    const bool kept = trust::permissions_kept(folder->root_path());
+    // Asked of the volume the folder is on, through the nearest folder above
+    // it that exists: nothing is made in the folder before it is judged.
+    std::filesystem::path above = folder->parent_path();
+    std::error_code error;
+    while (!std::filesystem::is_directory(above, error) && above.has_relative_path()) above = above.parent_path();
+    const bool kept = trust::permissions_kept(above);
     const std::optional<trust::Unsafe> unsafe =
         before_install ? trust::find_unsafe_install_folder(
                              *folder, {trust::read_entry, trust::list_folder, make_protected_folder}, kept, allowed)
