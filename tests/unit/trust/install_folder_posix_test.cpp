@@ -17,8 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// One entry under the test's top folder: "x/" a folder, "x>" a link, "x" a
-// file; owned by root unless `user`.
+// One entry under `top`: "x/" a folder, "x>" a link, "x" a file; mode 0755,
+// owned by root unless `user`.
 struct Plant {
     std::string entry;
     bool user = false;
@@ -29,10 +29,8 @@ void plant(const fs::path& top, const Plant& p) {
     const fs::path at = top / p.entry.substr(0, p.entry.size() - (kind == '/' || kind == '>' ? 1 : 0));
     fs::create_directories(at.parent_path());
     if (kind == '>') return fs::create_symlink("/etc", at);
-    if (kind == '/') fs::create_directory(at);
-    if (kind != '/') std::ofstream(at) << "code";
-    ::chmod(at.c_str(), 0755);
-    if (::chown(at.c_str(), p.user ? 65534 : 0, 0) != 0) ADD_FAILURE() << "chown " << at;
+    kind == '/' ? (void)fs::create_directory(at) : (void)(std::ofstream(at) << "code");
+    if (::chmod(at.c_str(), 0755) != 0 || ::chown(at.c_str(), p.user ? 65534 : 0, 0) != 0) ADD_FAILURE() << at;
 }
 
 TEST(InstallFolder, EmptyOrTrustedThroughoutMadeWhenMissingFailsClosed) {
@@ -46,17 +44,15 @@ TEST(InstallFolder, EmptyOrTrustedThroughoutMadeWhenMissingFailsClosed) {
         const char* refused = "";  // the read (r:), listing (l:) or making (m:) of this path fails; u: a user makes it
     };
     const Case cases[] = {
-        {"missing: made, then judged", {}, ""},
         {"missing with its parent, given as the package gives it", {}, "", "a/app/."},
         {"ours throughout", {{"app/sub/"}, {"app/velmor-helper.exe"}, {"app/sub/old.log"}}, ""},
         // Its owner may hold it open for adding files past every check.
         {"empty, a user's", {{"app/", true}}, "app: " + BY_USER},
         // Windows Installer keeps a planted file of a higher version.
         {"a user's file deep inside", {{"app/sub/version.dll", true}}, "app/sub/version.dll: " + BY_USER},
-        {"a link inside", {{"app/lib>"}}, "app/lib: it is a link or junction"},
         {"a user's ancestor, the folder missing", {{"a/", true}}, "a: " + BY_USER, "a/app"},
-        {"no permissions kept: kinds only", {{"app/", true}, {"app/x", true}, {"app/lib>"}},
-         "app/lib: it is a link or junction", "app", false},
+        {"no permissions kept: kinds only", {{"app/", true}, {"app/lib>"}}, "app/lib: it is a link or junction", "app",
+         false},
         // The allowance accepts the folder, never what someone else put inside.
         {"a user's, allowed", {{"app/", true}}, "", "app", true, true},
         {"a user's file, allowed", {{"app/", true}, {"app/velmor-helper.exe", true}},
