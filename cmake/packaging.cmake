@@ -128,7 +128,7 @@ function(velmor_add_msi output version)
             -q "UPDATE `Property` SET `Value`='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;CONTROLACCESS;ALLOWUNSAFEFOLDER' WHERE `Property`='SecureCustomProperties'"
             -q "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, `LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, `SDDLText` LONGCHAR NOT NULL, `Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)"
             -q "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`,`LockObject`,`Table`,`SDDLText`) VALUES ('ProgramFolderDacl','INSTALLDIR','CreateFolder','${VELMOR_PROGRAM_FOLDER_SDDL}')"
-            -q "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`,`LockObject`,`Table`,`SDDLText`) VALUES ('DataFolderParentDacl','VELMORDATA','CreateFolder','${VELMOR_DATA_FOLDER_SDDL}')"
+            -q "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`,`LockObject`,`Table`,`SDDLText`) VALUES ('DataFolderParentDacl','VelmorDataParent','CreateFolder','${VELMOR_DATA_FOLDER_SDDL}')"
     ${sign}
     WORKING_DIRECTORY ${VELMOR_RELEASE_FILES}
     DEPENDS ${VELMOR_MSI_WXS} ${VELMOR_RELEASE_FILE_LIST} ${PROJECT_SOURCE_DIR}/src/env/data_folder_win32.hpp
