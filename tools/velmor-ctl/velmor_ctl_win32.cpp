@@ -86,17 +86,18 @@ std::string request_line(std::string_view action, const std::optional<std::strin
     return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
 }
 
+// Read before the pipe is opened: a file that cannot be read sends nothing.
 Result<std::string> read_text_file(const std::wstring& path) {
     const std::string nothing_sent = "; nothing was sent";
     const unique_handle file = adopt_file_handle(
         CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return fail("cannot open " + narrow(path) + ": " + os_error_text(GetLastError()) + nothing_sent);
+    if (!file) return fail(Error("cannot open " + narrow(path), last_call_error("CreateFileW")));
     std::string text;
     std::vector<char> chunk(65536);
     for (;;) {
         DWORD n = 0;
         if (!ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &n, nullptr))
-            return fail("cannot read " + narrow(path) + ": " + os_error_text(GetLastError()) + nothing_sent);
+            return fail(Error("cannot read " + narrow(path), last_call_error("ReadFile")));
         if (n == 0) break;
         text.append(chunk.data(), n);
     }
