@@ -184,6 +184,11 @@ TEST_F(ServiceHost, InstallRegistersTheQuotedPathAndStartsAServiceThatAnswersPin
     const ProgramOutcome ctl = run_program(program_dir() / L"velmor-ctl.exe", L"ping", scratch_);
     EXPECT_EQ(ctl.exit_code, 0u) << ctl.err;
     EXPECT_NE(ctl.out.find(R"("pong":true)"), std::string::npos) << ctl.out;
+    // Which helper answers status: the service's process.
+    const ProgramOutcome shown = run_program(program_dir() / L"velmor-ctl.exe", L"status", scratch_);
+    EXPECT_TRUE(shown.out.starts_with("core stopped\nhelper process " + std::to_string(status->dwProcessId) +
+                                      ", version " VELMOR_VERSION ", started 20"))
+        << shown.out << shown.err;
 
     // A console helper started beside the service ends at once, naming it.
     const ProgramOutcome second = helper(L"console");

@@ -7,12 +7,12 @@
 #include <thread>
 #include <vector>
 
-#include "base/names.hpp"
 #include "base/os_error.hpp"
 #include "base/win.hpp"
 #include "env/locations.hpp"
 #include "env/log.hpp"
 #include "velmor-ctl/log_viewer.hpp"
+#include "velmor-ctl/pipe_client.hpp"
 #include "velmor-ctl/reply_text.hpp"
 
 namespace velmor::ctl {
@@ -20,28 +20,14 @@ namespace {
 
 constexpr int EXIT_OK = 0, EXIT_NO_LOG = 2;
 
-// The log next to the velmor-helper service's executable, from its
-// registration: quoted by install, bare from some installers.
+// The log next to the velmor-helper service's executable.
 Result<std::filesystem::path> service_log_path() {
-    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) return fail(last_call_error("OpenSCManagerW"));
-    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_CONFIG));
-    if (!service) {
-        const DWORD code = GetLastError();
-        if (code == ERROR_SERVICE_DOES_NOT_EXIST)
-            return fail("the velmor-helper service is not installed: name the log file (velmor-ctl log FILE), or use "
-                        "--console for a helper in console mode");
-        return fail(call_error("OpenServiceW", code));
-    }
-    DWORD needed = 0;
-    (void)QueryServiceConfigW(service.get(), nullptr, 0, &needed);
-    std::vector<std::uint64_t> buffer(needed / sizeof(std::uint64_t) + 1);
-    if (!QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
-                             static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)), &needed))
-        return fail(last_call_error("QueryServiceConfigW"));
-    std::wstring binary = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName;
-    if (binary.starts_with(L'"')) binary = binary.substr(1, binary.find(L'"', 1) - 1);
-    return std::filesystem::path(binary).parent_path() / widen(LOG_FILE_NAME);
+    const Result<std::wstring> image = service_image_path();
+    if (!image && image.error().system_code() == ERROR_SERVICE_DOES_NOT_EXIST)
+        return fail("the velmor-helper service is not installed: name the log file (velmor-ctl log FILE), or use "
+                    "--console for a helper in console mode");
+    if (!image) return fail(image.error());
+    return std::filesystem::path(*image).parent_path() / widen(LOG_FILE_NAME);
 }
 
 // Opened for reading with every sharing: the helper goes on appending to it

@@ -31,6 +31,16 @@ Result<> check_server(const Result<std::optional<std::uint32_t>>& service, const
 // when it is not installed.
 Result<std::optional<std::uint32_t>> service_process_id();
 
+// The velmor-helper service's executable, from its registration (quoted by
+// install, bare from some installers). Fails with the system code of
+// OpenServiceW (1060) when it is not installed.
+Result<std::wstring> service_image_path();
+
+// `who`, the server found to be the service, with the image and version of
+// the service's registered executable where the process itself could not
+// be asked (a standard user may not open a SYSTEM process).
+HelperIdentity with_service_image(HelperIdentity who);
+
 // A connection to the pipe, waiting a little while it is absent (a helper
 // starting) and longer while it is busy (other clients being served). Opened
 // for identification only: the server may learn who we are, never act as us.

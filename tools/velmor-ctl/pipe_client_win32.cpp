@@ -84,6 +84,31 @@ Result<std::optional<std::uint32_t>> service_process_id() {
     return std::optional<std::uint32_t>(status.dwProcessId);
 }
 
+Result<std::wstring> service_image_path() {
+    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) return fail(last_call_error("OpenSCManagerW"));
+    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_CONFIG));
+    if (!service) return fail(last_call_error("OpenServiceW"));
+    DWORD needed = 0;
+    (void)QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    std::vector<std::uint64_t> buffer(needed / sizeof(std::uint64_t) + 1);
+    if (!QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                             static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)), &needed))
+        return fail(last_call_error("QueryServiceConfigW"));
+    std::wstring binary = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName;
+    if (binary.starts_with(L'"')) binary = binary.substr(1, binary.find(L'"', 1) - 1);
+    return binary;
+}
+
+HelperIdentity with_service_image(HelperIdentity who) {
+    if (!who.image.empty()) return who;
+    if (const Result<std::wstring> image = service_image_path()) {
+        who.image = narrow(*image);
+        who.version = image_version(*image);
+    }
+    return who;
+}
+
 Result<PipeConnection> PipeConnection::open(bool console) {
     const std::string pipe(PIPE_NAME_TEXT);
     const auto started = std::chrono::steady_clock::now();
@@ -120,7 +145,7 @@ Result<HelperIdentity> PipeConnection::server() const {
     who.process = id;
     const unique_handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
     if (!process) {
-        who.unreadable = "version and start time unreadable: " + last_call_error("OpenProcess").one_line();
+        who.unreadable = last_call_error("OpenProcess").one_line();
         return who;
     }
     FILETIME created{}, exited{}, kernel{}, user{};
@@ -132,7 +157,7 @@ Result<HelperIdentity> PipeConnection::server() const {
     std::wstring image(32768, L'\0');
     DWORD size = static_cast<DWORD>(image.size());
     if (!QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) {
-        who.unreadable = "version unreadable: " + last_call_error("QueryFullProcessImageNameW").one_line();
+        who.unreadable = last_call_error("QueryFullProcessImageNameW").one_line();
         return who;
     }
     image.resize(size);

@@ -72,7 +72,12 @@ std::string helper_line(const HelperIdentity& helper) {
     std::string line = "helper process " + std::to_string(helper.process);
     if (helper.version) line += ", version " + *helper.version;
     if (helper.started) line += ", started " + *helper.started;
-    if (helper.unreadable) line += " (" + *helper.unreadable + ")";
+    if (helper.unreadable && (!helper.version || !helper.started)) {
+        const std::string missing = !helper.version && !helper.started ? "version and start time"
+                                    : !helper.version                  ? "version"
+                                                                       : "start time";
+        line += " (" + missing + " unreadable: " + *helper.unreadable + ")";
+    }
     return line;
 }
 

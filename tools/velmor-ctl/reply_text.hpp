@@ -32,14 +32,14 @@ std::optional<std::string> readable_reply(Verb verb, std::string_view reply);
 std::string json_for_terminal(std::string_view reply);
 
 // Which helper answers, for status: "helper process {id}", then ", version
-// {v}" and ", started {time}" as far as they could be read; `unreadable`
-// says why the rest could not.
+// {v}" and ", started {time}" as far as they could be read, then what could
+// not be and why: " (start time unreadable: {unreadable})".
 struct HelperIdentity {
     std::uint32_t process = 0;
     std::string image;  // the executable's path; empty when unreadable
     std::optional<std::string> version;
     std::optional<std::string> started;  // an ISO 8601 time
-    std::optional<std::string> unreadable;
+    std::optional<std::string> unreadable;  // why what is missing is missing
 };
 std::string helper_line(const HelperIdentity& helper);
 

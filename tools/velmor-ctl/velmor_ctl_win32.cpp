@@ -133,7 +133,8 @@ int run_request(const ctl::CtlCommand& command) {
         print_error(reply.error());
         return EXIT_NO_REPLY;
     }
-    const std::string out = ctl::printed_reply(command, *reply, *server);
+    const std::string out =
+        ctl::printed_reply(command, *reply, command.console ? *server : ctl::with_service_image(*server));
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
     return ctl::reply_exit_status(*reply);

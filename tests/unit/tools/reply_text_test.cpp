@@ -55,8 +55,10 @@ TEST(ReplyText, ReadableLineForEachReply) {
     }
     EXPECT_EQ(helper_line({7, "C:\\h\\velmor-helper.exe", "0.9.0", "2026-12-08T05:00:00.0000000+01:00", {}}),
               "helper process 7, version 0.9.0, started 2026-12-08T05:00:00.0000000+01:00");
-    EXPECT_EQ(helper_line({7, "", {}, {}, "version and start time unreadable: OpenProcess failed: 5"}),
+    EXPECT_EQ(helper_line({7, "", {}, {}, "OpenProcess failed: 5"}),
               "helper process 7 (version and start time unreadable: OpenProcess failed: 5)");
+    EXPECT_EQ(helper_line({7, "C:\\h\\velmor-helper.exe", "0.9.0", {}, "OpenProcess failed: 5"}),
+              "helper process 7, version 0.9.0 (start time unreadable: OpenProcess failed: 5)");
 }
 
 // Every path by which velmor-ctl prints what it did not write, given a text
