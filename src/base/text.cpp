@@ -222,6 +222,8 @@ std::string_view trim_unicode_white_space(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
+bool is_control_for_log(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029; }
+
 std::string escape_for_log(std::string_view text, std::size_t max_bytes) {
     // The bound is on what is written: a byte that escapes to six must not
     // make the line six times the size of what the client sent.
@@ -245,7 +247,7 @@ std::string escape_for_log(std::string_view text, std::size_t max_bytes) {
             escaped = "\\n";
         } else if (cp == '\t') {
             escaped = "\\t";
-        } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029) {
+        } else if (is_control_for_log(cp)) {
             static constexpr char HEX[] = "0123456789abcdef";
             std::size_t k = 0;
             piece[k++] = '\\';

@@ -42,4 +42,9 @@ bool is_blank(std::string_view text);
 // bytes were left out. `text` is valid UTF-8 (invalid parts become U+FFFD).
 std::string escape_for_log(std::string_view text, std::size_t max_bytes = 1024);
 
+// The characters escape_for_log escapes: C0, DEL, C1, U+2028 and U+2029, all
+// of which a terminal may act on. Output for scripts (JSON) escapes the same
+// ones in its own notation.
+bool is_control_for_log(char32_t c);
+
 }  // namespace velmor

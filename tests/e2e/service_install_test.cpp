@@ -184,6 +184,11 @@ TEST_F(ServiceHost, InstallRegistersTheQuotedPathAndStartsAServiceThatAnswersPin
     const ProgramOutcome ctl = run_program(program_dir() / L"velmor-ctl.exe", L"ping", scratch_);
     EXPECT_EQ(ctl.exit_code, 0u) << ctl.err;
     EXPECT_NE(ctl.out.find(R"("pong":true)"), std::string::npos) << ctl.out;
+    // Which helper answers status: the service's process.
+    const ProgramOutcome shown = run_program(program_dir() / L"velmor-ctl.exe", L"status", scratch_);
+    EXPECT_TRUE(shown.out.starts_with("core stopped\nhelper process " + std::to_string(status->dwProcessId) +
+                                      ", version " VELMOR_VERSION ", started 20"))
+        << shown.out << shown.err;
 
     // A console helper started beside the service ends at once, naming it.
     const ProgramOutcome second = helper(L"console");
@@ -406,9 +411,12 @@ TEST_F(ServiceHost, ControlToolSendsNothingToAProgramHoldingTheNameOfAStoppedSer
     const ProgramOutcome refused = run_program(program_dir() / L"velmor-ctl.exe", L"stop", scratch_);
     EXPECT_EQ(refused.exit_code, 2u);
     EXPECT_EQ(refused.out, "");
-    EXPECT_EQ(refused.err, "velmor-ctl: the velmor-helper service is not running, yet \\\\.\\pipe\\velmor-helper is "
-                           "served by process " + std::to_string(GetCurrentProcessId()) +
-                           "; nothing was sent (for a helper in console mode, use --console)\n");
+    // The program is named, and not taken for a helper in console mode.
+    EXPECT_TRUE(refused.err.starts_with("velmor-ctl: the velmor-helper service is not running, yet "
+                                        "\\\\.\\pipe\\velmor-helper is served by process " +
+                                        std::to_string(GetCurrentProcessId()) + " ("))
+        << refused.err;
+    EXPECT_TRUE(refused.err.ends_with(".exe); nothing was sent: that program is not velmor-helper.exe\n")) << refused.err;
 
     // It did connect, and left without writing a byte.
     if (connect_code == ERROR_IO_PENDING) {

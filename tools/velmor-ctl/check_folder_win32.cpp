@@ -24,12 +24,6 @@ int print_failure(const std::string& text, int status) {
     return status;
 }
 
-int usage_error(const std::string& what) {
-    return print_failure(what + "; usage: velmor-ctl check-folder [FOLDER] | check-folder --before-install "
-                                "[--allow-unsafe-folder] FOLDER",
-                         EXIT_USAGE);
-}
-
 // FOLDER in full, without the "\." or "\" the package may end it with.
 Result<std::filesystem::path> full_folder(const std::wstring& given) {
     std::error_code error;
@@ -62,22 +56,7 @@ std::optional<trust::Unsafe> find_unsafe_installed(const std::filesystem::path& 
 
 }  // namespace
 
-int check_folder_command(bool console, const std::vector<std::wstring>& args) {
-    if (console) return usage_error("check-folder takes no --console");
-    bool before_install = false, allowed = false;
-    std::optional<std::wstring> given;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == L"--before-install" && !before_install && !given) {
-            before_install = true;
-        } else if (args[i] == L"--allow-unsafe-folder" && before_install && !allowed && !given) {
-            allowed = true;
-        } else if (!given && !args[i].starts_with(L"--")) {
-            given = args[i];
-        } else {
-            return usage_error("unexpected argument \"" + narrow(args[i]) + "\" after check-folder");
-        }
-    }
-    if (before_install && !given) return usage_error("check-folder --before-install needs FOLDER");
+int check_folder_command(bool before_install, bool allowed, const std::optional<std::wstring>& given) {
     Result<std::filesystem::path> folder = given ? full_folder(*given) : exe_dir();
     if (!folder) return print_failure(folder.error().one_line(), EXIT_USAGE);
 

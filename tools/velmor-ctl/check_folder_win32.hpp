@@ -14,15 +14,16 @@
 // FOLDER may end in "\." or "\" (the package passes "[INSTALLDIR]." so that
 // the property's closing backslash does not escape the quote). Main thread.
 
+#include <optional>
 #include <string>
-#include <vector>
 
 namespace velmor::ctl {
 
-// `args` from "check-folder" on. Exit status: 0 and "program folder is safe:
+// FOLDER and the options as the command line gave them (checked there).
+// Exit status: 0 and "program folder is safe:
 // {folder}" on standard output; 1 and "velmor-ctl: program folder is not
 // safe: {path}: {reason}" (the words of install's refusal) on standard error;
-// 2 for a usage error or a folder that cannot be named.
-int check_folder_command(bool console, const std::vector<std::wstring>& args);
+// 2 for a folder that cannot be named.
+int check_folder_command(bool before_install, bool allowed, const std::optional<std::wstring>& folder);
 
 }  // namespace velmor::ctl

@@ -1,48 +1,16 @@
 #include "velmor-ctl/log_time.hpp"
 
 #include <charconv>
+#include <chrono>
 
 namespace velmor::ctl {
 namespace {
 
 constexpr std::int64_t PER_SECOND = 10'000'000;
 constexpr std::int64_t PER_DAY = 86'400 * PER_SECOND;
-// Days from 1601-01-01 to 1970-01-01.
-constexpr std::int64_t DAYS_1601_TO_1970 = 134'774;
-
-// Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
-constexpr std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2 ? 1 : 0;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const std::int64_t yoe = y - era * 400;
-    const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-struct Civil {
-    std::int64_t year;
-    unsigned month, day;
-};
-
-constexpr Civil civil_from_days(std::int64_t z) {
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const std::int64_t doe = z - era * 146097;
-    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const std::int64_t mp = (5 * doy + 2) / 153;
-    const auto d = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
-    const auto m = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
-    return {yoe + era * 400 + (m <= 2 ? 1 : 0), m, d};
-}
-
-constexpr bool is_leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-constexpr unsigned days_in_month(std::int64_t y, unsigned m) {
-    constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && is_leap(y) ? 29 : days[m - 1];
-}
+// The calendar arithmetic is <chrono>'s (proleptic Gregorian); only its
+// parsing and formatting are missing from the compilers we build with.
+constexpr std::chrono::sys_days EPOCH_1601 = std::chrono::year{1601} / std::chrono::January / 1;
 
 void append_number(std::string& out, std::int64_t value, int width) {
     char digits[24];
@@ -99,14 +67,14 @@ std::string iso_time(std::int64_t intervals, std::optional<int> offset_minutes) 
     }
     const std::int64_t days = shown / PER_DAY;
     std::int64_t rest = shown % PER_DAY;
-    const Civil date = civil_from_days(days - DAYS_1601_TO_1970);
+    const std::chrono::year_month_day date{EPOCH_1601 + std::chrono::days{days}};
     std::string out;
     out.reserve(34);
-    append_number(out, date.year, 4);
+    append_number(out, static_cast<int>(date.year()), 4);
     out.push_back('-');
-    append_number(out, date.month, 2);
+    append_number(out, static_cast<unsigned>(date.month()), 2);
     out.push_back('-');
-    append_number(out, date.day, 2);
+    append_number(out, static_cast<unsigned>(date.day()), 2);
     out.push_back('T');
     append_number(out, rest / (3600 * PER_SECOND), 2);
     rest %= 3600 * PER_SECOND;
@@ -134,9 +102,11 @@ std::optional<IsoTime> parse_iso_time(std::string_view text) {
     const auto year = take_digits(text, at, 4);
     if (!year || !take(text, at, '-')) return std::nullopt;
     const auto month = take_digits(text, at, 2);
-    if (!month || *month < 1 || *month > 12 || !take(text, at, '-')) return std::nullopt;
+    if (!month || !take(text, at, '-')) return std::nullopt;
     const auto day = take_digits(text, at, 2);
-    if (!day || *day < 1 || *day > days_in_month(*year, *month)) return std::nullopt;
+    const std::chrono::year_month_day date{std::chrono::year{static_cast<int>(*year)}, std::chrono::month{*month},
+                                           std::chrono::day{day.value_or(0)}};
+    if (!day || !date.ok()) return std::nullopt;
     std::int64_t within_day = 0;
     if (at < text.size() && (text[at] == 'T' || text[at] == ' ')) {
         ++at;
@@ -177,7 +147,7 @@ std::optional<IsoTime> parse_iso_time(std::string_view text) {
         result.zoned = true;
     }
     if (at != text.size()) return std::nullopt;
-    const std::int64_t days = days_from_civil(*year, *month, *day) + DAYS_1601_TO_1970;
+    const std::int64_t days = (std::chrono::sys_days{date} - EPOCH_1601).count();
     result.intervals = days * PER_DAY + within_day - offset_seconds * PER_SECOND;
     if (days < 0 || result.intervals < 0) return std::nullopt;
     return result;

@@ -45,6 +45,13 @@ std::optional<IsoTime> parse_iso_time(std::string_view text);
 // printed as it is and belongs to the line before it (the rest of a message
 // with line breaks), so --since keeps or drops it with that line. Lines
 // before the first prefixed one are kept.
+// This machine's time zone (Windows, log_time_win32.cpp): minutes east of
+// UTC at `intervals` (with the daylight saving rule of that date), 0 when
+// the system cannot say; and a wall time of that zone as UTC, none when it
+// cannot be converted.
+int local_offset_minutes(std::int64_t intervals);
+std::optional<std::int64_t> local_to_utc(std::int64_t wall);
+
 class LogLineFilter {
 public:
     // `offset_minutes` for an instant: none prints UTC; `since` (UTC

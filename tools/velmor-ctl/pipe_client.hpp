@@ -1,0 +1,63 @@
+#pragma once
+// velmor-ctl's side of the control pipe: whom it may talk to (portable, in
+// pipe_client.cpp) and the talking itself (Windows, pipe_client_win32.cpp).
+// Main thread.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/error.hpp"
+#include "velmor-ctl/reply_text.hpp"
+#ifdef _WIN32
+#include "base/win.hpp"
+#endif
+
+namespace velmor::ctl {
+
+// Whether the process serving the pipe may receive `command` (its word,
+// for the next step in a refusal). `service`: the velmor-helper service's
+// process id as the service manager tells it, 0 while it is not running,
+// none when it is not installed, or the error of asking; `console` accepts
+// any server. A name that is free while the service is stopped can be taken
+// by any local program, which would then receive whatever we send: every
+// doubt, the query's own failure included, refuses.
+Result<> check_server(const Result<std::optional<std::uint32_t>>& service, const HelperIdentity& server,
+                      bool console, std::string_view command);
+
+#ifdef _WIN32
+// The velmor-helper service's process id: 0 when it is not running, none
+// when it is not installed.
+Result<std::optional<std::uint32_t>> service_process_id();
+
+// The velmor-helper service's executable, from its registration (quoted by
+// install, bare from some installers). Fails with the system code of
+// OpenServiceW (1060) when it is not installed.
+Result<std::wstring> service_image_path();
+
+// `who`, the server found to be the service, with the image and version of
+// the service's registered executable where the process itself could not
+// be asked (a standard user may not open a SYSTEM process).
+HelperIdentity with_service_image(HelperIdentity who);
+
+// A connection to the pipe, waiting a little while it is absent (a helper
+// starting) and longer while it is busy (other clients being served). Opened
+// for identification only: the server may learn who we are, never act as us.
+class PipeConnection {
+public:
+    static Result<PipeConnection> open(bool console);
+    // Who serves the pipe, as far as the system tells; fails only when not
+    // even its process id can be read.
+    Result<HelperIdentity> server() const;
+    // Sends `request` and reads the reply up to its line feed, or until the
+    // helper disconnects.
+    Result<std::string> exchange(std::string_view request) const;
+
+private:
+    explicit PipeConnection(unique_handle pipe) : pipe_(std::move(pipe)) {}
+    unique_handle pipe_;
+};
+#endif
+
+}  // namespace velmor::ctl

@@ -1,0 +1,208 @@
+// velmor-ctl's connection to the control pipe: opening it within its waits,
+// who serves it (process, image, version resource, creation time), one
+// request and its reply.
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "base/names.hpp"
+#include "base/os_error.hpp"
+#include "env/log.hpp"
+#include "velmor-ctl/log_time.hpp"
+#include "velmor-ctl/pipe_client.hpp"
+
+namespace velmor::ctl {
+namespace {
+
+// How long an absent pipe is waited for (a helper that is just starting),
+// and how long a busy one (the helper serving other clients).
+constexpr auto ABSENT_WAIT = std::chrono::seconds(2);
+constexpr auto BUSY_WAIT = std::chrono::seconds(10);
+
+std::string code_text(DWORD code) { return "(os error " + std::to_string(code) + ")"; }
+
+// How to get a helper running, for one that is absent.
+std::string how_to_start(bool console) {
+    if (console) return "start one with `velmor-helper.exe console` (from a source tree: scripts/run)";
+    const Result<std::optional<std::uint32_t>> service = service_process_id();
+    if (service && !*service)
+        return "the service is not installed: install it with `velmor-helper.exe install` from an elevated prompt, "
+               "or deploy the MSI";
+    if (service) return "start the service with `sc start velmor-helper`";
+    return "start the service with `sc start velmor-helper`, or install it with `velmor-helper.exe install`";
+}
+
+bool connection_ended(DWORD code) {
+    return code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED || code == ERROR_NO_DATA;
+}
+
+// "a.b.c" (".d" when not 0) from the fixed part of the image's version
+// resource, read as data: nothing of the image runs.
+std::optional<std::string> image_version(const std::wstring& image) {
+    const unique_hmodule module(
+        LoadLibraryExW(image.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    if (!module) return std::nullopt;
+    HRSRC found = FindResourceW(module.get(), MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16));  // RT_VERSION
+    HGLOBAL loaded = found ? LoadResource(module.get(), found) : nullptr;
+    const auto* bytes = static_cast<const unsigned char*>(loaded ? LockResource(loaded) : nullptr);
+    // VS_VERSIONINFO: three WORDs, L"VS_VERSION_INFO" with its null, padding
+    // to a DWORD boundary, then VS_FIXEDFILEINFO.
+    constexpr std::size_t FIXED_AT = 40;
+    VS_FIXEDFILEINFO fixed{};
+    if (!bytes || SizeofResource(module.get(), found) < FIXED_AT + sizeof fixed ||
+        std::memcmp(bytes + 6, L"VS_VERSION_INFO", 32) != 0)
+        return std::nullopt;
+    std::memcpy(&fixed, bytes + FIXED_AT, sizeof fixed);
+    if (fixed.dwSignature != 0xFEEF04BD) return std::nullopt;
+    std::string version = std::to_string(HIWORD(fixed.dwFileVersionMS)) + "." +
+                          std::to_string(LOWORD(fixed.dwFileVersionMS)) + "." +
+                          std::to_string(HIWORD(fixed.dwFileVersionLS));
+    if (LOWORD(fixed.dwFileVersionLS) != 0) version += "." + std::to_string(LOWORD(fixed.dwFileVersionLS));
+    return version;
+}
+
+}  // namespace
+
+Result<std::optional<std::uint32_t>> service_process_id() {
+    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) return fail(last_call_error("OpenSCManagerW"));
+    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
+    if (!service) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_SERVICE_DOES_NOT_EXIST) return std::optional<std::uint32_t>();
+        return fail(call_error("OpenServiceW", code));
+    }
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                              &needed))
+        return fail(last_call_error("QueryServiceStatusEx"));
+    return std::optional<std::uint32_t>(status.dwProcessId);
+}
+
+Result<std::wstring> service_image_path() {
+    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) return fail(last_call_error("OpenSCManagerW"));
+    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_CONFIG));
+    if (!service) return fail(last_call_error("OpenServiceW"));
+    DWORD needed = 0;
+    (void)QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    std::vector<std::uint64_t> buffer(needed / sizeof(std::uint64_t) + 1);
+    if (!QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                             static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)), &needed))
+        return fail(last_call_error("QueryServiceConfigW"));
+    std::wstring binary = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName;
+    if (binary.starts_with(L'"')) binary = binary.substr(1, binary.find(L'"', 1) - 1);
+    return binary;
+}
+
+HelperIdentity with_service_image(HelperIdentity who) {
+    if (!who.image.empty()) return who;
+    if (const Result<std::wstring> image = service_image_path()) {
+        who.image = narrow(*image);
+        who.version = image_version(*image);
+    }
+    return who;
+}
+
+Result<PipeConnection> PipeConnection::open(bool console) {
+    const std::string pipe(PIPE_NAME_TEXT);
+    const auto started = std::chrono::steady_clock::now();
+    for (;;) {
+        HANDLE h = CreateFileW(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        if (h != INVALID_HANDLE_VALUE) return PipeConnection(unique_handle(h));
+        const DWORD code = GetLastError();
+        const auto waited = std::chrono::steady_clock::now() - started;
+        if (code == ERROR_FILE_NOT_FOUND) {
+            if (waited >= ABSENT_WAIT)
+                return fail("velmor-helper is not running: no " + pipe + "; " + how_to_start(console));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } else if (code == ERROR_PIPE_BUSY) {
+            if (waited >= BUSY_WAIT)
+                return fail("velmor-helper is busy with other clients and stayed busy for " +
+                            std::to_string(BUSY_WAIT.count()) + " s; try again " + code_text(code));
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(BUSY_WAIT - waited);
+            WaitNamedPipeW(PIPE_NAME, static_cast<DWORD>(std::max<long long>(1, left.count())));
+        } else if (code == ERROR_ACCESS_DENIED) {
+            return fail("access to " + pipe + " denied: only local users may use it " + code_text(code));
+        } else {
+            return fail(Error("cannot open " + pipe + "; try again", call_error("CreateFileW", code)));
+        }
+    }
+}
+
+Result<HelperIdentity> PipeConnection::server() const {
+    HelperIdentity who;
+    ULONG id = 0;
+    if (!GetNamedPipeServerProcessId(pipe_.get(), &id))
+        return fail(Error("cannot tell which process serves " + std::string(PIPE_NAME_TEXT) + "; nothing was sent",
+                          last_call_error("GetNamedPipeServerProcessId")));
+    who.process = id;
+    const unique_handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+    if (!process) {
+        who.unreadable = last_call_error("OpenProcess").one_line();
+        return who;
+    }
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) {
+        const auto intervals = static_cast<std::int64_t>((std::uint64_t{created.dwHighDateTime} << 32) |
+                                                         created.dwLowDateTime);
+        who.started = iso_time(intervals, local_offset_minutes(intervals));
+    }
+    std::wstring image(32768, L'\0');
+    DWORD size = static_cast<DWORD>(image.size());
+    if (!QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) {
+        who.unreadable = last_call_error("QueryFullProcessImageNameW").one_line();
+        return who;
+    }
+    image.resize(size);
+    who.image = narrow(image);
+    who.version = image_version(image);
+    return who;
+}
+
+Result<std::string> PipeConnection::exchange(std::string_view request) const {
+    std::string_view rest = request;
+    while (!rest.empty()) {
+        DWORD written = 0;
+        if (!WriteFile(pipe_.get(), rest.data(), static_cast<DWORD>(rest.size()), &written, nullptr)) {
+            const DWORD code = GetLastError();
+            if (connection_ended(code))
+                return fail("velmor-helper ended the connection before the whole request was sent " + code_text(code));
+            return fail(Error("cannot send the request", call_error("WriteFile", code)));
+        }
+        rest.remove_prefix(written);
+    }
+    std::string reply;
+    std::vector<char> chunk(4096);
+    while (reply.find('\n') == std::string::npos) {
+        DWORD n = 0;
+        const BOOL ok = ReadFile(pipe_.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &n, nullptr);
+        const DWORD code = ok ? ERROR_SUCCESS : GetLastError();
+        reply.append(chunk.data(), n);
+        if (!ok && code != ERROR_MORE_DATA) {
+            if (!connection_ended(code)) return fail(Error("cannot read the reply", call_error("ReadFile", code)));
+            // Where the helper serving the pipe writes its log: next to its
+            // executable.
+            const Result<HelperIdentity> helper = server();
+            const std::string log =
+                "; the helper's log says why: " +
+                (helper && !helper->image.empty()
+                     ? narrow((std::filesystem::path(widen(helper->image)).parent_path() / widen(LOG_FILE_NAME))
+                                  .native())
+                     : std::string(LOG_FILE_NAME) + " next to velmor-helper.exe");
+            if (reply.empty())
+                return fail("velmor-helper ended the connection without a reply " + code_text(code) + log);
+            return fail("velmor-helper ended the connection in the middle of its reply " + code_text(code) + log);
+        }
+        if (ok && n == 0 && !reply.empty()) break;
+    }
+    return reply;
+}
+
+}  // namespace velmor::ctl
