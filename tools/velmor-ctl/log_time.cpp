@@ -20,36 +20,11 @@ constexpr std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
     return era * 146097 + doe - 719468;
 }
 
-struct Civil {
-    std::int64_t year;
-    unsigned month, day;
-};
-
-constexpr Civil civil_from_days(std::int64_t z) {
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const std::int64_t doe = z - era * 146097;
-    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const std::int64_t mp = (5 * doy + 2) / 153;
-    const auto d = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
-    const auto m = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
-    return {yoe + era * 400 + (m <= 2 ? 1 : 0), m, d};
-}
-
 constexpr bool is_leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 constexpr unsigned days_in_month(std::int64_t y, unsigned m) {
     constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     return m == 2 && is_leap(y) ? 29 : days[m - 1];
-}
-
-void append_number(std::string& out, std::int64_t value, int width) {
-    char digits[24];
-    const auto [end, ec] = std::to_chars(std::begin(digits), std::end(digits), value);
-    (void)ec;
-    for (auto n = end - digits; n < width; ++n) out.push_back('0');
-    out.append(digits, end);
 }
 
 // Reads exactly `count` digits at `at`; advances past them.
@@ -87,46 +62,6 @@ std::optional<LogPrefix> read_log_prefix(std::string_view line) {
     if (ec != std::errc() || ptr != rest.data() + end) return std::nullopt;  // out of range
     if (!rest.substr(end).starts_with(tail)) return std::nullopt;
     return LogPrefix{intervals, head.size() + end + tail.size()};
-}
-
-std::string iso_time(std::int64_t intervals, std::optional<int> offset_minutes) {
-    bool local = offset_minutes.has_value();
-    const int offset = offset_minutes.value_or(0);
-    std::int64_t shown = intervals + std::int64_t{offset} * 60 * PER_SECOND;
-    if (shown < 0) {  // a local time before 1601 cannot be written: UTC instead
-        shown = intervals;
-        local = false;
-    }
-    const std::int64_t days = shown / PER_DAY;
-    std::int64_t rest = shown % PER_DAY;
-    const Civil date = civil_from_days(days - DAYS_1601_TO_1970);
-    std::string out;
-    out.reserve(34);
-    append_number(out, date.year, 4);
-    out.push_back('-');
-    append_number(out, date.month, 2);
-    out.push_back('-');
-    append_number(out, date.day, 2);
-    out.push_back('T');
-    append_number(out, rest / (3600 * PER_SECOND), 2);
-    rest %= 3600 * PER_SECOND;
-    out.push_back(':');
-    append_number(out, rest / (60 * PER_SECOND), 2);
-    rest %= 60 * PER_SECOND;
-    out.push_back(':');
-    append_number(out, rest / PER_SECOND, 2);
-    out.push_back('.');
-    append_number(out, rest % PER_SECOND, 7);
-    if (!local) {
-        out.push_back('Z');
-        return out;
-    }
-    out.push_back(offset < 0 ? '-' : '+');
-    const int magnitude = offset < 0 ? -offset : offset;
-    append_number(out, magnitude / 60, 2);
-    out.push_back(':');
-    append_number(out, magnitude % 60, 2);
-    return out;
 }
 
 std::optional<IsoTime> parse_iso_time(std::string_view text) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/local_time.hpp"
+
 namespace velmor::ctl {
 
 // The time of a log line and how many bytes its prefix takes (up to and
@@ -23,10 +25,8 @@ struct LogPrefix {
 };
 std::optional<LogPrefix> read_log_prefix(std::string_view line);
 
-// "YYYY-MM-DDTHH:MM:SS.fffffffZ" for `intervals` (at least 0), or, with
-// `offset_minutes` (local time east of UTC), the local time followed by
-// "+HH:MM" or "-HH:MM". The fraction keeps the log's full resolution.
-std::string iso_time(std::int64_t intervals, std::optional<int> offset_minutes = std::nullopt);
+// The ISO 8601 form of a log time (base/local_time.hpp).
+using velmor::iso_time;
 
 // A time as an administrator writes it for --since: "YYYY-MM-DD", optionally
 // followed by "T" (or a blank) and "HH:MM", ":SS" and a fraction of up to 7
