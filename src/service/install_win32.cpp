@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "base/os_error.hpp"
+#include "control/pipe_server_win32.hpp"
 #include "base/win.hpp"
 #include "env/locations_platform.hpp"
 #include "env/log.hpp"
@@ -45,6 +46,18 @@ bool wait_until_stopped(SC_HANDLE service, std::chrono::seconds bound) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+}
+
+// Before the service runs, a pipe of its name is another program's: the
+// service would wait for the name, running but serving nobody. Says so,
+// naming the holder. A wait that fails for another reason than a missing
+// pipe is taken as a held name: a warning too many rather than none.
+void warn_when_name_held() {
+    if (!WaitNamedPipeW(PIPE_NAME, 1) && GetLastError() == ERROR_FILE_NOT_FOUND) return;
+    const PipeHolder holder = pipe_holder(PIPE_NAME);
+    log_message("install: warning: the " + std::string(SERVICE_NAME_TEXT) +
+                " service cannot serve until its pipe's name is free: it is held by " + holder.who + "; " +
+                holder.advice);
 }
 
 constexpr const wchar_t* EVENT_LOG_FILE = L"%SystemRoot%\\System32\\Winevt\\Logs\\Velmor.evtx";
@@ -143,6 +156,7 @@ Result<> install_service(bool allow_unsafe_folder) {
         report_event(host_event(HostNews::recovery_not_set).id, host_event(HostNews::recovery_not_set).kind,
                      "install: recovery actions not set: " + joined(recovery));
 
+    warn_when_name_held();
     if (!StartServiceW(service.get(), 0, nullptr)) return fail(scm_error("StartServiceW"));
     // The service handle goes before the manager's (reverse declaration order).
     return {};
