@@ -18,12 +18,11 @@
 // interleaving explorer runs the same code.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 
+#include "control/pipe_shares.hpp"
 #include "service/service_status.hpp"
 
 namespace velmor {
@@ -37,11 +36,8 @@ inline constexpr std::chrono::seconds HANDLER_STOP_WAIT{8};
 // failed while starting or running.
 enum class StopCause { none, stop_control, preshutdown, server_ended, report_failed };
 
-struct ServiceSync {
-    using Mutex = std::mutex;
-    using ConditionVariable = std::condition_variable;
-    using Clock = std::chrono::steady_clock;
-};
+// The standard primitives.
+using ServiceSync = PipeSharesSync;
 
 template <class Sync>
 class BasicServiceLifecycle {
