@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/local_time.hpp"
 #include "base/path.hpp"
 #include "env/event_log.hpp"
 #include "env/log_file.hpp"
@@ -34,6 +35,21 @@ std::filesystem::path log_file_in(const std::filesystem::path& folder) {
     return join_path(folder, PathString(LOG_FILE_NAME.begin(), LOG_FILE_NAME.end()));
 }
 
+}  // namespace
+
+std::string log_echo_line(std::string_view file_line) {
+    constexpr std::string_view head = "[SystemTime { intervals: ", tail = " }] ";
+    const std::size_t end = file_line.find(tail);
+    if (!file_line.starts_with(head) || end == std::string_view::npos || end == head.size())
+        return std::string(file_line);
+    std::int64_t intervals = 0;
+    const auto [stop, ec] = std::from_chars(file_line.data() + head.size(), file_line.data() + end, intervals);
+    if (ec != std::errc() || stop != file_line.data() + end || intervals < 0) return std::string(file_line);
+    return "[" + local_iso_time(intervals) + "] " + std::string(file_line.substr(end + tail.size()));
+}
+
+namespace {
+
 // Writes `message` (and a summary before it, when the limit gives one) to the
 // file under the slot's lock, then echoes. `limit` (none: no limit) is the
 // slot's budget the line passes. Allocation failures drop the line.
@@ -59,9 +75,9 @@ void write_line(std::string_view message, LogRateLimit LogSlot::*limit = nullptr
             unwritable = slot->writer.take_unwritable();
         }
         // Outside the sink's lock, the innermost of the process.
-        for (const std::string& notice : notices) detail::echo_to_stderr(notice);
-        if (summary_line) detail::echo_to_stderr(*summary_line);
-        detail::echo_to_stderr(line);
+        for (const std::string& notice : notices) detail::echo_to_stderr(log_echo_line(notice));
+        if (summary_line) detail::echo_to_stderr(log_echo_line(*summary_line));
+        detail::echo_to_stderr(log_echo_line(line));
         if (unwritable) report_event(unwritable->id, unwritable->kind, unwritable->text);
     } catch (...) {
         // Out of memory: the line is lost, the caller goes on.

@@ -33,7 +33,9 @@ inline constexpr std::string_view OLD_LOG_FILE_NAME = "velmor-helper.log.1";
 void init_log(const std::filesystem::path& folder);
 
 // Writes "[SystemTime { intervals: N }] " + message + "\n" to the log file
-// (one system write, under the sink's lock) and then to standard error.
+// (one system write, under the sink's lock) and then to standard error with
+// the time as people read it: "[2026-12-08T06:10:00.1234567+01:00] ", local
+// time with its offset (base/local_time.hpp).
 void log_message(std::string_view message) noexcept;
 
 // log_message for a line that a client caused: the pipe's handle and accept
@@ -53,6 +55,11 @@ void log_pending_summary() noexcept;
 
 // The line that log_message writes for `message` at file time `intervals`.
 std::string format_log_line(std::int64_t intervals, std::string_view message);
+
+// A line of the file as standard error shows it: its time prefix, if it has
+// one, as "[" + local_iso_time + "] "; any other line as it is. The file
+// keeps its own form, which tools read.
+std::string log_echo_line(std::string_view file_line);
 
 // The current system time as 100-ns intervals since 1601-01-01 UTC.
 std::int64_t system_time_intervals();

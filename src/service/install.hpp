@@ -55,7 +55,11 @@ Result<> remove_event_source();
 // (prepare_install_folders), then registers the running executable as the
 // automatically started LocalSystem service velmor-helper, with its
 // description and recovery actions, registers it as the event source
-// (register_event_source), and starts it. A refused folder registers
+// (register_event_source), and starts it. When another process holds the
+// pipe's name before the start, standard error (and the log, when open) says
+// so: "install: warning: the velmor-helper service cannot serve until its
+// pipe's name is free: it is held by {who}; {advice}" (pipe_holder); the
+// install still succeeds, and the service waits for the name. A refused folder registers
 // nothing; a registration made before a failed start stays in place. Failing
 // to set the description, the recovery actions or the event source does not
 // fail the install: each such failure is reported on standard error and in

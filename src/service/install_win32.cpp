@@ -5,10 +5,12 @@
 #include <thread>
 
 #include "base/os_error.hpp"
+#include "control/pipe_server_win32.hpp"
 #include "base/win.hpp"
 #include "env/locations_platform.hpp"
 #include "env/log.hpp"
 #include "service/install_folders.hpp"
+#include "service/scm.hpp"
 #include "service/service_command_line.hpp"
 #include "service/service_runner.hpp"
 // For what the commands report and remove:
@@ -22,7 +24,7 @@ namespace velmor {
 namespace {
 
 // A failed SCM call as the install commands report it.
-Error scm_error(std::string_view call) { return last_call_error(call).context(std::string(SCM_CALL_FAILED)); }
+Error scm_error(Error failed) { return std::move(failed).context(std::string(SCM_CALL_FAILED)); }
 
 // The recovery errors as one line: "{what}[; {what}]", each with its causes.
 std::string joined(const std::vector<Error>& errors) {
@@ -31,20 +33,16 @@ std::string joined(const std::vector<Error>& errors) {
     return line;
 }
 
-// Whether the service reports SERVICE_STOPPED (or can no longer be asked)
-// within `bound`.
-bool wait_until_stopped(SC_HANDLE service, std::chrono::seconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        SERVICE_STATUS_PROCESS status{};
-        DWORD needed = 0;
-        if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                                  &needed) ||
-            status.dwCurrentState == SERVICE_STOPPED)
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+// Before the service runs, a pipe of its name is another program's: the
+// service would wait for the name, running but serving nobody. Says so,
+// naming the holder. A wait that fails for another reason than a missing
+// pipe is taken as a held name: a warning too many rather than none.
+void warn_when_name_held() {
+    if (!WaitNamedPipeW(PIPE_NAME, 1) && GetLastError() == ERROR_FILE_NOT_FOUND) return;
+    const PipeHolder holder = pipe_holder(PIPE_NAME);
+    log_message("install: warning: the " + std::string(SERVICE_NAME_TEXT) +
+                " service cannot serve until its pipe's name is free: it is held by " + holder.who + "; " +
+                holder.advice);
 }
 
 constexpr const wchar_t* EVENT_LOG_FILE = L"%SystemRoot%\\System32\\Winevt\\Logs\\Velmor.evtx";
@@ -105,23 +103,17 @@ Result<> remove_event_source() {
 Result<> install_service(bool allow_unsafe_folder) {
     if (Result<> folders = prepare_install_folders(allow_unsafe_folder); !folders) return folders;
 
-    // Local computer, active services database.
-    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
-    if (!manager) return fail(scm_error("OpenSCManagerW"));
+    Result<unique_schandle> manager = scm::open_manager(SC_MANAGER_CREATE_SERVICE);
+    if (!manager) return fail(scm_error(std::move(manager.error())));
 
     Result<std::filesystem::path> exe = detail::current_exe();
     if (!exe) return fail(std::move(exe.error()));
     // The SCM splits the binary path by the usual argument rules: a path with
     // a space would otherwise run the wrong program or nothing at all.
-    const std::wstring binary_path = quote_argument(exe->native());
-
-    const unique_schandle service(CreateServiceW(manager.get(), SERVICE_NAME, SERVICE_DISPLAY_NAME,
-                                                 SERVICE_START | SERVICE_CHANGE_CONFIG,
-                                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                                 binary_path.c_str(), nullptr, nullptr, nullptr,
-                                                 nullptr,    // LocalSystem
-                                                 nullptr));  // no password
-    if (!service) return fail(scm_error("CreateServiceW"));
+    Result<unique_schandle> created =
+        scm::create_service(manager->get(), quote_argument(exe->native()), SERVICE_START | SERVICE_CHANGE_CONFIG);
+    if (!created) return fail(scm_error(std::move(created.error())));
+    const unique_schandle service = std::move(*created);
 
     // Without them the service still runs; it only stays down after a crash
     // until the next boot, so the install goes on.
@@ -143,7 +135,9 @@ Result<> install_service(bool allow_unsafe_folder) {
         report_event(host_event(HostNews::recovery_not_set).id, host_event(HostNews::recovery_not_set).kind,
                      "install: recovery actions not set: " + joined(recovery));
 
-    if (!StartServiceW(service.get(), 0, nullptr)) return fail(scm_error("StartServiceW"));
+    warn_when_name_held();
+    if (Result<> started = scm::start_service(service.get()); !started)
+        return fail(scm_error(std::move(started.error())));
     // The service handle goes before the manager's (reverse declaration order).
     return {};
 }
@@ -195,46 +189,44 @@ RecoverySettings read_recovery(SC_HANDLE service) {
 
 void keep_recovery_actions() {
     std::vector<Error> errors;
-    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) errors.push_back(last_call_error("OpenSCManagerW"));
-    unique_schandle service;
-    if (manager) {
-        service.reset(OpenServiceW(manager.get(), SERVICE_NAME,
-                                   SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START));
-        if (!service) errors.push_back(last_call_error("OpenServiceW"));
-    }
+    Result<unique_schandle> manager = scm::open_manager(SC_MANAGER_CONNECT);
+    Result<unique_schandle> opened = fail("no service manager");
+    if (!manager) errors.push_back(std::move(manager.error()));
+    else opened = scm::open_service(manager->get(), SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START);
+    if (manager && !opened) errors.push_back(std::move(opened.error()));
+    const unique_schandle service = opened ? std::move(*opened) : unique_schandle();
     if (service && recovery_needs_setting(read_recovery(service.get()))) errors = set_recovery_actions(service.get());
     if (errors.empty()) return;
     report_host(HostNews::recovery_not_set, "service: recovery actions not set: " + joined(errors));
 }
 
 Result<> uninstall_service() {
-    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) return fail(scm_error("OpenSCManagerW"));
-
-    const unique_schandle service(
-        OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
-    if (!service) {
-        Error error = last_call_error("OpenServiceW");
-        if (error.system_code() == ERROR_SERVICE_DOES_NOT_EXIST)
-            return fail(std::move(error).context("the " + std::string(SERVICE_NAME_TEXT) + " service is not installed"));
-        return fail(std::move(error).context(std::string(SCM_CALL_FAILED)));
+    Result<unique_schandle> manager = scm::open_manager(SC_MANAGER_CONNECT);
+    if (!manager) return fail(scm_error(std::move(manager.error())));
+    Result<unique_schandle> opened =
+        scm::open_service(manager->get(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+    if (!opened) {
+        if (opened.error().system_code() == ERROR_SERVICE_DOES_NOT_EXIST)
+            return fail(std::move(opened.error())
+                            .context("the " + std::string(SERVICE_NAME_TEXT) + " service is not installed"));
+        return fail(scm_error(std::move(opened.error())));
     }
+    const unique_schandle service = std::move(*opened);
 
     // The service stops its core before it reports stopped: waiting for that
     // report means no core outlives the uninstall. A service that is not
     // running, or refuses the stop for another reason, goes on to the
     // deletion at once; one already stopping (1061) is waited for too.
-    SERVICE_STATUS status{};
-    const bool stopping = ControlService(service.get(), SERVICE_CONTROL_STOP, &status) != FALSE ||
-                          GetLastError() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-    if (stopping && !wait_until_stopped(service.get(), UNINSTALL_STOP_WAIT)) {
+    const Result<> asked = scm::control_service(service.get(), SERVICE_CONTROL_STOP);
+    const bool stopping = asked || asked.error().system_code() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    if (stopping && !scm::wait_until_stopped(service.get(), UNINSTALL_STOP_WAIT)) {
         // Before init_log: standard error only.
         log_message("uninstall: the service did not stop within " + std::to_string(UNINSTALL_STOP_WAIT.count()) +
                     " s; it is removed once it has stopped");
     }
 
-    if (!DeleteService(service.get())) return fail(scm_error("DeleteService"));
+    if (Result<> deleted = scm::delete_service(service.get()); !deleted)
+        return fail(scm_error(std::move(deleted.error())));
     // Events already in the log lose their text with it; nothing reports
     // under this source any more.
     if (Result<> removed = remove_event_source(); !removed)

@@ -60,6 +60,10 @@ constexpr std::string_view HELP_TEXT =
     "Service Control Manager starts. Talk to the helper with velmor-ctl.\n";
 
 std::string_view next_step_after(HostRole role, std::uint32_t code) {
+    // ERROR_FAILED_SERVICE_CONTROLLER_CONNECT: started from a prompt.
+    if (role == HostRole::Service && code == 1063)
+        return "To fix: only the Service Control Manager starts the service; run `velmor-helper.exe console` to "
+               "serve in the foreground, or `velmor-helper.exe install` to install and start the service.";
     if (role != HostRole::Install && role != HostRole::Uninstall) return {};
     switch (code) {
         case 5: return "To fix: run the command again from an elevated prompt (Run as administrator).";

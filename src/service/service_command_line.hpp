@@ -40,7 +40,8 @@ inline constexpr int EXIT_USAGE = 2;
 
 // The one line that tells an administrator what to do after install or
 // uninstall failed with the system error `code`, for the codes that have a
-// usual cause (1073, 1060, 1072, 5); empty for any other.
+// usual cause (1073, 1060, 1072, 5), or after the service was started from a
+// prompt (1063); empty for any other.
 std::string_view next_step_after(HostRole role, std::uint32_t code);
 
 // `path` as one command-line argument: unchanged unless it is empty or holds a

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/local_time.hpp"
+
 namespace velmor::ctl {
 
 // The time of a log line and how many bytes its prefix takes (up to and
@@ -23,10 +25,8 @@ struct LogPrefix {
 };
 std::optional<LogPrefix> read_log_prefix(std::string_view line);
 
-// "YYYY-MM-DDTHH:MM:SS.fffffffZ" for `intervals` (at least 0), or, with
-// `offset_minutes` (local time east of UTC), the local time followed by
-// "+HH:MM" or "-HH:MM". The fraction keeps the log's full resolution.
-std::string iso_time(std::int64_t intervals, std::optional<int> offset_minutes = std::nullopt);
+// The ISO 8601 form of a log time (base/local_time.hpp).
+using velmor::iso_time;
 
 // A time as an administrator writes it for --since: "YYYY-MM-DD", optionally
 // followed by "T" (or a blank) and "HH:MM", ":SS" and a fraction of up to 7
@@ -45,11 +45,10 @@ std::optional<IsoTime> parse_iso_time(std::string_view text);
 // printed as it is and belongs to the line before it (the rest of a message
 // with line breaks), so --since keeps or drops it with that line. Lines
 // before the first prefixed one are kept.
-// This machine's time zone (Windows, log_time_win32.cpp): minutes east of
-// UTC at `intervals` (with the daylight saving rule of that date), 0 when
-// the system cannot say; and a wall time of that zone as UTC, none when it
-// cannot be converted.
-int local_offset_minutes(std::int64_t intervals);
+// This machine's time zone (Windows, log_time_win32.cpp): a wall time of
+// that zone as UTC, none when it cannot be converted. Its offset at an
+// instant is base/local_time.hpp's.
+using velmor::utc_offset_minutes;
 std::optional<std::int64_t> local_to_utc(std::int64_t wall);
 
 class LogLineFilter {

@@ -6,7 +6,6 @@ namespace velmor::ctl {
 namespace {
 
 constexpr std::int64_t INTERVALS_PER_SECOND = 10'000'000;
-constexpr std::int64_t INTERVALS_PER_MINUTE = 60 * INTERVALS_PER_SECOND;
 
 FILETIME file_time(std::int64_t intervals) {
     const auto bits = static_cast<std::uint64_t>(intervals);
@@ -19,21 +18,8 @@ std::int64_t intervals_of(const FILETIME& ft) {
 
 }  // namespace
 
-int local_offset_minutes(std::int64_t intervals) {
-    // Whole seconds: SYSTEMTIME keeps only milliseconds, and what it drops
-    // would make the offset a minute short.
-    const std::int64_t whole = intervals - intervals % INTERVALS_PER_SECOND;
-    const FILETIME utc = file_time(whole);
-    SYSTEMTIME utc_parts{}, local_parts{};
-    FILETIME local{};
-    if (!FileTimeToSystemTime(&utc, &utc_parts) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc_parts, &local_parts) ||
-        !SystemTimeToFileTime(&local_parts, &local))
-        return 0;
-    return static_cast<int>((intervals_of(local) - whole) / INTERVALS_PER_MINUTE);
-}
-
 std::optional<std::int64_t> local_to_utc(std::int64_t wall) {
-    const std::int64_t fraction = wall % INTERVALS_PER_SECOND;  // kept apart, as above
+    const std::int64_t fraction = wall % INTERVALS_PER_SECOND;  // kept apart: SYSTEMTIME keeps only milliseconds
     const FILETIME local = file_time(wall - fraction);
     SYSTEMTIME local_parts{}, utc_parts{};
     FILETIME utc{};

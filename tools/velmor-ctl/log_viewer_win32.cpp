@@ -141,7 +141,7 @@ int run_log(const CtlCommand& command) {
         if (!service) return fail_with(service.error());
         path = std::move(*service);
     }
-    LogLines lines(LogLineFilter(command.local ? LogLineFilter::LocalOffset(local_offset_minutes) : nullptr, since));
+    LogLines lines(LogLineFilter(command.local ? LogLineFilter::LocalOffset(utc_offset_minutes) : nullptr, since));
     return print_log(path, lines, command.follow);
 }
 

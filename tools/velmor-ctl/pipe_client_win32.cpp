@@ -152,7 +152,7 @@ Result<HelperIdentity> PipeConnection::server() const {
     if (GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) {
         const auto intervals = static_cast<std::int64_t>((std::uint64_t{created.dwHighDateTime} << 32) |
                                                          created.dwLowDateTime);
-        who.started = iso_time(intervals, local_offset_minutes(intervals));
+        who.started = iso_time(intervals, utc_offset_minutes(intervals));
     }
     std::wstring image(32768, L'\0');
     DWORD size = static_cast<DWORD>(image.size());

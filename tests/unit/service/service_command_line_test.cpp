@@ -15,6 +15,30 @@ std::string show(std::wstring_view w) {
     return s;
 }
 
+TEST(NextStep, OnlyTheUsualCausesOfEachRoleGetATip) {
+    const struct {
+        HostRole role;
+        std::uint32_t code;
+        std::string_view starts;  // empty: no line
+    } rows[] = {
+        {HostRole::Service, 1063, "To fix: only the Service Control Manager starts the service; run `velmor-helper.exe console`"},
+        {HostRole::Console, 1063, ""},
+        {HostRole::Service, 5, ""},
+        {HostRole::Install, 5, "To fix: run the command again from an elevated prompt"},
+        {HostRole::Uninstall, 1072, "To fix: the service is still being removed"},
+        {HostRole::Install, 1073, "To fix: the service is already installed"},
+        {HostRole::Uninstall, 1073, ""},
+        {HostRole::Uninstall, 1060, "To fix: nothing to do; the service is not installed"},
+        {HostRole::Install, 1060, ""},
+        {HostRole::Install, 2, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.code);
+        const std::string_view step = next_step_after(row.role, row.code);
+        EXPECT_TRUE(row.starts.empty() ? step.empty() : step.starts_with(row.starts)) << step;
+    }
+}
+
 TEST(QuoteArgument, QuotesOnlyWhenTheSplitWouldChangeThePath) {
     struct Case {
         const wchar_t* path;

@@ -1,0 +1,34 @@
+#pragma once
+// The Service Control Manager's calls for the helper's service: each makes
+// one call and reports a failure as the failed call's error (its system code
+// kept for Error::system_code); handles come in their owners. Windows only.
+// Any thread; each call may block on the service manager.
+
+#include <chrono>
+#include <string_view>
+
+#include "base/error.hpp"
+#include "base/win.hpp"
+
+namespace velmor::scm {
+
+// The local computer's active services database.
+Result<unique_schandle> open_manager(DWORD access);
+
+// The velmor-helper service.
+Result<unique_schandle> open_service(SC_HANDLE manager, DWORD access);
+
+// Registers velmor-helper as an automatically started LocalSystem service of
+// its own process, run as `command_line` (quoted as the SCM splits it).
+Result<unique_schandle> create_service(SC_HANDLE manager, std::wstring_view command_line, DWORD access);
+
+Result<> start_service(SC_HANDLE service);
+Result<> control_service(SC_HANDLE service, DWORD control);
+Result<> delete_service(SC_HANDLE service);
+Result<SERVICE_STATUS_PROCESS> query_status(SC_HANDLE service);
+
+// Whether the service reports SERVICE_STOPPED, or can no longer be asked,
+// within `bound`; asks every 100 ms.
+bool wait_until_stopped(SC_HANDLE service, std::chrono::seconds bound);
+
+}  // namespace velmor::scm

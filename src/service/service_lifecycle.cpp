@@ -1,0 +1,7 @@
+#include "service/service_lifecycle.hpp"
+
+namespace velmor {
+
+template class BasicServiceLifecycle<ServiceSync>;
+
+}  // namespace velmor
