@@ -1,0 +1,129 @@
+// The host's order: what runs before the pipe's name is ours, what after.
+
+#include "service/host_sequence.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+namespace velmor {
+namespace {
+
+const char* news_name(HostNews news) {
+    switch (news) {
+    case HostNews::started: return "started";
+    case HostNews::stopped: return "stopped";
+    case HostNews::name_held_after_wait: return "name held after wait";
+    default: return "other";
+    }
+}
+
+// Records each call; the server claims the name (claimed(waited)) inside
+// start_server, or later, or never, as the row says.
+struct RecordingSteps final : HostSteps {
+    enum class Claim { at_start, after_stop, never };
+    Claim claim = Claim::at_start;
+    bool waited = false;
+    bool folder_fails = false, server_fails = false;
+    std::vector<std::string> steps;
+    std::optional<PipeServerHost> server;
+
+    Result<std::filesystem::path> exe_folder() override {
+        steps.push_back("exe folder");
+        if (folder_fails) return fail("GetModuleFileNameW failed: 122");
+        return std::filesystem::path("/program");
+    }
+    Result<> start_server(PipeServerHost host) override {
+        steps.push_back("start server");
+        if (server_fails) return fail("failed to spawn thread");
+        server = std::move(host);
+        if (claim == Claim::at_start) {
+            EXPECT_TRUE(server->claimed(waited));
+        }
+        return {};
+    }
+    void open_log(const std::filesystem::path& folder) override { steps.push_back("open log in " + folder.string()); }
+    void prepare_data_folder() override { steps.push_back("prepare data folder"); }
+    void log(const std::string& line) override { steps.push_back("log " + line); }
+    void report(HostNews news, const std::string& line) override {
+        steps.push_back(std::string("report ") + news_name(news) + ": " + line.substr(0, line.find(':')));
+    }
+    std::uint32_t process_id() override { return 42; }
+    void check_program_folder(const std::filesystem::path&) override { steps.push_back("check program folder"); }
+    void stop_core() override { steps.push_back("stop core"); }
+    void log_pending_summary() override { steps.push_back("summary"); }
+};
+
+TEST(HostSequence, NothingOfTheHelpersOwnBeforeThePipesNameIsHeld) {
+    using Claim = RecordingSteps::Claim;
+    const std::vector<std::string> before = {"exe folder", "attach", "start server"};
+    const std::vector<std::string> claimed = {"open log in /program", "prepare data folder",
+                                              "log running in console mode", "report started: console mode",
+                                              "check program folder"};
+    const std::vector<std::string> after = {"wait for stop", "report stopped: console mode ending", "stop core",
+                                            "summary"};
+    const auto join = [](std::initializer_list<std::vector<std::string>> parts) {
+        std::vector<std::string> all;
+        for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
+    std::vector<std::string> after_wait = claimed;
+    after_wait.insert(after_wait.end() - 1, "report name held after wait: pipe name free again");
+    const struct {
+        const char* label;
+        Claim claim;
+        bool waited;
+        bool folder_fails, attach_fails, server_fails;
+        std::vector<std::string> expected;
+        bool ok;
+    } rows[] = {
+        {"the name held at once", Claim::at_start, false, false, false, false, join({before, claimed, after}), true},
+        {"the name held after a wait", Claim::at_start, true, false, false, false, join({before, after_wait, after}),
+         true},
+        // A helper that never holds the name: its line reaches standard
+        // error only, and there is no stopped event without a started one.
+        {"the name never held", Claim::never, false, false, false, false,
+         join({before, {"wait for stop", "log console mode ending: Ctrl+C", "stop core", "summary"}}), true},
+        {"the name held after the host ended", Claim::after_stop, false, false, false, false,
+         join({before, {"wait for stop", "log console mode ending: Ctrl+C", "stop core", "summary"}}), true},
+        {"no executable folder", Claim::at_start, false, true, false, false, {"exe folder"}, false},
+        {"attach fails", Claim::at_start, false, false, true, false, {"exe folder", "attach"}, false},
+        {"no server thread", Claim::at_start, false, false, false, true, before, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        RecordingSteps steps;
+        steps.claim = row.claim;
+        steps.waited = row.waited;
+        steps.folder_fails = row.folder_fails;
+        steps.server_fails = row.server_fails;
+        HostHooks hooks;
+        hooks.name = "console mode";
+        hooks.first_line = "running in console mode";
+        hooks.attach = [&]() -> Result<> {
+            steps.steps.push_back("attach");
+            if (row.attach_fails) return fail("SetConsoleCtrlHandler failed: 5");
+            return {};
+        };
+        hooks.wait_for_stop = [&] {
+            steps.steps.push_back("wait for stop");
+            return std::string("console mode ending: Ctrl+C");
+        };
+        auto stop = std::make_shared<std::atomic<bool>>(false);
+        const Result<> ran = run_host_sequence(steps, hooks, stop);
+        EXPECT_EQ(ran.has_value(), row.ok);
+        // A server that claims the name once the host has ended finds
+        // nothing to do and is told to stop.
+        if (row.claim == Claim::after_stop) {
+            EXPECT_FALSE(steps.server->claimed(false));
+        }
+        EXPECT_EQ(steps.steps, row.expected);
+        if (steps.server) {
+            EXPECT_EQ(steps.server->stop_requested, stop);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace velmor
