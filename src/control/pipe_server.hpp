@@ -44,7 +44,7 @@ struct PipeServerHost {
     // instance exists, before clients are let in: what may only be done by
     // the helper that serves (its log, its data folder). `waited`: the name
     // was taken first. False: the server is to stop instead, the flag set.
-    std::function<bool(bool waited)> claimed;
+    std::function<bool(bool waited)> claimed = {};
 };
 
 // The thread body (pipe_loop.hpp). Serves on this thread and on seven more
