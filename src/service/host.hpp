@@ -22,6 +22,10 @@ struct HostHooks {
     // host's own set-up (it writes no log line of its own). An error ends
     // the run with nothing started.
     std::function<Result<>()> attach;
+    // Once the name is held and the log is open, on the pipe server's
+    // thread, before the first line: the host's set-up that logs or reports
+    // (the service's recovery actions). Empty: none.
+    std::function<void()> held;
     // Logged before the started line, once the name is held; empty: none.
     std::string_view first_line;
     // The pipe server's reports, on its thread (see PipeServerHost).

@@ -29,6 +29,7 @@ Result<> run_host_sequence(HostSteps& steps, const HostHooks& hooks,
         if (phase->ended) return false;
         phase->claimed = true;
         steps.open_log(folder);
+        if (hooks.held) hooks.held();
         // Before the first client, and before the line that tells whoever
         // waits for it that the helper is up: at boot, before anyone has
         // logged on.

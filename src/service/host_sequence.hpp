@@ -46,8 +46,8 @@ public:
 
 // The executable's folder; attach; the pipe server started, which claims
 // the name (and, for the service, waits for it) and then, before it serves:
-// the log opened in the executable's folder, the data folder prepared, the
-// first line, the started line and event, after a wait the line and event
+// the log opened in the executable's folder, the host's `held`, the data
+// folder prepared, the first line, the started line and event, after a wait the line and event
 // that say the name is held now, and the program folder's report. Then
 // wait_for_stop; its line (reported as the stopped event only when the name
 // was held: no stop without a start); stop_core and the summary of held-back

@@ -62,11 +62,11 @@ HostHooks service_hooks(ServiceControlContext& control) {
         // service runs finds the pipe.
         SERVICE_STATUS starting = status_record(ServicePhase::starting);
         if (!SetServiceStatus(handle, &starting)) return fail(scm_error("SetServiceStatus"));
-        // Whoever registered the service (install, the MSI, by hand), it is
-        // restarted after a crash.
-        keep_recovery_actions();
         return {};
     };
+    // Whoever registered the service (install, the MSI, by hand), it is
+    // restarted after a crash. Once the log is the service's own.
+    hooks.held = [] { keep_recovery_actions(); };
     hooks.serving = [&control] {
         control.served.store(true);
         SetEvent(control.wake.get());
