@@ -113,59 +113,34 @@ TEST(PipeLoop, ClaimsTheNameThenServesOrGivesUpAsTheHostAsks) {
     }
 }
 
-// One instance as scripted: each connection's client and whether letting
-// it go fails; the flag is set when the script ends.
-struct ScriptedInstance final : PipeInstance {
+// An instance whose client cannot be let go, or whose clients would have no
+// time bounds, is lost: taken off the shares, said so with the count left,
+// and its thread ends (one that went on would serve it for ever here).
+struct LostInstance final : PipeInstance {
     bool prepare_fails = false;
-    std::deque<std::pair<PipeClientKey, bool>> connections;
-    std::shared_ptr<std::atomic<bool>> stop;
     int exchanges = 0;
-    std::optional<std::pair<PipeClientKey, bool>> current;
-
     Result<> prepare() override { return prepare_fails ? fail("DuplicateHandle failed: 8") : Result<>(); }
-    Result<> connect() override {
-        if (connections.empty()) {
-            stop->store(true);
-            return fail("ConnectNamedPipe failed: 232");
-        }
-        current = connections.front();
-        connections.pop_front();
-        return {};
-    }
-    Result<> disconnect() override { return current && current->second ? fail("DisconnectNamedPipe failed: 1") : Result<>(); }
-    PipeClientKey client() override { return current->first; }
+    Result<> connect() override { return {}; }
+    Result<> disconnect() override { return fail("DisconnectNamedPipe failed: 1"); }
+    PipeClientKey client() override { return {7, 1}; }
     ExchangeEnd exchange() override { return ++exchanges, ExchangeEnd{true, false, std::nullopt}; }
     void pause() override {}
 };
 
-// An instance that cannot be served is taken off the shares and said so,
-// with the count left; its thread ends.
 TEST(PipeLoop, AnInstanceLostIsNoLongerServedOrCounted) {
-    const PipeClientKey user{7, 1};
-    const struct {
-        const char* label;
-        bool prepare_fails;
-        std::vector<std::pair<PipeClientKey, bool>> connections;
-        int exchanges;
-        std::string line;
-    } rows[] = {
-        {"no time bounds for its clients", true, {{user, false}}, 0,
-         "its clients would have no time bounds: DuplicateHandle failed: 8"},
-        {"a client that cannot be let go", false, {{user, true}, {user, false}}, 1, "DisconnectNamedPipe failed: 1"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.label);
+    for (const bool prepare_fails : {true, false}) {
         testing::LogCapture log;
-        ScriptedInstance instance;
-        instance.prepare_fails = row.prepare_fails;
-        instance.connections.assign(row.connections.begin(), row.connections.end());
-        instance.stop = std::make_shared<std::atomic<bool>>(false);
-        PipeShares shares(8, std::chrono::nanoseconds(0));
+        LostInstance instance;
+        instance.prepare_fails = prepare_fails;
+        PipeShares shares(8);
         Heard heard;
-        serve_instance(instance, shares, host_for(heard, true, instance.stop));
-        EXPECT_EQ(instance.exchanges, row.exchanges);
-        EXPECT_FALSE(instance.stop->load()) << "the thread ends without its script";
-        EXPECT_TRUE(log.contains("ERROR: pipe instance lost: " + row.line + "; now serving 7 instances"));
+        serve_instance(instance, shares, host_for(heard, true, std::make_shared<std::atomic<bool>>(false)));
+        EXPECT_EQ(instance.exchanges, prepare_fails ? 0 : 1);
+        EXPECT_TRUE(log.contains("ERROR: pipe instance lost: " +
+                                 std::string(prepare_fails ? "its clients would have no time bounds: DuplicateHandle "
+                                                             "failed: 8"
+                                                           : "DisconnectNamedPipe failed: 1") +
+                                 "; now serving 7 instances"));
     }
 }
 
