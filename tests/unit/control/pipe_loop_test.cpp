@@ -3,20 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <set>
 
 #include "support/test_actions.hpp"
 
 namespace velmor {
 namespace {
 
+// What goes wrong besides the failures to make instances.
+enum class Twist { none, open_fails, host_stops, stopped_waiting, threads_fail };
+
 // The pipe as scripted: what each add_instances returns in turn (then
-// success), which threads do not start, whether opening fails.
+// success), and the twist.
 struct ScriptedPipe final : PipeInstances {
     std::deque<PipeCreateFailure> adds;
-    std::set<std::size_t> not_started;
-    bool open_fails = false;
-    int pauses_before_stop = -1;  // none: never stopped
+    Twist twist = Twist::none;
+    int pauses = 0;
     std::shared_ptr<std::atomic<bool>> stop;
     std::vector<std::string> steps;
 
@@ -27,14 +28,16 @@ struct ScriptedPipe final : PipeInstances {
         return PipeCreateError{next, Error("CreateNamedPipeW failed: 231")};
     }
     std::size_t count() const override { return 8; }
-    Result<> open_to_clients() override { return open_fails ? fail("SetSecurityInfo failed: 5") : Result<>(); }
+    Result<> open_to_clients() override {
+        return twist == Twist::open_fails ? fail("SetSecurityInfo failed: 5") : Result<>();
+    }
     PipeHolder holder() override { return {"process 5", "end that process first"}; }
     Result<> start_serving(std::size_t index) override {
-        return not_started.contains(index) ? fail("failed to spawn thread") : Result<>();
+        return twist == Twist::threads_fail && index % 4 == 3 ? fail("failed to spawn thread") : Result<>();
     }
     void serve(std::size_t index) override { steps.push_back("serve " + std::to_string(index)); }
     void pause() override {
-        if (pauses_before_stop >= 0 && pauses_before_stop-- == 0) stop->store(true);
+        if (twist == Twist::stopped_waiting && ++pauses == 3) stop->store(true);
     }
 };
 
@@ -67,49 +70,43 @@ TEST(PipeLoop, ClaimsTheNameThenServesOrGivesUpAsTheHostAsks) {
         const char* label;
         bool give_up;
         std::vector<F> adds;
-        std::set<std::size_t> not_started;
-        bool open_fails, claim_ok;
-        int pauses_before_stop;
+        Twist twist;
         std::vector<std::string> heard;
         std::optional<PipeServerEnd> end;
         std::string error_starts;
-        std::size_t taken_lines;
     } rows[] = {
-        {"the service says so once, waits, and serves", false, {F::taken, F::taken, F::taken}, {}, false, true,
-         -1, {"waiting", "claimed after waiting", "serving"}, std::nullopt, "", 1},
-        {"no descriptor: nothing served", false, {F::descriptor}, {}, false, true, -1, {}, PipeServerEnd::failed,
-         "security descriptor init failed", 0},
-        {"a host that stops meanwhile: never opened", true, {}, {}, false, false, -1, {"claimed"}, std::nullopt, "", 0},
-        {"not opened to clients", true, {}, {}, true, true, -1, {"claimed"}, PipeServerEnd::failed,
-         "pipe not opened to clients", 0},
-        {"the service stopped while it waits", false, std::vector<F>(100, F::taken), {}, false, true, 3, {"waiting"},
-         std::nullopt, "", 1},
-        {"two threads not started: six served", true, {}, {3, 7}, false, true, -1, {"claimed", "serving"}, std::nullopt,
-         "", 0},
+        {"the service says so once, waits, and serves", false, {F::taken, F::taken, F::taken}, Twist::none,
+         {"waiting", "claimed after waiting", "serving"}, std::nullopt, ""},
+        {"the service stopped while it waits", false, std::vector<F>(100, F::taken), Twist::stopped_waiting,
+         {"waiting"}, std::nullopt, ""},
+        {"no descriptor: nothing served", false, {F::descriptor}, Twist::none, {}, PipeServerEnd::failed,
+         "security descriptor init failed"},
+        {"a host that stops meanwhile: never opened", true, {}, Twist::host_stops, {"claimed"}, std::nullopt, ""},
+        {"not opened to clients", true, {}, Twist::open_fails, {"claimed"}, PipeServerEnd::failed,
+         "pipe not opened to clients"},
+        {"two threads not started: six served", true, {}, Twist::threads_fail, {"claimed", "serving"}, std::nullopt,
+         ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
         testing::LogCapture log;
         ScriptedPipe pipe;
         pipe.adds.assign(row.adds.begin(), row.adds.end());
-        pipe.not_started = row.not_started;
-        pipe.open_fails = row.open_fails;
-        auto stop = std::make_shared<std::atomic<bool>>(false);
-        pipe.stop = stop;
-        pipe.pauses_before_stop = row.pauses_before_stop;
+        pipe.twist = row.twist;
+        auto stop = pipe.stop = std::make_shared<std::atomic<bool>>(false);
         Heard heard;
         PipeShares shares(8);
-        serve_pipe_instances(pipe, shares, host_for(heard, row.give_up, stop, row.claim_ok));
+        serve_pipe_instances(pipe, shares, host_for(heard, row.give_up, stop, row.twist != Twist::host_stops));
 
         EXPECT_EQ(heard.steps, row.heard);
         EXPECT_EQ(heard.end, row.end);
         EXPECT_TRUE(heard.error.starts_with(row.error_starts)) << heard.error;
-        EXPECT_EQ(stop->load(), row.end.has_value() || row.pauses_before_stop >= 0);
+        EXPECT_EQ(stop->load(), row.end.has_value() || row.twist == Twist::stopped_waiting);
         EXPECT_EQ(!pipe.steps.empty(), !row.heard.empty() && row.heard.back() == "serving");
-        EXPECT_EQ(log.count_starting("ERROR: " + taken), row.taken_lines);
+        EXPECT_EQ(log.count_starting("ERROR: " + taken), !row.adds.empty() && row.adds[0] == F::taken ? 1u : 0u);
         EXPECT_EQ(log.contains("ERROR: pipe instance lost: serving thread not started: failed to spawn thread; "
                                "now serving 6 instances"),
-                  row.not_started.size() == 2);
+                  row.twist == Twist::threads_fail);
     }
 }
 
