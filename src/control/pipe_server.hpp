@@ -40,9 +40,15 @@ struct PipeServerHost {
     // a name that another process holds (give_up_when_taken false), right
     // after the line and the event that name the holder.
     std::function<void()> waiting_for_name;
+    // Called once, on the server's thread, when the name is held and every
+    // instance exists, before clients are let in: what may only be done by
+    // the helper that serves (its log, its data folder). `waited`: the name
+    // was taken first. False: the server is to stop instead, the flag set.
+    std::function<bool(bool waited)> claimed = {};
 };
 
-// The thread body. Serves on this thread and on seven more that it starts;
+// The thread body (pipe_loop.hpp). Serves on this thread and on seven more
+// that it starts;
 // each returns when it finds `stop_requested` set. Runs detached; nobody
 // waits for it or for the threads it starts.
 void run_pipe_server(PipeServerHost host);

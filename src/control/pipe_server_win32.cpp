@@ -14,20 +14,17 @@
 #include "base/os_error.hpp"
 #include "control/control_access_win32.hpp"
 #include "control/pipe_exchange.hpp"
+#include "control/pipe_loop.hpp"
 #include "control/pipe_shares.hpp"
 #include "control/pipe_watchdog.hpp"
 #include "control/protocol.hpp"
-#include "env/event_log.hpp"
+#include "trust/account_win32.hpp"
 #include "env/log.hpp"
 
 namespace velmor {
 namespace {
 
 constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(300);
-// Attempts at each further instance before the server gives up; a restart
-// of the service makes them all anew.
-constexpr int INSTANCE_ATTEMPTS = 10;
-constexpr std::string_view OUT_OF_MEMORY_LINE = "pipe handle error: request dropped: out of memory";
 
 // What the server's threads share; each holds it by reference counting, so
 // it lives as long as the last of them, and with it every instance: an
@@ -75,70 +72,6 @@ std::optional<DWORD> service_process() {
     return status.dwProcessId;
 }
 
-// The server gives up: the host hears why before the flag is set.
-void give_up(PipeServerContext& context, PipeServerEnd end, const Error& error) {
-    if (context.host.ended) context.host.ended(end, error);
-    context.host.stop_requested->store(true);
-}
-
-// Claims the name and makes every instance, then lets clients in. Returns
-// false when the server gives up or is stopped first.
-bool make_instances(PipeServerContext& context) {
-    bool taken_reported = false;
-    int attempts = 0;
-    for (;;) {
-        if (context.host.stop_requested->load()) return false;
-        // What was made stays: the first instance keeps the name meanwhile.
-        const std::optional<PipeCreateError> failed = add_pipe_instances(context.name.c_str(), context.instances);
-        if (!failed) break;
-        switch (failed->failure) {
-        case PipeCreateFailure::descriptor:
-            log_message("ERROR: security descriptor init failed: " + failed->error.full_description());
-            log_message("ERROR: security descriptor init failed; stopping service");
-            give_up(context, PipeServerEnd::failed, failed->error.context("security descriptor init failed"));
-            return false;
-        case PipeCreateFailure::taken:
-            // One line and one event while it lasts: nobody can be served
-            // until the name is free.
-            if (!taken_reported || context.host.give_up_when_taken) {
-                const PipeHolder holder = pipe_holder(context.name.c_str());
-                const std::string line =
-                    "pipe name taken by " + holder.who + ": " + failed->error.one_line() + "; " + holder.advice;
-                if (!taken_reported) {
-                    taken_reported = true;
-                    log_message("ERROR: " + line);
-                    report_event(EventId::pipe_name_taken, EventKind::error, line);
-                    if (!context.host.give_up_when_taken && context.host.waiting_for_name)
-                        context.host.waiting_for_name();
-                }
-                if (context.host.give_up_when_taken) {
-                    give_up(context, PipeServerEnd::name_taken, Error(line));
-                    return false;
-                }
-            }
-            break;
-        case PipeCreateFailure::instance:
-            log_client_message("pipe accept error: " + failed->error.full_description());
-            if (++attempts == INSTANCE_ATTEMPTS) {
-                const Error error = failed->error.context("pipe not served: not every instance could be made");
-                log_message("ERROR: " + error.full_description());
-                give_up(context, PipeServerEnd::failed, error);
-                return false;
-            }
-            break;
-        }
-        std::this_thread::sleep_for(ACCEPT_RETRY_DELAY);
-    }
-    if (Result<> opened = open_pipe_to_clients(context.instances.front().get()); !opened) {
-        const Error error = opened.error().context("pipe not opened to clients");
-        log_message("ERROR: " + error.full_description());
-        give_up(context, PipeServerEnd::failed, error);
-        return false;
-    }
-    if (context.host.serving) context.host.serving();
-    return true;
-}
-
 // A handle to the calling thread that its watchdog uses to cancel the
 // thread's synchronous I/O; the failing call's error when there is none.
 Result<unique_handle> current_thread_handle() {
@@ -147,19 +80,6 @@ Result<unique_handle> current_thread_handle() {
                          DUPLICATE_SAME_ACCESS))
         return fail(last_call_error("DuplicateHandle"));
     return unique_handle(h);
-}
-
-// Who the client of a connected instance is, as far as the system says.
-PipeClientKey client_key(HANDLE pipe) {
-    PipeClientKey key;
-    ULONG id = 0;
-    if (GetNamedPipeClientProcessId(pipe, &id)) key.process = id;
-    if (GetNamedPipeClientSessionId(pipe, &id)) key.session = id;
-    return key;
-}
-
-std::string describe_key(const PipeClientKey& key) {
-    return key.process ? "process " + std::to_string(*key.process) : std::string("an unknown process");
 }
 
 // A connected instance, for the exchange.
@@ -192,106 +112,104 @@ private:
     HANDLE pipe_;
 };
 
-// An instance whose client cannot be let go can serve nobody else. It stays
-// held, so that its place is not free for anyone to take; its thread ends.
-void report_lost(const std::string& cause) {
-    const std::string line = "pipe instance lost: " + cause;
-    log_message("ERROR: " + line);
-    report_event(EventId::pipe_instance_lost, EventKind::error, line);
-}
+// One instance on the thread that serves it, with the thread's own watchdog
+// for the time bounds.
+class ServedInstance final : public PipeInstance {
+public:
+    ServedInstance(PipeServerContext& context, HANDLE instance) : context_(context), instance_(instance) {}
 
-// Lets the client of `instance` go; false (after reporting it) when the
-// instance is lost.
-bool let_go(HANDLE instance) {
-    if (DisconnectNamedPipe(instance)) return true;
-    report_lost(last_call_error("DisconnectNamedPipe").one_line());
-    return false;
-}
-
-// One of the server's threads: serves client after client on one instance,
-// disconnecting and reusing it, with its own watchdog for the time bounds.
-// Without a handle for the watchdog it serves nobody: clients without bounds
-// could hold the thread for ever. Nothing escapes it.
-void serve_instance(const std::shared_ptr<PipeServerContext>& context, HANDLE instance) noexcept {
-    std::atomic<bool>& stop_requested = *context->host.stop_requested;
-    unique_handle self;
-    try {
-        Result<unique_handle> duplicated = current_thread_handle();
-        if (!duplicated) {
-            log_message("ERROR: pipe server thread not serving, its clients would have no time bounds: " +
-                        duplicated.error().message());
-            return;
+    Result<> prepare() override {
+        Result<unique_handle> self = current_thread_handle();
+        if (!self) return fail(std::move(self.error()));
+        self_ = std::move(*self);
+        try {
+            watchdog_.emplace([handle = self_.get()] { CancelSynchronousIo(handle); });
+        } catch (const std::system_error&) {
+            return fail("failed to spawn thread");
         }
-        self = std::move(*duplicated);
+        return {};
+    }
+    // A client may connect to an instance before its thread is back in
+    // ConnectNamedPipe (ERROR_PIPE_CONNECTED), and may even have closed
+    // again (ERROR_NO_DATA): either is served like any client, and the
+    // second one's read fails as when it closes later.
+    Result<> connect() override {
+        if (ConnectNamedPipe(instance_, nullptr)) return {};
+        const DWORD code = GetLastError();
+        if (code == ERROR_PIPE_CONNECTED || code == ERROR_NO_DATA) return {};
+        return fail(call_error("ConnectNamedPipe", code));
+    }
+    Result<> disconnect() override {
+        if (!DisconnectNamedPipe(instance_)) return fail(last_call_error("DisconnectNamedPipe"));
+        return {};
+    }
+    PipeClientKey client() override {
+        PipeClientKey key;
+        ULONG id = 0;
+        if (GetNamedPipeClientProcessId(instance_, &id)) key.process = id;
+        if (GetNamedPipeClientSessionId(instance_, &id)) key.session = id;
+        // From the client's token, never from its process id, which the
+        // client itself reports. Not elevated when it cannot be read.
+        std::optional<ClientStanding> standing;
+        if (const Result<unique_handle> token = pipe_client_token(instance_); token) {
+            if (Result<ClientStanding> read = client_standing(token->get()); read) standing = *read;
+        }
+        key.elevated = client_elevated(standing);
+        return key;
+    }
+    ExchangeEnd exchange() override {
+        InstanceConnection connection(instance_);
+        return run_exchange(connection, *watchdog_, [this](std::string_view request) {
+            PipeClient client(instance_);
+            return handle_request(request, *context_.host.actions, client.control_client(*context_.host.actions));
+        });
+    }
+    void pause() override { std::this_thread::sleep_for(ACCEPT_RETRY_DELAY); }
+
+private:
+    PipeServerContext& context_;
+    const HANDLE instance_;
+    unique_handle self_;
+    std::optional<IoWatchdog> watchdog_;
+};
+
+// Serves instance `index` of `context` on the calling thread. Nothing
+// escapes it.
+void serve_on(const std::shared_ptr<PipeServerContext>& context, std::size_t index) noexcept {
+    try {
+        ServedInstance instance(*context, context->instances[index].get());
+        serve_instance(instance, context->shares, context->host);
     } catch (const std::bad_alloc&) {
         log_message("ERROR: pipe server thread not serving: out of memory");
-        return;
-    }
-    const HANDLE self_handle = self.get();
-    std::optional<IoWatchdog> watchdog;
-
-    for (;;) {
-        if (stop_requested.load()) return;
-        try {
-            if (!watchdog) {
-                try {
-                    watchdog.emplace([self_handle] { CancelSynchronousIo(self_handle); });
-                } catch (const std::system_error&) {
-                    log_client_message("pipe accept error: failed to spawn thread");
-                    std::this_thread::sleep_for(ACCEPT_RETRY_DELAY);
-                    continue;
-                }
-            }
-
-            // A client may connect to an instance before its thread is back
-            // in ConnectNamedPipe (ERROR_PIPE_CONNECTED), and may even have
-            // closed again (ERROR_NO_DATA): either is served like any client,
-            // and the second one's read fails as when it closes later.
-            if (!ConnectNamedPipe(instance, nullptr)) {
-                const DWORD code = GetLastError();
-                if (code != ERROR_PIPE_CONNECTED && code != ERROR_NO_DATA) {
-                    log_client_message("pipe accept error: " + call_error("ConnectNamedPipe", code).full_description());
-                    // The instance is reused, never made again: while it is
-                    // closed, anyone could add one in its place.
-                    if (!let_go(instance)) return;
-                    std::this_thread::sleep_for(ACCEPT_RETRY_DELAY);
-                    continue;
-                }
-            }
-
-            // A connection beyond the client's fair share is dropped at once.
-            const PipeClientKey key = client_key(instance);
-            std::optional<PipeShares::Claim> claim = context->shares.admit(key);
-            if (!claim) {
-                if (!let_go(instance)) return;
-                log_client_message("pipe handle error: connection dropped: " + describe_key(key) +
-                                   " holds its share of the pipe");
-                continue;
-            }
-
-            InstanceConnection connection(instance);
-            const ExchangeEnd end = run_exchange(connection, *watchdog, [&](std::string_view request) {
-                PipeClient client(instance);
-                return handle_request(request, *context->host.actions, client.control_client(*context->host.actions));
-            });
-            // The client has read its reply and may be back at once: its
-            // share is free again before the instance is.
-            if (end.reply_taken) claim.reset();
-            const bool kept = let_go(instance);
-            claim.reset();
-            if (end.out_of_memory) log_client_message(OUT_OF_MEMORY_LINE);
-            else if (end.error) log_client_message("pipe handle error: " + end.error->full_description());
-            if (!kept) return;
-        } catch (const std::bad_alloc&) {
-            // Between clients (an error text, a share): the connection, if
-            // any, is dropped and the thread tries again after a pause.
-            if (watchdog) watchdog->disarm();
-            if (!let_go(instance)) return;
-            log_client_message(OUT_OF_MEMORY_LINE);
-            std::this_thread::sleep_for(ACCEPT_RETRY_DELAY);
-        }
     }
 }
+
+// The pipe as a whole, on the server's first thread.
+class ServerInstances final : public PipeInstances {
+public:
+    explicit ServerInstances(std::shared_ptr<PipeServerContext> context) : context_(std::move(context)) {}
+
+    std::optional<PipeCreateError> add_instances() override {
+        return add_pipe_instances(context_->name.c_str(), context_->instances);
+    }
+    std::size_t count() const override { return context_->instances.size(); }
+    Result<> open_to_clients() override { return open_pipe_to_clients(context_->instances.front().get()); }
+    PipeHolder holder() override { return pipe_holder(context_->name.c_str()); }
+    Result<> start_serving(std::size_t index) override {
+        try {
+            std::thread([context = context_, index] { serve_on(context, index); }).detach();
+        } catch (const std::exception&) {
+            // std::system_error or std::bad_alloc.
+            return fail("failed to spawn thread");
+        }
+        return {};
+    }
+    void serve(std::size_t index) override { serve_on(context_, index); }
+    void pause() override { std::this_thread::sleep_for(ACCEPT_RETRY_DELAY); }
+
+private:
+    std::shared_ptr<PipeServerContext> context_;
+};
 
 }  // namespace
 
@@ -342,33 +260,26 @@ PipeHolder pipe_holder(const wchar_t* name) {
     return {id, "end that process first"};
 }
 
+Result<ClientStanding> client_standing(HANDLE token) {
+    Result<bool> system = trust::token_enables(token, WinLocalSystemSid);
+    if (!system) return fail(std::move(system.error()));
+    Result<bool> administrators = trust::token_enables(token, WinBuiltinAdministratorsSid);
+    if (!administrators) return fail(std::move(administrators.error()));
+    return ClientStanding{*system, *administrators};
+}
+
 void serve_pipe(const wchar_t* name, PipeServerHost host) {
     std::shared_ptr<PipeServerContext> context;
     const std::shared_ptr<std::atomic<bool>> stop_requested = host.stop_requested;
     try {
         context = std::make_shared<PipeServerContext>(name, std::move(host));
         context->instances.reserve(PIPE_MAX_INSTANCES);
+        ServerInstances pipe(context);
+        serve_pipe_instances(pipe, context->shares, context->host);
     } catch (const std::bad_alloc&) {
         log_message("ERROR: pipe server not started: out of memory");
         stop_requested->store(true);
-        return;
     }
-    // Every instance the pipe allows is made before anyone is served, and
-    // each is kept for the server's whole life.
-    if (!make_instances(*context)) return;
-    for (std::size_t i = 1; i < context->instances.size(); ++i) {
-        try {
-            std::thread([context, instance = context->instances[i].get()] {
-                serve_instance(context, instance);
-            }).detach();
-        } catch (const std::exception&) {
-            // std::system_error or std::bad_alloc. Fewer clients side by
-            // side, but still served; the instances stay held.
-            log_message("failed to spawn thread");
-            break;
-        }
-    }
-    serve_instance(context, context->instances.front().get());
 }
 
 void run_pipe_server(PipeServerHost host) { serve_pipe(PIPE_NAME, std::move(host)); }

@@ -12,6 +12,7 @@
 #include "base/error.hpp"
 #include "base/names.hpp"
 #include "base/win.hpp"
+#include "control/pipe_loop.hpp"
 #include "control/pipe_server.hpp"
 
 namespace velmor {
@@ -51,18 +52,6 @@ inline DWORD pipe_open_mode(bool first_instance) {
     return PIPE_ACCESS_DUPLEX | WRITE_DAC | (first_instance ? static_cast<DWORD>(FILE_FLAG_FIRST_PIPE_INSTANCE) : 0u);
 }
 
-// Why making the pipe's instances failed.
-enum class PipeCreateFailure {
-    descriptor,  // the descriptor could not be built: nothing can be served
-    taken,       // the first instance: someone else holds the name
-    instance,    // a further instance could not be made
-};
-
-struct PipeCreateError {
-    PipeCreateFailure failure;
-    Error error;
-};
-
 // Makes the instances of `name` that `instances` lacks, up to
 // PIPE_MAX_INSTANCES, the first claiming the name, under PIPE_SDDL_CREATING
 // (PIPE_SDDL_CREATING_WITHOUT_OWNER when the system refuses the
@@ -75,15 +64,13 @@ std::optional<PipeCreateError> add_pipe_instances(const wchar_t* name, std::vect
 // it succeeds the pipe stays closed to users.
 Result<> open_pipe_to_clients(HANDLE instance);
 
-// The holder of `name` as a log line names it: "the velmor-helper service
-// (process N)", "process N" or "an unknown process", and what to do to
-// free the name. Asked as a client that lends the holder nothing to act
-// with (anonymous).
-struct PipeHolder {
-    std::string who;
-    std::string advice;
-};
+// The holder of `name` (PipeHolder), asked as a client that lends the holder
+// nothing to act with (anonymous).
 PipeHolder pipe_holder(const wchar_t* name);
+
+// What `token` (an impersonation or identification token opened with
+// TOKEN_QUERY) says for client_elevated.
+Result<ClientStanding> client_standing(HANDLE token);
 
 // run_pipe_server on the pipe `name`; tests use names of their own.
 void serve_pipe(const wchar_t* name, PipeServerHost host);

@@ -20,6 +20,15 @@
 // only while the session rule holds with it counted: a waiting connection
 // holds its instance as much as a served one, so no session holds and parks
 // more than the instances minus SESSION_RESERVE. Any other is dropped at once.
+//
+// One instance is kept for the machine's administrators: a client that is not
+// elevated is served only while, with it, ADMIN_RESERVE instances stay free,
+// so that an administrator whose session a user's processes fill still gets
+// in. An elevated client is not held to the session rule (it shares its
+// session with the user who fills it) but to the process rule.
+//
+// The rules count the instances really served: one that is lost, or whose
+// thread never started, is taken off (lose_instance).
 // Portable; the pipe server keeps one for its instances. The primitives are a
 // parameter so that the interleaving explorer can run the same code.
 
@@ -38,10 +47,29 @@ namespace velmor {
 struct PipeClientKey {
     std::optional<std::uint32_t> process;
     std::optional<std::uint32_t> session;
+    // Whether the client's token is SYSTEM's or has the Administrators group
+    // enabled (client_elevated).
+    bool elevated = false;
 };
+
+// What the client's token says, as far as it could be read. A filtered
+// administrator's token has the Administrators group deny-only, not enabled.
+struct ClientStanding {
+    bool system = false;
+    bool administrators_enabled = false;
+};
+
+// Whether a client with `standing` (none: its token could not be read) may
+// use the administrators' instance. A token that cannot be read is not
+// elevated.
+inline bool client_elevated(const std::optional<ClientStanding>& standing) {
+    return standing && (standing->system || standing->administrators_enabled);
+}
 
 // Instances kept free for other sessions than one that holds more.
 inline constexpr int SESSION_RESERVE = 2;
+// Instances kept for elevated clients.
+inline constexpr int ADMIN_RESERVE = 1;
 // How long a new connection may wait for its process's earlier ones.
 inline constexpr std::chrono::milliseconds OWN_CONNECTION_WAIT{2000};
 
@@ -85,7 +113,7 @@ public:
             // Waits, counted as held, for a connection of its own process to
             // go; drops when it may not, or when that does not come in time.
             const Count& process = processes_[key.process];
-            if (process.held == 0 || process.waiting > 0 || !session_fits(key, false)) {
+            if (process.held == 0 || process.waiting > 0 || !reserves_fit(key, false)) {
                 forget_if_unused(key);
                 return std::nullopt;
             }
@@ -103,6 +131,14 @@ public:
         return Claim(this, key);
     }
 
+    // Takes one instance off those served (lost, or its thread never
+    // started); returns how many are served now.
+    int lose_instance() {
+        std::lock_guard lock(mutex_);
+        if (instances_ > 0) --instances_;
+        return instances_;
+    }
+
 private:
     struct Count {
         int held = 0;
@@ -113,16 +149,22 @@ private:
     // when it waits).
     int free_after(bool self_waiting) const { return instances_ - held_ - waiting_ - (self_waiting ? 0 : 1); }
 
-    // The session rule, for a connection whose session holds or parks others.
-    bool session_fits(const PipeClientKey& key, bool self_waiting) {
+    // The administrators' instance, and the session rule for a connection
+    // whose session holds or parks others: both for clients that are not
+    // elevated.
+    bool reserves_fit(const PipeClientKey& key, bool self_waiting) {
+        const int free = free_after(self_waiting);
+        if (free < 0) return false;
+        if (key.elevated) return true;
+        if (free < ADMIN_RESERVE) return false;
         const Count& session = sessions_[key.session];
         const int others = session.held + session.waiting - (self_waiting ? 1 : 0);
-        return others == 0 || free_after(self_waiting) >= SESSION_RESERVE;
+        return others == 0 || free >= SESSION_RESERVE;
     }
 
     bool fits(const PipeClientKey& key, bool self_waiting) {
         if (processes_[key.process].held > 0 && 2 * free_after(self_waiting) < instances_) return false;
-        return session_fits(key, self_waiting);
+        return reserves_fit(key, self_waiting);
     }
 
     void count_waiting(const PipeClientKey& key, int change) {
@@ -149,7 +191,7 @@ private:
         released_.notify_all();
     }
 
-    const int instances_;
+    int instances_;  // guarded by mutex_
     const std::chrono::nanoseconds wait_;
     typename Sync::Mutex mutex_;
     typename Sync::ConditionVariable released_;

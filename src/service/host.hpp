@@ -18,10 +18,15 @@ struct HostHooks {
     // The first words of the started line: "service started" or "console
     // mode".
     std::string_view name;
-    // Right after the log is open, before anything starts: the host's own
-    // set-up. An error ends the run with nothing started.
+    // Before the pipe's name is claimed, so before the log is open: the
+    // host's own set-up (it writes no log line of its own). An error ends
+    // the run with nothing started.
     std::function<Result<>()> attach;
-    // Logged before the started line; empty: none.
+    // Once the name is held and the log is open, on the pipe server's
+    // thread, before the first line: the host's set-up that logs or reports
+    // (the service's recovery actions). Empty: none.
+    std::function<void()> held;
+    // Logged before the started line, once the name is held; empty: none.
     std::string_view first_line;
     // The pipe server's reports, on its thread (see PipeServerHost).
     std::function<void()> serving;
@@ -33,15 +38,11 @@ struct HostHooks {
     std::function<std::string()> wait_for_stop;
 };
 
-// The executable's folder and the log there; attach; the data folder
-// prepared (prepare_data_folder_at_start); first line; the started line
-// (host_started_line, also as the started event); the core record, its
-// ActionContext and the pipe server on a detached thread; the program folder checked (an unsafe
-// one logged and reported as the program_folder_unsafe event); then
-// wait_for_stop; its line; stop_core (a time-out is logged by the
-// controller) and the summary of held-back client lines. `stop_requested`
-// is shared with the pipe server. Errors: the executable's folder, attach's,
-// "failed to spawn thread".
+// run_host_sequence with the system's calls (host_sequence.hpp gives the
+// order: nothing is written to the log, the data folder or the Event Log's
+// started event before the pipe's name is held). `stop_requested` is shared
+// with the pipe server. Errors: the executable's folder, attach's, "failed
+// to spawn thread".
 Result<> run_host(const HostHooks& hooks, const std::shared_ptr<std::atomic<bool>>& stop_requested);
 
 }  // namespace velmor

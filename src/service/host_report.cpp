@@ -12,6 +12,7 @@ HostEvent host_event(HostNews news) {
         case HostNews::started: return {EventId::service_started, EventKind::information};
         case HostNews::stopped: return {EventId::service_stopped, EventKind::information};
         case HostNews::program_folder_unsafe: return {EventId::program_folder_unsafe, EventKind::warning};
+        case HostNews::name_held_after_wait: return {EventId::pipe_name_taken, EventKind::information};
         case HostNews::recovery_not_set: break;
     }
     return {EventId::recovery_not_set, EventKind::warning};

@@ -12,7 +12,10 @@
 
 namespace velmor {
 
-enum class HostNews { started, stopped, program_folder_unsafe, recovery_not_set };
+enum class HostNews { started, stopped, program_folder_unsafe, recovery_not_set, name_held_after_wait };
+
+// What the service says once it holds the pipe's name that it found taken.
+inline constexpr std::string_view NAME_HELD_AFTER_WAIT_LINE = "pipe name free again: serving from now on";
 
 struct HostEvent {
     EventId id;
@@ -22,7 +25,8 @@ struct HostEvent {
 
 // The event each news is reported as: started and stopped as information,
 // an unsafe program folder and recovery actions not set as warnings (the
-// helper runs on either way).
+// helper runs on either way), the name held after a wait as information
+// under the id of the taken name that it ends.
 HostEvent host_event(HostNews news);
 
 // "{host}: version {v}, process {pid}, data folder {path}", with `host` one

@@ -12,50 +12,51 @@
 #include "env/log.hpp"
 #include "service/data_folder_at_start.hpp"
 #include "service/host_report.hpp"
+#include "service/host_sequence.hpp"
 
 namespace velmor {
+namespace {
+
+// The host sequence's calls; the core record and its ActionContext live as
+// long as the pipe server that serves with them.
+class SystemHostSteps final : public HostSteps {
+public:
+    Result<std::filesystem::path> exe_folder() override { return exe_dir(); }
+    Result<> start_server(PipeServerHost server) override {
+        server.actions = actions_;
+        try {
+            std::thread(run_pipe_server, std::move(server)).detach();
+        } catch (const std::system_error&) {
+            return fail("failed to spawn thread");
+        }
+        return {};
+    }
+    void open_log(const std::filesystem::path& folder) override { init_log(folder); }
+    void prepare_data_folder() override { prepare_data_folder_at_start(*actions_); }
+    void log(const std::string& line) override { log_message(line); }
+    void report(HostNews news, const std::string& line) override { report_host(news, line); }
+    std::uint32_t process_id() override { return GetCurrentProcessId(); }
+    void check_program_folder(const std::filesystem::path& folder) override {
+        if (const std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(folder)) {
+            const Result<> decided = decide_program_trust("program folder", unsafe, read_unsafe_folder_allowance());
+            const HostEvent event = host_event(HostNews::program_folder_unsafe);
+            report_event(event.id, event.kind, trust::unsafe_error("program folder", *unsafe).one_line() +
+                                                   (decided ? " (allowed at install)" : ""));
+        }
+    }
+    void stop_core() override { (void)velmor::stop_core(*core_); }
+    void log_pending_summary() override { velmor::log_pending_summary(); }
+
+private:
+    const std::shared_ptr<CoreShared> core_ = std::make_shared<CoreShared>();
+    const std::shared_ptr<ActionContext> actions_ = std::make_shared<ActionContext>(core_);
+};
+
+}  // namespace
 
 Result<> run_host(const HostHooks& hooks, const std::shared_ptr<std::atomic<bool>>& stop_requested) {
-    Result<std::filesystem::path> folder = exe_dir();
-    // The log file is not open yet: only the standard-error echo sees it.
-    if (!folder) return fail(std::move(folder.error()));
-    init_log(*folder);
-    if (Result<> attached = hooks.attach(); !attached) return attached;
-
-    auto core = std::make_shared<CoreShared>();
-    auto actions = std::make_shared<ActionContext>(core);
-    // Before the first client, and before the line that tells whoever waits
-    // for it that the helper is up: at boot, before anyone has logged on.
-    prepare_data_folder_at_start(*actions);
-    if (!hooks.first_line.empty()) log_message(std::string(hooks.first_line));
-    report_host(HostNews::started, host_started_line(hooks.name, GetCurrentProcessId()));
-
-    try {
-        std::thread(run_pipe_server,
-                    PipeServerHost{actions, stop_requested, hooks.serving, hooks.ended, hooks.give_up_when_taken,
-                                   hooks.waiting_for_name})
-            .detach();
-    } catch (const std::system_error&) {
-        return fail("failed to spawn thread");
-    }
-
-    // Checked at install. A folder made unsafe since is reported here, once
-    // the pipe is served; the check before each core start and library load
-    // then refuses (or, with the allowance recorded at install, warns again).
-    if (const std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(*folder)) {
-        const Result<> decided = decide_program_trust("program folder", unsafe, read_unsafe_folder_allowance());
-        const HostEvent event = host_event(HostNews::program_folder_unsafe);
-        report_event(event.id, event.kind, trust::unsafe_error("program folder", *unsafe).one_line() +
-                                               (decided ? " (allowed at install)" : ""));
-    }
-
-    const std::string stopping = hooks.wait_for_stop();
-    if (!stopping.empty()) report_host(HostNews::stopped, stopping);
-    // A stop time-out is logged by the controller; the host ends anyway.
-    (void)stop_core(*core);
-    // Client lines held back by the log's rate limit are counted in the log.
-    log_pending_summary();
-    return {};
+    SystemHostSteps steps;
+    return run_host_sequence(steps, hooks, stop_requested);
 }
 
 }  // namespace velmor

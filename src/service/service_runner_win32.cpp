@@ -58,11 +58,11 @@ HostHooks service_hooks(ServiceLifecycle& life, const std::shared_ptr<std::atomi
         if (handle == nullptr) return fail(scm_error("RegisterServiceCtrlHandlerExW"));
         status_handle.store(handle);
         if (!life.start()) return fail("cannot report the start to the service manager");
-        // Whoever registered the service (install, the MSI, by hand), it is
-        // restarted after a crash.
-        keep_recovery_actions();
         return {};
     };
+    // Whoever registered the service (install, the MSI, by hand), it is
+    // restarted after a crash. Once the log is the service's own.
+    hooks.held = [] { keep_recovery_actions(); };
     hooks.serving = [&life] { life.served(); };
     // A service that waits for its pipe's name reports running all the same:
     // the system refuses every control while a start is pending, so an

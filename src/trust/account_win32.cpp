@@ -19,6 +19,15 @@ Result<UserSid> token_user(HANDLE token) {
     return user;
 }
 
+Result<bool> token_enables(HANDLE token, WELL_KNOWN_SID_TYPE sid) {
+    alignas(SID) BYTE wanted[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof wanted;
+    if (!CreateWellKnownSid(sid, nullptr, wanted, &size)) return fail(last_call_error("CreateWellKnownSid"));
+    BOOL member = FALSE;
+    if (!CheckTokenMembership(token, wanted, &member)) return fail(last_call_error("CheckTokenMembership"));
+    return member != FALSE;
+}
+
 std::optional<std::string> account_name(PSID sid) {
     wchar_t name[257], domain[257];
     DWORD name_size = 257, domain_size = 257;

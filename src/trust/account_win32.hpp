@@ -20,6 +20,12 @@ struct UserSid {
 // failed: N", "CopySid failed: N".
 Result<UserSid> token_user(HANDLE token);
 
+// Whether the well-known `sid` is enabled in `token`, an impersonation or
+// identification token opened with TOKEN_QUERY: as its user, or as a group
+// that is enabled (a deny-only group is not). Errors:
+// "CreateWellKnownSid failed: N", "CheckTokenMembership failed: N".
+Result<bool> token_enables(HANDLE token, WELL_KNOWN_SID_TYPE sid);
+
 // "DOMAIN\name" as LookupAccountSidW names `sid` (the name alone when it has
 // no domain), else the SID as text; none when neither can be had, and the
 // caller says "unknown" in words of its own.

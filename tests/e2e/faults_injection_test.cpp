@@ -412,11 +412,12 @@ std::vector<std::string> log_records(const std::string& text) {
 }
 
 // Console helpers in folders of their own whose logs are one file (a hard
-// link), all appending at the same time: the first serves clients that send
-// it invalid requests from several threads at once; the others start
-// meanwhile, find the first one holding the pipe and end, each with its own
-// start lines and the line that names the holder. Client lines pass the
-// log's rate limit: the first burst is what reaches the file.
+// link): the first serves clients that send it invalid requests from several
+// threads at once; the others start meanwhile, find the first one holding
+// the pipe and end, each with the line that names the holder on its standard
+// error alone: a helper that does not hold the pipe's name writes nothing to
+// the log, so every record in the file is the first one's, whole. Client
+// lines pass the log's rate limit: the first burst is what reaches the file.
 TEST(FaultsSharedLog, TwoHelpersAppendWholeLinesToOneFile) {
     const std::filesystem::path folder = test_folder();
     HelperProcess first(folder / L"first");
@@ -465,22 +466,23 @@ TEST(FaultsSharedLog, TwoHelpersAppendWholeLinesToOneFile) {
 
     std::map<std::string, int> expected;  // record -> how often written
     std::vector<std::string> echoes = {first.standard_error()};
-    for (const auto& other : others) {
-        // Without the report that ends the echo, which is no log record.
-        std::string echo = other->standard_error();
-        if (const std::size_t at = echo.rfind("\nError: "); at != std::string::npos) echo.resize(at + 1);
-        echoes.push_back(std::move(echo));
-    }
-    for (const std::string& echo : echoes)
-        for (const std::string& record : log_records(echo)) ++expected[record];
-    std::map<std::string, int> found;
-    std::size_t torn = 0, repeated = 0, records = 0;
     const std::string file = read_file(folder / L"first" / L"velmor-helper.log");
+    // The echo's times are local ISO ones; the file's are written as the log
+    // writes them.
     std::string file_as_echoed;
     for (std::size_t at = 0, end = 0; at < file.size(); at = end) {
         end = std::min(file.find('\n', at), file.size() - 1) + 1;
         file_as_echoed += log_echo_line(std::string_view(file).substr(at, end - at));
     }
+    for (const auto& other : others) {
+        EXPECT_EQ(count_of(other->standard_error(), "] running in console mode\n"), 0u) << other->standard_error();
+        for (const std::string& record : log_records(other->standard_error()))
+            EXPECT_EQ(file_as_echoed.find(record), std::string::npos) << "a helper refused wrote to the log: " << record;
+    }
+    for (const std::string& echo : echoes)
+        for (const std::string& record : log_records(echo)) ++expected[record];
+    std::map<std::string, int> found;
+    std::size_t torn = 0, repeated = 0, records = 0;
     for (const std::string& record : log_records(file_as_echoed)) {
         ++records;
         const auto it = expected.find(record);

@@ -14,6 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 
 PipeClientKey client(std::uint32_t process, std::uint32_t session = 1) { return {process, session}; }
+PipeClientKey admin(std::uint32_t process, std::uint32_t session = 1) { return {process, session, true}; }
 
 // Eight instances, some held, one more connection.
 TEST(PipeShares, ASecondConnectionIsServedOnlyWhileEnoughStayFree) {
@@ -23,6 +24,7 @@ TEST(PipeShares, ASecondConnectionIsServedOnlyWhileEnoughStayFree) {
         std::vector<PipeClientKey> held;
         PipeClientKey next;
         bool served;
+        int lost = 0;  // instances no longer served
     } rows[] = {
         {"a second connection while most are free", {{client(7)}}, client(7), true},
         {"a fifth of one process", {client(7), client(7), client(7), client(7)}, client(7), false},
@@ -38,10 +40,24 @@ TEST(PipeShares, ASecondConnectionIsServedOnlyWhileEnoughStayFree) {
          {client(1, 1), client(2, 2), client(3, 3), client(4, 4), client(5, 5), client(6, 9)}, client(8, 9), false},
         {"unknown processes count as one",
          {{unknown}, {unknown}, {unknown}, {unknown}}, unknown, false},
+        // The last instance is the administrators'.
+        {"a user never gets the kept instance",
+         {client(1, 1), client(2, 2), client(3, 3), client(4, 4), client(5, 5), client(6, 6), client(7, 7)},
+         client(8, 8), false},
+        {"an elevated client finds an instance while a user's processes hold the rest",
+         {client(1), client(2), client(3), client(4), client(5), client(6), client(7, 2)}, admin(9), true},
+        {"a client whose token cannot be read is no administrator",
+         {client(1, 1), client(2, 2), client(3, 3), client(4, 4), client(5, 5), client(6, 6), client(7, 7)},
+         {8, 8, client_elevated(std::nullopt)}, false},
+        {"an administrator is held to the process rule", {admin(9), admin(9), admin(9), admin(9)}, admin(9), false},
+        // Counted from the instances served: six.
+        {"a fifth of one session once two instances are lost",
+         {client(1), client(2), client(3), client(4)}, client(5), false, 2},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
         PipeShares shares(8, 0ns);
+        for (int i = 0; i < row.lost; ++i) shares.lose_instance();
         std::vector<PipeShares::Claim> claims;
         for (const PipeClientKey& held : row.held) {
             std::optional<PipeShares::Claim> claim = shares.admit(held);
@@ -53,6 +69,13 @@ TEST(PipeShares, ASecondConnectionIsServedOnlyWhileEnoughStayFree) {
         claims.clear();
         EXPECT_TRUE(shares.admit(row.next));
     }
+}
+
+TEST(PipeShares, OnlyATokenReadAsSystemOrWithAdministratorsEnabledIsElevated) {
+    EXPECT_FALSE(client_elevated(std::nullopt));  // unreadable: fail closed
+    EXPECT_FALSE(client_elevated(ClientStanding{false, false}));
+    EXPECT_TRUE(client_elevated(ClientStanding{true, false}));
+    EXPECT_TRUE(client_elevated(ClientStanding{false, true}));
 }
 
 // A client that comes back before the server has let its earlier connection
@@ -182,14 +205,15 @@ TEST(PipeShares, ExploredWaitersWakeWhenTheyFitAndNoSessionParksIntoTheReserve) 
           {"G2", g, 3001ms, 1s, Outcome::served}},
          1},
         // Six of one session held; two more of it would park in the last two
-        // instances, which are kept for other sessions.
+        // instances, kept for another session and for an administrator, who
+        // may be in the session that holds the rest.
         {"no session parks into the reserve",
          8,
          {{"A1", a, 0ms, 10s, either}, {"A2", a, 0ms, 10s, either}, {"A3", a, 0ms, 10s, either},
           {"A4", a, 0ms, 10s, either}, {"B1", client(2, 1), 0ms, 10s, either},
           {"C1", client(3, 1), 0ms, 10s, either}, {"A5", a, 1ms, 1s, Outcome::dropped_at_once},
           {"B2", client(2, 1), 1ms, 1s, Outcome::dropped_at_once}, {"D1", client(4, 2), 2ms, 1s, Outcome::served},
-          {"E1", client(5, 3), 2ms, 1s, Outcome::served}},
+          {"E1", admin(5, 1), 2ms, 1s, Outcome::served}},
          0},
     };
     for (const auto& scenario : scenarios) {

@@ -19,6 +19,8 @@ TEST(HostEvent, EachNewsHasItsOwnEvent) {
         {HostNews::stopped, {EventId::service_stopped, EventKind::information}},
         {HostNews::program_folder_unsafe, {EventId::program_folder_unsafe, EventKind::warning}},
         {HostNews::recovery_not_set, {EventId::recovery_not_set, EventKind::warning}},
+        // Ends the taken name's error, under its id.
+        {HostNews::name_held_after_wait, {EventId::pipe_name_taken, EventKind::information}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.news));

@@ -1,0 +1,68 @@
+#include "control/pipe_loop.hpp"
+
+#include "env/event_log.hpp"
+
+namespace velmor {
+
+void give_up(const PipeServerHost& host, PipeServerEnd end, const Error& error) {
+    if (host.ended) host.ended(end, error);
+    host.stop_requested->store(true);
+}
+
+bool claim_pipe_name(PipeInstances& pipe, const PipeServerHost& host, bool& waited) {
+    int attempts = 0;
+    for (;;) {
+        if (host.stop_requested->load()) return false;
+        // What was made stays: the first instance keeps the name meanwhile.
+        const std::optional<PipeCreateError> failed = pipe.add_instances();
+        if (!failed) return true;
+        switch (failed->failure) {
+        case PipeCreateFailure::descriptor:
+            log_message("ERROR: security descriptor init failed: " + failed->error.full_description());
+            log_message("ERROR: security descriptor init failed; stopping service");
+            give_up(host, PipeServerEnd::failed, failed->error.context("security descriptor init failed"));
+            return false;
+        case PipeCreateFailure::taken:
+            // Nobody can be served until the name is free: said once while
+            // it lasts. A console helper ends; its line reaches standard
+            // error only, and no event is reported for a helper that never
+            // ran.
+            if (!waited || host.give_up_when_taken) {
+                const PipeHolder holder = pipe.holder();
+                const std::string line =
+                    "pipe name taken by " + holder.who + ": " + failed->error.one_line() + "; " + holder.advice;
+                log_message("ERROR: " + line);
+                if (host.give_up_when_taken) {
+                    give_up(host, PipeServerEnd::name_taken, Error(line));
+                    return false;
+                }
+                waited = true;
+                report_event(EventId::pipe_name_taken, EventKind::error, line);
+                if (host.waiting_for_name) host.waiting_for_name();
+            }
+            break;
+        case PipeCreateFailure::instance:
+            log_client_message("pipe accept error: " + failed->error.full_description());
+            if (++attempts == INSTANCE_ATTEMPTS) {
+                const Error error = failed->error.context("pipe not served: not every instance could be made");
+                log_message("ERROR: " + error.full_description());
+                give_up(host, PipeServerEnd::failed, error);
+                return false;
+            }
+            break;
+        }
+        pipe.pause();
+    }
+}
+
+void report_instance_lost(const std::string& cause, int served) {
+    const std::string line = "pipe instance lost: " + cause + "; now serving " + std::to_string(served) + " instances";
+    log_message("ERROR: " + line);
+    report_event(EventId::pipe_instance_lost, EventKind::error, line);
+}
+
+std::string describe_client(const PipeClientKey& key) {
+    return key.process ? "process " + std::to_string(*key.process) : std::string("an unknown process");
+}
+
+}  // namespace velmor
