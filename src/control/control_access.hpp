@@ -14,13 +14,12 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "base/names.hpp"  // CONTROL_ACCESS_VALUE: where the policy lives
 
 namespace velmor {
 
 // The reply's error for a start or stop that the policy refuses.
 inline constexpr std::string_view CONTROL_ACCESS_DENIED = "access denied by ControlAccess policy";
-// Where the policy lives, as administrators and log lines name it.
-inline constexpr std::string_view CONTROL_ACCESS_VALUE = "HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess";
 
 // One client checked against the policy's descriptor.
 struct ClientCheck {

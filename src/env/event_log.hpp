@@ -9,10 +9,9 @@
 #include <cstdint>
 #include <string_view>
 
-namespace velmor {
+#include "base/names.hpp"  // EVENT_SOURCE, as install and the package register it
 
-// The event source, as install and the package register it.
-inline constexpr std::string_view EVENT_SOURCE = "velmor-helper";
+namespace velmor {
 
 enum class EventKind { information, warning, error };
 

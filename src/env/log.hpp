@@ -20,11 +20,9 @@
 #include <string>
 #include <string_view>
 
-namespace velmor {
+#include "base/names.hpp"  // LOG_FILE_NAME, OLD_LOG_FILE_NAME
 
-inline constexpr std::string_view LOG_FILE_NAME = "velmor-helper.log";
-// Where the file goes when it passes the size cap.
-inline constexpr std::string_view OLD_LOG_FILE_NAME = "velmor-helper.log.1";
+namespace velmor {
 
 // Opens velmor-helper.log in `folder` (created if missing for this process's
 // account alone, never truncated; one that others may open is set aside)

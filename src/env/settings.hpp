@@ -14,14 +14,15 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "base/names.hpp"
 #include "trust/file_trust.hpp"
 
 namespace velmor::settings {
 
 // The key as administrators and log lines name it, and its values.
-inline constexpr std::string_view KEY = "HKLM\\SOFTWARE\\Velmor\\Helper";
-inline constexpr std::string_view CONTROL_ACCESS = "ControlAccess";
-inline constexpr std::string_view ALLOW_UNSAFE_FOLDER = "AllowUnsafeFolder";
+inline constexpr std::string_view KEY = SETTINGS_KEY;
+inline constexpr std::string_view CONTROL_ACCESS = CONTROL_ACCESS_VALUE_NAME;
+inline constexpr std::string_view ALLOW_UNSAFE_FOLDER = ALLOW_UNSAFE_FOLDER_VALUE_NAME;
 
 // The text of value `name`: none when the key or the value is not there.
 // Errors: "cannot check who may change {KEY}" over the failed open or

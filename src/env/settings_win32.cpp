@@ -10,15 +10,13 @@
 namespace velmor::settings {
 namespace {
 
-constexpr const wchar_t* KEY_PATH = L"SOFTWARE\\Velmor\\Helper";
-
 Error cannot_check(Error cause) { return Error("cannot check who may change " + std::string(KEY), std::move(cause)); }
 
 // The key, opened for reading and then checked through the same handle, so
 // that what is read is what was checked: none when it is not there.
 Result<std::optional<unique_hkey>> open_checked_key() {
     HKEY raw = nullptr;
-    const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEY_PATH, 0, KEY_QUERY_VALUE | READ_CONTROL, &raw);
+    const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY_PATH, 0, KEY_QUERY_VALUE | READ_CONTROL, &raw);
     if (opened == ERROR_FILE_NOT_FOUND) return std::optional<unique_hkey>();
     if (opened != ERROR_SUCCESS) return fail(cannot_check(call_error("RegOpenKeyExW", static_cast<DWORD>(opened))));
     unique_hkey key(raw);
@@ -91,7 +89,7 @@ Result<bool> read_flag(std::string_view name) {
 
 Result<> set_flag(std::string_view name) {
     HKEY raw = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, KEY_PATH, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY_PATH, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
                                      nullptr, &raw, nullptr);
     if (status != ERROR_SUCCESS) return fail(call_error("RegCreateKeyExW", static_cast<DWORD>(status)));
     const unique_hkey key(raw);
@@ -103,7 +101,7 @@ Result<> set_flag(std::string_view name) {
 }
 
 Result<> remove_value(std::string_view name) {
-    const LSTATUS status = RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, KEY_PATH, widen(name).c_str());
+    const LSTATUS status = RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, SETTINGS_KEY_PATH, widen(name).c_str());
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
         return fail(call_error("RegDeleteKeyValueW", static_cast<DWORD>(status)));
     return {};

@@ -152,7 +152,7 @@ std::string helper_log_path(HANDLE pipe) {
         DWORD size = static_cast<DWORD>(image.size());
         if (process && QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) {
             image.resize(size);
-            return narrow((std::filesystem::path(image).parent_path() / L"velmor-helper.log").native());
+            return narrow((std::filesystem::path(image).parent_path() / LOG_FILE_NAME_WIDE).native());
         }
     }
     return "velmor-helper.log next to velmor-helper.exe";
@@ -344,7 +344,7 @@ Result<std::filesystem::path> service_log_path() {
         return fail(last_call_error("QueryServiceConfigW"));
     std::wstring binary = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName;
     if (binary.starts_with(L'"')) binary = binary.substr(1, binary.find(L'"', 1) - 1);
-    return std::filesystem::path(binary).parent_path() / L"velmor-helper.log";
+    return std::filesystem::path(binary).parent_path() / LOG_FILE_NAME_WIDE;
 }
 
 struct LogOptions {
@@ -487,7 +487,7 @@ int run_log(bool console, const std::vector<std::wstring>& args) {
             print_error(folder.error());
             return EXIT_NO_REPLY;
         }
-        path = *folder / L"velmor-helper.log";
+        path = *folder / LOG_FILE_NAME_WIDE;
     } else {
         Result<std::filesystem::path> service = service_log_path();
         if (!service) {
@@ -513,7 +513,7 @@ int check_folder() {
     std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(*folder);
     if (!unsafe) {
         const bool kept = trust::permissions_kept(service_data_dir().parent_path().parent_path());
-        unsafe = trust::find_unsafe(*folder, {*folder / L"velmor-helper.exe"}, trust::read_entry, kept);
+        unsafe = trust::find_unsafe(*folder, {*folder / EXECUTABLE_NAME_WIDE}, trust::read_entry, kept);
     }
     if (unsafe) {
         print_error(trust::unsafe_error("program folder", *unsafe));
