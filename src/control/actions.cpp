@@ -163,11 +163,11 @@ Result<> start_action(ActionContext& context, std::optional<std::string> config)
 Result<> stop_action(ActionContext& context) { return stop_core(context.core()); }
 
 void log_action(ActionContext& context, const ActionReport& report) {
-    const std::string head = std::string(report.action) + " by " + std::string(report.who);
+    const std::string head = std::string(action_word(report.action)) + " by " + std::string(report.who);
     if (report.changed && report.result) {
         const std::string line = head + ": core " + std::string(report.status);
         log_message(line);
-        context.report(report.action == "start" ? EventId::core_started : EventId::core_stopped,
+        context.report(report.action == Action::start ? EventId::core_started : EventId::core_stopped,
                        EventKind::information, line);
     } else if (report.changed) {
         log_message(head + " failed: " + escape_for_log(report.result.error().one_line()));
@@ -180,7 +180,7 @@ void log_action(ActionContext& context, const ActionReport& report) {
     }
 }
 
-Result<> run_attributed_action(ActionContext& context, std::string_view action, std::optional<std::string> config,
+Result<> run_attributed_action(ActionContext& context, Action action, std::optional<std::string> config,
                                std::string_view who) {
     CoreShared& core = context.core();
     // Waits for the start or stop under way, which is bounded itself, but
@@ -194,7 +194,7 @@ Result<> run_attributed_action(ActionContext& context, std::string_view action, 
         ActionContext& context;
         ~Unlock() { context.unlock_actions(); }
     } unlock{context};
-    if (action == "start") {
+    if (action == Action::start) {
         const std::uint64_t before = accepted_runs(core);
         bool for_safety = false;
         const Result<> result = start(context, std::move(config), for_safety);

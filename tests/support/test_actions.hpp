@@ -69,7 +69,7 @@ public:
     std::vector<Event> take_events() { return locked([&] { return std::exchange(state_->events, {}); }); }
 
     // "start" with a configuration a fake core runs until it is stopped.
-    Result<> start(std::string_view who = "a tester") { return run_attributed_action(*context_, "start", "{}", who); }
+    Result<> start(std::string_view who = "a tester") { return run_attributed_action(*context_, Action::start, "{}", who); }
 
 private:
     struct State {
