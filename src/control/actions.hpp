@@ -55,7 +55,7 @@ PreparationSteps system_preparation_steps();
 
 // Receives the events that the actions report (report_event in the helper).
 // Called on the thread of the request, with no lock held.
-using EventSink = std::function<void(EventId, EventKind, std::string_view)>;
+using EventSink = std::function<void(EventId, std::string_view)>;
 
 // What the start and stop actions share between requests, for one core
 // record: the start/stop lock, the mark of a preparation under way, the
@@ -83,7 +83,7 @@ public:
     void end_preparation() { preparing_.store(false); }
 
     // Hands one event to the sink.
-    void report(EventId id, EventKind kind, std::string_view text) const;
+    void report(EventId id, std::string_view text) const;
 
     // Reports start_refused (warning) with `text`, within the limit on those
     // events; for every start refused for safety, the policy's refusals too.

@@ -93,8 +93,8 @@ bool make_instances(PipeServerContext& context) {
         if (!failed) break;
         switch (failed->failure) {
         case PipeCreateFailure::descriptor:
-            log_message("ERROR: security descriptor init failed: " + failed->error.full_description());
-            log_message("ERROR: security descriptor init failed; stopping service");
+            log_message(LogLevel::error, "security descriptor init failed: " + failed->error.full_description());
+            log_message(LogLevel::error, "security descriptor init failed; stopping service");
             give_up(context, PipeServerEnd::failed, failed->error.context("security descriptor init failed"));
             return false;
         case PipeCreateFailure::taken:
@@ -106,8 +106,7 @@ bool make_instances(PipeServerContext& context) {
                     "pipe name taken by " + holder.who + ": " + failed->error.one_line() + "; " + holder.advice;
                 if (!taken_reported) {
                     taken_reported = true;
-                    log_message("ERROR: " + line);
-                    report_event(EventId::pipe_name_taken, EventKind::error, line);
+                    report(EventId::pipe_name_taken, line);
                     if (!context.host.give_up_when_taken && context.host.waiting_for_name)
                         context.host.waiting_for_name();
                 }
@@ -121,7 +120,7 @@ bool make_instances(PipeServerContext& context) {
             log_client_message("pipe accept error: " + failed->error.full_description());
             if (++attempts == INSTANCE_ATTEMPTS) {
                 const Error error = failed->error.context("pipe not served: not every instance could be made");
-                log_message("ERROR: " + error.full_description());
+                log_message(LogLevel::error, error.full_description());
                 give_up(context, PipeServerEnd::failed, error);
                 return false;
             }
@@ -131,7 +130,7 @@ bool make_instances(PipeServerContext& context) {
     }
     if (Result<> opened = open_pipe_to_clients(context.instances.front().get()); !opened) {
         const Error error = opened.error().context("pipe not opened to clients");
-        log_message("ERROR: " + error.full_description());
+        log_message(LogLevel::error, error.full_description());
         give_up(context, PipeServerEnd::failed, error);
         return false;
     }
@@ -196,8 +195,7 @@ private:
 // held, so that its place is not free for anyone to take; its thread ends.
 void report_lost(const std::string& cause) {
     const std::string line = "pipe instance lost: " + cause;
-    log_message("ERROR: " + line);
-    report_event(EventId::pipe_instance_lost, EventKind::error, line);
+    report(EventId::pipe_instance_lost, line);
 }
 
 // Lets the client of `instance` go; false (after reporting it) when the
@@ -218,13 +216,13 @@ void serve_instance(const std::shared_ptr<PipeServerContext>& context, HANDLE in
     try {
         Result<unique_handle> duplicated = current_thread_handle();
         if (!duplicated) {
-            log_message("ERROR: pipe server thread not serving, its clients would have no time bounds: " +
+            log_message(LogLevel::error, "pipe server thread not serving, its clients would have no time bounds: " +
                         duplicated.error().message());
             return;
         }
         self = std::move(*duplicated);
     } catch (const std::bad_alloc&) {
-        log_message("ERROR: pipe server thread not serving: out of memory");
+        log_message(LogLevel::error, "pipe server thread not serving: out of memory");
         return;
     }
     const HANDLE self_handle = self.get();
@@ -349,7 +347,7 @@ void serve_pipe(const wchar_t* name, PipeServerHost host) {
         context = std::make_shared<PipeServerContext>(name, std::move(host));
         context->instances.reserve(PIPE_MAX_INSTANCES);
     } catch (const std::bad_alloc&) {
-        log_message("ERROR: pipe server not started: out of memory");
+        log_message(LogLevel::error, "pipe server not started: out of memory");
         stop_requested->store(true);
         return;
     }

@@ -21,6 +21,7 @@
 #include <string_view>
 
 #include "base/names.hpp"  // LOG_FILE_NAME, OLD_LOG_FILE_NAME
+#include "env/event_log.hpp"
 
 namespace velmor {
 
@@ -33,6 +34,23 @@ void init_log(const std::filesystem::path& folder);
 // Writes "[SystemTime { intervals: N }] " + message + "\n" to the log file
 // (one system write, under the sink's lock) and then to standard error.
 void log_message(std::string_view message) noexcept;
+
+// The prefix of a line of `level`: "ERROR: ", "warning: " or none.
+constexpr std::string_view log_prefix(LogLevel level) {
+    switch (level) {
+        case LogLevel::error: return "ERROR: ";
+        case LogLevel::warning: return "warning: ";
+        case LogLevel::info: break;
+    }
+    return {};
+}
+
+// log_message of `message` after the prefix of `level`.
+void log_message(LogLevel level, std::string_view message) noexcept;
+
+// Logs `text` (after the prefix of the event's level) and reports event `id`
+// with `text` as its insertion string: the line and the event together.
+void report(EventId id, std::string_view text) noexcept;
 
 // log_message for a line that a client caused: the pipe's handle and accept
 // errors, invalid requests, anything that quotes client text. Passes the

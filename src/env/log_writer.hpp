@@ -36,7 +36,6 @@ inline constexpr std::uint64_t LOG_ROTATION_RETRY_BYTES = 64 * 1024;
 // An event the writer asks the sink to report (outside the sink's lock).
 struct LogEvent {
     EventId id;
-    EventKind kind;
     std::string text;
 };
 

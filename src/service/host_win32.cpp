@@ -28,7 +28,7 @@ Result<> run_host(const HostHooks& hooks, const std::shared_ptr<std::atomic<bool
     // for it that the helper is up: at boot, before anyone has logged on.
     prepare_data_folder_at_start(*actions);
     if (!hooks.first_line.empty()) log_message(std::string(hooks.first_line));
-    report_host(HostNews::started, host_started_line(hooks.name, GetCurrentProcessId()));
+    report(EventId::service_started, host_started_line(hooks.name, GetCurrentProcessId()));
 
     try {
         std::thread(run_pipe_server,
@@ -44,13 +44,12 @@ Result<> run_host(const HostHooks& hooks, const std::shared_ptr<std::atomic<bool
     // then refuses (or, with the allowance recorded at install, warns again).
     if (const std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(*folder)) {
         const Result<> decided = decide_program_trust("program folder", unsafe, read_unsafe_folder_allowance());
-        const HostEvent event = host_event(HostNews::program_folder_unsafe);
-        report_event(event.id, event.kind, trust::unsafe_error("program folder", *unsafe).one_line() +
-                                               (decided ? " (allowed at install)" : ""));
+        report_event(EventId::program_folder_unsafe, trust::unsafe_error("program folder", *unsafe).one_line() +
+                                                         (decided ? " (allowed at install)" : ""));
     }
 
     const std::string stopping = hooks.wait_for_stop();
-    if (!stopping.empty()) report_host(HostNews::stopped, stopping);
+    if (!stopping.empty()) report(EventId::service_stopped, stopping);
     // A stop time-out is logged by the controller; the host ends anyway.
     (void)stop_core(*core);
     // Client lines held back by the log's rate limit are counted in the log.

@@ -140,8 +140,7 @@ Result<> install_service(bool allow_unsafe_folder) {
     }
     // After the source is registered: the event then has its text.
     if (!recovery.empty())
-        report_event(host_event(HostNews::recovery_not_set).id, host_event(HostNews::recovery_not_set).kind,
-                     "install: recovery actions not set: " + joined(recovery));
+        report_event(EventId::recovery_not_set, "install: recovery actions not set: " + joined(recovery));
 
     if (!StartServiceW(service.get(), 0, nullptr)) return fail(scm_error("StartServiceW"));
     // The service handle goes before the manager's (reverse declaration order).
@@ -205,7 +204,7 @@ void keep_recovery_actions() {
     }
     if (service && recovery_needs_setting(read_recovery(service.get()))) errors = set_recovery_actions(service.get());
     if (errors.empty()) return;
-    report_host(HostNews::recovery_not_set, "service: recovery actions not set: " + joined(errors));
+    report(EventId::recovery_not_set, "service: recovery actions not set: " + joined(errors));
 }
 
 Result<> uninstall_service() {

@@ -141,7 +141,7 @@ void WINAPI run_service(DWORD /*argc*/, LPWSTR* /*argv*/) {
         if (control->status_handle.load() == nullptr) return;
         control->failure.store(ServiceFailure::host_failed);
     } else {
-        report_host(HostNews::stopped, "service stopped");
+        report(EventId::service_stopped, "service stopped");
     }
 
     control->stop_work_done.set();
