@@ -10,6 +10,21 @@
 namespace velmor::settings {
 namespace {
 
+// The portable copies of the key rights (settings.hpp) are Windows' own.
+static_assert(key_rights::QUERY_VALUE == KEY_QUERY_VALUE);
+static_assert(key_rights::SET_VALUE == KEY_SET_VALUE);
+static_assert(key_rights::CREATE_SUB_KEY == KEY_CREATE_SUB_KEY);
+static_assert(key_rights::ENUMERATE_SUB_KEYS == KEY_ENUMERATE_SUB_KEYS);
+static_assert(key_rights::NOTIFY == KEY_NOTIFY);
+static_assert(key_rights::CREATE_LINK == KEY_CREATE_LINK);
+static_assert(key_rights::WOW64_VIEWS == KEY_WOW64_RES);
+static_assert(key_rights::SPECIFIC == SPECIFIC_RIGHTS_ALL);
+static_assert(key_rights::READ_SECURITY == READ_CONTROL);
+static_assert(key_rights::STANDARD_ALL == STANDARD_RIGHTS_REQUIRED);
+static_assert(key_rights::KEY_READING == KEY_READ && key_rights::KEY_READING == KEY_EXECUTE);
+static_assert(key_rights::KEY_WRITING == KEY_WRITE);
+static_assert(key_rights::KEY_ALL_RIGHTS == KEY_ALL_ACCESS);
+
 Error cannot_check(Error cause) { return Error("cannot check who may change " + std::string(KEY), std::move(cause)); }
 
 // The key, opened for reading and then checked through the same handle, so
