@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/os_error.hpp"
+#include "base/sized_query.hpp"
 #include "env/settings.hpp"
 #include "trust/file_trust_win32.hpp"
 
@@ -43,17 +44,12 @@ Result<std::optional<unique_hkey>> open_checked_key() {
 
 Result<> check_key(HKEY key) {
     constexpr SECURITY_INFORMATION WANTED = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    std::vector<std::uint64_t> buffer(64);
-    for (int attempt = 0;; ++attempt) {
-        DWORD size = static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t));
-        const LSTATUS got = RegGetKeySecurity(key, WANTED, buffer.data(), &size);
-        if (got == ERROR_SUCCESS) break;
-        // The descriptor may grow between two calls: size again and retry.
-        if (got != ERROR_INSUFFICIENT_BUFFER || attempt == 3)
-            return fail(cannot_check(call_error("RegGetKeySecurity", static_cast<DWORD>(got))));
-        buffer.resize(size / sizeof(std::uint64_t) + 1);
-    }
-    Result<trust::Permissions> permissions = trust::permissions_of(buffer.data());
+    auto got = query_sized(
+        [key](void* data, DWORD& size) { return RegGetKeySecurity(key, WANTED, data, &size); },
+        LSTATUS{ERROR_INSUFFICIENT_BUFFER}, DWORD{512});
+    if (got.status != ERROR_SUCCESS)
+        return fail(cannot_check(call_error("RegGetKeySecurity", static_cast<DWORD>(got.status))));
+    Result<trust::Permissions> permissions = trust::permissions_of(got.data());
     if (!permissions) return fail(cannot_check(std::move(permissions.error())));
     if (std::optional<std::string> who = who_may_change_key(std::move(*permissions)))
         return fail(Error(std::string(KEY) + " is not safe: " + *who));
@@ -65,25 +61,16 @@ Result<std::optional<std::string>> read_text(std::string_view name) {
     if (!key) return fail(std::move(key.error()));
     if (!*key) return std::optional<std::string>();
     const std::wstring value = widen(name);
-    DWORD bytes = 0;
-    LSTATUS status = RegGetValueW((*key)->get(), nullptr, value.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
-    // The value may grow between the two calls: size again and retry.
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        if (status == ERROR_FILE_NOT_FOUND) return std::optional<std::string>();
-        if (status != ERROR_SUCCESS) break;
-        std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
-        DWORD got = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-        status = RegGetValueW((*key)->get(), nullptr, value.c_str(), RRF_RT_REG_SZ, nullptr, text.data(), &got);
-        if (status == ERROR_SUCCESS) {
-            text.resize(wcsnlen(text.data(), got / sizeof(wchar_t)));
-            return std::optional<std::string>(narrow(text));
-        }
-        if (status == ERROR_MORE_DATA) {
-            bytes = got;
-            status = ERROR_SUCCESS;
-        }
-    }
-    return fail(call_error("RegGetValueW", static_cast<DWORD>(status)));
+    const HKEY opened = (*key)->get();
+    const auto got = query_sized(
+        [&](void* data, DWORD& bytes) {
+            return RegGetValueW(opened, nullptr, value.c_str(), RRF_RT_REG_SZ, nullptr, data, &bytes);
+        },
+        LSTATUS{ERROR_MORE_DATA}, DWORD{256});
+    if (got.status == ERROR_FILE_NOT_FOUND) return std::optional<std::string>();
+    if (got.status != ERROR_SUCCESS) return fail(call_error("RegGetValueW", static_cast<DWORD>(got.status)));
+    const auto* text = static_cast<const wchar_t*>(got.data());
+    return std::optional<std::string>(narrow(std::wstring_view(text, wcsnlen(text, got.bytes / sizeof(wchar_t)))));
 }
 
 Result<bool> read_flag(std::string_view name) {
