@@ -74,10 +74,11 @@ std::string serialize_reply(const Reply& reply);
 // Turns the bytes received on one connection into the reply text, or into a
 // request error when no reply is to be sent (invalid UTF-8, or text that is
 // not a request). Runs on any of the pipe server's threads, several at once;
-// "start" and "stop" run one at a time (run_attributed_action on `actions`),
-// a second one waiting until the first is done. Blocks while an action runs
-// (a start for at least the start check, a stop up to its time-out, plus the
-// wait for one running before it). Throws std::bad_alloc when memory runs
+// "start" and "stop" run one at a time (run_attributed_action on `actions`):
+// a second one waits for the first up to the action wait and past it gives
+// up with ACTION_BUSY_ERROR. Blocks while an action runs (a start for at
+// least the start check, a stop up to its time-out, plus the wait for one
+// running before it). Throws std::bad_alloc when memory runs
 // out; nothing else escapes.
 //
 // `client.gate`, when given, is asked before every "start" and "stop" (never

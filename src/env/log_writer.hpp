@@ -46,8 +46,6 @@ public:
     // no permissions (trust::permissions_kept) only links are set aside.
     explicit LogWriter(std::filesystem::path file, std::uint64_t cap = LOG_SIZE_CAP);
 
-    bool is_open() const { return file_ != nullptr; }
-
     // Writes one whole line, opening the file first when it is not open.
     // Rotates first when the line would take the file past the cap; a line
     // longer than the cap is written to a fresh file. While the rotation

@@ -113,7 +113,6 @@ TEST(LogWriter, RotatesPastTheCapIntoLogDotOne) {
     }
     {
         LogWriter writer(file, 100);
-        ASSERT_TRUE(writer.is_open());
         writer.write_line("a23456789\n");  // 101 bytes with it: rotated first
         writer.write_line("b23456789\n");
         EXPECT_EQ(read_file(old_file), std::string(90, 'e') + "\n");
