@@ -1,7 +1,7 @@
 # Version information and the application manifest for the shipped
 # executables, from one template (packaging/resources.rc.in) and the project's
 # version: project(VERSION ...) is the only place that holds it. The helper
-# also carries the Event Log's message table (packaging/events.mc).
+# also carries the Event Log's message table (src/env/event_table.inc).
 
 # The copyright line of LICENSE, so the resources say what the licence says.
 file(STRINGS ${PROJECT_SOURCE_DIR}/LICENSE VELMOR_COPYRIGHT REGEX "^Copyright " LIMIT_COUNT 1)

@@ -13,13 +13,4 @@ std::string path_to_utf8(const std::filesystem::path& path) {
 #endif
 }
 
-std::filesystem::path path_from_utf8(std::string_view text) {
-#ifdef _WIN32
-    const std::u16string u16 = utf8_to_utf16(text);
-    return std::filesystem::path(std::wstring(u16.begin(), u16.end()));
-#else
-    return std::filesystem::path(std::string(text));
-#endif
-}
-
 }  // namespace velmor

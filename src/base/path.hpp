@@ -29,7 +29,4 @@ inline std::filesystem::path join_path(const std::filesystem::path& folder, cons
 // The path as UTF-8 text; invalid parts become U+FFFD.
 std::string path_to_utf8(const std::filesystem::path& path);
 
-// A path from UTF-8 text.
-std::filesystem::path path_from_utf8(std::string_view text);
-
 }  // namespace velmor

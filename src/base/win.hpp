@@ -56,7 +56,6 @@ inline void local_free(HLOCAL h) { ::LocalFree(h); }
 inline void free_library(HMODULE h) { ::FreeLibrary(h); }
 inline void close_service_handle(SC_HANDLE h) { ::CloseServiceHandle(h); }
 inline void close_key(HKEY h) { ::RegCloseKey(h); }
-inline HANDLE invalid_handle() { return INVALID_HANDLE_VALUE; }
 }  // namespace detail
 
 using unique_handle = unique_any<HANDLE, detail::close_handle>;  // null when empty

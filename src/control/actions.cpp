@@ -145,14 +145,14 @@ ActionContext::ActionContext(std::shared_ptr<CoreShared> core, PreparationSteps 
     : core_(std::move(core)), steps_(std::move(steps)), events_(std::move(events)),
       refusal_limit_(std::move(refusal_limit)) {}
 
-void ActionContext::report(EventId id, EventKind kind, std::string_view text) const { events_(id, kind, text); }
+void ActionContext::report(EventId id, std::string_view text) const { events_(id, text); }
 
 void ActionContext::report_start_refused(std::string_view text) {
     {
         std::lock_guard lock(refusals_mutex_);
         if (!refusal_limit_.admit(LogRateLimit::Clock::now()).write) return;
     }
-    report(EventId::start_refused, EventKind::warning, text);
+    report(EventId::start_refused, text);
 }
 
 Result<> start_action(ActionContext& context, std::optional<std::string> config) {
@@ -163,12 +163,11 @@ Result<> start_action(ActionContext& context, std::optional<std::string> config)
 Result<> stop_action(ActionContext& context) { return stop_core(context.core()); }
 
 void log_action(ActionContext& context, const ActionReport& report) {
-    const std::string head = std::string(report.action) + " by " + std::string(report.who);
+    const std::string head = std::string(action_word(report.action)) + " by " + std::string(report.who);
     if (report.changed && report.result) {
         const std::string line = head + ": core " + std::string(report.status);
         log_message(line);
-        context.report(report.action == "start" ? EventId::core_started : EventId::core_stopped,
-                       EventKind::information, line);
+        context.report(report.action == Action::start ? EventId::core_started : EventId::core_stopped, line);
     } else if (report.changed) {
         log_message(head + " failed: " + escape_for_log(report.result.error().one_line()));
     } else if (report.result) {
@@ -180,7 +179,7 @@ void log_action(ActionContext& context, const ActionReport& report) {
     }
 }
 
-Result<> run_attributed_action(ActionContext& context, std::string_view action, std::optional<std::string> config,
+Result<> run_attributed_action(ActionContext& context, Action action, std::optional<std::string> config,
                                std::string_view who) {
     CoreShared& core = context.core();
     // Waits for the start or stop under way, which is bounded itself, but
@@ -194,7 +193,7 @@ Result<> run_attributed_action(ActionContext& context, std::string_view action, 
         ActionContext& context;
         ~Unlock() { context.unlock_actions(); }
     } unlock{context};
-    if (action == "start") {
+    if (action == Action::start) {
         const std::uint64_t before = accepted_runs(core);
         bool for_safety = false;
         const Result<> result = start(context, std::move(config), for_safety);

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "control/action.hpp"
 #include "control/action_lock.hpp"
 #include "core/core_state.hpp"
 #include "env/data_folder.hpp"
@@ -54,7 +55,7 @@ PreparationSteps system_preparation_steps();
 
 // Receives the events that the actions report (report_event in the helper).
 // Called on the thread of the request, with no lock held.
-using EventSink = std::function<void(EventId, EventKind, std::string_view)>;
+using EventSink = std::function<void(EventId, std::string_view)>;
 
 // What the start and stop actions share between requests, for one core
 // record: the start/stop lock, the mark of a preparation under way, the
@@ -82,7 +83,7 @@ public:
     void end_preparation() { preparing_.store(false); }
 
     // Hands one event to the sink.
-    void report(EventId id, EventKind kind, std::string_view text) const;
+    void report(EventId id, std::string_view text) const;
 
     // Reports start_refused (warning) with `text`, within the limit on those
     // events; for every start refused for safety, the policy's refusals too.
@@ -128,7 +129,7 @@ Result<> stop_action(ActionContext& context);
 
 // One start or stop, as its log line tells it.
 struct ActionReport {
-    std::string_view action;  // "start" or "stop"
+    Action action;            // start or stop
     std::string_view who;     // the client, as ControlClient::identity names it
     const Result<>& result;
     // Whether the core changed: a start that the record accepted (a new run,
@@ -159,7 +160,7 @@ void log_action(ActionContext& context, const ActionReport& report);
 // Waits up to the record's action wait for the start or stop under way
 // (ACTION_BUSY_ERROR past it), then start_action (with `config`) or
 // stop_action, and log_action for the client `who` either way.
-Result<> run_attributed_action(ActionContext& context, std::string_view action, std::optional<std::string> config,
+Result<> run_attributed_action(ActionContext& context, Action action, std::optional<std::string> config,
                                std::string_view who);
 
 }  // namespace velmor

@@ -14,13 +14,13 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "control/action.hpp"
+#include "base/names.hpp"  // CONTROL_ACCESS_VALUE: where the policy lives
 
 namespace velmor {
 
 // The reply's error for a start or stop that the policy refuses.
 inline constexpr std::string_view CONTROL_ACCESS_DENIED = "access denied by ControlAccess policy";
-// Where the policy lives, as administrators and log lines name it.
-inline constexpr std::string_view CONTROL_ACCESS_VALUE = "HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess";
 
 // One client checked against the policy's descriptor.
 struct ClientCheck {
@@ -39,7 +39,7 @@ struct AccessDecision {
 // only without a value or when the check grants access: a value that cannot
 // be read or is no valid descriptor, or a client that cannot be checked,
 // denies, and the log line says why.
-AccessDecision decide_control_access(std::string_view action, const Result<std::optional<std::string>>& value,
+AccessDecision decide_control_access(Action action, const Result<std::optional<std::string>>& value,
                                      const std::function<Result<ClientCheck>(const std::string&)>& check);
 
 }  // namespace velmor

@@ -151,18 +151,18 @@ Result<ClientCheck> PipeClient::check(const std::string& sddl) {
 
 ControlClient PipeClient::control_client(ActionContext& actions) {
     ControlClient client;
-    client.gate = [this, &actions](std::string_view action) -> Result<> {
+    client.gate = [this, &actions](Action action) -> Result<> {
         const AccessDecision decision = decide_control_access(
             action, read_control_access(), [this](const std::string& sddl) { return check(sddl); });
         if (!decision.log_line.empty()) {
             log_denial_message(decision.log_line);
-            if (action == "start") actions.report_start_refused(decision.log_line);
+            if (action == Action::start) actions.report_start_refused(decision.log_line);
         }
         if (!decision.allowed) return fail(std::string(CONTROL_ACCESS_DENIED));
         return {};
     };
     client.may_see_error = [this] {
-        return decide_control_access("status", read_control_access(),
+        return decide_control_access(Action::status, read_control_access(),
                                      [this](const std::string& sddl) { return check(sddl); })
             .allowed;
     };

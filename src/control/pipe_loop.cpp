@@ -18,8 +18,8 @@ bool claim_pipe_name(PipeInstances& pipe, const PipeServerHost& host, bool& wait
         if (!failed) return true;
         switch (failed->failure) {
         case PipeCreateFailure::descriptor:
-            log_message("ERROR: security descriptor init failed: " + failed->error.full_description());
-            log_message("ERROR: security descriptor init failed; stopping service");
+            log_message(LogLevel::error, "security descriptor init failed: " + failed->error.full_description());
+            log_message(LogLevel::error, "security descriptor init failed; stopping service");
             give_up(host, PipeServerEnd::failed, failed->error.context("security descriptor init failed"));
             return false;
         case PipeCreateFailure::taken:
@@ -31,13 +31,13 @@ bool claim_pipe_name(PipeInstances& pipe, const PipeServerHost& host, bool& wait
                 const PipeHolder holder = pipe.holder();
                 const std::string line =
                     "pipe name taken by " + holder.who + ": " + failed->error.one_line() + "; " + holder.advice;
-                log_message("ERROR: " + line);
+                log_message(LogLevel::error, line);
                 if (host.give_up_when_taken) {
                     give_up(host, PipeServerEnd::name_taken, Error(line));
                     return false;
                 }
                 waited = true;
-                report_event(EventId::pipe_name_taken, EventKind::error, line);
+                report_event(EventId::pipe_name_taken, line);
                 if (host.waiting_for_name) host.waiting_for_name();
             }
             break;
@@ -45,7 +45,7 @@ bool claim_pipe_name(PipeInstances& pipe, const PipeServerHost& host, bool& wait
             log_client_message("pipe accept error: " + failed->error.full_description());
             if (++attempts == INSTANCE_ATTEMPTS) {
                 const Error error = failed->error.context("pipe not served: not every instance could be made");
-                log_message("ERROR: " + error.full_description());
+                log_message(LogLevel::error, error.full_description());
                 give_up(host, PipeServerEnd::failed, error);
                 return false;
             }
@@ -57,8 +57,7 @@ bool claim_pipe_name(PipeInstances& pipe, const PipeServerHost& host, bool& wait
 
 void report_instance_lost(const std::string& cause, int served) {
     const std::string line = "pipe instance lost: " + cause + "; now serving " + std::to_string(served) + " instances";
-    log_message("ERROR: " + line);
-    report_event(EventId::pipe_instance_lost, EventKind::error, line);
+    report(EventId::pipe_instance_lost, line);
 }
 
 std::string describe_client(const PipeClientKey& key) {

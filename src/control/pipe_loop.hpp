@@ -175,7 +175,7 @@ void serve_pipe_instances(PipeInstances& pipe, BasicPipeShares<Sync>& shares, co
     if (host.claimed && !host.claimed(waited)) return;
     if (Result<> opened = pipe.open_to_clients(); !opened) {
         const Error error = opened.error().context("pipe not opened to clients");
-        log_message("ERROR: " + error.full_description());
+        log_message(LogLevel::error, error.full_description());
         give_up(host, PipeServerEnd::failed, error);
         return;
     }

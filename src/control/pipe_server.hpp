@@ -3,7 +3,7 @@
 // \\.\pipe\velmor-helper side by side (PIPE_MAX_INSTANCES), each on a thread
 // of its own with its own time bounds, for the whole life of the service or
 // of console mode. "ping" and "status" never wait for another client; "start"
-// and "stop" run one at a time (handle_request sees to that).
+// and "stop" run one at a time (ActionContext's start/stop lock sees to that).
 
 #include <atomic>
 #include <functional>

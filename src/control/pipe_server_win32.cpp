@@ -180,7 +180,7 @@ void serve_on(const std::shared_ptr<PipeServerContext>& context, std::size_t ind
         ServedInstance instance(*context, context->instances[index].get());
         serve_instance(instance, context->shares, context->host);
     } catch (const std::bad_alloc&) {
-        log_message("ERROR: pipe server thread not serving: out of memory");
+        log_message(LogLevel::error, "pipe server thread not serving: out of memory");
     }
 }
 
@@ -277,7 +277,7 @@ void serve_pipe(const wchar_t* name, PipeServerHost host) {
         ServerInstances pipe(context);
         serve_pipe_instances(pipe, context->shares, context->host);
     } catch (const std::bad_alloc&) {
-        log_message("ERROR: pipe server not started: out of memory");
+        log_message(LogLevel::error, "pipe server not started: out of memory");
         stop_requested->store(true);
     }
 }

@@ -232,6 +232,12 @@ std::string serialize_reply(const Reply& reply) {
         "\n");
 }
 
+std::optional<Action> parse_action(std::string_view word) {
+    for (const Action action : {Action::ping, Action::status, Action::start, Action::stop})
+        if (word == action_word(action)) return action;
+    return std::nullopt;
+}
+
 Result<std::string> handle_request(std::string_view received, ActionContext& actions, const ControlClient& client) {
     const std::string_view line = received.substr(0, received.find('\n'));
     if (const auto fault = find_utf8_fault(line)) return fail(fault->describe());
@@ -245,26 +251,26 @@ Result<std::string> handle_request(std::string_view received, ActionContext& act
     }
     Request& request = *parsed;
 
-    const std::string_view action = request.action ? std::string_view(*request.action) : std::string_view();
+    const std::optional<Action> action = request.action ? parse_action(*request.action) : std::nullopt;
     Reply reply;
-    if (request.action && action == "ping") {
+    if (action == Action::ping) {
         reply = reply_for(request, {}, std::string(R"({"pong":true})"));
-    } else if (request.action && action == "status") {
+    } else if (action == Action::status) {
         CoreSnapshot snap = core_snapshot(actions.core());
         if (snap.error && client.may_see_error && !client.may_see_error()) snap.error = std::string(HIDDEN_ERROR_TEXT);
         reply = reply_for(request, {}, status_data(snap));
-    } else if (request.action && (action == "start" || action == "stop")) {
-        if (Result<> admitted = client.gate ? client.gate(action) : Result<>(); !admitted) {
+    } else if (action == Action::start || action == Action::stop) {
+        if (Result<> admitted = client.gate ? client.gate(*action) : Result<>(); !admitted) {
             reply = reply_for(request, std::move(admitted));
         } else {
             // Asked before the action: the client may be gone after it.
             const ClientIdentity who = client.identity ? client.identity() : ClientIdentity{"a client", {}};
             if (who.unreadable) {
                 Result<> refused = fail(Error(std::string(UNIDENTIFIED_CLIENT_ERROR), *who.unreadable));
-                log_action(actions, ActionReport{action, who.name, refused, false, action == "start"});
+                log_action(actions, ActionReport{*action, who.name, refused, false, action == Action::start});
                 reply = reply_for(request, std::move(refused));
             } else {
-                reply = reply_for(request, run_attributed_action(actions, action, std::move(request.config), who.name));
+                reply = reply_for(request, run_attributed_action(actions, *action, std::move(request.config), who.name));
             }
         }
     } else {

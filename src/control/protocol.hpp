@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "control/action.hpp"
 #include "core/core_state.hpp"
 
 namespace velmor {
@@ -49,15 +50,19 @@ struct ClientIdentity {
 // Each member may be absent and is called only when needed, on the thread
 // handling the request.
 struct ControlClient {
-    // Whether the client may run "start" or "stop" (the action word); its
-    // error's message becomes the reply's error. Absent: everyone may.
-    std::function<Result<>(std::string_view action)> gate;
+    // Whether the client may run Action::start or Action::stop; its error's
+    // message becomes the reply's error. Absent: everyone may.
+    std::function<Result<>(Action action)> gate;
     // Whether "status" may show this client the core's error text; asked
     // only when there is one. Absent: shown.
     std::function<bool()> may_see_error;
     // Who the client is. Absent: "a client", whose starts and stops run.
     std::function<ClientIdentity()> identity;
 };
+
+// The action a request's "action" member names: exactly the word, in lower
+// case; none for any other text.
+std::optional<Action> parse_action(std::string_view word);
 
 // Parses trimmed request text. The error carries the parser's fault, with
 // its line and column, as its message.
@@ -69,14 +74,15 @@ std::string serialize_reply(const Reply& reply);
 // Turns the bytes received on one connection into the reply text, or into a
 // request error when no reply is to be sent (invalid UTF-8, or text that is
 // not a request). Runs on any of the pipe server's threads, several at once;
-// "start" and "stop" run one at a time (run_attributed_action on `actions`),
-// a second one waiting until the first is done. Blocks while an action runs
-// (a start for at least the start check, a stop up to its time-out, plus the
-// wait for one running before it). Throws std::bad_alloc when memory runs
+// "start" and "stop" run one at a time (run_attributed_action on `actions`):
+// a second one waits for the first up to the action wait and past it gives
+// up with ACTION_BUSY_ERROR. Blocks while an action runs (a start for at
+// least the start check, a stop up to its time-out, plus the wait for one
+// running before it). Throws std::bad_alloc when memory runs
 // out; nothing else escapes.
 //
 // `client.gate`, when given, is asked before every "start" and "stop" (never
-// for "ping" and "status"), with the action word, before the request waits
+// for "ping" and "status"), with the action, before the request waits
 // for another start or stop. Every start and stop it lets through is logged
 // under `client.identity` (see run_attributed_action); one whose client's
 // account cannot be read is refused with UNIDENTIFIED_CLIENT_ERROR (the

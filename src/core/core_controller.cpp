@@ -244,7 +244,7 @@ Result<> stop_core(CoreShared& core) {
         core.state = CoreState::Failed;
         core.last_error = "core did not stop within timeout";
         log_message("core stop timeout");
-        core_sync::report_event(EventId::stop_timed_out, EventKind::error, "core stop timeout");
+        core_sync::report_event(EventId::stop_timed_out, "core stop timeout");
     }
     return fail("core stop timeout");
 }

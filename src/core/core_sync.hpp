@@ -58,8 +58,8 @@ inline void shutdown_core(std::uint64_t run_at_stop) {
     (void)run_at_stop;
     velmor::shutdown_core();
 }
-inline void report_event(EventId id, EventKind kind, std::string_view text) noexcept {
-    velmor::report_event(id, kind, text);
+inline void report_event(EventId id, std::string_view text) noexcept {
+    velmor::report_event(id, text);
 }
 
 }  // namespace velmor::core_sync

@@ -17,7 +17,7 @@ namespace {
 // had passed) and was not being stopped goes to the Event Log as well.
 void log_failure(bool had_started, const std::string& line) {
     log_message(line);
-    if (had_started) core_sync::report_event(EventId::core_failed, EventKind::error, line);
+    if (had_started) core_sync::report_event(EventId::core_failed, line);
 }
 
 // Records how a run of the current core ended; called under the core-state
@@ -84,7 +84,7 @@ void run_core_in_thread(CoreThreadArgs& args) {
             // and the Event Log; the record keeps the refusal alone.
             const std::string line = "core thread: machine lock busy \u2014 refusing double-start: " + machine.error().one_line();
             log_message(line);
-            core_sync::report_event(EventId::machine_lock_held, EventKind::warning, line);
+            core_sync::report_event(EventId::machine_lock_held, line);
         } else {
             // A stop or a newer start that came before the core was started
             // is honoured here: the core is not started at all.

@@ -68,7 +68,7 @@ Result<> decide_program_trust(const std::string& what, const std::optional<trust
     if (!unsafe) return {};
     Error error = trust::unsafe_error(what, *unsafe);
     if (allowed && *allowed) {
-        log_message("warning: " + error.message() + " (allowed at install)");
+        log_message(LogLevel::warning, error.message() + " (allowed at install)");
         return {};
     }
     log_message(error.full_description());

@@ -13,13 +13,10 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "base/names.hpp"  // UNSAFE_FOLDER_ALLOWANCE: where install records the allowance
 #include "trust/file_trust.hpp"
 
 namespace velmor {
-
-// Where install records --allow-unsafe-folder (REG_DWORD 1), as
-// administrators and log lines name it.
-inline constexpr std::string_view UNSAFE_FOLDER_ALLOWANCE = "HKLM\\SOFTWARE\\Velmor\\Helper\\AllowUnsafeFolder";
 
 // The first entry under or above `folder` that SYSTEM should not trust, or
 // none. Where the volume keeps no permissions (probed next to the data

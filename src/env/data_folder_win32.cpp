@@ -99,8 +99,6 @@ std::optional<std::string> folder_security_problem_of(PSECURITY_DESCRIPTOR descr
                                 trust::TrustRole::DataFolder);
 }
 
-bool folder_security_is_safe(PSECURITY_DESCRIPTOR descriptor) { return !folder_security_problem_of(descriptor); }
-
 Result<bool> create_protected_folder(const std::filesystem::path& folder) {
     const DWORD code = create_protected(folder);
     if (code == ERROR_SUCCESS) return true;

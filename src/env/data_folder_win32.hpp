@@ -29,7 +29,4 @@ PSECURITY_DESCRIPTOR protected_folder_descriptor();
 // may change it", ...); empty when nobody else may.
 std::optional<std::string> folder_security_problem_of(PSECURITY_DESCRIPTOR descriptor);
 
-// folder_security_problem_of found nothing.
-bool folder_security_is_safe(PSECURITY_DESCRIPTOR descriptor);
-
 }  // namespace velmor::detail

@@ -78,7 +78,7 @@ void write_line(std::string_view message, LogRateLimit LogSlot::*limit = nullptr
         for (const std::string& notice : notices) detail::echo_to_stderr(log_echo_line(notice));
         if (summary_line) detail::echo_to_stderr(log_echo_line(*summary_line));
         detail::echo_to_stderr(log_echo_line(line));
-        if (unwritable) report_event(unwritable->id, unwritable->kind, unwritable->text);
+        if (unwritable) report_event(unwritable->id, unwritable->text);
     } catch (...) {
         // Out of memory: the line is lost, the caller goes on.
     }
@@ -116,6 +116,21 @@ void init_log(const std::filesystem::path& folder) {
 }
 
 void log_message(std::string_view message) noexcept { write_line(message); }
+
+void log_message(LogLevel level, std::string_view message) noexcept {
+    const std::string_view prefix = log_prefix(level);
+    if (prefix.empty()) return write_line(message);
+    try {
+        write_line(std::string(prefix).append(message));
+    } catch (...) {
+        // Out of memory: the line is lost, the caller goes on.
+    }
+}
+
+void report(EventId id, std::string_view text) noexcept {
+    log_message(event_row(id).level, text);
+    report_event(id, text);
+}
 
 void log_client_message(std::string_view message) noexcept { write_line(message, &LogSlot::limit); }
 

@@ -20,11 +20,10 @@
 #include <string>
 #include <string_view>
 
-namespace velmor {
+#include "base/names.hpp"  // LOG_FILE_NAME, OLD_LOG_FILE_NAME
+#include "env/event_log.hpp"
 
-inline constexpr std::string_view LOG_FILE_NAME = "velmor-helper.log";
-// Where the file goes when it passes the size cap.
-inline constexpr std::string_view OLD_LOG_FILE_NAME = "velmor-helper.log.1";
+namespace velmor {
 
 // Opens velmor-helper.log in `folder` (created if missing for this process's
 // account alone, never truncated; one that others may open is set aside)
@@ -37,6 +36,23 @@ void init_log(const std::filesystem::path& folder);
 // the time as people read it: "[2026-12-08T06:10:00.1234567+01:00] ", local
 // time with its offset (base/local_time.hpp).
 void log_message(std::string_view message) noexcept;
+
+// The prefix of a line of `level`: "ERROR: ", "warning: " or none.
+constexpr std::string_view log_prefix(LogLevel level) {
+    switch (level) {
+        case LogLevel::error: return "ERROR: ";
+        case LogLevel::warning: return "warning: ";
+        case LogLevel::info: break;
+    }
+    return {};
+}
+
+// log_message of `message` after the prefix of `level`.
+void log_message(LogLevel level, std::string_view message) noexcept;
+
+// Logs `text` (after the prefix of the event's level) and reports event `id`
+// with `text` as its insertion string: the line and the event together.
+void report(EventId id, std::string_view text) noexcept;
 
 // log_message for a line that a client caused: the pipe's handle and accept
 // errors, invalid requests, anything that quotes client text. Passes the

@@ -96,7 +96,7 @@ void LogWriter::notice(std::string_view message) {
 void LogWriter::unwritable(std::string text) {
     if (unwritable_reported_) return;
     unwritable_reported_ = true;
-    unwritable_ = LogEvent{EventId::log_not_writable, EventKind::error,
+    unwritable_ = LogEvent{EventId::log_not_writable,
                            "log file not writable: " + path_to_utf8(path_) + ": " + std::move(text)};
 }
 

@@ -36,7 +36,6 @@ inline constexpr std::uint64_t LOG_ROTATION_RETRY_BYTES = 64 * 1024;
 // An event the writer asks the sink to report (outside the sink's lock).
 struct LogEvent {
     EventId id;
-    EventKind kind;
     std::string text;
 };
 
@@ -46,8 +45,6 @@ public:
     // which is set aside now when others may open it. Where the volume keeps
     // no permissions (trust::permissions_kept) only links are set aside.
     explicit LogWriter(std::filesystem::path file, std::uint64_t cap = LOG_SIZE_CAP);
-
-    bool is_open() const { return file_ != nullptr; }
 
     // Writes one whole line, opening the file first when it is not open.
     // Rotates first when the line would take the file past the cap; a line

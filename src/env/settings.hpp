@@ -14,14 +14,35 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "base/names.hpp"
 #include "trust/file_trust.hpp"
 
 namespace velmor::settings {
 
 // The key as administrators and log lines name it, and its values.
-inline constexpr std::string_view KEY = "HKLM\\SOFTWARE\\Velmor\\Helper";
-inline constexpr std::string_view CONTROL_ACCESS = "ControlAccess";
-inline constexpr std::string_view ALLOW_UNSAFE_FOLDER = "AllowUnsafeFolder";
+inline constexpr std::string_view KEY = SETTINGS_KEY;
+inline constexpr std::string_view CONTROL_ACCESS = CONTROL_ACCESS_VALUE_NAME;
+inline constexpr std::string_view ALLOW_UNSAFE_FOLDER = ALLOW_UNSAFE_FOLDER_VALUE_NAME;
+
+// Key rights, named apart from the Windows macros (each checked against
+// <windows.h> in settings_win32.cpp).
+namespace key_rights {
+inline constexpr std::uint32_t QUERY_VALUE = 0x1;
+inline constexpr std::uint32_t SET_VALUE = 0x2;
+inline constexpr std::uint32_t CREATE_SUB_KEY = 0x4;
+inline constexpr std::uint32_t ENUMERATE_SUB_KEYS = 0x8;
+inline constexpr std::uint32_t NOTIFY = 0x10;
+inline constexpr std::uint32_t CREATE_LINK = 0x20;
+// Which registry view a call opens: no right at all.
+inline constexpr std::uint32_t WOW64_VIEWS = 0x300;
+inline constexpr std::uint32_t SPECIFIC = 0xFFFF;
+inline constexpr std::uint32_t READ_SECURITY = 0x20000;
+inline constexpr std::uint32_t STANDARD_ALL = 0xF0000;
+// KEY_READ (also KEY_EXECUTE), KEY_WRITE and KEY_ALL_ACCESS.
+inline constexpr std::uint32_t KEY_READING = READ_SECURITY | QUERY_VALUE | ENUMERATE_SUB_KEYS | NOTIFY;
+inline constexpr std::uint32_t KEY_WRITING = READ_SECURITY | SET_VALUE | CREATE_SUB_KEY;
+inline constexpr std::uint32_t KEY_ALL_RIGHTS = STANDARD_ALL | 0x3F;
+}  // namespace key_rights
 
 // The text of value `name`: none when the key or the value is not there.
 // Errors: "cannot check who may change {KEY}" over the failed open or

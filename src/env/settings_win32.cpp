@@ -4,13 +4,27 @@
 #include <vector>
 
 #include "base/os_error.hpp"
+#include "base/sized_query.hpp"
 #include "env/settings.hpp"
 #include "trust/file_trust_win32.hpp"
 
 namespace velmor::settings {
 namespace {
 
-constexpr const wchar_t* KEY_PATH = L"SOFTWARE\\Velmor\\Helper";
+// The portable copies of the key rights (settings.hpp) are Windows' own.
+static_assert(key_rights::QUERY_VALUE == KEY_QUERY_VALUE);
+static_assert(key_rights::SET_VALUE == KEY_SET_VALUE);
+static_assert(key_rights::CREATE_SUB_KEY == KEY_CREATE_SUB_KEY);
+static_assert(key_rights::ENUMERATE_SUB_KEYS == KEY_ENUMERATE_SUB_KEYS);
+static_assert(key_rights::NOTIFY == KEY_NOTIFY);
+static_assert(key_rights::CREATE_LINK == KEY_CREATE_LINK);
+static_assert(key_rights::WOW64_VIEWS == KEY_WOW64_RES);
+static_assert(key_rights::SPECIFIC == SPECIFIC_RIGHTS_ALL);
+static_assert(key_rights::READ_SECURITY == READ_CONTROL);
+static_assert(key_rights::STANDARD_ALL == STANDARD_RIGHTS_REQUIRED);
+static_assert(key_rights::KEY_READING == KEY_READ && key_rights::KEY_READING == KEY_EXECUTE);
+static_assert(key_rights::KEY_WRITING == KEY_WRITE);
+static_assert(key_rights::KEY_ALL_RIGHTS == KEY_ALL_ACCESS);
 
 Error cannot_check(Error cause) { return Error("cannot check who may change " + std::string(KEY), std::move(cause)); }
 
@@ -18,7 +32,7 @@ Error cannot_check(Error cause) { return Error("cannot check who may change " + 
 // that what is read is what was checked: none when it is not there.
 Result<std::optional<unique_hkey>> open_checked_key() {
     HKEY raw = nullptr;
-    const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, KEY_PATH, 0, KEY_QUERY_VALUE | READ_CONTROL, &raw);
+    const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY_PATH, 0, KEY_QUERY_VALUE | READ_CONTROL, &raw);
     if (opened == ERROR_FILE_NOT_FOUND) return std::optional<unique_hkey>();
     if (opened != ERROR_SUCCESS) return fail(cannot_check(call_error("RegOpenKeyExW", static_cast<DWORD>(opened))));
     unique_hkey key(raw);
@@ -30,17 +44,12 @@ Result<std::optional<unique_hkey>> open_checked_key() {
 
 Result<> check_key(HKEY key) {
     constexpr SECURITY_INFORMATION WANTED = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    std::vector<std::uint64_t> buffer(64);
-    for (int attempt = 0;; ++attempt) {
-        DWORD size = static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t));
-        const LSTATUS got = RegGetKeySecurity(key, WANTED, buffer.data(), &size);
-        if (got == ERROR_SUCCESS) break;
-        // The descriptor may grow between two calls: size again and retry.
-        if (got != ERROR_INSUFFICIENT_BUFFER || attempt == 3)
-            return fail(cannot_check(call_error("RegGetKeySecurity", static_cast<DWORD>(got))));
-        buffer.resize(size / sizeof(std::uint64_t) + 1);
-    }
-    Result<trust::Permissions> permissions = trust::permissions_of(buffer.data());
+    auto got = query_sized(
+        [key](void* data, DWORD& size) { return RegGetKeySecurity(key, WANTED, data, &size); },
+        LSTATUS{ERROR_INSUFFICIENT_BUFFER}, DWORD{512});
+    if (got.status != ERROR_SUCCESS)
+        return fail(cannot_check(call_error("RegGetKeySecurity", static_cast<DWORD>(got.status))));
+    Result<trust::Permissions> permissions = trust::permissions_of(got.data());
     if (!permissions) return fail(cannot_check(std::move(permissions.error())));
     if (std::optional<std::string> who = who_may_change_key(std::move(*permissions)))
         return fail(Error(std::string(KEY) + " is not safe: " + *who));
@@ -52,25 +61,16 @@ Result<std::optional<std::string>> read_text(std::string_view name) {
     if (!key) return fail(std::move(key.error()));
     if (!*key) return std::optional<std::string>();
     const std::wstring value = widen(name);
-    DWORD bytes = 0;
-    LSTATUS status = RegGetValueW((*key)->get(), nullptr, value.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
-    // The value may grow between the two calls: size again and retry.
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        if (status == ERROR_FILE_NOT_FOUND) return std::optional<std::string>();
-        if (status != ERROR_SUCCESS) break;
-        std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
-        DWORD got = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-        status = RegGetValueW((*key)->get(), nullptr, value.c_str(), RRF_RT_REG_SZ, nullptr, text.data(), &got);
-        if (status == ERROR_SUCCESS) {
-            text.resize(wcsnlen(text.data(), got / sizeof(wchar_t)));
-            return std::optional<std::string>(narrow(text));
-        }
-        if (status == ERROR_MORE_DATA) {
-            bytes = got;
-            status = ERROR_SUCCESS;
-        }
-    }
-    return fail(call_error("RegGetValueW", static_cast<DWORD>(status)));
+    const HKEY opened = (*key)->get();
+    const auto got = query_sized(
+        [&](void* data, DWORD& bytes) {
+            return RegGetValueW(opened, nullptr, value.c_str(), RRF_RT_REG_SZ, nullptr, data, &bytes);
+        },
+        LSTATUS{ERROR_MORE_DATA}, DWORD{256});
+    if (got.status == ERROR_FILE_NOT_FOUND) return std::optional<std::string>();
+    if (got.status != ERROR_SUCCESS) return fail(call_error("RegGetValueW", static_cast<DWORD>(got.status)));
+    const auto* text = static_cast<const wchar_t*>(got.data());
+    return std::optional<std::string>(narrow(std::wstring_view(text, wcsnlen(text, got.bytes / sizeof(wchar_t)))));
 }
 
 Result<bool> read_flag(std::string_view name) {
@@ -91,7 +91,7 @@ Result<bool> read_flag(std::string_view name) {
 
 Result<> set_flag(std::string_view name) {
     HKEY raw = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, KEY_PATH, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY_PATH, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
                                      nullptr, &raw, nullptr);
     if (status != ERROR_SUCCESS) return fail(call_error("RegCreateKeyExW", static_cast<DWORD>(status)));
     const unique_hkey key(raw);
@@ -103,7 +103,7 @@ Result<> set_flag(std::string_view name) {
 }
 
 Result<> remove_value(std::string_view name) {
-    const LSTATUS status = RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, KEY_PATH, widen(name).c_str());
+    const LSTATUS status = RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, SETTINGS_KEY_PATH, widen(name).c_str());
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
         return fail(call_error("RegDeleteKeyValueW", static_cast<DWORD>(status)));
     return {};

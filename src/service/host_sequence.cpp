@@ -35,8 +35,8 @@ Result<> run_host_sequence(HostSteps& steps, const HostHooks& hooks,
         // logged on.
         steps.prepare_data_folder();
         if (!hooks.first_line.empty()) steps.log(std::string(hooks.first_line));
-        steps.report(HostNews::started, host_started_line(hooks.name, steps.process_id()));
-        if (waited) steps.report(HostNews::name_held_after_wait, std::string(NAME_HELD_AFTER_WAIT_LINE));
+        steps.report(EventId::service_started, host_started_line(hooks.name, steps.process_id()));
+        if (waited) steps.report(EventId::pipe_name_held, std::string(NAME_HELD_AFTER_WAIT_LINE));
         // Checked at install. A folder made unsafe since is reported here;
         // the check before each core start and library load then refuses
         // (or, with the allowance recorded at install, warns again).
@@ -55,7 +55,7 @@ Result<> run_host_sequence(HostSteps& steps, const HostHooks& hooks,
         held = phase->claimed;
     }
     if (!stopping.empty()) {
-        if (held) steps.report(HostNews::stopped, stopping);
+        if (held) steps.report(EventId::service_stopped, stopping);
         else steps.log(stopping);
     }
     // A stop time-out is logged by the controller; the host ends anyway.

@@ -19,6 +19,7 @@
 #include "base/error.hpp"
 #include "control/pipe_server.hpp"
 #include "service/host.hpp"
+#include "env/event_log.hpp"
 #include "service/host_report.hpp"
 
 namespace velmor {
@@ -36,8 +37,8 @@ public:
     virtual void open_log(const std::filesystem::path& folder) = 0;
     virtual void prepare_data_folder() = 0;
     virtual void log(const std::string& line) = 0;
-    // Logs `line` and reports it as host_event(news).
-    virtual void report(HostNews news, const std::string& line) = 0;
+    // Logs `line` and reports it as event `id` (env/log.hpp's report).
+    virtual void report(EventId id, const std::string& line) = 0;
     virtual std::uint32_t process_id() = 0;
     virtual void check_program_folder(const std::filesystem::path& folder) = 0;
     virtual void stop_core() = 0;

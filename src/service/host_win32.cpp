@@ -34,14 +34,13 @@ public:
     void open_log(const std::filesystem::path& folder) override { init_log(folder); }
     void prepare_data_folder() override { prepare_data_folder_at_start(*actions_); }
     void log(const std::string& line) override { log_message(line); }
-    void report(HostNews news, const std::string& line) override { report_host(news, line); }
+    void report(EventId id, const std::string& line) override { velmor::report(id, line); }
     std::uint32_t process_id() override { return GetCurrentProcessId(); }
     void check_program_folder(const std::filesystem::path& folder) override {
         if (const std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(folder)) {
             const Result<> decided = decide_program_trust("program folder", unsafe, read_unsafe_folder_allowance());
-            const HostEvent event = host_event(HostNews::program_folder_unsafe);
-            report_event(event.id, event.kind, trust::unsafe_error("program folder", *unsafe).one_line() +
-                                                   (decided ? " (allowed at install)" : ""));
+            report_event(EventId::program_folder_unsafe, trust::unsafe_error("program folder", *unsafe).one_line() +
+                                                             (decided ? " (allowed at install)" : ""));
         }
     }
     void stop_core() override { (void)velmor::stop_core(*core_); }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/names.hpp"
 #include "base/win.hpp"
 #include "service/recovery_settings.hpp"
 
@@ -22,19 +23,14 @@ inline constexpr wchar_t SERVICE_DISPLAY_NAME[] = L"VelmorHelper Service";
 // The text the Services console shows for the service.
 inline constexpr wchar_t SERVICE_DESCRIPTION[] = L"Runs the Velmor proxy core on behalf of the Velmor client.";
 
-// The event log of the helper's own, "Velmor", under HKEY_LOCAL_MACHINE:
-// events there can be written only by SYSTEM and the Administrators
-// (EVENT_LOG_DESCRIPTOR), unlike the Application log, where every
-// authenticated user may write under any source name.
-inline constexpr wchar_t EVENT_LOG_KEY[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Velmor";
-// The event source EVENT_SOURCE in that log: where Event Viewer finds the
-// texts of its events.
-inline constexpr wchar_t EVENT_SOURCE_KEY[] =
-    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Velmor\\velmor-helper";
-// Where earlier versions registered the source; a source name belongs to
-// one log only, so it is removed.
-inline constexpr wchar_t OLD_EVENT_SOURCE_KEY[] =
-    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\velmor-helper";
+// The event log of the helper's own, "Velmor", under HKEY_LOCAL_MACHINE
+// (EVENT_LOG_KEY in base/names.hpp): events there can be written only by
+// SYSTEM and the Administrators (EVENT_LOG_DESCRIPTOR), unlike the
+// Application log, where every authenticated user may write under any source
+// name. EVENT_SOURCE_KEY is the event source EVENT_SOURCE in that log: where
+// Event Viewer finds the texts of its events. OLD_EVENT_SOURCE_KEY is where
+// earlier versions registered the source; a source name belongs to one log
+// only, so it is removed.
 // The log's CustomSD: SYSTEM read, write and clear (and the standard
 // rights), the Administrators read, write and clear, Event Log Readers read.
 inline constexpr wchar_t EVENT_LOG_DESCRIPTOR[] = L"O:BAG:SYD:(A;;0xf0007;;;SY)(A;;0x7;;;BA)(A;;0x1;;;S-1-5-32-573)";

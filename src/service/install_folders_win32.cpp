@@ -33,7 +33,7 @@ Result<> prepare_install_folders(bool allow_unsafe_folder) {
             if (unsafe->cause) return fail(Error(std::move(message), *unsafe->cause));
             return fail(std::move(message));
         }
-        log_message("warning: " + error.message() + " (accepted with --allow-unsafe-folder)");
+        log_message(LogLevel::warning, error.message() + " (accepted with --allow-unsafe-folder)");
     }
     Result<PreparedDataFolder> prepared = prepare_data_folder(service_data_dir());
     if (!prepared) return fail(std::move(prepared.error()));

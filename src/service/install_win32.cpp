@@ -132,8 +132,7 @@ Result<> install_service(bool allow_unsafe_folder) {
     }
     // After the source is registered: the event then has its text.
     if (!recovery.empty())
-        report_event(host_event(HostNews::recovery_not_set).id, host_event(HostNews::recovery_not_set).kind,
-                     "install: recovery actions not set: " + joined(recovery));
+        report_event(EventId::recovery_not_set, "install: recovery actions not set: " + joined(recovery));
 
     warn_when_name_held();
     if (Result<> started = scm::start_service(service.get()); !started)
@@ -197,7 +196,7 @@ void keep_recovery_actions() {
     const unique_schandle service = opened ? std::move(*opened) : unique_schandle();
     if (service && recovery_needs_setting(read_recovery(service.get()))) errors = set_recovery_actions(service.get());
     if (errors.empty()) return;
-    report_host(HostNews::recovery_not_set, "service: recovery actions not set: " + joined(errors));
+    report(EventId::recovery_not_set, "service: recovery actions not set: " + joined(errors));
 }
 
 Result<> uninstall_service() {

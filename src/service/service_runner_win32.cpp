@@ -11,6 +11,22 @@
 #include "service/host.hpp"
 #include "service/host_report.hpp"
 #include "service/install.hpp"
+#include "service/service_status.hpp"
+
+// The portable copies of the SCM's values (service_status.hpp) are Windows' own.
+static_assert(velmor::control_code::STOP == SERVICE_CONTROL_STOP);
+static_assert(velmor::control_code::INTERROGATE == SERVICE_CONTROL_INTERROGATE);
+static_assert(velmor::control_code::SHUTDOWN == SERVICE_CONTROL_SHUTDOWN);
+static_assert(velmor::control_code::PRESHUTDOWN == SERVICE_CONTROL_PRESHUTDOWN);
+static_assert(velmor::scm::NO_ERROR_CODE == NO_ERROR);
+static_assert(velmor::scm::CALL_NOT_IMPLEMENTED == ERROR_CALL_NOT_IMPLEMENTED);
+static_assert(velmor::scm::SERVICE_SPECIFIC_ERROR == ERROR_SERVICE_SPECIFIC_ERROR);
+static_assert(velmor::scm::STOPPED == SERVICE_STOPPED);
+static_assert(velmor::scm::START_PENDING == SERVICE_START_PENDING);
+static_assert(velmor::scm::STOP_PENDING == SERVICE_STOP_PENDING);
+static_assert(velmor::scm::RUNNING == SERVICE_RUNNING);
+static_assert(velmor::scm::ACCEPT_STOP == SERVICE_ACCEPT_STOP);
+static_assert(velmor::scm::ACCEPT_PRESHUTDOWN == SERVICE_ACCEPT_PRESHUTDOWN);
 
 namespace velmor {
 namespace {
@@ -119,7 +135,7 @@ void WINAPI run_service(DWORD /*argc*/, LPWSTR* /*argv*/) {
         log_service_error(ran.error());
         failure = ServiceFailure::host_failed;
     } else {
-        report_host(HostNews::stopped, "service stopped");
+        report(EventId::service_stopped, "service stopped");
     }
     lifecycle->finish(failure);
 }

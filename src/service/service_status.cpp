@@ -3,12 +3,7 @@
 namespace velmor {
 namespace {
 
-constexpr std::uint32_t NO_ERROR_CODE = 0;
-constexpr std::uint32_t CALL_NOT_IMPLEMENTED = 120;
-constexpr std::uint32_t SERVICE_SPECIFIC_ERROR = 1066;
-
-constexpr std::uint32_t STOPPED = 1, START_PENDING = 2, STOP_PENDING = 3, RUNNING = 4;
-constexpr std::uint32_t ACCEPT_STOP = 0x1, ACCEPT_PRESHUTDOWN = 0x100;
+using namespace scm;
 
 // The start: the log, the data folder (at most its bound of 10 s) and the
 // pipe, with room to spare.

@@ -16,6 +16,16 @@ inline constexpr std::uint32_t SHUTDOWN = 5;
 inline constexpr std::uint32_t PRESHUTDOWN = 15;
 }  // namespace control_code
 
+// The error codes, states and accepted controls of a status report. Each
+// value here is checked against <windows.h> in service_runner_win32.cpp.
+namespace scm {
+inline constexpr std::uint32_t NO_ERROR_CODE = 0;
+inline constexpr std::uint32_t CALL_NOT_IMPLEMENTED = 120;
+inline constexpr std::uint32_t SERVICE_SPECIFIC_ERROR = 1066;
+inline constexpr std::uint32_t STOPPED = 1, START_PENDING = 2, STOP_PENDING = 3, RUNNING = 4;
+inline constexpr std::uint32_t ACCEPT_STOP = 0x1, ACCEPT_PRESHUTDOWN = 0x100;
+}  // namespace scm
+
 // The handler's answer to one control: NO_ERROR and the stop sequence for
 // Stop and pre-shutdown (the system going down: the core is stopped as on
 // Stop, within the time the system gives, instead of being killed with the

@@ -7,12 +7,10 @@
 namespace velmor::trust {
 namespace {
 
-// What the generic rights stand for on files: FILE_GENERIC_READ,
-// FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE and FILE_ALL_ACCESS.
-constexpr std::uint32_t MAPPED_READ = 0x120089;
-constexpr std::uint32_t MAPPED_WRITE = 0x120116;
-constexpr std::uint32_t MAPPED_EXECUTE = 0x1200a0;
-constexpr std::uint32_t MAPPED_ALL = 0x1f01ff;
+using rights::MAPPED_ALL;
+using rights::MAPPED_EXECUTE;
+using rights::MAPPED_READ;
+using rights::MAPPED_WRITE;
 
 // What nobody but the trusted may be given on an entry of `role`.
 std::uint32_t forbidden_for(TrustRole role) {

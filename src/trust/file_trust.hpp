@@ -42,6 +42,13 @@ inline constexpr std::uint32_t WRITE_GENERIC = 0x40000000;
 inline constexpr std::uint32_t READ_GENERIC = 0x80000000;
 // Reading and executing, generic rights mapped: what anyone may be given.
 inline constexpr std::uint32_t READ_AND_EXECUTE = 0x1200a9;
+// What the generic rights stand for on files: FILE_GENERIC_READ,
+// FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE and FILE_ALL_ACCESS.
+inline constexpr std::uint32_t MAPPED_READ = 0x120089;
+inline constexpr std::uint32_t MAPPED_WRITE = 0x120116;
+inline constexpr std::uint32_t MAPPED_EXECUTE = 0x1200a0;
+inline constexpr std::uint32_t MAPPED_ALL = 0x1f01ff;
+// (Each value is checked against <windows.h> in file_trust_win32.cpp.)
 }  // namespace rights
 
 // The generic rights of `mask` replaced by the file rights they stand for.

@@ -7,6 +7,32 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+// The portable copies of the file rights (file_trust.hpp) are Windows' own.
+namespace portable_rights = velmor::trust::rights;
+static_assert(portable_rights::READ_DATA == FILE_READ_DATA && portable_rights::READ_DATA == FILE_LIST_DIRECTORY);
+static_assert(portable_rights::WRITE_DATA == FILE_WRITE_DATA && portable_rights::WRITE_DATA == FILE_ADD_FILE);
+static_assert(portable_rights::APPEND_DATA == FILE_APPEND_DATA && portable_rights::APPEND_DATA == FILE_ADD_SUBDIRECTORY);
+static_assert(portable_rights::READ_EA == FILE_READ_EA);
+static_assert(portable_rights::WRITE_EA == FILE_WRITE_EA);
+static_assert(portable_rights::EXECUTE == FILE_EXECUTE && portable_rights::EXECUTE == FILE_TRAVERSE);
+static_assert(portable_rights::DELETE_CHILD == FILE_DELETE_CHILD);
+static_assert(portable_rights::READ_ATTRIBUTES == FILE_READ_ATTRIBUTES);
+static_assert(portable_rights::WRITE_ATTRIBUTES == FILE_WRITE_ATTRIBUTES);
+static_assert(portable_rights::DELETE_ENTRY == DELETE);
+static_assert(portable_rights::READ_SECURITY == READ_CONTROL);
+static_assert(portable_rights::CHANGE_DACL == WRITE_DAC);
+static_assert(portable_rights::CHANGE_OWNER == WRITE_OWNER);
+static_assert(portable_rights::WAIT_ON == SYNCHRONIZE);
+static_assert(portable_rights::ALL_GENERIC == GENERIC_ALL);
+static_assert(portable_rights::EXECUTE_GENERIC == GENERIC_EXECUTE);
+static_assert(portable_rights::WRITE_GENERIC == GENERIC_WRITE);
+static_assert(portable_rights::READ_GENERIC == GENERIC_READ);
+static_assert(portable_rights::READ_AND_EXECUTE == (FILE_GENERIC_READ | FILE_GENERIC_EXECUTE));
+static_assert(portable_rights::MAPPED_READ == FILE_GENERIC_READ);
+static_assert(portable_rights::MAPPED_WRITE == FILE_GENERIC_WRITE);
+static_assert(portable_rights::MAPPED_EXECUTE == FILE_GENERIC_EXECUTE);
+static_assert(portable_rights::MAPPED_ALL == FILE_ALL_ACCESS);
+
 namespace velmor::trust {
 namespace {
 

@@ -40,9 +40,9 @@ public:
                                      recorded("core library trust", kind, real.core_library_trust),
                                      recorded("wintun", kind, real.wintun),
                                      recorded("core library", kind, real.core_library)};
-        const auto sink = [state = state_](EventId id, EventKind event_kind, std::string_view text) {
+        const auto sink = [state = state_](EventId id, std::string_view text) {
             std::lock_guard lock(state->mutex);
-            state->events.emplace_back(id, event_kind, std::string(text));
+            state->events.emplace_back(id, event_row(id).kind, std::string(text));
         };
         context_ = std::make_shared<ActionContext>(core_, steps, sink, std::move(refusal_limit));
     }
@@ -69,7 +69,7 @@ public:
     std::vector<Event> take_events() { return locked([&] { return std::exchange(state_->events, {}); }); }
 
     // "start" with a configuration a fake core runs until it is stopped.
-    Result<> start(std::string_view who = "a tester") { return run_attributed_action(*context_, "start", "{}", who); }
+    Result<> start(std::string_view who = "a tester") { return run_attributed_action(*context_, Action::start, "{}", who); }
 
 private:
     struct State {

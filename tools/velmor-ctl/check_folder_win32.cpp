@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "base/error.hpp"
+#include "base/names.hpp"
 #include "base/os_error.hpp"
 #include "base/win.hpp"
 #include "core/program_trust.hpp"
@@ -48,7 +49,7 @@ Result<> make_protected_folder(const std::filesystem::path& folder) {
 // The check install makes, with the service's executable and this client
 // by their names in `folder`.
 std::optional<trust::Unsafe> find_unsafe_installed(const std::filesystem::path& folder, bool kept) {
-    const Result<std::filesystem::path> helper(folder / L"velmor-helper.exe");
+    const Result<std::filesystem::path> helper(folder / EXECUTABLE_NAME_WIDE);
     if (std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(folder, helper, trust::read_entry, kept))
         return unsafe;
     return trust::find_unsafe(folder, {folder / L"velmor-ctl.exe"}, trust::read_entry, kept);

@@ -161,9 +161,10 @@ TEST(ActionWiring, RequestsWithAndWithoutACore) {
         (void)actions.take_events();
         std::string asked;
         ControlClient client;
-        client.gate = [&](std::string_view action) -> Result<> {
-            asked += (asked.empty() ? "" : " ") + std::string(action);
-            if ((" " + std::string(c.gate_refuses) + " ").find(" " + std::string(action) + " ") != std::string::npos)
+        client.gate = [&](Action action) -> Result<> {
+            const std::string word(action_word(action));
+            asked += (asked.empty() ? "" : " ") + word;
+            if ((" " + std::string(c.gate_refuses) + " ").find(" " + word + " ") != std::string::npos)
                 return fail("refused by the gate");
             return {};
         };
@@ -237,7 +238,7 @@ TEST(StartAction, StartsAndStopsACoreInTheServiceDataFolder) {
         for (std::size_t i = 0; i <= CLIENT_LOG_BURST; ++i) log_client_message("a client line");
     };
     use_up_client_lines();
-    ASSERT_TRUE(run_attributed_action(actions.context(), "start", config, "tester (process 7)"));
+    ASSERT_TRUE(run_attributed_action(actions.context(), Action::start, config, "tester (process 7)"));
     EXPECT_EQ(core_snapshot(core).status, "running");
     const std::filesystem::path data = dir.path() / "Velmor" / "service";
     EXPECT_TRUE(std::filesystem::is_directory(data / "log"));
@@ -250,9 +251,9 @@ TEST(StartAction, StartsAndStopsACoreInTheServiceDataFolder) {
     EXPECT_EQ(again.error().message(), "core already running");
     EXPECT_FALSE(log.contains("start by tester (process 7) refused: core already running"));
 
-    ASSERT_TRUE(run_attributed_action(actions.context(), "stop", std::nullopt, "tester (process 7)"));
+    ASSERT_TRUE(run_attributed_action(actions.context(), Action::stop, std::nullopt, "tester (process 7)"));
     EXPECT_EQ(core_snapshot(core).status, "stopped");
-    ASSERT_TRUE(run_attributed_action(actions.context(), "stop", std::nullopt, "tester (process 7)"))
+    ASSERT_TRUE(run_attributed_action(actions.context(), Action::stop, std::nullopt, "tester (process 7)"))
         << "a stop without a core succeeds";
     // Only the start and the stop that changed the core are events.
     EXPECT_EQ(actions.take_events(), (std::vector<Event>{

@@ -10,11 +10,11 @@ namespace {
 TEST(ControlAccessDecision, OnlyNoValueOrAGrantingCheckAllows) {
     int calls = 0;
     const auto granting = [&](const std::string&) -> Result<ClientCheck> { return ++calls, ClientCheck{true, {}}; };
-    const AccessDecision none = decide_control_access("start", std::optional<std::string>(), granting);
+    const AccessDecision none = decide_control_access(Action::start, std::optional<std::string>(), granting);
     EXPECT_TRUE(none.allowed);
     EXPECT_EQ(calls, 0);
 
-    const AccessDecision unreadable = decide_control_access("stop", fail("RegGetValueW failed: 1630"), granting);
+    const AccessDecision unreadable = decide_control_access(Action::stop, fail("RegGetValueW failed: 1630"), granting);
     EXPECT_FALSE(unreadable.allowed);
     EXPECT_EQ(unreadable.log_line, "access denied by ControlAccess policy: stop refused: cannot read "
                                    "HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess: RegGetValueW failed: 1630");
@@ -22,7 +22,7 @@ TEST(ControlAccessDecision, OnlyNoValueOrAGrantingCheckAllows) {
 
     // Fail closed: a client that cannot be checked, or is not granted, is refused.
     const auto refused = [](Result<ClientCheck> checked) {
-        return decide_control_access("start", std::optional<std::string>("D:"),
+        return decide_control_access(Action::start, std::optional<std::string>("D:"),
                                      [&](const std::string&) { return checked; });
     };
     const AccessDecision unchecked = refused(fail(Error("cannot identify the client", Error("OpenThreadToken failed: 1008"))));

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 #include "control/config_check.hpp"
 #include "support/test_actions.hpp"
 
@@ -195,26 +198,30 @@ TEST(Protocol, ReplySerialisation) {
     EXPECT_EQ(serialize_reply(reply), "{\"id\":\"\\u0001\xC3\xA9/\",\"ok\":false,\"error\":\"line\\r\\ntab\\t\",\"data\":null}\n");
 }
 
-TEST(CoreState, NamesAndSnapshot) {
-    const std::pair<CoreState, const char*> names[] = {{CoreState::Stopped, "stopped"},
-                                                       {CoreState::Starting, "starting"},
-                                                       {CoreState::Running, "running"},
-                                                       {CoreState::Stopping, "stopping"},
-                                                       {CoreState::Failed, "failed"}};
-    CoreShared core;
-    const CoreSnapshot fresh = core_snapshot(core);
-    EXPECT_EQ(fresh.status, "stopped");
-    EXPECT_FALSE(fresh.error.has_value());
-    for (const auto& [state, name] : names) {
-        EXPECT_EQ(core_state_name(state), name);
+// What "status" shows of each state of the record: the words that clients
+// and docs/protocol.md rely on, on the wire, with the record's error; a fresh
+// record is stopped.
+TEST(CoreState, StatusShowsEachStateUnderItsDocumentedWord) {
+    const std::pair<CoreState, std::string> states[] = {{CoreState::Stopped, "stopped"},
+                                                        {CoreState::Starting, "starting"},
+                                                        {CoreState::Running, "running"},
+                                                        {CoreState::Stopping, "stopping"},
+                                                        {CoreState::Failed, "failed"}};
+    testing::TestActions actions;
+    EXPECT_EQ(answer("{\"action\":\"status\"}", actions.context()),
+              "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"error\":null,\"running\":false,\"status\":\"stopped\"}}\n");
+    CoreShared& core = actions.core();
+    for (const auto& [state, word] : states) {
+        SCOPED_TRACE(word);
         {
             std::lock_guard lock(core.mutex);
             core.state = state;
             core.last_error = "old error";
         }
-        const CoreSnapshot snap = core_snapshot(core);
-        EXPECT_EQ(snap.status, name);
-        EXPECT_EQ(snap.error, "old error");
+        const std::string running = state == CoreState::Running ? "true" : "false";
+        EXPECT_EQ(answer("{\"action\":\"status\"}", actions.context()),
+                  "{\"id\":null,\"ok\":true,\"error\":null,\"data\":{\"error\":\"old error\",\"running\":" + running +
+                      ",\"status\":\"" + word + "\"}}\n");
     }
     static_assert(sizeof(CoreState) == 1);
 }

@@ -330,10 +330,10 @@ Result<> run_core(std::uint64_t run, const std::string&, const std::string&, con
     return {};
 }
 
-void report_event(EventId id, EventKind kind, std::string_view text) noexcept {
+void report_event(EventId id, std::string_view text) noexcept {
     Schedule::Lock lock(current().big);
     current().note("event " + std::to_string(static_cast<int>(id)) +
-                   (kind == EventKind::error ? " (error) \"" : " (not an error) \"") + std::string(text) + "\"");
+                   (event_row(id).kind == EventKind::error ? " (error) \"" : " (not an error) \"") + std::string(text) + "\"");
 }
 
 void shutdown_core(std::uint64_t run_at_stop) {

@@ -11,7 +11,8 @@ namespace {
 using testing::TempDir;
 
 std::filesystem::path fake_core_path(const char* folder) {
-    return join_path(path_from_utf8(folder), core_library_file_name());
+    // The build's folders are ASCII, which every code page holds.
+    return join_path(std::filesystem::path(folder), core_library_file_name());
 }
 
 // The fake's own counters, reached through the same loaded module.

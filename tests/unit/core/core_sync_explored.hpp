@@ -31,7 +31,7 @@ Result<MachineLock> acquire_machine_lock(std::string_view name, std::uint64_t ru
 Result<> run_core(std::uint64_t run, const std::string& config, const std::string& log_path, const std::string& cwd);
 void shutdown_core(std::uint64_t run_at_stop);
 // The controller's events go into the explorer's trace.
-void report_event(EventId id, EventKind kind, std::string_view text) noexcept;
+void report_event(EventId id, std::string_view text) noexcept;
 
 }  // namespace velmor::explorer
 

@@ -144,7 +144,7 @@ TEST(FolderSecurity, TheProtectedDescriptor) {
         EXPECT_EQ(ace->Mask, expected[i].rights);
         EXPECT_TRUE(IsWellKnownSid(const_cast<DWORD*>(&ace->SidStart), expected[i].who));
     }
-    EXPECT_TRUE(detail::folder_security_is_safe(descriptor));
+    EXPECT_EQ(detail::folder_security_problem_of(descriptor), std::nullopt);
 }
 
 TEST(FolderSecurity, VerdictsOnDescriptors) {
@@ -203,14 +203,14 @@ TEST(FolderSecurity, VerdictsOnDescriptors) {
         SCOPED_TRACE(c.label);
         const Descriptor descriptor = from_sddl(c.sddl);
         ASSERT_NE(descriptor.get(), nullptr);
-        EXPECT_EQ(detail::folder_security_is_safe(descriptor.get()), c.safe);
+        EXPECT_EQ(detail::folder_security_problem_of(descriptor.get()).has_value(), !c.safe);
         if (!c.safe) continue;
         const DWORD forbidden[] = {FILE_WRITE_DATA,       FILE_APPEND_DATA, FILE_WRITE_EA, FILE_DELETE_CHILD,
                                    FILE_WRITE_ATTRIBUTES, DELETE,           WRITE_DAC,     WRITE_OWNER};
         for (const DWORD right : forbidden)
             EXPECT_FALSE(access::descriptor_grants(descriptor.get(), standard.get(), right).value()) << "right " << right;
     }
-    EXPECT_FALSE(detail::folder_security_is_safe(nullptr));
+    EXPECT_TRUE(detail::folder_security_problem_of(nullptr).has_value());
     {
         SCOPED_TRACE("a null DACL grants everyone everything");
         SECURITY_DESCRIPTOR descriptor{};
@@ -219,9 +219,9 @@ TEST(FolderSecurity, VerdictsOnDescriptors) {
         DWORD size = sizeof admins;
         ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size));
         ASSERT_TRUE(SetSecurityDescriptorOwner(&descriptor, admins, FALSE));
-        EXPECT_FALSE(detail::folder_security_is_safe(&descriptor)) << "no DACL present";
+        EXPECT_TRUE(detail::folder_security_problem_of(&descriptor).has_value()) << "no DACL present";
         ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE));
-        EXPECT_FALSE(detail::folder_security_is_safe(&descriptor)) << "a DACL present but null";
+        EXPECT_TRUE(detail::folder_security_problem_of(&descriptor).has_value()) << "a DACL present but null";
     }
 }
 

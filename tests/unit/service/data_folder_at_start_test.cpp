@@ -38,7 +38,7 @@ TEST(DataFolderAtStart, TheMarkIsHeldWhileThePreparationRunsAndOnlyThen) {
             return PreparedDataFolder();
         };
         auto actions = std::make_shared<ActionContext>(std::make_shared<CoreShared>(), steps,
-                                                       [](EventId, EventKind, std::string_view) {});
+                                                       [](EventId, std::string_view) {});
         if (c.marked_before) {
             ASSERT_TRUE(actions->begin_preparation());
         }

@@ -34,8 +34,8 @@ struct RecordingSteps final : HostSteps {
     void open_log(const std::filesystem::path& folder) override { steps.push_back("open log in " + folder.string()); }
     void prepare_data_folder() override { steps.push_back("prepare data folder"); }
     void log(const std::string& line) override { steps.push_back("log " + line); }
-    void report(HostNews news, const std::string& line) override {
-        steps.push_back("report " + std::to_string(static_cast<int>(news)) + ": " + line.substr(0, line.find(':')));
+    void report(EventId id, const std::string& line) override {
+        steps.push_back("report " + std::to_string(static_cast<int>(id)) + ": " + line.substr(0, line.find(':')));
     }
     std::uint32_t process_id() override { return 42; }
     void check_program_folder(const std::filesystem::path&) override { steps.push_back("check program folder"); }
@@ -47,9 +47,9 @@ TEST(HostSequence, NothingOfTheHelpersOwnBeforeThePipesNameIsHeld) {
     using Claim = RecordingSteps::Claim;
     const std::vector<std::string> before = {"exe folder", "attach", "start server"};
     const std::vector<std::string> claimed = {"open log in /program", "held", "prepare data folder",
-                                              "log running in console mode", "report 0: console mode",
+                                              "log running in console mode", "report 1: console mode",
                                               "check program folder"};
-    const std::vector<std::string> after = {"wait for stop", "report 1: console mode ending", "stop core",
+    const std::vector<std::string> after = {"wait for stop", "report 2: console mode ending", "stop core",
                                             "summary"};
     const auto join = [&before](std::vector<std::string> a, const std::vector<std::string>& b) {
         a.insert(a.begin(), before.begin(), before.end());
@@ -59,7 +59,7 @@ TEST(HostSequence, NothingOfTheHelpersOwnBeforeThePipesNameIsHeld) {
     const std::vector<std::string> unheld = {"wait for stop", "log console mode ending: Ctrl+C", "stop core",
                                              "summary"};
     std::vector<std::string> after_wait = claimed;
-    after_wait.insert(after_wait.end() - 1, "report 4: pipe name free again");
+    after_wait.insert(after_wait.end() - 1, "report 14: pipe name free again");
     const struct {
         const char* label;
         Claim claim;
