@@ -145,62 +145,91 @@ private:
     static inline DWORD last_error_ = 0;
 };
 
+// Waits (5 s at most) until a client of `name` gets an instance.
+std::optional<TestClient> connect_when_served(const std::wstring& name) {
+    for (int i = 0; i < 500; ++i) {
+        if (auto c = TestClient::connect(name)) return c;
+        Sleep(10);
+    }
+    return std::nullopt;
+}
+
+// A server of the test's own, stopped when it goes: each of its threads
+// finds the flag once a client has come and gone, and the name goes with the
+// last of them, so that none runs on into the next test. The clients send
+// nothing: Wine lets a client connect to an instance whose thread has ended,
+// where a request would wait for a reply for ever.
+class TestServer {
+public:
+    TestServer(const std::wstring& name, PipeServerHost host)
+        : name_(name), stop_(host.stop_requested), thread_(serve_pipe, name_.c_str(), std::move(host)) {}
+    ~TestServer() {
+        if (!thread_.joinable()) return;
+        stop_->store(true);
+        EXPECT_TRUE(testing::wait_for([&] {
+            return !TestClient::connect(name_) && TestClient::last_error() == ERROR_FILE_NOT_FOUND;
+        })) << "a server thread outlived its server";
+        thread_.join();
+    }
+    // For a server that gives up by itself.
+    void join() { thread_.join(); }
+
+private:
+    const std::wstring name_;
+    const std::shared_ptr<std::atomic<bool>> stop_;
+    std::thread thread_;
+};
+
 // The server on a pipe of the test's own. Three stalled clients hold three
-// instances while a fourth client is served. An allocation failure while gathering ends that one
-// exchange without a reply, and the next client is served.
+// instances while a fourth client is served. An allocation failure on one of
+// the server's threads while gathering ends that one exchange without a
+// reply, and the next client is served.
 TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
-    static const std::wstring name = test_pipe_name(L"server");
+    const std::wstring name = test_pipe_name(L"server");
     auto stop = std::make_shared<std::atomic<bool>>(false);
-    std::thread(serve_pipe, name.c_str(),
-                PipeServerHost{std::make_shared<ActionContext>(std::make_shared<CoreShared>()), stop, {}, {}, true, {}})
-        .detach();
+    const std::vector<std::uint32_t> before = allocation_faults::process_threads();
+    ASSERT_FALSE(before.empty());
+    TestServer server(name, PipeServerHost{std::make_shared<ActionContext>(std::make_shared<CoreShared>()), stop,
+                                           {}, {}, true, {}});
 
     const std::string ping = "{\"id\":\"p\",\"action\":\"ping\"}\n";
     const std::string pong = "{\"id\":\"p\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n";
-    // Waits until the server's threads have made their instances.
-    auto connect = [&]() -> std::optional<TestClient> {
-        for (int i = 0; i < 500; ++i) {
-            if (auto c = TestClient::connect(name)) return c;
-            Sleep(10);
-        }
-        return std::nullopt;
-    };
     std::vector<TestClient> silent;
     // Each begins a request, so that the short bound for clients that send
     // nothing does not let it go during the test.
     for (int i = 0; i < 3; ++i) {
-        std::optional<TestClient> c = connect();
+        std::optional<TestClient> c = connect_when_served(name);
         ASSERT_TRUE(c) << TestClient::last_error();
         ASSERT_TRUE(c->send("{"));
         silent.push_back(std::move(*c));
     }
     {
-        std::optional<TestClient> fourth = connect();
+        std::optional<TestClient> fourth = connect_when_served(name);
         ASSERT_TRUE(fourth);
         EXPECT_EQ(fourth->ask(ping), pong);
     }
     silent.clear();
 
+    // The server's threads: one per instance, each with its watchdog.
+    std::vector<std::uint32_t> server_threads;
+    ASSERT_TRUE(testing::wait_for([&] {
+        server_threads = allocation_faults::started_between(before, allocation_faults::process_threads());
+        return server_threads.size() >= 2 * PIPE_MAX_INSTANCES;
+    }));
     testing::LogCapture log;
     // The exchange's read buffer.
-    allocation_faults::fail_next(READ_CHUNK_BYTES);
+    allocation_faults::fail_next(READ_CHUNK_BYTES, server_threads);
     {
-        std::optional<TestClient> dropped = connect();
+        std::optional<TestClient> dropped = connect_when_served(name);
         ASSERT_TRUE(dropped);
         EXPECT_EQ(dropped->ask(ping), "");
     }
     EXPECT_EQ(allocation_faults::pending(), 0);
     EXPECT_TRUE(testing::wait_for([&] { return log.contains("pipe handle error: request dropped: out of memory"); }));
     {
-        std::optional<TestClient> next = connect();
+        std::optional<TestClient> next = connect_when_served(name);
         ASSERT_TRUE(next);
         EXPECT_EQ(next->ask(ping), pong);
-    }
-
-    // Each of the threads finds the flag after its next client.
-    stop->store(true);
-    for (DWORD i = 0; i < PIPE_MAX_INSTANCES; ++i) {
-        if (std::optional<TestClient> c = connect()) c->ask(ping);
     }
 }
 
@@ -246,7 +275,7 @@ TEST(PipeServer, ANameTakenEndsOrWaitsAndIsReportedOnce) {
                                 seen->ended = true;
                             },
                             row.give_up, [seen] { ++seen->waiting; }};
-        std::thread server(serve_pipe, name.c_str(), std::move(host));
+        TestServer server(name, std::move(host));
         if (row.give_up) {
             server.join();
             ASSERT_TRUE(seen->ended.load());
@@ -278,11 +307,6 @@ TEST(PipeServer, ANameTakenEndsOrWaitsAndIsReportedOnce) {
             EXPECT_EQ(client->ask("{\"id\":\"p\",\"action\":\"ping\"}\n"),
                       "{\"id\":\"p\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n");
         }
-        stop->store(true);
-        for (DWORD i = 0; i < PIPE_MAX_INSTANCES; ++i) {
-            if (std::optional<TestClient> c = TestClient::connect(name)) c->ask("{}\n");
-        }
-        server.join();
     }
 }
 

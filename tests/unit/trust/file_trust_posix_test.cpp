@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 
 #include "core/program_trust.hpp"
+#include "support/as_nobody_posix.hpp"
 #include "trust/entry.hpp"
 #include "unit/core/core_test_support.hpp"
 
@@ -84,6 +86,61 @@ TEST(FindUnsafePosix, ModesAndLinks) {
                          : "",
                   c.unsafe);
     }
+}
+
+// As nobody, where a refusal for lack of access is real: an entry that
+// cannot be opened or read is an error, never missing (a file allowed to be
+// missing would be skipped); a folder that cannot be listed is refused, not
+// checked without its files; a set-aside the system refuses fails, with the
+// system's code.
+TEST(EntryAsNobody, ARefusalIsAnErrorNeverMissingOrDone) {
+    testing::TempDir dir;
+    const fs::path shut = dir.path() / "shut", unlisted = dir.path() / "unlisted", fixed = dir.path() / "fixed";
+    for (const fs::path& folder : {shut, unlisted, fixed}) {
+        fs::create_directories(folder);
+        std::ofstream(folder / "core.so") << "core";
+        ::chmod((folder / "core.so").c_str(), 0644);
+    }
+    ::chmod(dir.path().c_str(), 0755);
+    ::chmod(shut.c_str(), 0);
+    ::chmod(unlisted.c_str(), 0111);
+    ::chmod(fixed.c_str(), 0755);
+    const auto code = [](const Error& error) { return "error " + std::to_string(error.system_code().value_or(0)); };
+    const auto unsafe_text = [&](const std::optional<Unsafe>& unsafe) -> std::string {
+        if (!unsafe) return "safe";
+        return unsafe->path.lexically_relative(dir.path()).string() + ": " + unsafe->reason +
+               (unsafe->cause ? ": " + unsafe->cause->message() : "");
+    };
+    const struct {
+        const char* label;
+        std::function<std::string()> check;
+        std::string expected;
+    } rows[] = {
+        {"open_entry", [&] {
+             auto r = open_entry(shut / "core.so");
+             return r ? (*r ? "opened" : "missing") : code(r.error());
+         }, "error 13"},
+        {"read_entry", [&] {
+             auto r = read_entry(shut / "core.so");
+             return r ? (*r ? "read" : "missing") : code(r.error());
+         }, "error 13"},
+        {"a file allowed to be missing", [&] { return unsafe_text(find_unsafe(shut, {shut / "core.so"}, read_entry, true)); },
+         "shut/core.so: it cannot be checked: open failed: 13"},
+        {"a folder that cannot be listed", [&] {
+             return unsafe_text(find_unsafe_program_files(unlisted, Result<fs::path>(unlisted / "core.so"), read_entry, true));
+         }, "unlisted: it cannot be checked: cannot list it"},
+        {"a set-aside refused", [&] {
+             auto r = set_entry_aside(fixed / "core.so");
+             return r ? "set aside" : code(r.error());
+         }, "error 13"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(testing::as_nobody(row.check).value_or("no answer from the unprivileged child"), row.expected);
+    }
+    EXPECT_TRUE(fs::exists(fixed / "core.so"));
+    ::chmod(shut.c_str(), 0755);
+    ::chmod(unlisted.c_str(), 0755);
 }
 
 }  // namespace

@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
+#include <thread>
 
 #include "core/program_trust.hpp"
+#include "trust/entry.hpp"
 #include "unit/core/core_test_support.hpp"
 
 namespace velmor::trust {
@@ -149,6 +152,21 @@ TEST(DecideProgramTrust, OnlyARecordedAllowanceTurnsARefusalIntoAWarning) {
         EXPECT_EQ(decided ? "" : decided.error().message(), c.refused ? refusal : "");
         EXPECT_EQ(log.lines(), c.logged);
     }
+}
+
+// Set-asides on several threads at once each get a name of their own: two
+// of one name would make the second fail, or replace the first.
+TEST(SetAsideName, DistinctAcrossThreads) {
+    std::vector<std::vector<std::filesystem::path::string_type>> made(4);
+    std::vector<std::thread> threads;
+    for (auto& mine : made)
+        threads.emplace_back([&mine] {
+            for (int i = 0; i < 1000; ++i) mine.push_back(untrusted_suffix());
+        });
+    for (std::thread& t : threads) t.join();
+    std::set<std::filesystem::path::string_type> names;
+    for (const auto& mine : made) names.insert(mine.begin(), mine.end());
+    EXPECT_EQ(names.size(), 4000u);
 }
 
 }  // namespace
