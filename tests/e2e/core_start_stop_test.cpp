@@ -194,28 +194,20 @@ TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
         }
     }
 
-    // A policy that grants, in a key that fails its check: not used, and the
-    // refusal says why.
-    {
-        ASSERT_TRUE(policy.set(L"D:(A;;GA;;;BU)"));
-        HKEY raw = nullptr;
-        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ControlAccessValue::KEY, 0, READ_CONTROL | WRITE_DAC, &raw),
-                  ERROR_SUCCESS);
-        const unique_hkey key(raw);
-        std::vector<std::uint64_t> kept(512);
-        DWORD size = static_cast<DWORD>(kept.size() * sizeof(std::uint64_t));
-        ASSERT_EQ(RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, kept.data(), &size), ERROR_SUCCESS);
-        PSECURITY_DESCRIPTOR unsafe = nullptr;
-        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;BA)(A;;KW;;;BU)", SDDL_REVISION_1,
-                                                                         &unsafe, nullptr));
-        const unique_hlocal owned(unsafe);
-        ASSERT_EQ(RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, unsafe), ERROR_SUCCESS);
-        EXPECT_EQ(exchange(stop_request("5")).bytes, reply_error("5", denied));
-        EXPECT_EQ(RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, kept.data()), ERROR_SUCCESS);
-        EXPECT_EQ(helper().log_count("] " + denied + ": stop refused: cannot read HKLM\\SOFTWARE\\Velmor\\Helper\\"
-                                     "ControlAccess: HKLM\\SOFTWARE\\Velmor\\Helper is not safe: BUILTIN\\Users may "
-                                     "change it\n"), 1u) << helper().log();
-    }
+    // A policy that grants, in a key that fails its check: not used, and the refusal says why.
+    ASSERT_TRUE(policy.set(L"D:(A;;GA;;;BU)"));
+    HKEY raw = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ControlAccessValue::KEY, 0, WRITE_DAC, &raw), 0);
+    const unique_hkey key(raw);
+    PSECURITY_DESCRIPTOR unsafe = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;BA)(A;;KW;;;BU)", 1, &unsafe, nullptr));
+    const unique_hlocal owned(unsafe);
+    ASSERT_EQ(RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, unsafe), ERROR_SUCCESS);
+    EXPECT_EQ(exchange(stop_request("5")).bytes, reply_error("5", denied));
+    EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, ControlAccessValue::KEY), ERROR_SUCCESS);  // made anew with a value
+    EXPECT_EQ(helper().log_count("] " + denied + ": stop refused: cannot read HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess: "
+                                 "HKLM\\SOFTWARE\\Velmor\\Helper is not safe: BUILTIN\\Users may change it\n"), 1u)
+        << helper().log();
 
     // Without the value, everyone who may open the pipe may stop again.
     policy.remove();

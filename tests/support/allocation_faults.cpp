@@ -19,16 +19,11 @@ std::array<std::atomic<std::uint32_t>, MAX_THREADS> g_threads{};
 std::atomic<std::size_t> g_size{0};
 std::atomic<int> g_left{0};
 
-bool on_armed_thread() {
-    const std::uint32_t self = GetCurrentThreadId();
-    for (const auto& id : g_threads)
-        if (id.load() == self) return true;
-    return false;
-}
-
 bool take_failure(std::size_t bytes) {
-    if (g_left.load() == 0 || bytes != g_size.load() || !on_armed_thread()) return false;
     int left = g_left.load();
+    if (left == 0 || bytes != g_size.load() ||
+        std::ranges::none_of(g_threads, [](const auto& id) { return id.load() == GetCurrentThreadId(); }))
+        return false;
     while (left > 0) {
         if (g_left.compare_exchange_weak(left, left - 1)) return true;
     }
@@ -39,22 +34,12 @@ bool take_failure(std::size_t bytes) {
 
 std::vector<std::uint32_t> process_threads() {
     std::vector<std::uint32_t> ids;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return ids;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    const unique_handle snapshot = adopt_file_handle(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot) return ids;
+    THREADENTRY32 entry{sizeof(THREADENTRY32), 0, 0, 0, 0, 0, 0};
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
         if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
-    CloseHandle(snapshot);
     return ids;
-}
-
-std::vector<std::uint32_t> started_between(const std::vector<std::uint32_t>& before,
-                                           const std::vector<std::uint32_t>& now) {
-    std::vector<std::uint32_t> started;
-    for (const std::uint32_t id : now)
-        if (std::find(before.begin(), before.end(), id) == before.end()) started.push_back(id);
-    return started;
 }
 
 void fail_next(std::size_t bytes, const std::vector<std::uint32_t>& threads, int count) {

@@ -53,27 +53,18 @@ public:
         return result;
     }
     IoOutcome write(std::string_view bytes) override {
-        record('w');
-        IoOutcome result = outcome(write_, "WriteFile");
+        IoOutcome result = (record('w'), outcome(write_, "WriteFile"));
         if (result.status == IoStatus::done) {
             written += bytes;
             result.bytes = bytes.size();
         }
         return result;
     }
-    IoOutcome flush() override {
-        record('w');
-        return outcome(flush_, "FlushFileBuffers");
-    }
+    IoOutcome flush() override { return record('w'), outcome(flush_, "FlushFileBuffers"); }
 
     std::string written;
-    // Each call: 'r' a read, 'w' a write or flush; when it was made; the
-    // watchdog's deadline then.
-    struct Call {
-        char kind;
-        IoWatchdog::Clock::time_point at;
-        std::optional<IoWatchdog::Clock::time_point> deadline;
-    };
+    // Each call ('r' a read, 'w' a write or flush), when it was made and the watchdog's deadline then.
+    struct Call { char kind; IoWatchdog::Clock::time_point at; std::optional<IoWatchdog::Clock::time_point> deadline; };
     std::vector<Call> calls;
     const IoWatchdog* watchdog = nullptr;
 
@@ -110,10 +101,8 @@ const ExchangeBounds SHORT{20ms, 60ms, 20ms};
 
 enum class Answer { reply, refuse, out_of_memory };
 
-// What the pipe server's threads saw only under Wine, one exchange each, and
-// the bound each call ran under: 'f' the first bytes' and 'r' the whole
-// request's (both from the connection), 'w' the reply's (from the answer),
-// '-' none.
+// What the pipe server's threads saw only under Wine, one exchange each, and the bound each call ran
+// under: 'f' the first bytes', 'r' the whole request's, 'w' the reply's, '-' none.
 TEST(PipeExchange, ReadsOneLineWithinItsBoundsAndWaitsUntilTheReplyIsTaken) {
     const std::string ping(PING), pong(PONG);
     const struct {
@@ -130,20 +119,16 @@ TEST(PipeExchange, ReadsOneLineWithinItsBoundsAndWaitsUntilTheReplyIsTaken) {
         {"one read", {bytes(ping)}, Answer::reply, OK, OK, ping, pong, true, "", "fww"},
         {"a message longer than one read", {more("{\"id\":\"p\","), bytes("\"action\":\"ping\"}\n")}, Answer::reply,
          OK, OK, ping, pong, true, "", "frww"},
-        {"an empty read is no first bytes", {more(""), bytes(ping)}, Answer::reply, OK, OK, ping, pong, true, "",
-         "ffww"},
-        {"an empty message ends the request", {bytes("{}"), bytes("")}, Answer::reply, OK, OK, "{}", pong, true, "",
-         "frww"},
+        {"an empty read is no first bytes", {more(""), bytes(ping)}, Answer::reply, OK, OK, ping, pong, true, "", "ffww"},
+        {"an empty message ends the request", {bytes("{}"), bytes("")}, Answer::reply, OK, OK, "{}", pong, true, "", "frww"},
         {"the client closed without writing", {fails(109)}, Answer::reply, OK, OK, std::nullopt, "", false,
          "ReadFile failed: 109", "f"},
-        {"a client that sends nothing", {}, Answer::reply, OK, OK, std::nullopt, "", false, "no request within 20 ms",
-         "f"},
+        {"a client that sends nothing", {}, Answer::reply, OK, OK, std::nullopt, "", false, "no request within 20 ms", "f"},
         {"a request never completed", {bytes("{\"id\"")}, Answer::reply, OK, OK, std::nullopt, "", false,
          "request not completed within 60 ms", "fr"},
         {"a read cancelled by someone else", {ABORTED}, Answer::reply, OK, OK, std::nullopt, "", false,
          "ReadFile failed: 995", "f"},
-        {"memory runs out while gathering", {bytes("{"), NO_MEMORY}, Answer::reply, OK, OK, std::nullopt, "", false, "",
-         "fr"},
+        {"memory runs out while gathering", {bytes("{"), NO_MEMORY}, Answer::reply, OK, OK, std::nullopt, "", false, "", "fr"},
         {"a write that never ends", {bytes(ping)}, Answer::reply, BLOCKS, OK, ping, "", false,
          "reply not read within 20 ms", "fw"},
         {"the handler refuses", {bytes("x\n")}, Answer::refuse, OK, OK, "x\n", "", false, "invalid request", "f"},
@@ -179,21 +164,15 @@ TEST(PipeExchange, ReadsOneLineWithinItsBoundsAndWaitsUntilTheReplyIsTaken) {
         EXPECT_EQ(end.error ? end.error->message() : "", row.error);
         // Nothing is watched once the exchange is over, however it ended.
         EXPECT_FALSE(watchdog.deadline());
-        // Both read bounds count from the connection (between `begun` and the
-        // first call), the reply's from the answer: exact up to the clock.
+        // Both read bounds count from the connection (between `begun` and the first call), the reply's from the answer.
         std::string bounds;
-        const std::optional<IoWatchdog::Clock::time_point> first = client.calls.at(0).deadline;
-        const bool first_bytes = first && *first >= begun + SHORT.first_bytes &&
-                                 *first <= client.calls.at(0).at + SHORT.first_bytes;
-        for (const ScriptedClient::Call& call : client.calls) {
-            const auto d = call.deadline;
-            if (!d) bounds += '-';
-            else if (call.kind == 'r' && first_bytes && *d == *first) bounds += 'f';
-            else if (call.kind == 'r' && first_bytes && *d == *first - SHORT.first_bytes + SHORT.request) bounds += 'r';
-            else if (call.kind == 'w' && answered && *d >= *answered + SHORT.reply && *d <= call.at + SHORT.reply)
-                bounds += 'w';
-            else bounds += '?';
-        }
+        const auto first = client.calls.at(0).deadline;
+        const bool connected = first && *first >= begun + SHORT.first_bytes && *first <= client.calls[0].at + SHORT.first_bytes;
+        for (const auto& [kind, at, d] : client.calls)
+            bounds += !d ? '-'
+                      : kind == 'r' && connected && *d == *first ? 'f'
+                      : kind == 'r' && connected && *d == *first - SHORT.first_bytes + SHORT.request ? 'r'
+                      : kind == 'w' && answered && *d >= *answered + SHORT.reply && *d <= at + SHORT.reply ? 'w' : '?';
         EXPECT_EQ(bounds, row.bounds);
     }
 }

@@ -4,6 +4,7 @@
 // After <windows.h>:
 #include <sddl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -145,20 +146,9 @@ private:
     static inline DWORD last_error_ = 0;
 };
 
-// Waits (5 s at most) until a client of `name` gets an instance.
-std::optional<TestClient> connect_when_served(const std::wstring& name) {
-    for (int i = 0; i < 500; ++i) {
-        if (auto c = TestClient::connect(name)) return c;
-        Sleep(10);
-    }
-    return std::nullopt;
-}
-
-// A server of the test's own, stopped when it goes: each of its threads
-// finds the flag once a client has come and gone, and the name goes with the
-// last of them, so that none runs on into the next test. The clients send
-// nothing: Wine lets a client connect to an instance whose thread has ended,
-// where a request would wait for a reply for ever.
+// A server of the test's own, stopped when it goes: each thread finds the flag once a client has come and
+// gone (sending nothing: Wine lets a client into an instance whose thread has ended, where it would wait for
+// ever), and the name goes with the last of them, so that none runs on into the next test.
 class TestServer {
 public:
     TestServer(const std::wstring& name, PipeServerHost host)
@@ -171,8 +161,7 @@ public:
         })) << "a server thread outlived its server";
         thread_.join();
     }
-    // For a server that gives up by itself.
-    void join() { thread_.join(); }
+    void join() { thread_.join(); }  // a server that gives up by itself
 
 private:
     const std::wstring name_;
@@ -194,40 +183,48 @@ TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
 
     const std::string ping = "{\"id\":\"p\",\"action\":\"ping\"}\n";
     const std::string pong = "{\"id\":\"p\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n";
+    // Waits until the server's threads have made their instances.
+    auto connect = [&]() -> std::optional<TestClient> {
+        for (int i = 0; i < 500; ++i) {
+            if (auto c = TestClient::connect(name)) return c;
+            Sleep(10);
+        }
+        return std::nullopt;
+    };
     std::vector<TestClient> silent;
     // Each begins a request, so that the short bound for clients that send
     // nothing does not let it go during the test.
     for (int i = 0; i < 3; ++i) {
-        std::optional<TestClient> c = connect_when_served(name);
+        std::optional<TestClient> c = connect();
         ASSERT_TRUE(c) << TestClient::last_error();
         ASSERT_TRUE(c->send("{"));
         silent.push_back(std::move(*c));
     }
     {
-        std::optional<TestClient> fourth = connect_when_served(name);
+        std::optional<TestClient> fourth = connect();
         ASSERT_TRUE(fourth);
         EXPECT_EQ(fourth->ask(ping), pong);
     }
     silent.clear();
 
-    // The server's threads: one per instance, each with its watchdog.
-    std::vector<std::uint32_t> server_threads;
+    std::vector<std::uint32_t> server_threads;  // one per instance, each with its watchdog
     ASSERT_TRUE(testing::wait_for([&] {
-        server_threads = allocation_faults::started_between(before, allocation_faults::process_threads());
+        server_threads = allocation_faults::process_threads();
+        std::erase_if(server_threads, [&](std::uint32_t id) { return std::ranges::find(before, id) != before.end(); });
         return server_threads.size() >= 2 * PIPE_MAX_INSTANCES;
     }));
     testing::LogCapture log;
     // The exchange's read buffer.
     allocation_faults::fail_next(READ_CHUNK_BYTES, server_threads);
     {
-        std::optional<TestClient> dropped = connect_when_served(name);
+        std::optional<TestClient> dropped = connect();
         ASSERT_TRUE(dropped);
         EXPECT_EQ(dropped->ask(ping), "");
     }
     EXPECT_EQ(allocation_faults::pending(), 0);
     EXPECT_TRUE(testing::wait_for([&] { return log.contains("pipe handle error: request dropped: out of memory"); }));
     {
-        std::optional<TestClient> next = connect_when_served(name);
+        std::optional<TestClient> next = connect();
         ASSERT_TRUE(next);
         EXPECT_EQ(next->ask(ping), pong);
     }

@@ -154,16 +154,12 @@ TEST(DecideProgramTrust, OnlyARecordedAllowanceTurnsARefusalIntoAWarning) {
     }
 }
 
-// Set-asides on several threads at once each get a name of their own: two
-// of one name would make the second fail, or replace the first.
+// Set-asides on several threads at once each get a name of their own.
 TEST(SetAsideName, DistinctAcrossThreads) {
-    std::vector<std::vector<std::filesystem::path::string_type>> made(4);
-    std::vector<std::thread> threads;
-    for (auto& mine : made)
-        threads.emplace_back([&mine] {
-            for (int i = 0; i < 1000; ++i) mine.push_back(untrusted_suffix());
-        });
-    for (std::thread& t : threads) t.join();
+    std::vector<std::filesystem::path::string_type> made[4];
+    std::vector<std::jthread> threads;
+    for (auto& mine : made) threads.emplace_back([&mine] { for (int i = 0; i < 1000; ++i) mine.push_back(untrusted_suffix()); });
+    threads.clear();
     std::set<std::filesystem::path::string_type> names;
     for (const auto& mine : made) names.insert(mine.begin(), mine.end());
     EXPECT_EQ(names.size(), 4000u);
