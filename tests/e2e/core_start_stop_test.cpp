@@ -197,12 +197,12 @@ TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
     // A policy that grants, in a key that fails its check: not used, and the refusal says why.
     ASSERT_TRUE(policy.set(L"D:(A;;GA;;;BU)"));
     HKEY raw = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ControlAccessValue::KEY, 0, WRITE_DAC, &raw), 0);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ControlAccessValue::KEY, 0, WRITE_DAC | WRITE_OWNER, &raw), 0);
     const unique_hkey key(raw);
     PSECURITY_DESCRIPTOR unsafe = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;BA)(A;;KW;;;BU)", 1, &unsafe, nullptr));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:(A;;KA;;;BA)(A;;KW;;;BU)", 1, &unsafe, nullptr));
     const unique_hlocal owned(unsafe);
-    ASSERT_EQ(RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, unsafe), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeySecurity(key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, unsafe), ERROR_SUCCESS);
     EXPECT_EQ(exchange(stop_request("5")).bytes, reply_error("5", denied));
     EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, ControlAccessValue::KEY), ERROR_SUCCESS);  // made anew with a value
     EXPECT_EQ(helper().log_count("] " + denied + ": stop refused: cannot read HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess: "
