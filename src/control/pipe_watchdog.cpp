@@ -45,6 +45,12 @@ bool IoWatchdog::expired() const {
     return armed_ && (fired_ || Clock::now() >= deadline_);
 }
 
+std::optional<IoWatchdog::Clock::time_point> IoWatchdog::deadline() const {
+    std::lock_guard lock(mutex_);
+    if (!armed_) return std::nullopt;
+    return deadline_;
+}
+
 void IoWatchdog::watch() {
     std::unique_lock lock(mutex_);
     while (!quit_) {

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace velmor {
@@ -35,6 +36,9 @@ public:
 
     // True when armed and the deadline has passed.
     bool expired() const;
+
+    // The deadline watched now; none while disarmed.
+    std::optional<Clock::time_point> deadline() const;
 
 private:
     void watch();

@@ -222,6 +222,9 @@ TEST_F(ConsolePipe, OversizeRequestIsDroppedWithoutReply) {
 TEST_F(ConsolePipe, NameIsNeverFreeAndOthersCannotAddInstances) {
     // A prober asks for the pipe without connecting: "not found" would mean
     // that nobody holds the name at that instant, so anyone could take it.
+    // The helper says it runs before its pipe exists: the prober starts once
+    // a client has been served.
+    expect_served("first");
     std::atomic<bool> done{false};
     std::atomic<int> probes{0}, free_seen{0};
     std::thread prober([&] {

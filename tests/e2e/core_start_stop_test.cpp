@@ -14,6 +14,8 @@
 #include "env/log_writer.hpp"
 #include "env/log_limit.hpp"
 #include "harness.hpp"
+// After <windows.h>:
+#include <sddl.h>
 #include "support/access_check_win32.hpp"
 #include "support/folder_links_win32.hpp"
 
@@ -191,6 +193,21 @@ TEST_F(CoreEndToEnd, ControlAccessPolicyDecidesWhoStartsAndStops) {
             EXPECT_EQ(helper().log_count(process + "\n"), 2u) << helper().log();
         }
     }
+
+    // A policy that grants, in a key that fails its check: not used, and the refusal says why.
+    ASSERT_TRUE(policy.set(L"D:(A;;GA;;;BU)"));
+    HKEY raw = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ControlAccessValue::KEY, 0, WRITE_DAC | WRITE_OWNER, &raw), 0);
+    const unique_hkey key(raw);
+    PSECURITY_DESCRIPTOR unsafe = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:(A;;KA;;;BA)(A;;KW;;;BU)", 1, &unsafe, nullptr));
+    const unique_hlocal owned(unsafe);
+    ASSERT_EQ(RegSetKeySecurity(key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, unsafe), ERROR_SUCCESS);
+    EXPECT_EQ(exchange(stop_request("5")).bytes, reply_error("5", denied));
+    EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, ControlAccessValue::KEY), ERROR_SUCCESS);  // made anew with a value
+    EXPECT_EQ(helper().log_count("] " + denied + ": stop refused: cannot read HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess: "
+                                 "HKLM\\SOFTWARE\\Velmor\\Helper is not safe: BUILTIN\\Users may change it\n"), 1u)
+        << helper().log();
 
     // Without the value, everyone who may open the pipe may stop again.
     policy.remove();

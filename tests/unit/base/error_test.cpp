@@ -33,6 +33,8 @@ TEST(Error, OsErrorTextEndsWithTheCodeAndNoTrailingWhiteSpace) {
     EXPECT_NE(message.back(), '\r');
     EXPECT_EQ(os_error(2).message(), text);
     EXPECT_EQ(Error("winapi", os_error(1060)).context("top").system_code(), 1060u);
+    // A failed call keeps its code through every context: decisions branch on it.
+    EXPECT_EQ(call_error("ReadFile", 109).context("outer").context("top").system_code(), 109u);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 
 // What one call of the connection does.
 struct Step {
-    enum Kind { done, more, fail, aborted, block } kind = done;
+    enum Kind { done, more, fail, aborted, block, out_of_memory } kind = done;
     std::string bytes;        // read: the bytes; write: how many are taken (their count)
     std::uint32_t code = 0;   // fail: the call's code
 };
@@ -26,6 +26,7 @@ Step more(std::string b) { return {Step::more, std::move(b)}; }
 Step fails(std::uint32_t code) { return {Step::fail, {}, code}; }
 const Step BLOCKS{Step::block, {}, 0};
 const Step ABORTED{Step::aborted, {}, 0};  // cancelled at once, by someone else than the watchdog
+const Step NO_MEMORY{Step::out_of_memory, {}, 0};
 const Step OK{};
 
 // A client scripted call by call. A blocked call returns only when the
@@ -42,6 +43,7 @@ public:
     }
 
     IoOutcome read(char* buffer, std::size_t size) override {
+        record('r');
         if (next_read_ == reads_.size()) return outcome(BLOCKS, "ReadFile");
         const Step& step = reads_[next_read_++];
         const std::size_t n = std::min(size, step.bytes.size());
@@ -51,20 +53,27 @@ public:
         return result;
     }
     IoOutcome write(std::string_view bytes) override {
-        IoOutcome result = outcome(write_, "WriteFile");
+        IoOutcome result = (record('w'), outcome(write_, "WriteFile"));
         if (result.status == IoStatus::done) {
             written += bytes;
             result.bytes = bytes.size();
         }
         return result;
     }
-    IoOutcome flush() override { return outcome(flush_, "FlushFileBuffers"); }
+    IoOutcome flush() override { return record('w'), outcome(flush_, "FlushFileBuffers"); }
 
     std::string written;
+    // Each call ('r' a read, 'w' a write or flush), when it was made and the watchdog's deadline then.
+    struct Call { char kind; IoWatchdog::Clock::time_point at; std::optional<IoWatchdog::Clock::time_point> deadline; };
+    std::vector<Call> calls;
+    const IoWatchdog* watchdog = nullptr;
 
 private:
+    void record(char kind) { calls.push_back({kind, IoWatchdog::Clock::now(), watchdog->deadline()}); }
+
     IoOutcome outcome(const Step& step, std::string_view call) {
         switch (step.kind) {
+        case Step::out_of_memory: throw std::bad_alloc();
         case Step::done: return {IoStatus::done, 0, std::nullopt};
         case Step::more: return {IoStatus::more_data, 0, std::nullopt};
         case Step::fail: return {IoStatus::failed, 0, call_error(call, step.code)};
@@ -92,9 +101,10 @@ const ExchangeBounds SHORT{20ms, 60ms, 20ms};
 
 enum class Answer { reply, refuse, out_of_memory };
 
-// What the pipe server's threads saw only under Wine, one exchange each.
+// What the pipe server's threads saw only under Wine, one exchange each, and the bound each call ran
+// under: 'f' the first bytes', 'r' the whole request's, 'w' the reply's, '-' none.
 TEST(PipeExchange, ReadsOneLineWithinItsBoundsAndWaitsUntilTheReplyIsTaken) {
-    const std::string large(READ_CHUNK_BYTES, 'x');
+    const std::string ping(PING), pong(PONG);
     const struct {
         const char* label;
         std::vector<Step> reads;
@@ -104,42 +114,44 @@ TEST(PipeExchange, ReadsOneLineWithinItsBoundsAndWaitsUntilTheReplyIsTaken) {
         std::string written;
         bool reply_taken;
         std::string error;  // the error's message, empty when none
+        std::string bounds;
     } rows[] = {
-        {"one read", {bytes(std::string(PING))}, Answer::reply, OK, OK, std::string(PING), std::string(PONG), true, ""},
+        {"one read", {bytes(ping)}, Answer::reply, OK, OK, ping, pong, true, "", "fww"},
         {"a message longer than one read", {more("{\"id\":\"p\","), bytes("\"action\":\"ping\"}\n")}, Answer::reply,
-         OK, OK, std::string(PING), std::string(PONG), true, ""},
-        {"an empty read within a long message", {more(""), bytes(std::string(PING))}, Answer::reply, OK, OK,
-         std::string(PING), std::string(PONG), true, ""},
-        {"an empty message ends the request", {bytes("{}"), bytes("")}, Answer::reply, OK, OK, "{}",
-         std::string(PONG), true, ""},
+         OK, OK, ping, pong, true, "", "frww"},
+        {"an empty read is no first bytes", {more(""), bytes(ping)}, Answer::reply, OK, OK, ping, pong, true, "", "ffww"},
+        {"an empty message ends the request", {bytes("{}"), bytes("")}, Answer::reply, OK, OK, "{}", pong, true, "", "frww"},
         {"the client closed without writing", {fails(109)}, Answer::reply, OK, OK, std::nullopt, "", false,
-         "ReadFile failed: 109"},
-        {"a client that sends nothing", {}, Answer::reply, OK, OK, std::nullopt, "", false, "no request within 20 ms"},
+         "ReadFile failed: 109", "f"},
+        {"a client that sends nothing", {}, Answer::reply, OK, OK, std::nullopt, "", false, "no request within 20 ms", "f"},
         {"a request never completed", {bytes("{\"id\"")}, Answer::reply, OK, OK, std::nullopt, "", false,
-         "request not completed within 60 ms"},
+         "request not completed within 60 ms", "fr"},
         {"a read cancelled by someone else", {ABORTED}, Answer::reply, OK, OK, std::nullopt, "", false,
-         "ReadFile failed: 995"},
-        {"a write that never ends", {bytes(std::string(PING))}, Answer::reply, BLOCKS, OK, std::string(PING), "",
-         false, "reply not read within 20 ms"},
-        {"the handler refuses", {bytes("x\n")}, Answer::refuse, OK, OK, "x\n", "", false, "invalid request"},
-        {"the reply cannot be written", {bytes(std::string(PING))}, Answer::reply, fails(232), OK, std::string(PING),
-         "", false, "WriteFile failed: 232"},
-        {"a reply never read", {bytes(std::string(PING))}, Answer::reply, OK, BLOCKS, std::string(PING),
-         std::string(PONG), false, "reply not read within 20 ms"},
-        {"a client gone before the flush", {bytes(std::string(PING))}, Answer::reply, OK, fails(109),
-         std::string(PING), std::string(PONG), true, ""},
-        {"memory runs out while answering", {bytes(std::string(PING))}, Answer::out_of_memory, OK, OK,
-         std::string(PING), "", false, ""},
+         "ReadFile failed: 995", "f"},
+        {"memory runs out while gathering", {bytes("{"), NO_MEMORY}, Answer::reply, OK, OK, std::nullopt, "", false, "", "fr"},
+        {"a write that never ends", {bytes(ping)}, Answer::reply, BLOCKS, OK, ping, "", false,
+         "reply not read within 20 ms", "fw"},
+        {"the handler refuses", {bytes("x\n")}, Answer::refuse, OK, OK, "x\n", "", false, "invalid request", "f"},
+        {"the reply cannot be written", {bytes(ping)}, Answer::reply, fails(232), OK, ping, "", false,
+         "WriteFile failed: 232", "fw"},
+        {"a reply never read", {bytes(ping)}, Answer::reply, OK, BLOCKS, ping, pong, false,
+         "reply not read within 20 ms", "fww"},
+        {"a client gone before the flush", {bytes(ping)}, Answer::reply, OK, fails(109), ping, pong, true, "", "fww"},
+        {"memory runs out while answering", {bytes(ping)}, Answer::out_of_memory, OK, OK, ping, "", false, "", "f"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
         ScriptedClient client(row.reads, row.write, row.flush);
         IoWatchdog watchdog([&] { client.cancel(); }, 1ms);
+        client.watchdog = &watchdog;
         std::optional<std::string> request;
+        std::optional<IoWatchdog::Clock::time_point> answered;
+        const auto begun = IoWatchdog::Clock::now();
         const ExchangeEnd end = run_exchange(
             client, watchdog,
             [&](std::string_view bytes) -> Result<std::string> {
                 request = std::string(bytes);
+                answered = IoWatchdog::Clock::now();
                 if (row.answer == Answer::out_of_memory) throw std::bad_alloc();
                 if (row.answer == Answer::refuse) return fail("invalid request");
                 return std::string(PONG);
@@ -148,10 +160,20 @@ TEST(PipeExchange, ReadsOneLineWithinItsBoundsAndWaitsUntilTheReplyIsTaken) {
         EXPECT_EQ(request, row.request);
         EXPECT_EQ(client.written, row.written);
         EXPECT_EQ(end.reply_taken, row.reply_taken);
-        EXPECT_EQ(end.out_of_memory, row.answer == Answer::out_of_memory);
+        EXPECT_EQ(end.out_of_memory, row.error.empty() && !row.reply_taken);
         EXPECT_EQ(end.error ? end.error->message() : "", row.error);
-        // Nothing is watched once the exchange is over.
-        EXPECT_FALSE(watchdog.expired());
+        // Nothing is watched once the exchange is over, however it ended.
+        EXPECT_FALSE(watchdog.deadline());
+        // Both read bounds count from the connection (between `begun` and the first call), the reply's from the answer.
+        std::string bounds;
+        const auto first = client.calls.at(0).deadline;
+        const bool connected = first && *first >= begun + SHORT.first_bytes && *first <= client.calls[0].at + SHORT.first_bytes;
+        for (const auto& [kind, at, d] : client.calls)
+            bounds += !d ? '-'
+                      : kind == 'r' && connected && *d == *first ? 'f'
+                      : kind == 'r' && connected && *d == *first - SHORT.first_bytes + SHORT.request ? 'r'
+                      : kind == 'w' && answered && *d >= *answered + SHORT.reply && *d <= at + SHORT.reply ? 'w' : '?';
+        EXPECT_EQ(bounds, row.bounds);
     }
 }
 
@@ -160,6 +182,7 @@ TEST(PipeExchange, DropsARequestPastTheLimitWithoutAnsweringIt) {
     std::vector<Step> reads(MAX_REQUEST_BYTES / READ_CHUNK_BYTES + 1, more(std::string(READ_CHUNK_BYTES, 'x')));
     ScriptedClient client(std::move(reads), OK, OK);
     IoWatchdog watchdog([&] { client.cancel(); }, 1ms);
+    client.watchdog = &watchdog;
     bool answered = false;
     const ExchangeEnd end = run_exchange(client, watchdog, [&](std::string_view) -> Result<std::string> {
         answered = true;

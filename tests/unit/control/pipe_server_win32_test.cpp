@@ -4,6 +4,7 @@
 // After <windows.h>:
 #include <sddl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -145,15 +146,40 @@ private:
     static inline DWORD last_error_ = 0;
 };
 
+// A server of the test's own, stopped when it goes: each thread finds the flag once a client has come and
+// gone (sending nothing: Wine lets a client into an instance whose thread has ended, where it would wait for
+// ever), and the name goes with the last of them, so that none runs on into the next test.
+class TestServer {
+public:
+    TestServer(const std::wstring& name, PipeServerHost host)
+        : name_(name), stop_(host.stop_requested), thread_(serve_pipe, name_.c_str(), std::move(host)) {}
+    ~TestServer() {
+        if (!thread_.joinable()) return;
+        stop_->store(true);
+        EXPECT_TRUE(testing::wait_for([&] {
+            return !TestClient::connect(name_) && TestClient::last_error() == ERROR_FILE_NOT_FOUND;
+        })) << "a server thread outlived its server";
+        thread_.join();
+    }
+    void join() { thread_.join(); }  // a server that gives up by itself
+
+private:
+    const std::wstring name_;
+    const std::shared_ptr<std::atomic<bool>> stop_;
+    std::thread thread_;
+};
+
 // The server on a pipe of the test's own. Three stalled clients hold three
-// instances while a fourth client is served. An allocation failure while gathering ends that one
-// exchange without a reply, and the next client is served.
+// instances while a fourth client is served. An allocation failure on one of
+// the server's threads while gathering ends that one exchange without a
+// reply, and the next client is served.
 TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
-    static const std::wstring name = test_pipe_name(L"server");
+    const std::wstring name = test_pipe_name(L"server");
     auto stop = std::make_shared<std::atomic<bool>>(false);
-    std::thread(serve_pipe, name.c_str(),
-                PipeServerHost{std::make_shared<ActionContext>(std::make_shared<CoreShared>()), stop, {}, {}, true, {}})
-        .detach();
+    const std::vector<std::uint32_t> before = allocation_faults::process_threads();
+    ASSERT_FALSE(before.empty());
+    TestServer server(name, PipeServerHost{std::make_shared<ActionContext>(std::make_shared<CoreShared>()), stop,
+                                           {}, {}, true, {}});
 
     const std::string ping = "{\"id\":\"p\",\"action\":\"ping\"}\n";
     const std::string pong = "{\"id\":\"p\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n";
@@ -181,9 +207,15 @@ TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
     }
     silent.clear();
 
+    std::vector<std::uint32_t> server_threads;  // one per instance, each with its watchdog
+    ASSERT_TRUE(testing::wait_for([&] {
+        server_threads = allocation_faults::process_threads();
+        std::erase_if(server_threads, [&](std::uint32_t id) { return std::ranges::find(before, id) != before.end(); });
+        return server_threads.size() >= 2 * PIPE_MAX_INSTANCES;
+    }));
     testing::LogCapture log;
     // The exchange's read buffer.
-    allocation_faults::fail_next(READ_CHUNK_BYTES);
+    allocation_faults::fail_next(READ_CHUNK_BYTES, server_threads);
     {
         std::optional<TestClient> dropped = connect();
         ASSERT_TRUE(dropped);
@@ -195,12 +227,6 @@ TEST(PipeServer, ServesBesideSilentClientsAndSurvivesAnAllocationFailure) {
         std::optional<TestClient> next = connect();
         ASSERT_TRUE(next);
         EXPECT_EQ(next->ask(ping), pong);
-    }
-
-    // Each of the threads finds the flag after its next client.
-    stop->store(true);
-    for (DWORD i = 0; i < PIPE_MAX_INSTANCES; ++i) {
-        if (std::optional<TestClient> c = connect()) c->ask(ping);
     }
 }
 
@@ -246,7 +272,7 @@ TEST(PipeServer, ANameTakenEndsOrWaitsAndIsReportedOnce) {
                                 seen->ended = true;
                             },
                             row.give_up, [seen] { ++seen->waiting; }};
-        std::thread server(serve_pipe, name.c_str(), std::move(host));
+        TestServer server(name, std::move(host));
         if (row.give_up) {
             server.join();
             ASSERT_TRUE(seen->ended.load());
@@ -278,11 +304,6 @@ TEST(PipeServer, ANameTakenEndsOrWaitsAndIsReportedOnce) {
             EXPECT_EQ(client->ask("{\"id\":\"p\",\"action\":\"ping\"}\n"),
                       "{\"id\":\"p\",\"ok\":true,\"error\":null,\"data\":{\"pong\":true}}\n");
         }
-        stop->store(true);
-        for (DWORD i = 0; i < PIPE_MAX_INSTANCES; ++i) {
-            if (std::optional<TestClient> c = TestClient::connect(name)) c->ask("{}\n");
-        }
-        server.join();
     }
 }
 

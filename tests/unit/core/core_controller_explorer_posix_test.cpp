@@ -68,6 +68,7 @@ struct CoreInLibrary {
     int thread;
     Time entered;
     std::optional<Time> asked_at;
+    std::optional<Time> last_asked;  // when a shutdown call last reached it
 };
 
 // The machine lock and the core library of one schedule, the scenario's
@@ -140,14 +141,12 @@ struct CoreModel : Model {
         Time begun;
         Duration held_up_before;
         std::uint64_t run_before = 0;
-        int calls_before = 0;
         {
             Schedule::Lock lock(schedule.big);
             actor_op[Schedule::self()] = action.op;
             begun = schedule.now;
             held_up_before = schedule.held_up;
             run_before = record->current_run;
-            calls_before = shutdown_calls;
             ++calls_in_flight;
             if (action.op == Op::Stop) stops_in_flight[Schedule::self()] = run_before;
             if (action.op == Op::Stop && core && core->run <= run_before) stops_that_saw_a_core.insert(Schedule::self());
@@ -164,8 +163,10 @@ struct CoreModel : Model {
         if (schedule.now - begun > bound + held_up) schedule.fail(me + "'s call took longer than its bound");
         if (action.op == Op::Stop) {
             const bool old_core_runs = core && core->run <= run_before;
-            if (old_core_runs && shutdown_calls == calls_before && held_up == Duration::zero())
-                schedule.fail("a stop replied without asking the core");
+            // Each core of its runs still in the library, whichever run, was
+            // reached by a shutdown call made during this stop.
+            if (old_core_runs && !(core->last_asked && *core->last_asked >= begun) && held_up == Duration::zero())
+                schedule.fail("a stop replied without asking run " + std::to_string(core->run) + "'s core");
             if (result && old_core_runs) schedule.fail("a stop replied ok while a core of its runs is in the library");
             if (!result && !stops_that_saw_a_core.contains(Schedule::self()))
                 schedule.fail("a stop timed out though no core of its runs was in the library");
@@ -310,12 +311,12 @@ Result<> run_core(std::uint64_t run, const std::string&, const std::string&, con
     Schedule::Lock lock(s.big);
     s.step(lock, "clash_start for run " + std::to_string(run));
     if (m.core) s.fail("two cores in the library");
-    m.core = CoreInLibrary{run, Schedule::self(), s.now, std::nullopt};
+    m.core = CoreInLibrary{run, Schedule::self(), s.now, std::nullopt, std::nullopt};
     for (const auto& [stop, latest] : m.stops_in_flight)
         if (run <= latest) m.stops_that_saw_a_core.insert(stop);
     for (std::uint64_t asked_for : m.shutdowns_in_library) {
         if (asked_for < run) s.fail("a shutdown request for run " + std::to_string(asked_for) + " reached run " + std::to_string(run));
-        m.core->asked_at = s.now;
+        m.core->asked_at = m.core->last_asked = s.now;
     }
     for (;;) {
         std::optional<Time> end;
@@ -347,6 +348,7 @@ void shutdown_core(std::uint64_t run_at_stop) {
         if (m.core->run > run_at_stop)
             s.fail("a shutdown request for run " + std::to_string(run_at_stop) + " reached run " + std::to_string(m.core->run));
         if (!m.core->asked_at) m.core->asked_at = s.now;
+        m.core->last_asked = s.now;
         s.wake(&m.core_token);
     }
     const bool slow = m.scenario.slow_calls < 0 || m.shutdown_calls == m.slow_call;

@@ -1,10 +1,15 @@
 // The POSIX reader over real folders, where owners and modes are enforced.
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 
 #include "core/program_trust.hpp"
 #include "trust/entry.hpp"
@@ -84,6 +89,59 @@ TEST(FindUnsafePosix, ModesAndLinks) {
                          : "",
                   c.unsafe);
     }
+}
+
+// A check run in a forked child as nobody (when the tests run as root), so that refusals for lack of access
+// are real; nothing comes back from a child that could not drop or did not finish, and its row fails.
+std::optional<std::string> as_nobody(const std::function<std::string()>& check) {
+    const passwd* nobody = ::getpwnam("nobody");
+    int out[2];
+    if (nobody == nullptr || ::pipe(out) != 0) return std::nullopt;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) || ::setgid(nobody->pw_gid) || ::setuid(nobody->pw_uid)))
+            ::_exit(2);
+        const std::string text = check();
+        ::_exit(::geteuid() != 0 && ::write(out[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 3);
+    }
+    ::close(out[1]);
+    std::string text(4096, '\0');
+    const ssize_t n = child > 0 ? ::read(out[0], text.data(), text.size()) : -1;
+    ::close(out[0]);
+    int status = 0;
+    if (n < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    return text.substr(0, static_cast<std::size_t>(n));
+}
+
+// As nobody, where refusals are real: an entry that cannot be opened is an error, never missing (a file
+// allowed to be missing would be skipped); a folder that cannot be listed is refused; a refused set-aside fails.
+TEST(EntryAsNobody, ARefusalIsAnErrorNeverMissingOrDone) {
+    testing::TempDir dir;
+    const fs::path shut = dir.path() / "shut", unlisted = dir.path() / "unlisted", fixed = dir.path() / "fixed";
+    for (const auto& [folder, mode] : {std::pair{shut, 0}, {unlisted, 0111}, {fixed, 0755}}) {
+        fs::create_directories(folder);
+        std::ofstream(folder / "core.so") << "core";
+        ::chmod((folder / "core.so").c_str(), 0644);
+        ::chmod(folder.c_str(), static_cast<mode_t>(mode));
+    }
+    ::chmod(dir.path().c_str(), 0755);
+    const auto code = [](const Error& error) { return "error " + std::to_string(error.system_code().value_or(0)); };
+    const auto unsafe_text = [&](const std::optional<Unsafe>& unsafe) -> std::string {
+        return unsafe ? unsafe->path.lexically_relative(dir.path()).string() + ": " + unsafe->reason +
+                            (unsafe->cause ? ": " + unsafe->cause->message() : "")
+                      : "safe";
+    };
+    const std::pair<std::function<std::string()>, std::string> rows[] = {
+        {[&] { auto r = open_entry(shut / "core.so"); return r ? (*r ? "opened" : "missing") : code(r.error()); }, "error 13"},
+        {[&] { return unsafe_text(find_unsafe(shut, {shut / "core.so"}, read_entry, true)); },
+         "shut/core.so: it cannot be checked: open failed: 13"},
+        {[&] { return unsafe_text(find_unsafe_program_files(unlisted, Result<fs::path>(unlisted / "core.so"), read_entry, true)); },
+         "unlisted: it cannot be checked: cannot list it"},
+        {[&] { auto r = set_entry_aside(fixed / "core.so"); return r ? "set aside" : code(r.error()); }, "error 13"},
+    };
+    for (const auto& [check, expected] : rows)
+        EXPECT_EQ(as_nobody(check).value_or("no answer from the unprivileged child"), expected);
+    for (const fs::path& folder : {shut, unlisted}) ::chmod(folder.c_str(), 0755);
 }
 
 }  // namespace

@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
+#include <thread>
 
 #include "core/program_trust.hpp"
+#include "trust/entry.hpp"
 #include "unit/core/core_test_support.hpp"
 
 namespace velmor::trust {
@@ -149,6 +152,17 @@ TEST(DecideProgramTrust, OnlyARecordedAllowanceTurnsARefusalIntoAWarning) {
         EXPECT_EQ(decided ? "" : decided.error().message(), c.refused ? refusal : "");
         EXPECT_EQ(log.lines(), c.logged);
     }
+}
+
+// Set-asides on several threads at once each get a name of their own.
+TEST(SetAsideName, DistinctAcrossThreads) {
+    std::vector<std::filesystem::path::string_type> made[4];
+    std::vector<std::jthread> threads;
+    for (auto& mine : made) threads.emplace_back([&mine] { for (int i = 0; i < 1000; ++i) mine.push_back(untrusted_suffix()); });
+    threads.clear();
+    std::set<std::filesystem::path::string_type> names;
+    for (const auto& mine : made) names.insert(mine.begin(), mine.end());
+    EXPECT_EQ(names.size(), 4000u);
 }
 
 }  // namespace
