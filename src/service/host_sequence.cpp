@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "env/log.hpp"
+
 namespace velmor {
 namespace {
 
@@ -43,7 +45,20 @@ Result<> run_host_sequence(HostSteps& steps, const HostHooks& hooks,
         steps.check_program_folder(folder);
         return true;
     };
-    PipeServerHost server{nullptr, stop_requested, hooks.serving, hooks.ended, hooks.give_up_when_taken,
+    // A service that fails before its name is held has nobody reading its
+    // standard error: the failure goes to its log, opened for it. (A
+    // console helper's person reads it there.)
+    auto ended = [&steps, &hooks, phase, folder = *folder](PipeServerEnd end, const Error& error) {
+        if (end == PipeServerEnd::failed && !hooks.give_up_when_taken) {
+            std::lock_guard lock(phase->mutex);
+            if (!phase->claimed && !phase->ended) {
+                steps.open_log(folder);
+                steps.log(std::string(log_prefix(LogLevel::error)) + error.full_description());
+            }
+        }
+        if (hooks.ended) hooks.ended(end, error);
+    };
+    PipeServerHost server{nullptr, stop_requested, hooks.serving, std::move(ended), hooks.give_up_when_taken,
                           hooks.waiting_for_name, std::move(claimed)};
     if (Result<> started = steps.start_server(std::move(server)); !started) return started;
 

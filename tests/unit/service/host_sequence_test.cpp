@@ -13,7 +13,7 @@ namespace {
 // Records each call; the server claims the name (claimed(waited)) inside
 // start_server, or later, or never, as the row says.
 struct RecordingSteps final : HostSteps {
-    enum class Claim { at_start, after_stop, never };
+    enum class Claim { at_start, after_stop, never, fails };
     Claim claim = Claim::at_start;
     bool waited = false;
     std::vector<std::string> steps;
@@ -29,6 +29,7 @@ struct RecordingSteps final : HostSteps {
         if (claim == Claim::at_start) {
             EXPECT_TRUE(server->claimed(waited));
         }
+        if (claim == Claim::fails) server->ended(PipeServerEnd::failed, Error("pipe not served"));
         return {};
     }
     void open_log(const std::filesystem::path& folder) override { steps.push_back("open log in " + folder.string()); }
@@ -65,6 +66,7 @@ TEST(HostSequence, NothingOfTheHelpersOwnBeforeThePipesNameIsHeld) {
         Claim claim;
         bool waited;
         std::vector<std::string> expected;
+        bool give_up_when_taken = true;
     } rows[] = {
         {"the name held at once", Claim::at_start, false, join(claimed, after)},
         {"the name held after a wait", Claim::at_start, true, join(after_wait, after)},
@@ -72,6 +74,11 @@ TEST(HostSequence, NothingOfTheHelpersOwnBeforeThePipesNameIsHeld) {
         // error only, and there is no stopped event without a started one.
         {"the name never held", Claim::never, false, join({}, unheld)},
         {"the name held after the host ended", Claim::after_stop, false, join({}, unheld)},
+        // A service has nobody at its standard error: a failure before the
+        // name is held goes to its log. A console helper's person reads it.
+        {"a service failing first", Claim::fails, false,
+         join({"open log in /program", "log ERROR: pipe not served"}, unheld), false},
+        {"a console helper failing first", Claim::fails, false, join({}, unheld)},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
@@ -81,6 +88,7 @@ TEST(HostSequence, NothingOfTheHelpersOwnBeforeThePipesNameIsHeld) {
         HostHooks hooks;
         hooks.name = "console mode";
         hooks.first_line = "running in console mode";
+        hooks.give_up_when_taken = row.give_up_when_taken;
         hooks.attach = [&]() -> Result<> { return steps.steps.push_back("attach"), Result<>(); };
         hooks.held = [&] { steps.steps.push_back("held"); };
         hooks.wait_for_stop = [&] {
