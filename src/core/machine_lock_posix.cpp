@@ -41,8 +41,20 @@ Result<MachineLock> acquire_machine_lock(std::string_view name) {
     // flock locks belong to the open file description, so a second open in
     // the same process conflicts like another process would, and the kernel
     // drops the lock of a process that dies.
-    const int fd = ::open(lock_file_path(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return fail(Error(std::string(MACHINE_LOCK_BUSY_ERROR), last_call_error("open")));
+    const std::filesystem::path file = lock_file_path(name);
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        // A lock file someone else made with a mode that keeps us out, as a
+        // mutex whose DACL refuses us.
+        const std::uint32_t code = last_os_error_code();
+        const bool refused = code == EACCES || code == EPERM;
+        return fail(machine_lock_unopenable(refused ? LockOpenFailure::Refused : LockOpenFailure::Other,
+                                            call_error("open", code), [&]() -> Result<std::string> {
+                                                struct stat info{};
+                                                if (::lstat(file.c_str(), &info) != 0) return fail(last_call_error("lstat"));
+                                                return "uid " + std::to_string(info.st_uid);
+                                            }()));
+    }
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return MachineLock(fd);
     const std::uint32_t code = last_os_error_code();
     Error refusal = code == EWOULDBLOCK ? machine_lock_refusal([&]() -> Result<std::string> {
