@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/native_handle.hpp"
 #include "base/text.hpp"
 
 namespace velmor {
@@ -70,6 +71,12 @@ using unique_hkey = unique_any<HKEY, detail::close_key>;
 inline unique_handle adopt_file_handle(HANDLE h) {
     return unique_handle(h == INVALID_HANDLE_VALUE ? nullptr : h);
 }
+
+// A HANDLE for a portable owner; null and INVALID_HANDLE_VALUE both mean none.
+inline NativeHandle native_handle_of(HANDLE h) {
+    return NativeHandle(h == nullptr ? NativeHandle::NONE : reinterpret_cast<NativeHandle::Value>(h));
+}
+inline HANDLE handle_of(const NativeHandle& owner) { return reinterpret_cast<HANDLE>(owner.get()); }
 
 inline std::wstring widen(std::string_view utf8) {
     const std::u16string u16 = utf8_to_utf16(utf8);

@@ -512,7 +512,7 @@ int check_folder() {
     }
     std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(*folder);
     if (!unsafe) {
-        const bool kept = trust::permissions_kept(service_data_dir().parent_path().parent_path());
+        const bool kept = trust::permissions_kept(*folder);
         unsafe = trust::find_unsafe(*folder, {*folder / L"velmor-helper.exe"}, trust::read_entry, kept);
     }
     if (unsafe) {
