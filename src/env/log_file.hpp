@@ -38,6 +38,11 @@ public:
     // The file's current size, also counting what other processes appended.
     std::optional<std::uint64_t> size() const;
 
+    // True when `path` names the file this handle writes (the same volume
+    // and file id); false when it names another file or nothing; an error
+    // when that cannot be told.
+    Result<bool> is_at(const std::filesystem::path& path) const;
+
 private:
     LogFile(std::intptr_t handle, bool created) : handle_(handle), created_(created) {}
     std::intptr_t handle_;

@@ -59,6 +59,17 @@ std::optional<std::uint64_t> LogFile::size() const {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
+Result<bool> LogFile::is_at(const std::filesystem::path& path) const {
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(static_cast<int>(handle_), &held) != 0) return fail(last_call_error("fstat"));
+    if (::lstat(path.c_str(), &named) != 0) {
+        if (errno == ENOENT) return false;
+        return fail(last_call_error("lstat"));
+    }
+    return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
 Result<> replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
     if (::rename(from.c_str(), to.c_str()) != 0) return fail(last_call_error("rename"));
     return {};

@@ -86,6 +86,25 @@ std::optional<std::uint64_t> LogFile::size() const {
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
+Result<bool> LogFile::is_at(const std::filesystem::path& path) const {
+    BY_HANDLE_FILE_INFORMATION held{};
+    if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(handle_), &held))
+        return fail(last_call_error("GetFileInformationByHandle"));
+    // No access asked beyond the attributes, shared every way: neither the
+    // file's DACL nor its other writers and readers refuse this open.
+    const unique_handle named = adopt_file_handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, LOG_SHARE, nullptr,
+                                                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!named) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return false;
+        return fail(call_error("CreateFileW", code));
+    }
+    BY_HANDLE_FILE_INFORMATION found{};
+    if (!GetFileInformationByHandle(named.get(), &found)) return fail(last_call_error("GetFileInformationByHandle"));
+    return held.dwVolumeSerialNumber == found.dwVolumeSerialNumber && held.nFileIndexHigh == found.nFileIndexHigh &&
+           held.nFileIndexLow == found.nFileIndexLow;
+}
+
 Result<> replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
     {
         // With POSIX semantics (Windows 10 and later, NTFS) a handle someone
