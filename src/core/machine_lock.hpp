@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "base/native_handle.hpp"
 
 namespace velmor {
 
@@ -22,16 +23,18 @@ inline constexpr std::string_view MACHINE_LOCK_BUSY_ERROR = "another Velmor core
 // that acquired it (system mutex ownership is per thread).
 class MachineLock {
 public:
-    MachineLock(MachineLock&& other) noexcept;
+    MachineLock(MachineLock&& other) noexcept = default;
     MachineLock& operator=(MachineLock&&) = delete;
     MachineLock(const MachineLock&) = delete;
     MachineLock& operator=(const MachineLock&) = delete;
+    // Gives up ownership (Windows: ReleaseMutex; a lock file's lock goes
+    // with its descriptor); the handle's owner then closes it.
     ~MachineLock();
 
 private:
     friend Result<MachineLock> acquire_machine_lock(std::string_view name);
-    explicit MachineLock(long long handle) : handle_(handle) {}
-    long long handle_;  // mutex handle or file descriptor; -1 when moved from
+    explicit MachineLock(NativeHandle handle) : handle_(std::move(handle)) {}
+    NativeHandle handle_;  // the mutex or the lock file's descriptor
 };
 
 // Tries the lock once without waiting. Error when another thread or process

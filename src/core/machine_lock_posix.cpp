@@ -28,13 +28,9 @@ std::filesystem::path lock_file_path(std::string_view name) {
 
 }  // namespace
 
-MachineLock::MachineLock(MachineLock&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-
+// Unlocked first: a forked child's copy of the descriptor would keep it.
 MachineLock::~MachineLock() {
-    if (handle_ < 0) return;
-    const int fd = static_cast<int>(handle_);
-    ::flock(fd, LOCK_UN);
-    ::close(fd);
+    if (handle_) ::flock(static_cast<int>(handle_.get()), LOCK_UN);
 }
 
 Result<MachineLock> acquire_machine_lock(std::string_view name) {
@@ -55,7 +51,8 @@ Result<MachineLock> acquire_machine_lock(std::string_view name) {
                                                 return "uid " + std::to_string(info.st_uid);
                                             }()));
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return MachineLock(fd);
+    NativeHandle held(fd);
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return MachineLock(std::move(held));
     const std::uint32_t code = last_os_error_code();
     Error refusal = code == EWOULDBLOCK ? machine_lock_refusal([&]() -> Result<std::string> {
         // The lock file's owner is who made it first.
@@ -64,7 +61,6 @@ Result<MachineLock> acquire_machine_lock(std::string_view name) {
         return "uid " + std::to_string(info.st_uid);
     }())
                                         : Error(std::string(MACHINE_LOCK_BUSY_ERROR), call_error("flock", code));
-    ::close(fd);
     return fail(std::move(refusal));
 }
 

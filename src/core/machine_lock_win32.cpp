@@ -44,13 +44,8 @@ LockOpenFailure failure_of(DWORD code) {
 
 }  // namespace
 
-MachineLock::MachineLock(MachineLock&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-
 MachineLock::~MachineLock() {
-    if (handle_ < 0) return;
-    HANDLE mutex = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(handle_));
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    if (handle_) ReleaseMutex(handle_of(handle_));
 }
 
 Result<MachineLock> acquire_machine_lock(std::string_view name) {
@@ -70,7 +65,7 @@ Result<MachineLock> acquire_machine_lock(std::string_view name) {
     // without releasing leaves it abandoned, which is ours now.
     const DWORD result = WaitForSingleObject(mutex.get(), 0);
     if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
-        return MachineLock(static_cast<long long>(reinterpret_cast<INT_PTR>(mutex.release())));
+        return MachineLock(native_handle_of(mutex.release()));
     if (result == WAIT_FAILED)
         return fail(Error(std::string(MACHINE_LOCK_BUSY_ERROR), last_call_error("WaitForSingleObject")));
     return fail(machine_lock_refusal(owner_of(mutex.get())));

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "base/native_handle.hpp"
 
 namespace velmor::detail {
 
@@ -19,7 +20,6 @@ public:
     // process's user full control and nobody else anything; POSIX: mode
     // 0600); an existing one is opened as it is, a link as the link itself.
     static Result<std::unique_ptr<LogFile>> open(const std::filesystem::path& path);
-    ~LogFile();
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
@@ -44,8 +44,8 @@ public:
     Result<bool> is_at(const std::filesystem::path& path) const;
 
 private:
-    LogFile(std::intptr_t handle, bool created) : handle_(handle), created_(created) {}
-    std::intptr_t handle_;
+    LogFile(NativeHandle handle, bool created) : handle_(std::move(handle)), created_(created) {}
+    NativeHandle handle_;
     bool created_;
 };
 
