@@ -74,8 +74,8 @@ Result<std::optional<EntryFacts>> read_entry(const std::filesystem::path& path);
 // asked of the entry's own handle (Windows: FILE_PERSISTENT_ACLS from
 // GetVolumeInformationByHandleW; POSIX: any file system but FAT and exFAT,
 // which keep no owner or mode). True where it cannot be told: the checks
-// then apply, and fail closed. Wine reports FILE_PERSISTENT_ACLS though it
-// keeps nothing set, and shows a DACL made from the Unix mode.
+// then apply, and fail closed. Under Wine, which reports the flag though it
+// keeps nothing set and shows a DACL made from the Unix mode: false.
 bool permissions_kept(const OpenedEntry& entry);
 
 // permissions_kept for the entry at `path`, opened as open_entry opens it;

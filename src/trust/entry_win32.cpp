@@ -283,6 +283,16 @@ Result<std::optional<EntryFacts>> read_entry(const std::filesystem::path& path) 
 }
 
 bool permissions_kept(const OpenedEntry& entry) {
+    // Wine answers FILE_PERSISTENT_ACLS for every volume, yet keeps no owner
+    // or DACL set on a file and shows one made from the Unix mode instead:
+    // there nothing is kept, whatever the flag says. Its ntdll alone exports
+    // wine_get_version; Windows' never does, so this cannot turn the checks
+    // off on Windows.
+    static const bool wine = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    if (wine) return false;
     DWORD flags = 0;
     if (!GetVolumeInformationByHandleW(entry.handle.get(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
         return true;

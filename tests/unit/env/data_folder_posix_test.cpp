@@ -277,6 +277,10 @@ TEST(PrepareDataFolder, AVelmorThatCannotBeSetAsideIsResetInPlaceOrRefused) {
         if (step == detail::SetAsideStep::BeforeRename && folder.filename() == "Velmor") std::ofstream(aside) << "x";
     };
     const std::string refused = "data folder is not safe: {velmor}: cannot set it aside (";
+    const auto open_to_all = [](const fs::path& velmor) {
+        fs::create_directory(velmor);
+        ::chmod(velmor.c_str(), 0777);
+    };
     struct Case {
         const char* label;
         std::function<void(const fs::path& velmor)> plant;
@@ -285,22 +289,16 @@ TEST(PrepareDataFolder, AVelmorThatCannotBeSetAsideIsResetInPlaceOrRefused) {
     };
     const Case cases[] = {
         {"someone else's, open to all: reset",
-         [](const fs::path& velmor) {
-             fs::create_directory(velmor);
-             std::ofstream(velmor / "theirs.txt") << "theirs";
+         [&](const fs::path& velmor) {
+             open_to_all(velmor);
              chown_to_nobody(velmor);
-             ::chmod(velmor.c_str(), 0777);
          },
          block,
          "data folder: reset the owner and DACL of {velmor} in place (uid " + std::to_string(nobody()) +
              ", its owner, may change it): it cannot be set aside: renameat2 failed: 17: "},
         {"not a folder: refused", [](const fs::path& velmor) { std::ofstream(velmor) << "x"; }, block,
          refused + "not a folder): renameat2 failed: 17: "},
-        {"replaced before the reset: refused",
-         [](const fs::path& velmor) {
-             fs::create_directory(velmor);
-             ::chmod(velmor.c_str(), 0777);
-         },
+        {"replaced before the reset: refused", open_to_all,
          [&](detail::SetAsideStep step, const fs::path& folder, const fs::path& aside) {
              if (step != detail::SetAsideStep::BeforeRename) return;
              fs::rename(folder, fs::path(folder.native() + ".old"));
@@ -310,11 +308,7 @@ TEST(PrepareDataFolder, AVelmorThatCannotBeSetAsideIsResetInPlaceOrRefused) {
          refused + "everyone may change it): replaced while it was being checked; cannot reset its owner and DACL: "
                    "replaced while it was being checked"},
         // A handle its maker kept may change the DACL again at once.
-        {"opened up again right after the reset: refused",
-         [](const fs::path& velmor) {
-             fs::create_directory(velmor);
-             ::chmod(velmor.c_str(), 0777);
-         },
+        {"opened up again right after the reset: refused", open_to_all,
          [&](detail::SetAsideStep step, const fs::path& folder, const fs::path& aside) {
              block(step, folder, aside);
              if (step == detail::SetAsideStep::AfterRepair) ::chmod(folder.c_str(), 0777);

@@ -232,10 +232,8 @@ TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
     // The log renamed or removed under the writer (another writer's
     // rotation): the next line goes to the file its path names, and the
     // file renamed keeps only what was written before.
-    const fs::path moved = folder / "moved";
     const std::pair<const char*, std::function<void()>> under_the_writer[] = {
         {"renamed to the rotated name", [&] { fs::rename(file, old_file); }},
-        {"renamed elsewhere", [&] { fs::rename(file, moved); }},
         {"removed", [&] { fs::remove(file); }},
         {"renamed, and a file of the other writer's in its place",
          [&] {
@@ -248,12 +246,10 @@ TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
         writer.write_line("before\n");
         act();
         const std::string previous = read_file(old_file);
-        const std::string expected = (read_file(file).empty() ? "" : read_file(file)) + "after\n";
+        const std::string expected = read_file(file) + "after\n";
         writer.write_line("after\n");
         EXPECT_EQ(read_file(file), expected);
         EXPECT_EQ(read_file(old_file), previous);
-        EXPECT_TRUE(!fs::exists(moved) || read_file(moved).ends_with("before\n"));
-        fs::remove(moved);
     }
     std::size_t left = 0;
     for (const auto& entry : fs::directory_iterator(folder)) left += entry.path() != file && entry.path() != old_file;
