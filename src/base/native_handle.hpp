@@ -5,38 +5,18 @@
 // base/win.hpp (native_handle_of, handle_of).
 
 #include <cstdint>
-#include <utility>
+
+#include "base/unique_any.hpp"
 
 namespace velmor {
 
-class NativeHandle {
-public:
-    using Value = std::intptr_t;
-    // No handle: INVALID_HANDLE_VALUE on Windows, -1 for a descriptor.
-    static constexpr Value NONE = -1;
+// No handle: INVALID_HANDLE_VALUE on Windows, -1 for a descriptor.
+inline constexpr std::intptr_t NATIVE_HANDLE_NONE = -1;
 
-    NativeHandle() = default;
-    explicit NativeHandle(Value value) : value_(value) {}
-    NativeHandle(const NativeHandle&) = delete;
-    NativeHandle& operator=(const NativeHandle&) = delete;
-    NativeHandle(NativeHandle&& other) noexcept : value_(other.release()) {}
-    NativeHandle& operator=(NativeHandle&& other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    ~NativeHandle() { reset(); }
+namespace detail {
+void close_native_handle(std::intptr_t value);  // CloseHandle or close
+}  // namespace detail
 
-    Value get() const { return value_; }
-    explicit operator bool() const { return value_ != NONE; }
-    Value release() { return std::exchange(value_, NONE); }
-    void reset(Value value = NONE) {
-        const Value old = std::exchange(value_, value);
-        if (old != NONE) close(old);
-    }
-
-private:
-    static void close(Value value);  // CloseHandle or close
-    Value value_ = NONE;
-};
+using NativeHandle = unique_any<std::intptr_t, detail::close_native_handle, NATIVE_HANDLE_NONE>;
 
 }  // namespace velmor

@@ -4,6 +4,6 @@
 
 namespace velmor {
 
-void NativeHandle::close(Value value) { ::close(static_cast<int>(value)); }
+void detail::close_native_handle(std::intptr_t value) { ::close(static_cast<int>(value)); }
 
 }  // namespace velmor

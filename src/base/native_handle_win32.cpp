@@ -3,6 +3,6 @@
 
 namespace velmor {
 
-void NativeHandle::close(Value value) { ::CloseHandle(reinterpret_cast<HANDLE>(value)); }
+void detail::close_native_handle(std::intptr_t value) { ::CloseHandle(reinterpret_cast<HANDLE>(value)); }
 
 }  // namespace velmor
