@@ -36,9 +36,9 @@ set(VELMOR_MSI_WXS ${PROJECT_SOURCE_DIR}/packaging/velmor-helper.wxs)
 set(VELMOR_PROGRAM_FOLDER_SDDL "O:BAG:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)")
 # The data folders' parent gets the descriptor the service gives it, taken
 # from where the service has it.
-file(READ ${PROJECT_SOURCE_DIR}/src/env/data_folder_win32.hpp header)
-if(NOT header MATCHES "PROTECTED_FOLDER_SDDL =[ \n]*L\"([^\"]+)\"")
-  message(FATAL_ERROR "src/env/data_folder_win32.hpp holds no PROTECTED_FOLDER_SDDL")
+file(READ ${PROJECT_SOURCE_DIR}/src/env/data_folder.hpp header)
+if(NOT header MATCHES "DATA_FOLDER_SDDL =[ \n]*\"([^\"]+)\"")
+  message(FATAL_ERROR "src/env/data_folder.hpp holds no DATA_FOLDER_SDDL")
 endif()
 set(VELMOR_DATA_FOLDER_SDDL "${CMAKE_MATCH_1}")
 # Each executable's version in the File table, as its version resource has

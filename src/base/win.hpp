@@ -19,36 +19,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/native_handle.hpp"
 #include "base/text.hpp"
 
 namespace velmor {
-
-// Owns one handle and closes it once, with the close call of its kind.
-template <class T, auto Close, T Invalid = T{}>
-class unique_any {
-public:
-    unique_any() = default;
-    explicit unique_any(T value) : value_(value) {}
-    unique_any(const unique_any&) = delete;
-    unique_any& operator=(const unique_any&) = delete;
-    unique_any(unique_any&& other) noexcept : value_(other.release()) {}
-    unique_any& operator=(unique_any&& other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    ~unique_any() { reset(); }
-
-    T get() const { return value_; }
-    explicit operator bool() const { return value_ != Invalid; }
-    T release() { return std::exchange(value_, Invalid); }
-    void reset(T value = Invalid) {
-        T old = std::exchange(value_, value);
-        if (old != Invalid) Close(old);
-    }
-
-private:
-    T value_ = Invalid;
-};
 
 namespace detail {
 inline void close_handle(HANDLE h) { ::CloseHandle(h); }
@@ -69,6 +43,12 @@ using unique_hkey = unique_any<HKEY, detail::close_key>;
 inline unique_handle adopt_file_handle(HANDLE h) {
     return unique_handle(h == INVALID_HANDLE_VALUE ? nullptr : h);
 }
+
+// A HANDLE for a portable owner; null and INVALID_HANDLE_VALUE both mean none.
+inline NativeHandle native_handle_of(HANDLE h) {
+    return NativeHandle(h == nullptr ? NATIVE_HANDLE_NONE : reinterpret_cast<std::intptr_t>(h));
+}
+inline HANDLE handle_of(const NativeHandle& owner) { return reinterpret_cast<HANDLE>(owner.get()); }
 
 inline std::wstring widen(std::string_view utf8) {
     const std::u16string u16 = utf8_to_utf16(utf8);

@@ -28,22 +28,31 @@ std::filesystem::path lock_file_path(std::string_view name) {
 
 }  // namespace
 
-MachineLock::MachineLock(MachineLock&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-
+// Unlocked first: a forked child's copy of the descriptor would keep it.
 MachineLock::~MachineLock() {
-    if (handle_ < 0) return;
-    const int fd = static_cast<int>(handle_);
-    ::flock(fd, LOCK_UN);
-    ::close(fd);
+    if (handle_) ::flock(static_cast<int>(handle_.get()), LOCK_UN);
 }
 
 Result<MachineLock> acquire_machine_lock(std::string_view name) {
     // flock locks belong to the open file description, so a second open in
     // the same process conflicts like another process would, and the kernel
     // drops the lock of a process that dies.
-    const int fd = ::open(lock_file_path(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return fail(Error(std::string(MACHINE_LOCK_BUSY_ERROR), last_call_error("open")));
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return MachineLock(fd);
+    const std::filesystem::path file = lock_file_path(name);
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        // A lock file someone else made with a mode that keeps us out, as a
+        // mutex whose DACL refuses us.
+        const std::uint32_t code = last_os_error_code();
+        const bool refused = code == EACCES || code == EPERM;
+        return fail(machine_lock_unopenable(refused ? LockOpenFailure::Refused : LockOpenFailure::Other,
+                                            call_error("open", code), [&]() -> Result<std::string> {
+                                                struct stat info{};
+                                                if (::lstat(file.c_str(), &info) != 0) return fail(last_call_error("lstat"));
+                                                return "uid " + std::to_string(info.st_uid);
+                                            }()));
+    }
+    NativeHandle held(fd);
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return MachineLock(std::move(held));
     const std::uint32_t code = last_os_error_code();
     Error refusal = code == EWOULDBLOCK ? machine_lock_refusal([&]() -> Result<std::string> {
         // The lock file's owner is who made it first.
@@ -52,7 +61,6 @@ Result<MachineLock> acquire_machine_lock(std::string_view name) {
         return "uid " + std::to_string(info.st_uid);
     }())
                                         : Error(std::string(MACHINE_LOCK_BUSY_ERROR), call_error("flock", code));
-    ::close(fd);
     return fail(std::move(refusal));
 }
 

@@ -24,15 +24,28 @@ Result<std::string> owner_of(HANDLE mutex) {
     return permissions->owner->name;
 }
 
+// Who made a mutex that refused us, as far as its DACL lets us read its
+// owner (READ_CONTROL alone, which its creator may not have granted).
+Result<std::string> owner_of_named(const std::wstring& name) {
+    const unique_handle mutex(OpenMutexW(READ_CONTROL, FALSE, name.c_str()));
+    if (!mutex) return fail(last_call_error("OpenMutexW"));
+    return owner_of(mutex.get());
+}
+
+// CreateMutexW's documented failures on a name someone else made: an
+// existing mutex is opened with MUTEX_ALL_ACCESS, which its DACL may refuse
+// (ERROR_ACCESS_DENIED); an event, semaphore, timer, job or section of that
+// name gives ERROR_INVALID_HANDLE.
+LockOpenFailure failure_of(DWORD code) {
+    if (code == ERROR_ACCESS_DENIED) return LockOpenFailure::Refused;
+    if (code == ERROR_INVALID_HANDLE) return LockOpenFailure::OtherKind;
+    return LockOpenFailure::Other;
+}
+
 }  // namespace
 
-MachineLock::MachineLock(MachineLock&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-
 MachineLock::~MachineLock() {
-    if (handle_ < 0) return;
-    HANDLE mutex = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(handle_));
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    if (handle_) ReleaseMutex(handle_of(handle_));
 }
 
 Result<MachineLock> acquire_machine_lock(std::string_view name) {
@@ -40,13 +53,19 @@ Result<MachineLock> acquire_machine_lock(std::string_view name) {
     // A mutex that someone made first with a descriptor that keeps us out
     // cannot be opened at all: refused as well.
     unique_handle mutex(CreateMutexW(nullptr, FALSE, wide.c_str()));
-    if (!mutex) return fail(Error(std::string(MACHINE_LOCK_BUSY_ERROR), last_call_error("CreateMutexW")));
+    if (!mutex) {
+        const DWORD code = GetLastError();
+        const LockOpenFailure why = failure_of(code);
+        return fail(machine_lock_unopenable(why, call_error("CreateMutexW", code),
+                                            why == LockOpenFailure::Refused ? owner_of_named(wide)
+                                                                            : fail("not asked")));
+    }
     // A test that does not wait. Another thread of this process that owns
     // the mutex gives WAIT_TIMEOUT like another process; an owner that ended
     // without releasing leaves it abandoned, which is ours now.
     const DWORD result = WaitForSingleObject(mutex.get(), 0);
     if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
-        return MachineLock(static_cast<long long>(reinterpret_cast<INT_PTR>(mutex.release())));
+        return MachineLock(native_handle_of(mutex.release()));
     if (result == WAIT_FAILED)
         return fail(Error(std::string(MACHINE_LOCK_BUSY_ERROR), last_call_error("WaitForSingleObject")));
     return fail(machine_lock_refusal(owner_of(mutex.get())));

@@ -54,7 +54,8 @@ std::optional<trust::Unsafe> find_unsafe_program_files(const std::filesystem::pa
 }
 
 std::optional<trust::Unsafe> find_unsafe_program_files(const std::filesystem::path& folder) {
-    const bool kept = trust::permissions_kept(service_data_dir().parent_path().parent_path());
+    // Asked of the program folder's own volume.
+    const bool kept = trust::permissions_kept(folder);
     if (!kept) {
         static std::atomic<bool> told{false};
         if (!told.exchange(true))

@@ -19,8 +19,8 @@
 namespace velmor {
 
 // The first entry under or above `folder` that SYSTEM should not trust, or
-// none. Where the volume keeps no permissions (probed next to the data
-// folder) only links and kinds are checked, and "program folder: permissions
+// none. Where the folder's volume keeps no permissions
+// (trust::permissions_kept) only links and kinds are checked, and "program folder: permissions
 // cannot be enforced on this volume: {folder}" is logged once per process.
 std::optional<trust::Unsafe> find_unsafe_program_files(const std::filesystem::path& folder);
 

@@ -26,12 +26,32 @@ Error not_safe(const std::filesystem::path& folder, const std::string& cause) {
     return Error(std::move(message));
 }
 
+// Whether owners and DACLs are judged for `folder`: where its volume keeps
+// none, only links and kinds are (said once per process).
+bool permissions_judged(const trust::OpenedEntry& entry, const std::filesystem::path& folder) {
+    if (trust::permissions_kept(entry)) return true;
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true))
+        log_message("data folder: folder permissions cannot be enforced on this volume: " + path_to_utf8(folder));
+    return false;
+}
+
 // Makes `folder` a folder of ours, setting aside whatever else stands there.
 // Returns it held, or nothing when it is missing and not to be created.
+//
+// With `repairable` (`Velmor`, of which only `service` is used), a folder
+// whose only fault is its owner or DACL and that cannot be set aside (its
+// maker holds it open without delete sharing) is given the protected
+// descriptor in place, then checked again. A handle its maker opened before
+// keeps the access it was granted, adding entries or changing the DACL
+// included; nothing in `Velmor` but `service` is used, and `service` is
+// judged, held and protected on its own, so what such a handle can still do
+// reaches nothing SYSTEM trusts. `service` itself, whose contents the core
+// uses, is never repaired: what it holds cannot be known to be ours.
 Result<std::optional<trust::EntryHandle>> secure_folder(const std::filesystem::path& folder, bool create,
-                                                        bool check_permissions,
-                                                        const detail::SetAsideObserver& observer) {
+                                                        bool repairable, const detail::SetAsideObserver& observer) {
     bool made_here = false;
+    bool repaired = false;
     for (int step = 0; step < MAX_STEPS; ++step) {
         Result<std::optional<trust::Entry>> opened = trust::open_entry(folder);
         if (!opened) return fail(not_safe(folder, opened.error().one_line()));
@@ -44,7 +64,7 @@ Result<std::optional<trust::EntryHandle>> secure_folder(const std::filesystem::p
         }
         trust::Entry& entry = **opened;
         trust::EntryFacts facts{entry.kind, std::nullopt};
-        if (check_permissions && entry.kind == trust::EntryKind::Folder) {
+        if (entry.kind == trust::EntryKind::Folder && permissions_judged(*entry.handle, folder)) {
             Result<trust::Permissions> permissions = trust::entry_permissions(*entry.handle);
             if (!permissions) return fail(not_safe(folder, permissions.error().one_line()));
             facts.permissions = std::move(*permissions);
@@ -53,14 +73,25 @@ Result<std::optional<trust::EntryHandle>> secure_folder(const std::filesystem::p
             trust::entry_problem(facts, trust::EntryKind::Folder, trust::TrustRole::DataFolder);
         if (!problem) return std::optional<trust::EntryHandle>(std::move(entry.handle));
         if (made_here) return fail(not_safe(folder, "the folder created is not what was asked for: " + *problem));
+        if (repaired) return fail(not_safe(folder, "still not safe once its owner and DACL were reset: " + *problem));
 
         const std::filesystem::path aside = std::filesystem::path(folder.native() + trust::untrusted_suffix());
         // Closed first: the rename opens the entry again, with the right to
         // delete, and checks that it is still the same one.
         entry.handle.reset();
         if (observer) observer(detail::SetAsideStep::BeforeRename, folder, aside);
-        if (Result<> moved = trust::rename_entry_aside(folder, entry.identity, aside); !moved)
-            return fail(not_safe(folder, "cannot set it aside (" + *problem + "): " + moved.error().one_line()));
+        if (Result<> moved = trust::rename_entry_aside(folder, entry.identity, aside); !moved) {
+            std::string refusal = "cannot set it aside (" + *problem + "): " + moved.error().one_line();
+            // Only a folder whose permissions were read and found wrong.
+            if (!repairable || !facts.permissions) return fail(not_safe(folder, refusal));
+            if (Result<> reset = detail::reset_folder_security(folder, entry.identity); !reset)
+                return fail(not_safe(folder, refusal + "; cannot reset its owner and DACL: " + reset.error().one_line()));
+            log_message("data folder: reset the owner and DACL of " + path_to_utf8(folder) + " in place (" + *problem +
+                        "): it cannot be set aside: " + moved.error().one_line());
+            repaired = true;
+            if (observer) observer(detail::SetAsideStep::AfterRepair, folder, {});
+            continue;
+        }
         log_message("data folder: set aside " + path_to_utf8(folder) + " as " + path_to_utf8(aside) + ": " + *problem);
         if (observer) observer(detail::SetAsideStep::AfterRename, folder, aside);
     }
@@ -83,16 +114,9 @@ Result<PreparedDataFolder> prepare_data_folder_with(const std::filesystem::path&
     const std::filesystem::path base = velmor.parent_path();
     (void)create_folder_all(base);
 
-    const bool check_permissions = trust::permissions_kept(base);
-    if (!check_permissions) {
-        static std::atomic<bool> told{false};
-        if (!told.exchange(true))
-            log_message("data folder: folder permissions cannot be enforced on this volume: " + path_to_utf8(base));
-    }
-
     std::vector<trust::EntryHandle> held;
     for (const std::filesystem::path& folder : {velmor, service_data_dir}) {
-        Result<std::optional<trust::EntryHandle>> secured = secure_folder(folder, true, check_permissions, observer);
+        Result<std::optional<trust::EntryHandle>> secured = secure_folder(folder, true, folder == velmor, observer);
         if (!secured) return fail(std::move(secured.error()));
         held.push_back(std::move(**secured));
     }
@@ -106,7 +130,7 @@ Result<PreparedDataFolder> prepare_data_folder_with(const std::filesystem::path&
     // Created later by start_core, only for a start that the record accepts;
     // one already there gets the same check now.
     Result<std::optional<trust::EntryHandle>> log_folder =
-        secure_folder(join_path(service_data_dir, LOG_FOLDER_NAME), false, check_permissions, observer);
+        secure_folder(join_path(service_data_dir, LOG_FOLDER_NAME), false, false, observer);
     if (!log_folder) return fail(std::move(log_folder.error()));
     return PreparedDataFolder(std::move(held));
 }

@@ -10,12 +10,19 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/error.hpp"
 #include "trust/entry.hpp"
 
 namespace velmor {
+
+// The descriptor of `Velmor` and `Velmor\service`, as the helper creates
+// them and as the package creates `Velmor`: owner the Administrators;
+// protected DACL: SYSTEM and the Administrators full control, Users read and
+// execute, each inherited by folders and files inside.
+inline constexpr std::string_view DATA_FOLDER_SDDL = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
 // Creates `folder` and every missing ancestor (no security attributes: new
 // folders inherit their parent's permissions). A folder that already exists
@@ -42,6 +49,11 @@ private:
 // else, is renamed aside through a handle on the entry itself to
 // "{name}.untrusted-{time}" in the same parent ("data folder: set aside
 // {path} as {aside}: {reason}"); nothing inside it is opened or trusted. A
+// `Velmor` whose only fault is its owner or DACL and that cannot be set
+// aside gets DATA_FOLDER_SDDL in place and is checked again ("data folder:
+// reset the owner and DACL of {path} in place ({reason}): it cannot be set
+// aside: {cause}"). Owners and DACLs are judged where the folder's own
+// volume keeps them (trust::permissions_kept), links and kinds always. A
 // missing `Velmor` or `service` is created with the protected descriptor;
 // `log` is left to start_core. Whatever cannot be made safe fails: "data
 // folder is not safe: {path}: {cause}" (also logged). Folders above `Velmor`
@@ -71,9 +83,10 @@ namespace detail {
 Result<> place_wintun(const std::filesystem::path& source_dir, const std::filesystem::path& service_data_dir);
 
 // The points of a set-aside at which `observer` of prepare_data_folder_with
-// is called, and once both folders are held (`Held`, with the service data
-// folder and an empty aside).
-enum class SetAsideStep : std::uint8_t { BeforeRename, AfterRename, Held };
+// is called, after a folder that could not be set aside was reset in place
+// (`AfterRepair`, with an empty aside), and once both folders are held
+// (`Held`, with the service data folder and an empty aside).
+enum class SetAsideStep : std::uint8_t { BeforeRename, AfterRename, AfterRepair, Held };
 using SetAsideObserver =
     std::function<void(SetAsideStep step, const std::filesystem::path& folder, const std::filesystem::path& aside)>;
 
@@ -85,6 +98,11 @@ Result<PreparedDataFolder> prepare_data_folder_with(const std::filesystem::path&
 // Creates the folder with the protected descriptor (owner and mode). False
 // when something already stands there.
 Result<bool> create_protected_folder(const std::filesystem::path& folder);
+
+// Gives the folder at `path`, checked to be `identity`, DATA_FOLDER_SDDL's
+// owner and protected DACL through a handle on the folder itself (POSIX: the
+// process's user as owner, mode 0755).
+Result<> reset_folder_security(const std::filesystem::path& path, const trust::EntryIdentity& identity);
 
 // How two files compare by size, then content. Fails when either cannot be
 // read; `Different` also when `copy` is not a regular file (a link, a

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "base/native_handle.hpp"
 #include "base/os_error.hpp"
 #include "env/data_folder.hpp"
 
@@ -37,6 +38,20 @@ Result<bool> create_protected_folder(const std::filesystem::path& folder) {
     if (::mkdir(folder.c_str(), 0755) == 0) return true;
     if (errno == EEXIST) return false;
     return fail(last_call_error("mkdir"));
+}
+
+Result<> reset_folder_security(const std::filesystem::path& path, const trust::EntryIdentity& identity) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return fail(last_call_error("open"));
+    const NativeHandle held(fd);
+    struct stat info{};
+    if (::fstat(fd, &info) != 0) return fail(last_call_error("fstat"));
+    if (!(trust::EntryIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino), 0} ==
+          identity))
+        return fail("replaced while it was being checked");
+    if (::fchown(fd, ::geteuid(), static_cast<gid_t>(-1)) != 0) return fail(last_call_error("fchown"));
+    if (::fchmod(fd, 0755) != 0) return fail(last_call_error("fchmod"));
+    return {};
 }
 
 Result<Comparison> compare_with(const std::filesystem::path& source, const std::filesystem::path& copy,

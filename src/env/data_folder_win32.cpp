@@ -6,6 +6,7 @@
 #include "base/win.hpp"
 #include "env/data_folder.hpp"
 #include "env/data_folder_win32.hpp"
+#include "trust/entry_win32.hpp"
 #include "trust/file_trust_win32.hpp"
 // After <windows.h>:
 #include <aclapi.h>
@@ -83,8 +84,8 @@ PSECURITY_DESCRIPTOR protected_folder_descriptor() {
     // while the process ends.
     static const PSECURITY_DESCRIPTOR descriptor = [] {
         PSECURITY_DESCRIPTOR built = nullptr;
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PROTECTED_FOLDER_SDDL, SDDL_REVISION_1, &built,
-                                                                  nullptr))
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(widen(DATA_FOLDER_SDDL).c_str(), SDDL_REVISION_1,
+                                                                  &built, nullptr))
             built = nullptr;
         return built;
     }();
@@ -97,6 +98,29 @@ std::optional<std::string> folder_security_problem_of(PSECURITY_DESCRIPTOR descr
     if (!permissions) return "its DACL cannot be read";
     return trust::entry_problem({trust::EntryKind::Folder, *permissions}, trust::EntryKind::Folder,
                                 trust::TrustRole::DataFolder);
+}
+
+Result<> reset_folder_security(const std::filesystem::path& path, const trust::EntryIdentity& identity) {
+    const PSECURITY_DESCRIPTOR wanted = protected_folder_descriptor();
+    if (wanted == nullptr) return fail(os_error(ERROR_INVALID_SECURITY_DESCR));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    PSID owner = nullptr;
+    if (!GetSecurityDescriptorDacl(wanted, &present, &dacl, &defaulted) || !present ||
+        !GetSecurityDescriptorOwner(wanted, &owner, &defaulted) || owner == nullptr)
+        return fail(os_error(ERROR_INVALID_SECURITY_DESCR));
+    // WRITE_OWNER and WRITE_DAC come from the restore privilege (SYSTEM, an
+    // elevated administrator) whatever the DACL found says; they need no
+    // sharing, so a holder that shares nothing does not stop the reset.
+    Result<unique_handle> folder = trust::open_entry_checked(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER, identity);
+    if (!folder) return fail(std::move(folder.error()));
+    // The protected DACL is passed on to what is inside that inherits.
+    const DWORD code = SetSecurityInfo(folder->get(), SE_FILE_OBJECT,
+                                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                           PROTECTED_DACL_SECURITY_INFORMATION,
+                                       owner, nullptr, dacl, nullptr);
+    if (code != ERROR_SUCCESS) return fail(call_error("SetSecurityInfo", code));
+    return {};
 }
 
 Result<bool> create_protected_folder(const std::filesystem::path& folder) {

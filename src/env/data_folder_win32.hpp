@@ -9,17 +9,12 @@
 
 namespace velmor::detail {
 
-// Owner Administrators; protected DACL: SYSTEM and Administrators full
-// control, Users read and execute, each inherited by folders and files inside.
-inline constexpr const wchar_t* PROTECTED_FOLDER_SDDL =
-    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-
 // The data folder's wintun.dll: SYSTEM and Administrators full control,
 // nobody else anything, nothing inherited (a user who could open it could
 // hold it open and refuse every start).
 inline constexpr const wchar_t* PRIVATE_COPY_SDDL = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
-// PROTECTED_FOLDER_SDDL as a descriptor, built once for the process and
+// DATA_FOLDER_SDDL (data_folder.hpp) as a descriptor, built once for the process and
 // never freed; null when it cannot be built. Any thread.
 PSECURITY_DESCRIPTOR protected_folder_descriptor();
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "base/native_handle.hpp"
 
 namespace velmor::detail {
 
@@ -19,7 +20,6 @@ public:
     // process's user full control and nobody else anything; POSIX: mode
     // 0600); an existing one is opened as it is, a link as the link itself.
     static Result<std::unique_ptr<LogFile>> open(const std::filesystem::path& path);
-    ~LogFile();
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
@@ -38,9 +38,14 @@ public:
     // The file's current size, also counting what other processes appended.
     std::optional<std::uint64_t> size() const;
 
+    // True when `path` names the file this handle writes (the same volume
+    // and file id); false when it names another file or nothing; an error
+    // when that cannot be told.
+    Result<bool> is_at(const std::filesystem::path& path) const;
+
 private:
-    LogFile(std::intptr_t handle, bool created) : handle_(handle), created_(created) {}
-    std::intptr_t handle_;
+    LogFile(NativeHandle handle, bool created) : handle_(std::move(handle)), created_(created) {}
+    NativeHandle handle_;
     bool created_;
 };
 

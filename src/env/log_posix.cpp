@@ -33,20 +33,18 @@ Result<std::unique_ptr<LogFile>> LogFile::open(const std::filesystem::path& path
     // A link is opened as itself, to be found out and set aside.
     if (fd < 0 && errno == ELOOP) fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return fail(last_call_error("open"));
-    return std::unique_ptr<LogFile>(new LogFile(fd, created));
+    return std::unique_ptr<LogFile>(new LogFile(NativeHandle(fd), created));
 }
 
 Result<std::optional<std::string>> LogFile::security_problem(bool permissions) const {
     struct stat info {};
-    if (::fstat(static_cast<int>(handle_), &info) != 0) return fail(last_call_error("fstat"));
+    if (::fstat(static_cast<int>(handle_.get()), &info) != 0) return fail(last_call_error("fstat"));
     return trust::entry_problem(trust::facts_of(info, permissions), trust::EntryKind::File, trust::TrustRole::Private);
 }
 
-LogFile::~LogFile() { ::close(static_cast<int>(handle_)); }
-
 void LogFile::write_all(std::string_view bytes) {
     while (!bytes.empty()) {
-        const ssize_t n = ::write(static_cast<int>(handle_), bytes.data(), bytes.size());
+        const ssize_t n = ::write(static_cast<int>(handle_.get()), bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -55,8 +53,19 @@ void LogFile::write_all(std::string_view bytes) {
 
 std::optional<std::uint64_t> LogFile::size() const {
     struct stat st {};
-    if (::fstat(static_cast<int>(handle_), &st) != 0 || st.st_size < 0) return std::nullopt;
+    if (::fstat(static_cast<int>(handle_.get()), &st) != 0 || st.st_size < 0) return std::nullopt;
     return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<bool> LogFile::is_at(const std::filesystem::path& path) const {
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(static_cast<int>(handle_.get()), &held) != 0) return fail(last_call_error("fstat"));
+    if (::lstat(path.c_str(), &named) != 0) {
+        if (errno == ENOENT) return false;
+        return fail(last_call_error("lstat"));
+    }
+    return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
 Result<> replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {

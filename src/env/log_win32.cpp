@@ -59,19 +59,17 @@ Result<std::unique_ptr<LogFile>> LogFile::open(const std::filesystem::path& path
                            nullptr);
     if (h == INVALID_HANDLE_VALUE) return fail(last_call_error("CreateFileW"));
     const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
-    return std::unique_ptr<LogFile>(new LogFile(reinterpret_cast<std::intptr_t>(h), created));
+    return std::unique_ptr<LogFile>(new LogFile(native_handle_of(h), created));
 }
 
 Result<std::optional<std::string>> LogFile::security_problem(bool check_permissions) const {
-    Result<trust::EntryFacts> facts = trust::facts_of(reinterpret_cast<HANDLE>(handle_), check_permissions);
+    Result<trust::EntryFacts> facts = trust::facts_of(handle_of(handle_), check_permissions);
     if (!facts) return fail(std::move(facts.error()));
     return trust::entry_problem(*facts, trust::EntryKind::File, trust::TrustRole::Private);
 }
 
-LogFile::~LogFile() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
-
 void LogFile::write_all(std::string_view bytes) {
-    HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    HANDLE h = handle_of(handle_);
     while (!bytes.empty()) {
         DWORD written = 0;
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
@@ -82,8 +80,27 @@ void LogFile::write_all(std::string_view bytes) {
 
 std::optional<std::uint64_t> LogFile::size() const {
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(reinterpret_cast<HANDLE>(handle_), &size) || size.QuadPart < 0) return std::nullopt;
+    if (!GetFileSizeEx(handle_of(handle_), &size) || size.QuadPart < 0) return std::nullopt;
     return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+Result<bool> LogFile::is_at(const std::filesystem::path& path) const {
+    BY_HANDLE_FILE_INFORMATION held{};
+    if (!GetFileInformationByHandle(handle_of(handle_), &held))
+        return fail(last_call_error("GetFileInformationByHandle"));
+    // No access asked beyond the attributes, shared every way: neither the
+    // file's DACL nor its other writers and readers refuse this open.
+    const unique_handle named = adopt_file_handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, LOG_SHARE, nullptr,
+                                                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!named) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return false;
+        return fail(call_error("CreateFileW", code));
+    }
+    BY_HANDLE_FILE_INFORMATION found{};
+    if (!GetFileInformationByHandle(named.get(), &found)) return fail(last_call_error("GetFileInformationByHandle"));
+    return held.dwVolumeSerialNumber == found.dwVolumeSerialNumber && held.nFileIndexHigh == found.nFileIndexHigh &&
+           held.nFileIndexLow == found.nFileIndexLow;
 }
 
 Result<> replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {

@@ -105,6 +105,18 @@ std::vector<std::string> LogWriter::take_notices() { return std::exchange(notice
 std::optional<LogEvent> LogWriter::take_unwritable() { return std::exchange(unwritable_, std::nullopt); }
 
 void LogWriter::write_line(std::string_view line) {
+    // Another writer of this log (a second helper in the same folder) may
+    // have rotated it since the last line: renamed it to the rotated name
+    // and started a new file. Lines go to the file the path names, never to
+    // the one renamed, so the path is compared with the open file before
+    // every line; no cheaper sign tells a rename apart (the size and the
+    // handle stay as they were), and one look by path costs little beside a
+    // write to disk. A comparison that fails counts as a rename: the file is
+    // opened again by its path.
+    if (file_) {
+        const Result<bool> in_place = file_->is_at(path_);
+        if (!in_place || !*in_place) file_.reset();
+    }
     if (!file_) {
         Result<std::unique_ptr<detail::LogFile>> opened = open_checked();
         if (!opened) return unwritable(opened.error().one_line());

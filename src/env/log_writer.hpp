@@ -46,7 +46,9 @@ public:
     // no permissions (trust::permissions_kept) only links are set aside.
     explicit LogWriter(std::filesystem::path file, std::uint64_t cap = LOG_SIZE_CAP);
 
-    // Writes one whole line, opening the file first when it is not open.
+    // Writes one whole line, opening the file first when it is not open or
+    // when its path no longer names it (renamed or removed by someone else,
+    // another writer's rotation among them).
     // Rotates first when the line would take the file past the cap; a line
     // longer than the cap is written to a fresh file. While the rotation
     // fails the line is appended all the same, and the rotation is tried

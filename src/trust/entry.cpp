@@ -1,26 +1,11 @@
 #include "trust/entry.hpp"
 
-#include <map>
-#include <mutex>
 
 namespace velmor::trust {
 
-bool permissions_kept(const std::filesystem::path& folder) {
-    // Never destroyed: a thread may still ask while the process ends.
-    static std::mutex& lock = *new std::mutex;
-    static std::map<std::string, bool>& known = *new std::map<std::string, bool>;
-    const std::string volume = detail::volume_of(folder);
-    if (!volume.empty()) {
-        const std::lock_guard guard(lock);
-        if (const auto found = known.find(volume); found != known.end()) return found->second;
-    }
-    const std::optional<bool> kept = detail::probe_permissions(folder);
-    if (!kept) return true;
-    if (!volume.empty()) {
-        const std::lock_guard guard(lock);
-        known.insert_or_assign(volume, *kept);
-    }
-    return *kept;
+bool permissions_kept(const std::filesystem::path& path) {
+    const Result<std::optional<Entry>> entry = open_entry(path);
+    return !entry || !*entry || permissions_kept(*(*entry)->handle);
 }
 
 Result<std::optional<std::filesystem::path>> set_entry_aside(const std::filesystem::path& path) {

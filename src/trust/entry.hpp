@@ -3,9 +3,7 @@
 // itself, never through a link: what it is, which file it is, who may change
 // it, and whether its volume keeps permissions at all. The data folders, the
 // log files and the program folder's check all read entries here and judge
-// them with entry_problem (file_trust.hpp). Any thread; the only shared
-// state is the per-volume answer of permissions_kept, behind a lock of its
-// own that nothing else nests in.
+// them with entry_problem (file_trust.hpp). Any thread; no shared state.
 
 #include <cstdint>
 #include <filesystem>
@@ -72,17 +70,16 @@ std::filesystem::path::string_type untrusted_suffix();
 // followed all the same (Wine) reads as a link.
 Result<std::optional<EntryFacts>> read_entry(const std::filesystem::path& path);
 
-// Whether owners and DACLs set under `folder` are kept: asked once per
-// volume by creating a probe folder in `folder` with a protected DACL and
-// reading it back. True where it cannot be told, which is asked again next
-// time. POSIX: always true.
-bool permissions_kept(const std::filesystem::path& folder);
+// Whether the volume that holds the opened entry keeps owners and DACLs,
+// asked of the entry's own handle (Windows: FILE_PERSISTENT_ACLS from
+// GetVolumeInformationByHandleW; POSIX: any file system but FAT and exFAT,
+// which keep no owner or mode). True where it cannot be told: the checks
+// then apply, and fail closed. Under Wine, which reports the flag though it
+// keeps nothing set and shows a DACL made from the Unix mode: false.
+bool permissions_kept(const OpenedEntry& entry);
 
-namespace detail {
-// The volume `folder` lies on, as a key; empty when it cannot be told.
-std::string volume_of(const std::filesystem::path& folder);
-// One probe of permissions_kept; none when it cannot be told.
-std::optional<bool> probe_permissions(const std::filesystem::path& folder);
-}  // namespace detail
+// permissions_kept for the entry at `path`, opened as open_entry opens it;
+// true when nothing is there or it cannot be opened.
+bool permissions_kept(const std::filesystem::path& path);
 
 }  // namespace velmor::trust

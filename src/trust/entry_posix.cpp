@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -112,16 +113,15 @@ Result<std::optional<EntryFacts>> read_entry(const std::filesystem::path& path) 
     return std::optional<EntryFacts>(facts_of(info, true));
 }
 
-namespace detail {
-
-std::string volume_of(const std::filesystem::path& folder) {
-    struct stat info{};
-    if (::stat(folder.c_str(), &info) != 0) return {};
-    return std::to_string(info.st_dev);
+bool permissions_kept(const OpenedEntry& entry) {
+    // File systems that keep no owner or mode bits: every entry shows the
+    // mount's.
+    constexpr long MSDOS_MAGIC = 0x4d44;
+    constexpr long EXFAT_MAGIC = 0x2011BAB0;
+    struct statfs volume{};
+    if (::fstatfs(entry.fd, &volume) != 0) return true;
+    const long type = static_cast<long>(volume.f_type);
+    return type != MSDOS_MAGIC && type != EXFAT_MAGIC;
 }
 
-// Owner and mode bits are always kept.
-std::optional<bool> probe_permissions(const std::filesystem::path&) { return true; }
-
-}  // namespace detail
 }  // namespace velmor::trust

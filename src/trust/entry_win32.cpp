@@ -9,7 +9,6 @@
 #include "trust/file_trust_win32.hpp"
 // After <windows.h>:
 #include <aclapi.h>
-#include <sddl.h>
 
 namespace velmor::trust {
 
@@ -146,20 +145,6 @@ Result<std::wstring> grown_path(const char* call, Call&& write) {
     }
 }
 
-// True when the DACL read back is entry for entry the one asked for.
-bool same_dacl(PACL read, PACL wanted) {
-    if (read == nullptr || wanted == nullptr || read->AceCount != wanted->AceCount) return false;
-    for (DWORD i = 0; i < wanted->AceCount; ++i) {
-        void* a = nullptr;
-        void* b = nullptr;
-        if (!GetAce(read, i, &a) || !GetAce(wanted, i, &b)) return false;
-        const auto* x = static_cast<const ACE_HEADER*>(a);
-        const auto* y = static_cast<const ACE_HEADER*>(b);
-        if (x->AceSize != y->AceSize || std::memcmp(a, b, x->AceSize) != 0) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 Result<EntryFacts> facts_of(HANDLE handle, bool with_permissions) {
@@ -233,17 +218,28 @@ Result<bool> entry_is_at(const OpenedEntry& entry, const std::filesystem::path& 
     return *identity == entry.identity;
 }
 
-Result<> rename_entry_aside(const std::filesystem::path& path, const EntryIdentity& identity,
-                            const std::filesystem::path& aside) {
-    const BackupPrivileges privileges;
-    const unique_handle entry = open_itself(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, SHARE_ALL);
-    if (!entry) return fail(refused_open(GetLastError(), privileges));
+Result<unique_handle> open_entry_checked(const std::filesystem::path& path, DWORD access,
+                                         const EntryIdentity& identity) {
+    unique_handle entry;
+    {
+        const BackupPrivileges privileges;
+        entry = open_itself(path, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, SHARE_ALL);
+        if (!entry) return fail(refused_open(GetLastError(), privileges));
+    }
     Result<FILE_ATTRIBUTE_TAG_INFO> tag = tag_of(entry.get());
     if (!tag) return fail(std::move(tag.error()));
     if (Result<> itself = opened_itself(path, *tag); !itself) return fail(std::move(itself.error()));
     Result<EntryIdentity> now = identity_of(entry.get());
     if (!now) return fail(std::move(now.error()));
     if (!(*now == identity)) return fail("replaced while it was being checked");
+    return entry;
+}
+
+Result<> rename_entry_aside(const std::filesystem::path& path, const EntryIdentity& identity,
+                            const std::filesystem::path& aside) {
+    Result<unique_handle> opened = open_entry_checked(path, DELETE, identity);
+    if (!opened) return fail(std::move(opened.error()));
+    const unique_handle entry = std::move(*opened);
 
     // The new name in full, in the same parent; never replacing what is there.
     const std::wstring& name = aside.native();
@@ -286,51 +282,21 @@ Result<std::optional<EntryFacts>> read_entry(const std::filesystem::path& path) 
     return std::optional<EntryFacts>(std::move(*facts));
 }
 
-namespace detail {
-
-std::string volume_of(const std::filesystem::path& folder) {
-    wchar_t volume[MAX_PATH + 1] = {};
-    if (!GetVolumePathNameW(folder.c_str(), volume, MAX_PATH + 1)) return {};
-    return narrow(volume);
+bool permissions_kept(const OpenedEntry& entry) {
+    // Wine answers FILE_PERSISTENT_ACLS for every volume, yet keeps no owner
+    // or DACL set on a file and shows one made from the Unix mode instead:
+    // there nothing is kept, whatever the flag says. Its ntdll alone exports
+    // wine_get_version; Windows' never does, so this cannot turn the checks
+    // off on Windows.
+    static const bool wine = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    if (wine) return false;
+    DWORD flags = 0;
+    if (!GetVolumeInformationByHandleW(entry.handle.get(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
+        return true;
+    return (flags & FILE_PERSISTENT_ACLS) != 0;
 }
 
-std::optional<bool> probe_permissions(const std::filesystem::path& folder) {
-    // SYSTEM and the Administrators alone, nothing inherited.
-    constexpr const wchar_t* PROBE_SDDL = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
-    PSECURITY_DESCRIPTOR wanted = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PROBE_SDDL, SDDL_REVISION_1, &wanted, nullptr))
-        return std::nullopt;
-    const unique_hlocal wanted_owner(wanted);
-    // Two threads may probe at once (a start request while the service
-    // checks its folder): each gets a name of its own.
-    static std::atomic<unsigned> probes{0};
-    const std::filesystem::path probe =
-        folder / (L"Velmor.probe-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                  std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++probes));
-    SECURITY_ATTRIBUTES security{sizeof security, wanted, FALSE};
-    if (!CreateDirectoryW(probe.c_str(), &security)) return std::nullopt;
-    std::optional<bool> kept;
-    {
-        const unique_handle opened = open_itself(probe, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE);
-        PSECURITY_DESCRIPTOR raw = nullptr;
-        if (opened && GetSecurityInfo(opened.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                      nullptr, nullptr, &raw) == ERROR_SUCCESS) {
-            const unique_hlocal read(raw);
-            // Kept: the DACL reads back protected, with exactly the two
-            // entries asked for.
-            SECURITY_DESCRIPTOR_CONTROL control = 0;
-            DWORD revision = 0;
-            BOOL present = FALSE, defaulted = FALSE;
-            PACL read_dacl = nullptr, wanted_dacl = nullptr;
-            kept = GetSecurityDescriptorControl(raw, &control, &revision) && (control & SE_DACL_PROTECTED) != 0 &&
-                   GetSecurityDescriptorDacl(raw, &present, &read_dacl, &defaulted) && present && read_dacl != nullptr &&
-                   GetSecurityDescriptorDacl(wanted, &present, &wanted_dacl, &defaulted) &&
-                   same_dacl(read_dacl, wanted_dacl);
-        }
-    }
-    RemoveDirectoryW(probe.c_str());
-    return kept;
-}
-
-}  // namespace detail
 }  // namespace velmor::trust

@@ -11,4 +11,11 @@ namespace velmor::trust {
 // owner and DACL; the handle needs READ_CONTROL for those.
 Result<EntryFacts> facts_of(HANDLE handle, bool with_permissions);
 
+// Opens the entry at `path` itself (never what a link points to) with
+// `access`, sharing everything, with the backup and restore privileges
+// enabled for the open where the token holds them; checked to be
+// `identity` ("replaced while it was being checked" otherwise).
+Result<unique_handle> open_entry_checked(const std::filesystem::path& path, DWORD access,
+                                         const EntryIdentity& identity);
+
 }  // namespace velmor::trust

@@ -6,6 +6,7 @@
 
 #include "core_test_support.hpp"
 #ifdef _WIN32
+#include "base/win.hpp"
 #include "support/folder_links_win32.hpp"
 #endif
 
@@ -51,23 +52,51 @@ TEST(MachineLock, OneHolderAtATimeAcrossThreads) {
     EXPECT_TRUE(after_release);
 }
 
+#ifdef _WIN32
+// A name taken by another kind of object is refused as such (CreateMutexW's
+// documented ERROR_INVALID_HANDLE, which Wine gives too).
+TEST(MachineLock, ANameTakenByAnEventIsRefusedAsSuch) {
+    const std::string name = test_lock_name();
+    const unique_handle event(CreateEventW(nullptr, TRUE, FALSE, widen(name).c_str()));
+    ASSERT_TRUE(event);
+    const Result<MachineLock> taken = acquire_machine_lock(name);
+    ASSERT_FALSE(taken);
+    EXPECT_TRUE(taken.error().one_line().starts_with(
+        "another Velmor core is already active on this machine: a program holds its name as another kind of object "
+        "(CreateMutexW failed: 6)"))
+        << taken.error().one_line();
+}
+#endif
+
 // Who holds the lock goes under the refusal; an owner that cannot be read
-// still refuses, and says why.
+// still refuses, and says why. A lock we cannot even open says that its
+// creator keeps the service out.
 TEST(MachineLock, RefusalNamesTheOwnerOrWhyItIsUnknown) {
     struct Case {
         const char* name;
+        std::optional<LockOpenFailure> unopenable;  // none: held, opened
         Result<std::string> owner;
         const char* line;
     };
+    const Error refused = Error("CreateMutexW failed: 5", Error("Access is denied. (os error 5)"));
     const Case cases[] = {
-        {"owner read", std::string("BUILTIN\\Users"),
+        {"owner read", std::nullopt, std::string("BUILTIN\\Users"),
          "another Velmor core is already active on this machine: created by BUILTIN\\Users"},
-        {"owner unreadable", fail(Error("GetSecurityInfo failed: 5")),
+        {"owner unreadable", std::nullopt, fail(Error("GetSecurityInfo failed: 5")),
          "another Velmor core is already active on this machine: its owner could not be read: GetSecurityInfo failed: 5"},
+        {"refused, owner read", LockOpenFailure::Refused, std::string("DESKTOP\\eve"),
+         "another Velmor core is already active on this machine: a program created it with a DACL that refuses the "
+         "service (CreateMutexW failed: 5): created by DESKTOP\\eve"},
+        {"another kind of object", LockOpenFailure::OtherKind, std::string("unused"),
+         "another Velmor core is already active on this machine: a program holds its name as another kind of object "
+         "(CreateMutexW failed: 5)"},
+        {"the system could not make it", LockOpenFailure::Other, std::string("unused"),
+         "another Velmor core is already active on this machine: CreateMutexW failed: 5: Access is denied. (os error 5)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Error refusal = machine_lock_refusal(c.owner);
+        const Error refusal = c.unopenable ? machine_lock_unopenable(*c.unopenable, refused, c.owner)
+                                           : machine_lock_refusal(c.owner);
         EXPECT_EQ(refusal.message(), MACHINE_LOCK_BUSY_ERROR);
         EXPECT_EQ(refusal.one_line(), c.line);
     }

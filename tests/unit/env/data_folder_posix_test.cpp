@@ -268,5 +268,77 @@ TEST(PrepareDataFolder, WhatCannotBeMadeSafeRefusesTheStart) {
     }
 }
 
+// `Velmor` made by someone else and held so that it cannot be set aside:
+// reset in place when only its owner and mode are wrong, refused otherwise.
+TEST(PrepareDataFolder, AVelmorThatCannotBeSetAsideIsResetInPlaceOrRefused) {
+    // The set-aside name taken just before the rename: the rename fails as
+    // a held folder's does on Windows.
+    const auto block = [](detail::SetAsideStep step, const fs::path& folder, const fs::path& aside) {
+        if (step == detail::SetAsideStep::BeforeRename && folder.filename() == "Velmor") std::ofstream(aside) << "x";
+    };
+    const std::string refused = "data folder is not safe: {velmor}: cannot set it aside (";
+    const auto open_to_all = [](const fs::path& velmor) {
+        fs::create_directory(velmor);
+        ::chmod(velmor.c_str(), 0777);
+    };
+    struct Case {
+        const char* label;
+        std::function<void(const fs::path& velmor)> plant;
+        detail::SetAsideObserver race;
+        std::string outcome;  // the log line of a reset, or the refusal's start
+    };
+    const Case cases[] = {
+        {"someone else's, open to all: reset",
+         [&](const fs::path& velmor) {
+             open_to_all(velmor);
+             chown_to_nobody(velmor);
+         },
+         block,
+         "data folder: reset the owner and DACL of {velmor} in place (uid " + std::to_string(nobody()) +
+             ", its owner, may change it): it cannot be set aside: renameat2 failed: 17: "},
+        {"not a folder: refused", [](const fs::path& velmor) { std::ofstream(velmor) << "x"; }, block,
+         refused + "not a folder): renameat2 failed: 17: "},
+        {"replaced before the reset: refused", open_to_all,
+         [&](detail::SetAsideStep step, const fs::path& folder, const fs::path& aside) {
+             if (step != detail::SetAsideStep::BeforeRename) return;
+             fs::rename(folder, fs::path(folder.native() + ".old"));
+             fs::create_directory(folder);
+             block(step, folder, aside);
+         },
+         refused + "everyone may change it): replaced while it was being checked; cannot reset its owner and DACL: "
+                   "replaced while it was being checked"},
+        // A handle its maker kept may change the DACL again at once.
+        {"opened up again right after the reset: refused", open_to_all,
+         [&](detail::SetAsideStep step, const fs::path& folder, const fs::path& aside) {
+             block(step, folder, aside);
+             if (step == detail::SetAsideStep::AfterRepair) ::chmod(folder.c_str(), 0777);
+         },
+         "data folder is not safe: {velmor}: still not safe once its owner and DACL were reset: everyone may change it"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempDir dir;
+        const fs::path base = dir.path() / "ProgramData";
+        fs::create_directories(base);
+        c.plant(base / "Velmor");
+        const fs::path service = base / "Velmor" / "service";
+        LogCapture log;
+        const Result<PreparedDataFolder> prepared = detail::prepare_data_folder_with(service, c.race);
+        if (!c.outcome.starts_with("data folder: reset")) {
+            ASSERT_FALSE(prepared);
+            EXPECT_TRUE(shown(prepared.error().message(), base).starts_with(c.outcome)) << prepared.error().message();
+            continue;
+        }
+        ASSERT_TRUE(prepared) << prepared.error().full_description();
+        ASSERT_FALSE(log.lines().empty());
+        EXPECT_TRUE(shown(log.lines()[0], base).starts_with(c.outcome)) << log.lines()[0];
+        struct stat info{};
+        ASSERT_EQ(::lstat((base / "Velmor").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0755u);
+        EXPECT_EQ(info.st_uid, ::geteuid());
+        EXPECT_TRUE(fs::is_directory(service));
+    }
+}
+
 }  // namespace
 }  // namespace velmor

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -226,12 +227,28 @@ TEST(LogWriter, FaultsCostLinesOnlyWhileTheyLast) {
         EXPECT_EQ(count_of(both, kib), before + 150) << "no line lost";
         EXPECT_FALSE(writer.take_unwritable());
     }
-    // A rotation that fails for the log itself (gone from its folder here)
-    // keeps the previous rotated log, though it was set aside to try.
-    const std::string previous = read_file(old_file);
-    fs::remove(file);
-    for (int i = 0; i < 120; ++i) writer.write_line(kib);
-    EXPECT_EQ(read_file(old_file), previous);
+    // The log renamed or removed under the writer (another writer's
+    // rotation): the next line goes to the file its path names, and the
+    // file renamed keeps only what was written before.
+    const std::pair<const char*, std::function<void()>> under_the_writer[] = {
+        {"renamed to the rotated name", [&] { fs::rename(file, old_file); }},
+        {"removed", [&] { fs::remove(file); }},
+        {"renamed, and a file of the other writer's in its place",
+         [&] {
+             fs::rename(file, old_file);
+             write_own(file, "theirs\n");
+         }},
+    };
+    for (const auto& [label, act] : under_the_writer) {
+        SCOPED_TRACE(label);
+        writer.write_line("before\n");
+        act();
+        const std::string previous = read_file(old_file);
+        const std::string expected = read_file(file) + "after\n";
+        writer.write_line("after\n");
+        EXPECT_EQ(read_file(file), expected);
+        EXPECT_EQ(read_file(old_file), previous);
+    }
     std::size_t left = 0;
     for (const auto& entry : fs::directory_iterator(folder)) left += entry.path() != file && entry.path() != old_file;
     EXPECT_EQ(left, 0u) << "the old rotated file set aside is removed";
