@@ -53,6 +53,9 @@ public:
     // Sends `request` and reads the reply up to its line feed, or until the
     // helper disconnects.
     Result<std::string> exchange(std::string_view request) const;
+    // Whether exchange failed before the helper took any of the request (a
+    // connection dropped at once): the request may be sent again.
+    static bool dropped(const Error& error);
 
 private:
     explicit PipeConnection(unique_handle pipe) : pipe_(std::move(pipe)) {}

@@ -136,6 +136,11 @@ Result<PipeConnection> PipeConnection::open(bool console) {
     }
 }
 
+bool PipeConnection::dropped(const Error& error) {
+    const std::optional<std::uint32_t> code = error.system_code();
+    return code && connection_ended(*code);
+}
+
 Result<HelperIdentity> PipeConnection::server() const {
     HelperIdentity who;
     ULONG id = 0;
@@ -172,8 +177,13 @@ Result<std::string> PipeConnection::exchange(std::string_view request) const {
         DWORD written = 0;
         if (!WriteFile(pipe_.get(), rest.data(), static_cast<DWORD>(rest.size()), &written, nullptr)) {
             const DWORD code = GetLastError();
-            if (connection_ended(code))
-                return fail("velmor-helper ended the connection before the whole request was sent " + code_text(code));
+            if (connection_ended(code)) {
+                Error error("velmor-helper ended the connection before the whole request was sent " + code_text(code));
+                // Nothing of it was taken: the helper dropped the connection
+                // (its share of the pipe was full), and it may be tried again.
+                if (rest.size() == request.size()) return fail(std::move(error).with_system_code(code));
+                return fail(std::move(error));
+            }
             return fail(Error("cannot send the request", call_error("WriteFile", code)));
         }
         rest.remove_prefix(written);

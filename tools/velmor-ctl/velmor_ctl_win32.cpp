@@ -31,10 +31,12 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/error.hpp"
@@ -58,6 +60,8 @@ namespace velmor {
 namespace {
 
 constexpr int EXIT_OK = 0, EXIT_NOT_OK = 1, EXIT_NO_REPLY = 2;
+// How long a connection dropped at once is tried again.
+constexpr auto DROPPED_RETRY_WAIT = std::chrono::seconds(10);
 
 void print_error(const Error& error) {
     // One line, causes after ": ", as every failure of velmor-ctl is; what
@@ -125,11 +129,23 @@ int run_request(const ctl::CtlCommand& command) {
     } else {
         request = request_line(command.word, std::nullopt);
     }
-    Result<ctl::PipeConnection> pipe = ctl::PipeConnection::open(command.console);
-    Result<ctl::HelperIdentity> server = pipe ? pipe->server() : fail(pipe.error());
-    Result<> allowed = server ? ctl::check_server(ctl::service_process_id(), *server, command.console, command.word)
-                              : fail(server.error());
-    Result<std::string> reply = allowed ? pipe->exchange(request) : fail(allowed.error());
+    // A connection the helper drops before it takes the request (its share
+    // of the pipe is full for the moment) is tried again, within the wait
+    // that a busy pipe gets.
+    const auto started = std::chrono::steady_clock::now();
+    Result<ctl::HelperIdentity> server = fail("no connection");
+    Result<std::string> reply = fail("no connection");
+    for (;;) {
+        Result<ctl::PipeConnection> pipe = ctl::PipeConnection::open(command.console);
+        server = pipe ? pipe->server() : fail(pipe.error());
+        Result<> allowed = server ? ctl::check_server(ctl::service_process_id(), *server, command.console, command.word)
+                                  : fail(server.error());
+        reply = allowed ? pipe->exchange(request) : fail(allowed.error());
+        if (reply || !ctl::PipeConnection::dropped(reply.error()) ||
+            std::chrono::steady_clock::now() - started >= DROPPED_RETRY_WAIT)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     if (!reply) {
         print_error(reply.error());
         return EXIT_NO_REPLY;
