@@ -11,6 +11,7 @@
 
 #include "base/names.hpp"
 #include "base/os_error.hpp"
+#include "base/sized_query.hpp"
 #include "env/log.hpp"
 #include "velmor-ctl/log_time.hpp"
 #include "velmor-ctl/pipe_client.hpp"
@@ -89,13 +90,18 @@ Result<std::wstring> service_image_path() {
     if (!manager) return fail(last_call_error("OpenSCManagerW"));
     const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_CONFIG));
     if (!service) return fail(last_call_error("OpenServiceW"));
-    DWORD needed = 0;
-    (void)QueryServiceConfigW(service.get(), nullptr, 0, &needed);
-    std::vector<std::uint64_t> buffer(needed / sizeof(std::uint64_t) + 1);
-    if (!QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
-                             static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)), &needed))
-        return fail(last_call_error("QueryServiceConfigW"));
-    std::wstring binary = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName;
+    const auto config = query_sized(
+        [&service](void* data, DWORD& bytes) {
+            DWORD needed = 0;
+            if (QueryServiceConfigW(service.get(), static_cast<QUERY_SERVICE_CONFIGW*>(data), bytes, &needed))
+                return DWORD{ERROR_SUCCESS};
+            const DWORD code = GetLastError();
+            bytes = needed;
+            return code;
+        },
+        DWORD{ERROR_INSUFFICIENT_BUFFER}, DWORD{512});
+    if (config.status != ERROR_SUCCESS) return fail(call_error("QueryServiceConfigW", config.status));
+    std::wstring binary = static_cast<const QUERY_SERVICE_CONFIGW*>(config.data())->lpBinaryPathName;
     if (binary.starts_with(L'"')) binary = binary.substr(1, binary.find(L'"', 1) - 1);
     return binary;
 }
