@@ -72,7 +72,12 @@ int check_folder_command(bool before_install, bool allowed, const std::optional<
                              *folder, {trust::read_entry, trust::list_folder, make_protected_folder}, kept, allowed)
                        : find_unsafe_installed(*folder, kept);
     if (unsafe) return print_failure(trust::unsafe_error("program folder", *unsafe).one_line(), EXIT_UNSAFE);
-    const std::string line = "program folder is safe: " + narrow(folder->native()) + "\n";
+    // Where the volume keeps no permissions only links and kinds could be
+    // judged: "safe" would say more than was checked.
+    const std::string line = (kept ? "program folder is safe: "
+                                   : "program folder: permissions cannot be enforced on this volume, only links and "
+                                     "kinds were checked: ") +
+                             narrow(folder->native()) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     return EXIT_SAFE;
 }
