@@ -4,6 +4,9 @@
 namespace velmor::trust {
 
 bool permissions_kept(const std::filesystem::path& path) {
+    // Before the open, which may fail for a reason that says nothing of the
+    // volume (a link on the path under Wine).
+    if (keeps_no_permissions_anywhere()) return false;
     const Result<std::optional<Entry>> entry = open_entry(path);
     return !entry || !*entry || permissions_kept(*(*entry)->handle);
 }

@@ -78,8 +78,13 @@ Result<std::optional<EntryFacts>> read_entry(const std::filesystem::path& path);
 // keeps nothing set and shows a DACL made from the Unix mode: false.
 bool permissions_kept(const OpenedEntry& entry);
 
+// Whether this system keeps no owner or DACL on any volume (Wine); then
+// permissions_kept is false everywhere.
+bool keeps_no_permissions_anywhere();
+
 // permissions_kept for the entry at `path`, opened as open_entry opens it;
-// true when nothing is there or it cannot be opened.
+// false where nothing is kept anywhere, else true when nothing is there or it
+// cannot be opened.
 bool permissions_kept(const std::filesystem::path& path);
 
 }  // namespace velmor::trust

@@ -113,6 +113,8 @@ Result<std::optional<EntryFacts>> read_entry(const std::filesystem::path& path) 
     return std::optional<EntryFacts>(facts_of(info, true));
 }
 
+bool keeps_no_permissions_anywhere() { return false; }
+
 bool permissions_kept(const OpenedEntry& entry) {
     // File systems that keep no owner or mode bits: every entry shows the
     // mount's.

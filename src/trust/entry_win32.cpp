@@ -282,7 +282,7 @@ Result<std::optional<EntryFacts>> read_entry(const std::filesystem::path& path) 
     return std::optional<EntryFacts>(std::move(*facts));
 }
 
-bool permissions_kept(const OpenedEntry& entry) {
+bool keeps_no_permissions_anywhere() {
     // Wine answers FILE_PERSISTENT_ACLS for every volume, yet keeps no owner
     // or DACL set on a file and shows one made from the Unix mode instead:
     // there nothing is kept, whatever the flag says. Its ntdll alone exports
@@ -292,7 +292,11 @@ bool permissions_kept(const OpenedEntry& entry) {
         const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
         return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
     }();
-    if (wine) return false;
+    return wine;
+}
+
+bool permissions_kept(const OpenedEntry& entry) {
+    if (keeps_no_permissions_anywhere()) return false;
     DWORD flags = 0;
     if (!GetVolumeInformationByHandleW(entry.handle.get(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
         return true;
