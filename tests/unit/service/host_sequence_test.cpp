@@ -75,10 +75,9 @@ TEST(HostSequence, NothingOfTheHelpersOwnBeforeThePipesNameIsHeld) {
         {"the name never held", Claim::never, false, join({}, unheld)},
         {"the name held after the host ended", Claim::after_stop, false, join({}, unheld)},
         // A service has nobody at its standard error: a failure before the
-        // name is held goes to its log. A console helper's person reads it.
+        // name is held goes to its log.
         {"a service failing first", Claim::fails, false,
          join({"open log in /program", "log ERROR: pipe not served"}, unheld), false},
-        {"a console helper failing first", Claim::fails, false, join({}, unheld)},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
