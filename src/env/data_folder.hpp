@@ -35,10 +35,10 @@ Result<> create_folder_all(const std::filesystem::path& folder);
 class PreparedDataFolder {
 public:
     PreparedDataFolder() = default;
-    explicit PreparedDataFolder(std::vector<trust::EntryHandle> held) : held_(std::move(held)) {}
+    explicit PreparedDataFolder(std::vector<trust::OpenedEntry> held) : held_(std::move(held)) {}
 
 private:
-    std::vector<trust::EntryHandle> held_;
+    std::vector<trust::OpenedEntry> held_;
 };
 
 // Prepares `Velmor` and `Velmor\service` (the parent of `service_data_dir`)

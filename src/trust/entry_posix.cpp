@@ -18,16 +18,9 @@
 
 namespace velmor::trust {
 
-struct OpenedEntry {
-    int fd = -1;
-};
-
-void OpenedEntryCloser::operator()(OpenedEntry* entry) const {
-    if (entry->fd >= 0) ::close(entry->fd);
-    delete entry;
-}
-
 namespace {
+
+int fd_of(const OpenedEntry& entry) { return static_cast<int>(entry.handle.get()); }
 
 EntryIdentity identity_of(const struct stat& info) {
     return EntryIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino), 0};
@@ -55,24 +48,24 @@ Result<std::optional<Entry>> open_entry(const std::filesystem::path& path) {
         return fail(last_call_error("open"));
     }
     Entry entry;
-    entry.handle.reset(new OpenedEntry{fd});
+    entry.opened.handle.reset(fd);
     struct stat info{};
     if (::fstat(fd, &info) != 0) return fail(last_call_error("fstat"));
     entry.kind = facts_of(info, false).kind;
-    entry.identity = identity_of(info);
+    entry.opened.identity = identity_of(info);
     return std::optional<Entry>(std::move(entry));
 }
 
 Result<Permissions> entry_permissions(const OpenedEntry& entry) {
     struct stat info{};
-    if (::fstat(entry.fd, &info) != 0) return fail(last_call_error("fstat"));
+    if (::fstat(fd_of(entry), &info) != 0) return fail(last_call_error("fstat"));
     return permissions_of(info);
 }
 
 Result<bool> entry_is_at(const OpenedEntry& entry, const std::filesystem::path& path) {
     struct stat held{};
     struct stat named{};
-    if (::fstat(entry.fd, &held) != 0) return fail(last_call_error("fstat"));
+    if (::fstat(fd_of(entry), &held) != 0) return fail(last_call_error("fstat"));
     if (::lstat(path.c_str(), &named) != 0) return false;
     return identity_of(held) == identity_of(named);
 }
@@ -107,7 +100,7 @@ Result<std::optional<EntryFacts>> read_entry(const std::filesystem::path& path) 
         if (errno == ENOENT) return std::optional<EntryFacts>();
         return fail(last_call_error("open"));
     }
-    const EntryHandle held(new OpenedEntry{fd});
+    const NativeHandle held(fd);
     struct stat info{};
     if (::fstat(fd, &info) != 0) return fail(last_call_error("fstat"));
     return std::optional<EntryFacts>(facts_of(info, true));
@@ -121,7 +114,7 @@ bool permissions_kept(const OpenedEntry& entry) {
     constexpr long MSDOS_MAGIC = 0x4d44;
     constexpr long EXFAT_MAGIC = 0x2011BAB0;
     struct statfs volume{};
-    if (::fstatfs(entry.fd, &volume) != 0) return true;
+    if (::fstatfs(fd_of(entry), &volume) != 0) return true;
     const long type = static_cast<long>(volume.f_type);
     return type != MSDOS_MAGIC && type != EXFAT_MAGIC;
 }
