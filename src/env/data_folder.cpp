@@ -2,7 +2,9 @@
 
 #include <atomic>
 
+#include "base/file_ops.hpp"
 #include "base/names.hpp"
+#include "base/os_error.hpp"
 #include "base/path.hpp"
 #include "env/locations.hpp"
 #include "env/log.hpp"
@@ -183,9 +185,9 @@ Result<> place_wintun(const std::filesystem::path& source_dir, const std::filesy
     const std::filesystem::path temporary =
         std::filesystem::path(destination.native() + temporary_copy_suffix());
     remove_file_quietly(temporary);
-    if (Result<> copied = copy_file_over(source, temporary); !copied) {
+    if (Result<> copied = file_ops::copy_file_over(source, temporary); !copied) {
         remove_file_quietly(temporary);
-        return failed(copied.error());
+        return failed(os_error(copied.error().system_code().value_or(0)));
     }
     if (Result<> made_private = make_private_copy(temporary); !made_private) {
         remove_file_quietly(temporary);

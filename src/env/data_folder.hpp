@@ -120,10 +120,6 @@ Result<> make_private_copy(const std::filesystem::path& copy);
 // entry). The file may be locked against opening.
 bool path_metadata_readable(const std::filesystem::path& path);
 
-// Copies `source` to `destination`, overwriting it. The error's message is
-// the system error text.
-Result<> copy_file_over(const std::filesystem::path& source, const std::filesystem::path& destination);
-
 // Renames `from` to `to`, replacing what is there. The error's message is
 // the system error text.
 Result<> rename_replacing(const std::filesystem::path& from, const std::filesystem::path& to);

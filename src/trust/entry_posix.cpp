@@ -4,7 +4,6 @@
 #include "trust/entry_posix.hpp"
 
 #include <fcntl.h>
-#include <stdio.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <chrono>
 #include <string>
 
+#include "base/file_ops.hpp"
 #include "base/os_error.hpp"
 #include "trust/file_trust_posix.hpp"
 
@@ -76,9 +76,7 @@ Result<> rename_entry_aside(const std::filesystem::path& path, const EntryIdenti
     struct stat info{};
     if (::lstat(path.c_str(), &info) != 0) return fail(last_call_error("lstat"));
     if (!(identity_of(info) == identity)) return fail("replaced while it was being checked");
-    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) != 0)
-        return fail(last_call_error("renameat2"));
-    return {};
+    return file_ops::rename_file(path, aside, file_ops::Rename::KeepExisting);
 }
 
 std::filesystem::path::string_type untrusted_suffix() {

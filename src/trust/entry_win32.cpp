@@ -1,10 +1,9 @@
 #include "trust/entry_win32.hpp"
 
 #include <atomic>
-#include <cstring>
 #include <string>
-#include <vector>
 
+#include "base/file_ops_win32.hpp"
 #include "base/os_error.hpp"
 #include "trust/file_trust_win32.hpp"
 // After <windows.h>:
@@ -233,17 +232,7 @@ Result<> rename_entry_aside(const std::filesystem::path& path, const EntryIdenti
     const unique_handle entry = std::move(*opened);
 
     // The new name in full, in the same parent; never replacing what is there.
-    const std::wstring& name = aside.native();
-    const std::size_t bytes = name.size() * sizeof(wchar_t);
-    std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + bytes);
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(bytes);
-    std::memcpy(rename->FileName, name.data(), bytes);
-    if (!SetFileInformationByHandle(entry.get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
-        return fail(last_call_error("SetFileInformationByHandle"));
-    return {};
+    return file_ops::rename_open_file(entry.get(), aside, file_ops::Rename::KeepExisting);
 }
 
 std::filesystem::path::string_type untrusted_suffix() {
