@@ -19,18 +19,18 @@ enum class Rename : std::uint8_t {
     // checks and renames in one step, EEXIST).
     KeepExisting,
     // Replaces a file there in one step (Windows: MOVEFILE_REPLACE_EXISTING,
-    // documented to fail for a folder there and, with ERROR_ACCESS_DENIED,
-    // for a read-only file or one open without delete sharing; POSIX:
-    // rename, which replaces atomically).
+    // which fails for a folder there, for a read-only file with
+    // ERROR_ACCESS_DENIED, and for a file others hold open; POSIX: rename,
+    // which replaces atomically).
     ReplaceExisting,
     // ReplaceExisting, also over a file that others hold open with delete
     // sharing (Windows: SetFileInformationByHandle with FileRenameInfoEx and
     // FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS,
     // through a handle on `from` itself, never what a link there points to;
-    // documented for Windows 10 1709 and later on NTFS; where the class or
-    // its flags are unknown (older systems and file systems, Wine) the
-    // MOVEFILE_REPLACE_EXISTING rename. POSIX: rename, whose replacement
-    // never minds open descriptors).
+    // known to Windows 10 and later on NTFS; where the class or its flags
+    // are unknown (older systems and file systems, Wine) the
+    // MOVEFILE_REPLACE_EXISTING rename. POSIX: rename, whose replacement never
+    // minds open descriptors).
     ReplaceEvenIfOpen,
 };
 
