@@ -29,14 +29,14 @@ Result<CoreLibrary> load_core_library() {
     if (!folder) return fail(std::move(folder.error()));
     // Loaded as SYSTEM: only what nobody else may change.
     if (Result<> trusted = check_core_library_trust(*folder); !trusted) return fail(std::move(trusted.error()));
-    Result<CoreLibrary> opened = detail::open_core_library(join_path(*folder, core_library_file_name()));
-    if (!opened) return opened;
+    Result<CoreModule> opened = detail::open_core_library(join_path(*folder, core_library_file_name()));
+    if (!opened) return fail(std::move(opened.error()));
     void* expected = nullptr;
-    if (!g_core_module.compare_exchange_strong(expected, opened->module, std::memory_order_acq_rel)) {
-        detail::close_core_library(*opened);
+    // The loser's owner releases its load.
+    if (!g_core_module.compare_exchange_strong(expected, opened->get(), std::memory_order_acq_rel))
         return CoreLibrary{expected};
-    }
-    return opened;
+    // The process's from now on, never released.
+    return CoreLibrary{opened->release()};
 }
 
 Result<> run_core(const std::string& config, const std::string& log_path, const std::string& cwd) {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "base/unique_any.hpp"
 
 namespace velmor {
 
@@ -28,7 +29,15 @@ using ClashShutdownFn = void (*)();
 using ClashFreeStringFn = void (*)(char* text);
 }
 
-// A loaded library; an opaque module handle.
+namespace detail {
+void close_core_module(void* module);  // FreeLibrary or dlclose
+}  // namespace detail
+
+// A library loaded here, released once when its owner goes.
+using CoreModule = unique_any<void*, detail::close_core_module>;
+
+// A loaded library that someone else owns (the process's, which stays
+// loaded until the process ends); an opaque module handle.
 struct CoreLibrary {
     void* module = nullptr;
 };
@@ -58,8 +67,7 @@ void shutdown_core();
 namespace detail {
 
 // The steps above for a given library, without the process-wide slot.
-Result<CoreLibrary> open_core_library(const std::filesystem::path& path);
-void close_core_library(CoreLibrary library);
+Result<CoreModule> open_core_library(const std::filesystem::path& path);
 Result<> run_core_in(CoreLibrary library, const std::string& config, const std::string& log_path,
                      const std::string& cwd);
 void shutdown_core_in(CoreLibrary library);

@@ -14,7 +14,7 @@ std::filesystem::path::string_type core_library_file_name() { return "libclash_f
 
 namespace detail {
 
-Result<CoreLibrary> open_core_library(const std::filesystem::path& path) {
+Result<CoreModule> open_core_library(const std::filesystem::path& path) {
     const std::string shown = path_to_utf8(path);
     struct stat info{};
     if (::stat(path.c_str(), &info) != 0)
@@ -25,12 +25,10 @@ Result<CoreLibrary> open_core_library(const std::filesystem::path& path) {
         Error cause = why != nullptr ? Error("dlopen failed", Error(why)) : Error("dlopen failed, but system did not report the error");
         return fail(std::move(cause).context("load " + shown));
     }
-    return CoreLibrary{module};
+    return CoreModule(module);
 }
 
-void close_core_library(CoreLibrary library) {
-    if (library.module != nullptr) ::dlclose(library.module);
-}
+void close_core_module(void* module) { ::dlclose(module); }
 
 Result<GenericFn> find_core_symbol(CoreLibrary library, const char* name) {
     ::dlerror();

@@ -9,7 +9,7 @@ std::filesystem::path::string_type core_library_file_name() { return L"clash_ffi
 
 namespace detail {
 
-Result<CoreLibrary> open_core_library(const std::filesystem::path& path) {
+Result<CoreModule> open_core_library(const std::filesystem::path& path) {
     const std::string shown = path_to_utf8(path);
     if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
         return fail(call_error("GetFileAttributesW", GetLastError()).context("core library not found: " + shown));
@@ -23,12 +23,10 @@ Result<CoreLibrary> open_core_library(const std::filesystem::path& path) {
     if (mode_set && previous_mode != SEM_FAILCRITICALERRORS) SetThreadErrorMode(previous_mode, nullptr);
 
     if (module == nullptr) return fail(call_error("LoadLibraryExW", code).context("load " + shown));
-    return CoreLibrary{reinterpret_cast<void*>(module)};
+    return CoreModule(reinterpret_cast<void*>(module));
 }
 
-void close_core_library(CoreLibrary library) {
-    if (library.module != nullptr) FreeLibrary(static_cast<HMODULE>(library.module));
-}
+void close_core_module(void* module) { FreeLibrary(static_cast<HMODULE>(module)); }
 
 Result<GenericFn> find_core_symbol(CoreLibrary library, const char* name) {
     const FARPROC symbol = GetProcAddress(static_cast<HMODULE>(library.module), name);

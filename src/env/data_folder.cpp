@@ -2,7 +2,9 @@
 
 #include <atomic>
 
+#include "base/file_ops.hpp"
 #include "base/names.hpp"
+#include "base/os_error.hpp"
 #include "base/path.hpp"
 #include "env/locations.hpp"
 #include "env/log.hpp"
@@ -48,7 +50,7 @@ bool permissions_judged(const trust::OpenedEntry& entry, const std::filesystem::
 // judged, held and protected on its own, so what such a handle can still do
 // reaches nothing SYSTEM trusts. `service` itself, whose contents the core
 // uses, is never repaired: what it holds cannot be known to be ours.
-Result<std::optional<trust::EntryHandle>> secure_folder(const std::filesystem::path& folder, bool create,
+Result<std::optional<trust::OpenedEntry>> secure_folder(const std::filesystem::path& folder, bool create,
                                                         bool repairable, const detail::SetAsideObserver& observer) {
     bool made_here = false;
     bool repaired = false;
@@ -56,7 +58,7 @@ Result<std::optional<trust::EntryHandle>> secure_folder(const std::filesystem::p
         Result<std::optional<trust::Entry>> opened = trust::open_entry(folder);
         if (!opened) return fail(not_safe(folder, opened.error().one_line()));
         if (!*opened) {
-            if (!create) return std::optional<trust::EntryHandle>();
+            if (!create) return std::optional<trust::OpenedEntry>();
             Result<bool> created = detail::create_protected_folder(folder);
             if (!created) return fail(not_safe(folder, "cannot create it: " + created.error().one_line()));
             made_here = *created;
@@ -64,27 +66,27 @@ Result<std::optional<trust::EntryHandle>> secure_folder(const std::filesystem::p
         }
         trust::Entry& entry = **opened;
         trust::EntryFacts facts{entry.kind, std::nullopt};
-        if (entry.kind == trust::EntryKind::Folder && permissions_judged(*entry.handle, folder)) {
-            Result<trust::Permissions> permissions = trust::entry_permissions(*entry.handle);
+        if (entry.kind == trust::EntryKind::Folder && permissions_judged(entry.opened, folder)) {
+            Result<trust::Permissions> permissions = trust::entry_permissions(entry.opened);
             if (!permissions) return fail(not_safe(folder, permissions.error().one_line()));
             facts.permissions = std::move(*permissions);
         }
         const std::optional<std::string> problem =
             trust::entry_problem(facts, trust::EntryKind::Folder, trust::TrustRole::DataFolder);
-        if (!problem) return std::optional<trust::EntryHandle>(std::move(entry.handle));
+        if (!problem) return std::optional<trust::OpenedEntry>(std::move(entry.opened));
         if (made_here) return fail(not_safe(folder, "the folder created is not what was asked for: " + *problem));
         if (repaired) return fail(not_safe(folder, "still not safe once its owner and DACL were reset: " + *problem));
 
         const std::filesystem::path aside = std::filesystem::path(folder.native() + trust::untrusted_suffix());
         // Closed first: the rename opens the entry again, with the right to
         // delete, and checks that it is still the same one.
-        entry.handle.reset();
+        entry.opened.handle.reset();
         if (observer) observer(detail::SetAsideStep::BeforeRename, folder, aside);
-        if (Result<> moved = trust::rename_entry_aside(folder, entry.identity, aside); !moved) {
+        if (Result<> moved = trust::rename_entry_aside(folder, entry.opened.identity, aside); !moved) {
             std::string refusal = "cannot set it aside (" + *problem + "): " + moved.error().one_line();
             // Only a folder whose permissions were read and found wrong.
             if (!repairable || !facts.permissions) return fail(not_safe(folder, refusal));
-            if (Result<> reset = detail::reset_folder_security(folder, entry.identity); !reset)
+            if (Result<> reset = detail::reset_folder_security(folder, entry.opened.identity); !reset)
                 return fail(not_safe(folder, refusal + "; cannot reset its owner and DACL: " + reset.error().one_line()));
             log_message("data folder: reset the owner and DACL of " + path_to_utf8(folder) + " in place (" + *problem +
                         "): it cannot be set aside: " + moved.error().one_line());
@@ -114,22 +116,22 @@ Result<PreparedDataFolder> prepare_data_folder_with(const std::filesystem::path&
     const std::filesystem::path base = velmor.parent_path();
     (void)create_folder_all(base);
 
-    std::vector<trust::EntryHandle> held;
+    std::vector<trust::OpenedEntry> held;
     for (const std::filesystem::path& folder : {velmor, service_data_dir}) {
-        Result<std::optional<trust::EntryHandle>> secured = secure_folder(folder, true, folder == velmor, observer);
+        Result<std::optional<trust::OpenedEntry>> secured = secure_folder(folder, true, folder == velmor, observer);
         if (!secured) return fail(std::move(secured.error()));
         held.push_back(std::move(**secured));
     }
     if (observer) observer(SetAsideStep::Held, service_data_dir, {});
     // The core works in the folder the path names, not in one the held
     // handle reached some other way.
-    Result<bool> in_place = trust::entry_is_at(*held.back(), service_data_dir);
+    Result<bool> in_place = trust::entry_is_at(held.back(), service_data_dir);
     if (!in_place) return fail(not_safe(service_data_dir, in_place.error().one_line()));
     if (!*in_place) return fail(not_safe(service_data_dir, "the folder opened is not the one its path names"));
 
     // Created later by start_core, only for a start that the record accepts;
     // one already there gets the same check now.
-    Result<std::optional<trust::EntryHandle>> log_folder =
+    Result<std::optional<trust::OpenedEntry>> log_folder =
         secure_folder(join_path(service_data_dir, LOG_FOLDER_NAME), false, false, observer);
     if (!log_folder) return fail(std::move(log_folder.error()));
     return PreparedDataFolder(std::move(held));
@@ -183,9 +185,9 @@ Result<> place_wintun(const std::filesystem::path& source_dir, const std::filesy
     const std::filesystem::path temporary =
         std::filesystem::path(destination.native() + temporary_copy_suffix());
     remove_file_quietly(temporary);
-    if (Result<> copied = copy_file_over(source, temporary); !copied) {
+    if (Result<> copied = file_ops::copy_file_over(source, temporary); !copied) {
         remove_file_quietly(temporary);
-        return failed(copied.error());
+        return failed(os_error(copied.error().system_code().value_or(0)));
     }
     if (Result<> made_private = make_private_copy(temporary); !made_private) {
         remove_file_quietly(temporary);

@@ -35,10 +35,10 @@ Result<> create_folder_all(const std::filesystem::path& folder);
 class PreparedDataFolder {
 public:
     PreparedDataFolder() = default;
-    explicit PreparedDataFolder(std::vector<trust::EntryHandle> held) : held_(std::move(held)) {}
+    explicit PreparedDataFolder(std::vector<trust::OpenedEntry> held) : held_(std::move(held)) {}
 
 private:
-    std::vector<trust::EntryHandle> held_;
+    std::vector<trust::OpenedEntry> held_;
 };
 
 // Prepares `Velmor` and `Velmor\service` (the parent of `service_data_dir`)
@@ -119,10 +119,6 @@ Result<> make_private_copy(const std::filesystem::path& copy);
 // True when the path's metadata can be read, following links (any kind of
 // entry). The file may be locked against opening.
 bool path_metadata_readable(const std::filesystem::path& path);
-
-// Copies `source` to `destination`, overwriting it. The error's message is
-// the system error text.
-Result<> copy_file_over(const std::filesystem::path& source, const std::filesystem::path& destination);
 
 // Renames `from` to `to`, replacing what is there. The error's message is
 // the system error text.

@@ -3,7 +3,6 @@
 // enforced.
 
 #include <fcntl.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "base/file_ops.hpp"
 #include "base/native_handle.hpp"
 #include "base/os_error.hpp"
 #include "env/data_folder.hpp"
@@ -93,15 +93,9 @@ bool path_metadata_readable(const std::filesystem::path& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
-Result<> copy_file_over(const std::filesystem::path& source, const std::filesystem::path& destination) {
-    std::error_code ec;
-    std::filesystem::copy_file(source, destination, std::filesystem::copy_options::overwrite_existing, ec);
-    if (ec) return fail(os_error(static_cast<std::uint32_t>(ec.value())));
-    return {};
-}
-
 Result<> rename_replacing(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (::rename(from.c_str(), to.c_str()) != 0) return fail(os_error(last_os_error_code()));
+    Result<> moved = file_ops::rename_file(from, to, file_ops::Rename::ReplaceExisting);
+    if (!moved) return fail(os_error(moved.error().system_code().value_or(0)));
     return {};
 }
 

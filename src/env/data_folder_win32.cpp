@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file_ops.hpp"
 #include "base/os_error.hpp"
 #include "base/win.hpp"
 #include "env/data_folder.hpp"
@@ -190,12 +191,6 @@ bool path_metadata_readable(const std::filesystem::path& path) {
     return static_cast<bool>(found);
 }
 
-Result<> copy_file_over(const std::filesystem::path& source, const std::filesystem::path& destination) {
-    if (!CopyFileExW(source.c_str(), destination.c_str(), nullptr, nullptr, nullptr, 0))
-        return fail(os_error(GetLastError()));
-    return {};
-}
-
 Result<> make_private_copy(const std::filesystem::path& copy) {
     // Built once and deliberately never freed: a thread may still use it
     // while the process ends.
@@ -218,8 +213,10 @@ Result<> make_private_copy(const std::filesystem::path& copy) {
 }
 
 Result<> rename_replacing(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
-    const DWORD code = GetLastError();
+    constexpr file_ops::Rename REPLACE = file_ops::Rename::ReplaceExisting;
+    Result<> moved = file_ops::rename_file(from, to, REPLACE);
+    if (moved) return {};
+    const DWORD code = moved.error().system_code().value_or(0);
     // A read-only file refuses to be replaced; the attribute is no reason to
     // keep it.
     const DWORD attributes = GetFileAttributesW(to.c_str());
@@ -227,8 +224,9 @@ Result<> rename_replacing(const std::filesystem::path& from, const std::filesyst
         (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
         !SetFileAttributesW(to.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)))
         return fail(os_error(code));
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
-    return fail(os_error(GetLastError()));
+    moved = file_ops::rename_file(from, to, REPLACE);
+    if (moved) return {};
+    return fail(os_error(moved.error().system_code().value_or(0)));
 }
 
 void remove_file_quietly(const std::filesystem::path& path) { DeleteFileW(path.c_str()); }

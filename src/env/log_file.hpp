@@ -49,9 +49,6 @@ private:
     bool created_;
 };
 
-// Renames `from` to `to`, replacing `to`.
-Result<> replace_file(const std::filesystem::path& from, const std::filesystem::path& to);
-
 // Writes the line to standard error as one unit; a missing or broken
 // standard error is ignored.
 void echo_to_stderr(std::string_view line);

@@ -68,11 +68,6 @@ Result<bool> LogFile::is_at(const std::filesystem::path& path) const {
     return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-Result<> replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (::rename(from.c_str(), to.c_str()) != 0) return fail(last_call_error("rename"));
-    return {};
-}
-
 void echo_to_stderr(std::string_view line) {
     // A process without standard error (descriptor 2 closed) echoes nothing
     // from then on, as a Windows service without one: no system call per

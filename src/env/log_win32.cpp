@@ -1,6 +1,4 @@
-#include <cstring>
 #include <mutex>
-#include <vector>
 
 #include "base/os_error.hpp"
 #include "base/win.hpp"
@@ -26,9 +24,6 @@ namespace {
 // and the descriptor, to check one found.
 constexpr DWORD LOG_ACCESS = 0x00120114 | READ_CONTROL;
 constexpr DWORD LOG_SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// FileRenameInfoEx, which the headers declare only for later Windows
-// versions than the one the helper is built for.
-constexpr auto FILE_RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
 // "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;{the process's user})": no owner
 // named, so the creator's default owner (the Administrators for SYSTEM, the
@@ -101,33 +96,6 @@ Result<bool> LogFile::is_at(const std::filesystem::path& path) const {
     if (!GetFileInformationByHandle(named.get(), &found)) return fail(last_call_error("GetFileInformationByHandle"));
     return held.dwVolumeSerialNumber == found.dwVolumeSerialNumber && held.nFileIndexHigh == found.nFileIndexHigh &&
            held.nFileIndexLow == found.nFileIndexLow;
-}
-
-Result<> replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-    {
-        // With POSIX semantics (Windows 10 and later, NTFS) a handle someone
-        // holds on `to` does not keep it from being replaced. Through a
-        // handle opened with delete sharing, as every log handle is.
-        const unique_handle file = adopt_file_handle(CreateFileW(
-            from.c_str(), DELETE | SYNCHRONIZE, LOG_SHARE, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (!file) return fail(last_call_error("CreateFileW"));
-        const std::wstring& name = to.native();
-        const std::size_t bytes = name.size() * sizeof(wchar_t);
-        std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + bytes);
-        auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-        rename->Flags = FILE_RENAME_FLAG_POSIX_SEMANTICS | FILE_RENAME_FLAG_REPLACE_IF_EXISTS;
-        rename->FileNameLength = static_cast<DWORD>(bytes);
-        std::memcpy(rename->FileName, name.data(), bytes);
-        if (SetFileInformationByHandle(file.get(), FILE_RENAME_INFO_EX, rename, static_cast<DWORD>(buffer.size())))
-            return {};
-        const DWORD code = GetLastError();
-        // Older systems and file systems (and Wine) know neither the class
-        // nor its flags: renamed the old way below.
-        if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
-            return fail(call_error("SetFileInformationByHandle", code));
-    }
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return fail(last_call_error("MoveFileExW"));
-    return {};
 }
 
 void echo_to_stderr(std::string_view line) {

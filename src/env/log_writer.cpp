@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "base/file_ops.hpp"
 #include "base/path.hpp"
 #include "env/log.hpp"
 #include "trust/entry.hpp"
@@ -45,8 +46,11 @@ Result<> LogWriter::set_aside(const std::filesystem::path& path, const std::stri
 
 Result<> LogWriter::rotate() {
     // Renamed by path: a file opened with delete sharing may be renamed
-    // while open, by us and by another process that logs to it.
-    Result<> replaced = detail::replace_file(path_, rotated_path_);
+    // while open, by us and by another process that logs to it. With POSIX
+    // semantics a handle someone holds on the rotated file does not keep it
+    // from being replaced.
+    constexpr file_ops::Rename REPLACE = file_ops::Rename::ReplaceEvenIfOpen;
+    Result<> replaced = file_ops::rename_file(path_, rotated_path_, REPLACE);
     if (replaced) return replaced;
     // Where renames have no POSIX semantics, a handle on the rotated file
     // (anyone who may list the folder can open one for its attributes) keeps
@@ -57,13 +61,13 @@ Result<> LogWriter::rotate() {
     if (!old || !*old || (*old)->kind != trust::EntryKind::File) return replaced;
     const Result<std::optional<std::filesystem::path>> aside = trust::set_entry_aside(rotated_path_);
     if (!aside || !*aside) return replaced;
-    replaced = detail::replace_file(path_, rotated_path_);
-    std::error_code ignored;
+    replaced = file_ops::rename_file(path_, rotated_path_, REPLACE);
     if (replaced) {
+        std::error_code ignored;
         std::filesystem::remove(**aside, ignored);
     } else {
         // The log itself could not be moved: the previous rotated log is kept.
-        std::filesystem::rename(**aside, rotated_path_, ignored);
+        (void)file_ops::rename_file(**aside, rotated_path_, file_ops::Rename::ReplaceExisting);
     }
     return replaced;
 }

@@ -13,6 +13,7 @@
 #include "service/data_folder_at_start.hpp"
 #include "service/host_report.hpp"
 #include "service/host_sequence.hpp"
+#include "trust/program_files.hpp"
 
 namespace velmor {
 namespace {
@@ -38,9 +39,9 @@ public:
     std::uint32_t process_id() override { return GetCurrentProcessId(); }
     void check_program_folder(const std::filesystem::path& folder) override {
         if (const std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(folder)) {
-            const Result<> decided = decide_program_trust("program folder", unsafe, read_unsafe_folder_allowance());
+            const Result<> decided = decide_program_trust("program folder", unsafe);
             report_event(EventId::program_folder_unsafe, trust::unsafe_error("program folder", *unsafe).one_line() +
-                                                             (decided ? " (allowed at install)" : ""));
+                                                             (decided ? std::string(trust::ALLOWED_AT_INSTALL) : ""));
         }
     }
     void stop_core() override { (void)velmor::stop_core(*core_); }

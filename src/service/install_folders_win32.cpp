@@ -8,6 +8,7 @@
 #include "env/locations.hpp"
 #include "env/log.hpp"
 #include "env/settings.hpp"
+#include "trust/program_files.hpp"
 
 namespace velmor {
 
@@ -26,9 +27,11 @@ Result<> prepare_install_folders(bool allow_unsafe_folder) {
     if (Result<> recorded = record_unsafe_folder_allowance(allow_unsafe_folder); !recorded) return recorded;
     // The service runs the executable, loads the core library and copies
     // wintun.dll from there as SYSTEM.
-    if (const std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(*folder)) {
+    const std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(*folder);
+    if (const trust::ProgramTrust verdict = trust::program_trust(unsafe, allow_unsafe_folder);
+        verdict != trust::ProgramTrust::Safe) {
         const Error error = trust::unsafe_error("program folder", *unsafe);
-        if (!allow_unsafe_folder) {
+        if (verdict == trust::ProgramTrust::Refused) {
             std::string message = error.message() + " (install with --allow-unsafe-folder to accept it)";
             if (unsafe->cause) return fail(Error(std::move(message), *unsafe->cause));
             return fail(std::move(message));

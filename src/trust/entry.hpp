@@ -7,22 +7,14 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 
 #include "base/error.hpp"
+#include "base/native_handle.hpp"
 #include "trust/file_trust.hpp"
 
 namespace velmor::trust {
-
-// One entry opened as itself; defined per platform. While it is open, no one
-// can delete or rename it (Windows).
-struct OpenedEntry;
-struct OpenedEntryCloser {
-    void operator()(OpenedEntry* entry) const;
-};
-using EntryHandle = std::unique_ptr<OpenedEntry, OpenedEntryCloser>;
 
 // Which file an entry is: equal values, the same file.
 struct EntryIdentity {
@@ -32,10 +24,19 @@ struct EntryIdentity {
     bool operator==(const EntryIdentity&) const = default;
 };
 
-struct Entry {
-    EntryHandle handle;
-    EntryKind kind = EntryKind::Other;
+// One entry opened as itself. While it is open, no one can delete or rename
+// it (Windows).
+struct OpenedEntry {
+    NativeHandle handle;
     EntryIdentity identity;
+    // Opened without the right to read its security (Windows): its DACL
+    // shuts the helper out.
+    bool security_unreadable = false;
+};
+
+struct Entry {
+    OpenedEntry opened;
+    EntryKind kind = EntryKind::Other;
 };
 
 // Opens the entry at `path` itself, for reading its attributes and security,

@@ -4,7 +4,6 @@
 #include "trust/entry_posix.hpp"
 
 #include <fcntl.h>
-#include <stdio.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -13,21 +12,15 @@
 #include <chrono>
 #include <string>
 
+#include "base/file_ops.hpp"
 #include "base/os_error.hpp"
 #include "trust/file_trust_posix.hpp"
 
 namespace velmor::trust {
 
-struct OpenedEntry {
-    int fd = -1;
-};
-
-void OpenedEntryCloser::operator()(OpenedEntry* entry) const {
-    if (entry->fd >= 0) ::close(entry->fd);
-    delete entry;
-}
-
 namespace {
+
+int fd_of(const OpenedEntry& entry) { return static_cast<int>(entry.handle.get()); }
 
 EntryIdentity identity_of(const struct stat& info) {
     return EntryIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino), 0};
@@ -55,24 +48,24 @@ Result<std::optional<Entry>> open_entry(const std::filesystem::path& path) {
         return fail(last_call_error("open"));
     }
     Entry entry;
-    entry.handle.reset(new OpenedEntry{fd});
+    entry.opened.handle.reset(fd);
     struct stat info{};
     if (::fstat(fd, &info) != 0) return fail(last_call_error("fstat"));
     entry.kind = facts_of(info, false).kind;
-    entry.identity = identity_of(info);
+    entry.opened.identity = identity_of(info);
     return std::optional<Entry>(std::move(entry));
 }
 
 Result<Permissions> entry_permissions(const OpenedEntry& entry) {
     struct stat info{};
-    if (::fstat(entry.fd, &info) != 0) return fail(last_call_error("fstat"));
+    if (::fstat(fd_of(entry), &info) != 0) return fail(last_call_error("fstat"));
     return permissions_of(info);
 }
 
 Result<bool> entry_is_at(const OpenedEntry& entry, const std::filesystem::path& path) {
     struct stat held{};
     struct stat named{};
-    if (::fstat(entry.fd, &held) != 0) return fail(last_call_error("fstat"));
+    if (::fstat(fd_of(entry), &held) != 0) return fail(last_call_error("fstat"));
     if (::lstat(path.c_str(), &named) != 0) return false;
     return identity_of(held) == identity_of(named);
 }
@@ -83,9 +76,7 @@ Result<> rename_entry_aside(const std::filesystem::path& path, const EntryIdenti
     struct stat info{};
     if (::lstat(path.c_str(), &info) != 0) return fail(last_call_error("lstat"));
     if (!(identity_of(info) == identity)) return fail("replaced while it was being checked");
-    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) != 0)
-        return fail(last_call_error("renameat2"));
-    return {};
+    return file_ops::rename_file(path, aside, file_ops::Rename::KeepExisting);
 }
 
 std::filesystem::path::string_type untrusted_suffix() {
@@ -107,7 +98,7 @@ Result<std::optional<EntryFacts>> read_entry(const std::filesystem::path& path) 
         if (errno == ENOENT) return std::optional<EntryFacts>();
         return fail(last_call_error("open"));
     }
-    const EntryHandle held(new OpenedEntry{fd});
+    const NativeHandle held(fd);
     struct stat info{};
     if (::fstat(fd, &info) != 0) return fail(last_call_error("fstat"));
     return std::optional<EntryFacts>(facts_of(info, true));
@@ -121,7 +112,7 @@ bool permissions_kept(const OpenedEntry& entry) {
     constexpr long MSDOS_MAGIC = 0x4d44;
     constexpr long EXFAT_MAGIC = 0x2011BAB0;
     struct statfs volume{};
-    if (::fstatfs(entry.fd, &volume) != 0) return true;
+    if (::fstatfs(fd_of(entry), &volume) != 0) return true;
     const long type = static_cast<long>(volume.f_type);
     return type != MSDOS_MAGIC && type != EXFAT_MAGIC;
 }

@@ -1,25 +1,15 @@
 #include "trust/entry_win32.hpp"
 
 #include <atomic>
-#include <cstring>
 #include <string>
-#include <vector>
 
+#include "base/file_ops_win32.hpp"
 #include "base/os_error.hpp"
 #include "trust/file_trust_win32.hpp"
 // After <windows.h>:
 #include <aclapi.h>
 
 namespace velmor::trust {
-
-struct OpenedEntry {
-    unique_handle handle;
-    // Opened without READ_CONTROL: its DACL shuts the helper out.
-    bool security_unreadable = false;
-    EntryIdentity identity;
-};
-
-void OpenedEntryCloser::operator()(OpenedEntry* entry) const { delete entry; }
 
 namespace {
 
@@ -163,39 +153,39 @@ Result<std::optional<Entry>> open_entry(const std::filesystem::path& path) {
     // Shared for reading and writing, never for deletion: while this is
     // open, no one renames, deletes or replaces the entry.
     constexpr DWORD SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    auto opened = std::make_unique<OpenedEntry>();
-    opened->handle = open_itself(path, READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE, SHARE);
-    if (!opened->handle && GetLastError() == ERROR_ACCESS_DENIED) {
+    Entry entry;
+    unique_handle handle = open_itself(path, READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE, SHARE);
+    if (!handle && GetLastError() == ERROR_ACCESS_DENIED) {
         // Reading attributes is granted through the parent's listing right.
-        opened->handle = open_itself(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE, SHARE);
-        opened->security_unreadable = true;
+        handle = open_itself(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE, SHARE);
+        entry.opened.security_unreadable = true;
     }
-    if (!opened->handle) {
+    if (!handle) {
         const DWORD code = GetLastError();
         if (is_missing(code)) return std::optional<Entry>();
         return fail(refused_open(code, privileges));
     }
-    Result<FILE_ATTRIBUTE_TAG_INFO> tag = tag_of(opened->handle.get());
+    entry.opened.handle = native_handle_of(handle.release());
+    const HANDLE opened = handle_of(entry.opened.handle);
+    Result<FILE_ATTRIBUTE_TAG_INFO> tag = tag_of(opened);
     if (!tag) return fail(std::move(tag.error()));
     if (Result<> itself = opened_itself(path, *tag); !itself) return fail(std::move(itself.error()));
-    Result<EntryIdentity> identity = identity_of(opened->handle.get());
+    Result<EntryIdentity> identity = identity_of(opened);
     if (!identity) return fail(std::move(identity.error()));
-    Entry entry;
     entry.kind = kind_of(*tag);
-    entry.identity = *identity;
-    opened->identity = *identity;
-    entry.handle.reset(opened.release());
+    entry.opened.identity = *identity;
     return std::optional<Entry>(std::move(entry));
 }
 
 Result<Permissions> entry_permissions(const OpenedEntry& entry) {
     if (entry.security_unreadable) return Permissions{std::nullopt, std::nullopt, true};
-    return permissions_through(entry.handle.get());
+    return permissions_through(handle_of(entry.handle));
 }
 
 Result<bool> entry_is_at(const OpenedEntry& entry, const std::filesystem::path& path) {
     Result<std::wstring> final_path = grown_path("GetFinalPathNameByHandleW", [&](wchar_t* buffer, DWORD size) {
-        return GetFinalPathNameByHandleW(entry.handle.get(), buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        return GetFinalPathNameByHandleW(handle_of(entry.handle), buffer, size,
+                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     });
     if (!final_path) return fail(std::move(final_path.error()));
     Result<std::wstring> full = grown_path("GetFullPathNameW", [&](wchar_t* buffer, DWORD size) {
@@ -242,17 +232,7 @@ Result<> rename_entry_aside(const std::filesystem::path& path, const EntryIdenti
     const unique_handle entry = std::move(*opened);
 
     // The new name in full, in the same parent; never replacing what is there.
-    const std::wstring& name = aside.native();
-    const std::size_t bytes = name.size() * sizeof(wchar_t);
-    std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + bytes);
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(bytes);
-    std::memcpy(rename->FileName, name.data(), bytes);
-    if (!SetFileInformationByHandle(entry.get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
-        return fail(last_call_error("SetFileInformationByHandle"));
-    return {};
+    return file_ops::rename_open_file(entry.get(), aside, file_ops::Rename::KeepExisting);
 }
 
 std::filesystem::path::string_type untrusted_suffix() {
@@ -298,7 +278,7 @@ bool keeps_no_permissions_anywhere() {
 bool permissions_kept(const OpenedEntry& entry) {
     if (keeps_no_permissions_anywhere()) return false;
     DWORD flags = 0;
-    if (!GetVolumeInformationByHandleW(entry.handle.get(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
+    if (!GetVolumeInformationByHandleW(handle_of(entry.handle), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
         return true;
     return (flags & FILE_PERSISTENT_ACLS) != 0;
 }

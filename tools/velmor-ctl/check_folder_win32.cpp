@@ -8,11 +8,12 @@
 #include "base/names.hpp"
 #include "base/os_error.hpp"
 #include "base/win.hpp"
-#include "core/program_trust.hpp"
+#include "core/core_library.hpp"
 #include "env/data_folder_win32.hpp"
 #include "env/locations.hpp"
 #include "trust/entry.hpp"
 #include "trust/install_folder.hpp"
+#include "trust/program_files.hpp"
 
 namespace velmor::ctl {
 namespace {
@@ -50,7 +51,8 @@ Result<> make_protected_folder(const std::filesystem::path& folder) {
 // by their names in `folder`.
 std::optional<trust::Unsafe> find_unsafe_installed(const std::filesystem::path& folder, bool kept) {
     const Result<std::filesystem::path> helper(folder / EXECUTABLE_NAME_WIDE);
-    if (std::optional<trust::Unsafe> unsafe = find_unsafe_program_files(folder, helper, trust::read_entry, kept))
+    if (std::optional<trust::Unsafe> unsafe =
+            trust::find_unsafe_program_files(folder, helper, core_library_file_name(), trust::read_entry, kept))
         return unsafe;
     return trust::find_unsafe(folder, {folder / L"velmor-ctl.exe"}, trust::read_entry, kept);
 }

@@ -25,16 +25,17 @@ int fake_probe(CoreLibrary library, const char* name) {
 class CoreLibraryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Result<CoreLibrary> opened = detail::open_core_library(fake_core_path(VELMOR_FAKE_CORE_DIR));
+        Result<CoreModule> opened = detail::open_core_library(fake_core_path(VELMOR_FAKE_CORE_DIR));
         ASSERT_TRUE(opened) << opened.error().full_description();
-        library = *opened;
+        module = std::move(*opened);
+        library = CoreLibrary{module.get()};
         cwd = path_to_utf8(dir.path());
     }
-    void TearDown() override { detail::close_core_library(library); }
 
     Result<> run(const std::string& config) { return detail::run_core_in(library, config, "core.log", cwd); }
 
     TempDir dir;
+    CoreModule module;
     CoreLibrary library;
     std::string cwd;
 };
@@ -42,7 +43,7 @@ protected:
 TEST(CoreLibraryLoad, MissingOrBrokenLibraryIsReportedWithItsPath) {
     TempDir dir;
     const std::filesystem::path missing = join_path(dir.path(), core_library_file_name());
-    Result<CoreLibrary> opened = detail::open_core_library(missing);
+    Result<CoreModule> opened = detail::open_core_library(missing);
     ASSERT_FALSE(opened);
     EXPECT_EQ(opened.error().message(), "core library not found: " + path_to_utf8(missing));
 
@@ -72,18 +73,18 @@ TEST(CoreLibraryLoad, ProcessLibraryIsLoadedOnceAndReused) {
 }
 
 TEST(CoreLibraryLoad, LibraryWithoutClashStartFailsTheRun) {
-    Result<CoreLibrary> opened = detail::open_core_library(fake_core_path(VELMOR_FAKE_NOSTART_DIR));
+    Result<CoreModule> opened = detail::open_core_library(fake_core_path(VELMOR_FAKE_NOSTART_DIR));
     ASSERT_TRUE(opened) << opened.error().full_description();
+    const CoreLibrary library{opened->get()};
     TempDir dir;
-    const Result<> outcome = detail::run_core_in(*opened, "{}", "core.log", path_to_utf8(dir.path()));
+    const Result<> outcome = detail::run_core_in(library, "{}", "core.log", path_to_utf8(dir.path()));
     ASSERT_FALSE(outcome);
     EXPECT_EQ(outcome.error().message(), "clash_start symbol");
     ASSERT_NE(outcome.error().cause(), nullptr);
     const std::string cause = outcome.error().cause()->message();
     EXPECT_TRUE(cause.starts_with("GetProcAddress failed") || cause.starts_with("dlsym failed")) << cause;
     // The shutdown of such a library still goes through.
-    detail::shutdown_core_in(*opened);
-    detail::close_core_library(*opened);
+    detail::shutdown_core_in(library);
 }
 
 TEST_F(CoreLibraryTest, ResultsOfClashStart) {

@@ -48,7 +48,7 @@ TEST(HeldFolder, IsAtThePathOnlyWhileThePathNamesIt) {
     std::filesystem::create_directory(folder);
     Result<std::optional<trust::Entry>> opened = trust::open_entry(folder);
     ASSERT_TRUE(opened && *opened);
-    const trust::OpenedEntry& held = *(*opened)->handle;
+    const trust::OpenedEntry& held = (*opened)->opened;
     EXPECT_EQ(trust::entry_is_at(held, folder).value_or(false), true);
     EXPECT_EQ(trust::entry_is_at(held, dir.path() / "." / "service").value_or(false), true);
     EXPECT_EQ(trust::entry_is_at(held, moved).value_or(true), false);

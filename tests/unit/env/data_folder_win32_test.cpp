@@ -235,12 +235,12 @@ TEST(FolderSecurity, TheProtectedDescriptorIsReadBack) {
     Result<std::optional<trust::Entry>> opened = trust::open_entry(folder);
     ASSERT_TRUE(opened && *opened);
     EXPECT_EQ((*opened)->kind, trust::EntryKind::Folder);
-    const Result<trust::Permissions> permissions = trust::entry_permissions(*(*opened)->handle);
+    const Result<trust::Permissions> permissions = trust::entry_permissions((*opened)->opened);
     ASSERT_TRUE(permissions);
     const std::optional<std::string> problem = trust::who_may_change(trust::TrustRole::DataFolder, *permissions);
     // Asked of the folder's own handle: NTFS keeps them; Wine reports that it
     // does, but keeps nothing.
-    EXPECT_EQ(trust::permissions_kept(*(*opened)->handle), !under_wine());
+    EXPECT_EQ(trust::permissions_kept((*opened)->opened), !under_wine());
     if (under_wine())
         GTEST_SKIP() << "Wine does not store owner or DACL of files (it reports a DACL made from the Unix mode): only "
                         "real Windows can show the descriptor read back";

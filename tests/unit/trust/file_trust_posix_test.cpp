@@ -11,14 +11,12 @@
 #include <fstream>
 #include <functional>
 
-#include "core/program_trust.hpp"
 #include "trust/entry.hpp"
+#include "trust/program_files.hpp"
 #include "unit/core/core_test_support.hpp"
 
 namespace velmor::trust {
 namespace {
-
-using velmor::find_unsafe_program_files;
 
 namespace fs = std::filesystem;
 
@@ -83,7 +81,7 @@ TEST(FindUnsafePosix, ModesAndLinks) {
         ::chmod((folder / "velmor-helper").c_str(), 0755);
         ::chmod((folder / c.file).c_str(), c.mode);
         const Result<fs::path> exe = c.exe_readable ? Result<fs::path>(folder / "velmor-helper") : fail("current_exe");
-        const std::optional<Unsafe> unsafe = find_unsafe_program_files(folder, exe, read_entry, true);
+        const std::optional<Unsafe> unsafe = find_unsafe_program_files(folder, exe, "libclash_ffi.so", read_entry, true);
         EXPECT_EQ(unsafe ? unsafe->path.lexically_relative(folder).string() + ": " + unsafe->reason +
                                (unsafe->cause ? ": " + unsafe->cause->message() : "")
                          : "",
@@ -135,7 +133,7 @@ TEST(EntryAsNobody, ARefusalIsAnErrorNeverMissingOrDone) {
         {[&] { auto r = open_entry(shut / "core.so"); return r ? (*r ? "opened" : "missing") : code(r.error()); }, "error 13"},
         {[&] { return unsafe_text(find_unsafe(shut, {shut / "core.so"}, read_entry, true)); },
          "shut/core.so: it cannot be checked: open failed: 13"},
-        {[&] { return unsafe_text(find_unsafe_program_files(unlisted, Result<fs::path>(unlisted / "core.so"), read_entry, true)); },
+        {[&] { return unsafe_text(find_unsafe_program_files(unlisted, Result<fs::path>(unlisted / "core.so"), "libclash_ffi.so", read_entry, true)); },
          "unlisted: it cannot be checked: cannot list it"},
         {[&] { auto r = set_entry_aside(fixed / "core.so"); return r ? "set aside" : code(r.error()); }, "error 13"},
     };

@@ -10,8 +10,10 @@
 #include <set>
 #include <thread>
 
+#include "base/names.hpp"
 #include "core/program_trust.hpp"
 #include "trust/entry.hpp"
+#include "trust/program_files.hpp"
 #include "unit/core/core_test_support.hpp"
 
 namespace velmor::trust {
@@ -147,11 +149,18 @@ TEST(DecideProgramTrust, OnlyARecordedAllowanceTurnsARefusalIntoAWarning) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.logged.empty() ? "safe" : c.logged.back());
-        testing::LogCapture log;
-        const Result<> decided = decide_program_trust("core library", c.unsafe, c.allowed);
+        std::vector<std::string> logged;
+        const Result<> decided = decide_program_trust("core library", c.unsafe, c.allowed, UNSAFE_FOLDER_ALLOWANCE,
+                                                      [&](bool warning, const std::string& line) {
+                                                          logged.push_back((warning ? "warning: " : "") + line);
+                                                      });
         EXPECT_EQ(decided ? "" : decided.error().message(), c.refused ? refusal : "");
-        EXPECT_EQ(log.lines(), c.logged);
+        EXPECT_EQ(logged, c.logged);
     }
+    // As the helper runs it, into its log; where nothing is recorded, nothing is allowed.
+    testing::LogCapture log;
+    EXPECT_FALSE(velmor::decide_program_trust("core library", unsafe));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{refusal});
 }
 
 // Set-asides on several threads at once each get a name of their own.
