@@ -213,12 +213,14 @@ Result<> uninstall_service() {
     const unique_schandle service = std::move(*opened);
 
     // The service stops its core before it reports stopped: waiting for that
-    // report means no core outlives the uninstall. A service that is not
-    // running, or refuses the stop for another reason, goes on to the
-    // deletion at once; one already stopping (1061) is waited for too.
-    const Result<> asked = scm::control_service(service.get(), SERVICE_CONTROL_STOP);
-    const bool stopping = asked || asked.error().system_code() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-    if (stopping && !scm::wait_until_stopped(service.get(), UNINSTALL_STOP_WAIT)) {
+    // report means no core outlives the uninstall. A service still starting
+    // is asked once it accepts the stop. One that refuses the stop for good
+    // is removed once it has stopped.
+    const Result<bool> stopped = scm::stop_service(service.get(), UNINSTALL_STOP_WAIT);
+    if (!stopped) {
+        log_message("uninstall: " +
+                    stopped.error().context("cannot stop the service; it is removed once it has stopped").full_description());
+    } else if (!*stopped) {
         // Before init_log: standard error only.
         log_message("uninstall: the service did not stop within " + std::to_string(UNINSTALL_STOP_WAIT.count()) +
                     " s; it is removed once it has stopped");

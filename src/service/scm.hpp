@@ -27,8 +27,11 @@ Result<> control_service(SC_HANDLE service, DWORD control);
 Result<> delete_service(SC_HANDLE service);
 Result<SERVICE_STATUS_PROCESS> query_status(SC_HANDLE service);
 
-// Whether the service reports SERVICE_STOPPED, or can no longer be asked,
-// within `bound`; asks every 100 ms.
-bool wait_until_stopped(SC_HANDLE service, std::chrono::seconds bound);
+// Stops the service from whatever state it is in: asks for the stop as soon
+// as the service accepts one (next_stop_step) and waits until it reports
+// SERVICE_STOPPED or can no longer be queried; looks every 100 ms. True when
+// stopped, false when `bound` passed first; the error of a stop refused for
+// good (stop_refusal_is_final).
+Result<bool> stop_service(SC_HANDLE service, std::chrono::seconds bound);
 
 }  // namespace velmor::scm

@@ -6,6 +6,10 @@
 #include "base/names.hpp"
 #include "base/os_error.hpp"
 #include "service/install.hpp"
+#include "service/service_status.hpp"
+
+static_assert(velmor::scm::SERVICE_CANNOT_ACCEPT_CTRL == ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+static_assert(velmor::scm::SERVICE_NOT_ACTIVE == ERROR_SERVICE_NOT_ACTIVE);
 
 namespace velmor::scm {
 namespace {
@@ -57,11 +61,19 @@ Result<SERVICE_STATUS_PROCESS> query_status(SC_HANDLE service) {
     return status;
 }
 
-bool wait_until_stopped(SC_HANDLE service, std::chrono::seconds bound) {
+Result<bool> stop_service(SC_HANDLE service, std::chrono::seconds bound) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
+    bool asked = false;
     for (;;) {
         const Result<SERVICE_STATUS_PROCESS> status = query_status(service);
-        if (!status || status->dwCurrentState == SERVICE_STOPPED) return true;
+        const StopStep step = status ? next_stop_step(status->dwCurrentState, status->dwControlsAccepted, asked)
+                                     : next_stop_step(std::nullopt, 0, asked);
+        if (step == StopStep::done) return true;
+        if (step == StopStep::ask) {
+            Result<> taken = control_service(service, SERVICE_CONTROL_STOP);
+            if (taken) asked = true;
+            else if (stop_refusal_is_final(taken.error().system_code().value_or(0))) return fail(std::move(taken.error()));
+        }
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }

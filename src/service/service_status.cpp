@@ -30,4 +30,14 @@ StatusReport status_report(ServicePhase phase, ServiceFailure failure) {
     return {STOPPED, 0, SERVICE_SPECIFIC_ERROR, static_cast<std::uint32_t>(failure), 0, 0};
 }
 
+StopStep next_stop_step(std::optional<std::uint32_t> state, std::uint32_t controls_accepted, bool asked) {
+    if (!state || *state == STOPPED) return StopStep::done;
+    if (!asked && (controls_accepted & ACCEPT_STOP) != 0) return StopStep::ask;
+    return StopStep::wait;
+}
+
+bool stop_refusal_is_final(std::uint32_t code) {
+    return code != SERVICE_CANNOT_ACCEPT_CTRL && code != SERVICE_NOT_ACTIVE;
+}
+
 }  // namespace velmor

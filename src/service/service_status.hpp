@@ -5,6 +5,7 @@
 // from the Windows macros. Any thread; nothing is shared.
 
 #include <cstdint>
+#include <optional>
 
 namespace velmor {
 
@@ -24,6 +25,7 @@ inline constexpr std::uint32_t CALL_NOT_IMPLEMENTED = 120;
 inline constexpr std::uint32_t SERVICE_SPECIFIC_ERROR = 1066;
 inline constexpr std::uint32_t STOPPED = 1, START_PENDING = 2, STOP_PENDING = 3, RUNNING = 4;
 inline constexpr std::uint32_t ACCEPT_STOP = 0x1, ACCEPT_PRESHUTDOWN = 0x100;
+inline constexpr std::uint32_t SERVICE_CANNOT_ACCEPT_CTRL = 1061, SERVICE_NOT_ACTIVE = 1062;
 }  // namespace scm
 
 // The handler's answer to one control: NO_ERROR and the stop sequence for
@@ -64,5 +66,21 @@ struct StatusReport {
 // STOPPED, exit code 0 or, for a `failure`, ERROR_SERVICE_SPECIFIC_ERROR
 // with the failure as service-specific code.
 StatusReport status_report(ServicePhase phase, ServiceFailure failure = ServiceFailure::none);
+
+// Stopping a service from outside (uninstall), one look at its status at a
+// time. The service manager forwards a control only while the status accepts
+// it: a stop sent while the service starts fails with
+// ERROR_SERVICE_CANNOT_ACCEPT_CTRL and is not kept, so it is asked once the
+// service accepts it (a service that only waited would run on, its
+// registration marked for deletion). `state` and `controls_accepted` are
+// what the service manager reports, no state when it cannot be queried any
+// more (gone: nothing left to wait for); `asked` whether a stop was taken.
+enum class StopStep { done, ask, wait };
+StopStep next_stop_step(std::optional<std::uint32_t> state, std::uint32_t controls_accepted, bool asked);
+
+// Whether a refused stop ends the wait: not for a service that cannot take
+// one at this moment (1061: it starts or stops) or has just stopped (1062),
+// whose next status decides; for any other refusal (access denied), yes.
+bool stop_refusal_is_final(std::uint32_t code);
 
 }  // namespace velmor

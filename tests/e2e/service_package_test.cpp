@@ -130,8 +130,9 @@ protected:
         auto config = query_config();
         install_command_events_ = event_log_registration();
         EXPECT_EQ(install_command_events_.message_file, helper.native());
-        EXPECT_EQ(run_program(helper, L"uninstall", scratch_).exit_code, 0u);
-        EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go";
+        const ProgramOutcome removed = run_program(helper, L"uninstall", scratch_);
+        EXPECT_EQ(removed.exit_code, 0u) << removed.err;
+        EXPECT_TRUE(wait_until([] { return !is_registered(); })) << "the registration did not go: " << removed.err;
         EXPECT_FALSE(event_log_key_exists()) << "uninstall left the event log's registration";
         return config;
     }
