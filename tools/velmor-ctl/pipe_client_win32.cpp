@@ -11,8 +11,8 @@
 
 #include "base/names.hpp"
 #include "base/os_error.hpp"
-#include "base/sized_query.hpp"
 #include "env/log.hpp"
+#include "service/scm.hpp"
 #include "velmor-ctl/log_time.hpp"
 #include "velmor-ctl/pipe_client.hpp"
 
@@ -69,41 +69,25 @@ std::optional<std::string> image_version(const std::wstring& image) {
 }  // namespace
 
 Result<std::optional<std::uint32_t>> service_process_id() {
-    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) return fail(last_call_error("OpenSCManagerW"));
-    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
-    if (!service) {
-        const DWORD code = GetLastError();
-        if (code == ERROR_SERVICE_DOES_NOT_EXIST) return std::optional<std::uint32_t>();
-        return fail(call_error("OpenServiceW", code));
-    }
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
-                              &needed))
-        return fail(last_call_error("QueryServiceStatusEx"));
-    return std::optional<std::uint32_t>(status.dwProcessId);
+    const Result<unique_schandle> manager = scm::open_manager(SC_MANAGER_CONNECT);
+    if (!manager) return fail(manager.error());
+    const Result<unique_schandle> service = scm::open_service(manager->get(), SERVICE_QUERY_STATUS);
+    if (!service && service.error().system_code() == ERROR_SERVICE_DOES_NOT_EXIST)
+        return std::optional<std::uint32_t>();
+    if (!service) return fail(service.error());
+    const Result<SERVICE_STATUS_PROCESS> status = scm::query_status(service->get());
+    if (!status) return fail(status.error());
+    return std::optional<std::uint32_t>(status->dwProcessId);
 }
 
 Result<std::wstring> service_image_path() {
-    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) return fail(last_call_error("OpenSCManagerW"));
-    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_CONFIG));
-    if (!service) return fail(last_call_error("OpenServiceW"));
-    const auto config = query_sized(
-        [&service](void* data, DWORD& bytes) {
-            DWORD needed = 0;
-            if (QueryServiceConfigW(service.get(), static_cast<QUERY_SERVICE_CONFIGW*>(data), bytes, &needed))
-                return DWORD{ERROR_SUCCESS};
-            const DWORD code = GetLastError();
-            bytes = needed;
-            return code;
-        },
-        DWORD{ERROR_INSUFFICIENT_BUFFER}, DWORD{512});
-    if (config.status != ERROR_SUCCESS) return fail(call_error("QueryServiceConfigW", config.status));
-    std::wstring binary = static_cast<const QUERY_SERVICE_CONFIGW*>(config.data())->lpBinaryPathName;
-    if (binary.starts_with(L'"')) binary = binary.substr(1, binary.find(L'"', 1) - 1);
-    return binary;
+    const Result<unique_schandle> manager = scm::open_manager(SC_MANAGER_CONNECT);
+    if (!manager) return fail(manager.error());
+    const Result<unique_schandle> service = scm::open_service(manager->get(), SERVICE_QUERY_CONFIG);
+    if (!service) return fail(service.error());
+    const Result<scm::ServiceConfig> config = scm::query_config(service->get());
+    if (!config) return fail(config.error());
+    return scm::executable_of(config->binary_path);
 }
 
 HelperIdentity with_service_image(HelperIdentity who) {
