@@ -20,16 +20,6 @@ namespace {
 
 constexpr int EXIT_OK = 0, EXIT_NO_LOG = 2;
 
-// The log next to the velmor-helper service's executable.
-Result<std::filesystem::path> service_log_path() {
-    const Result<std::wstring> image = service_image_path();
-    if (!image && image.error().system_code() == ERROR_SERVICE_DOES_NOT_EXIST)
-        return fail("the velmor-helper service is not installed: name the log file (velmor-ctl log FILE), or use "
-                    "--console for a helper in console mode");
-    if (!image) return fail(image.error());
-    return std::filesystem::path(*image).parent_path() / widen(LOG_FILE_NAME);
-}
-
 // Opened for reading with every sharing: the helper goes on appending to it
 // and may rename it at its size cap while we hold it.
 Result<unique_handle> open_log(const std::filesystem::path& path) {
@@ -120,6 +110,24 @@ int print_log(const std::filesystem::path& path, LogLines& lines, bool follow) {
 }
 
 }  // namespace
+
+Result<std::filesystem::path> service_log_path() {
+    const Result<std::wstring> image = service_image_path();
+    if (!image && image.error().system_code() == ERROR_SERVICE_DOES_NOT_EXIST)
+        return fail("the velmor-helper service is not installed: name the log file (velmor-ctl log FILE), or use "
+                    "--console for a helper in console mode");
+    if (!image) return fail(image.error());
+    return std::filesystem::path(*image).parent_path() / widen(LOG_FILE_NAME);
+}
+
+Result<std::string> readable_local_log(const std::filesystem::path& path) {
+    Result<unique_handle> opened = open_log(path);
+    if (!opened) return fail(opened.error());
+    Result<std::string> bytes = read_to_end(opened->get());
+    if (!bytes) return fail(bytes.error().context("cannot read " + narrow(path.native())));
+    LogLines lines(LogLineFilter(LogLineFilter::LocalOffset(utc_offset_minutes), std::nullopt));
+    return lines.add(*bytes) + lines.finish();
+}
 
 int run_log(const CtlCommand& command) {
     std::optional<std::int64_t> since;

@@ -26,7 +26,26 @@ namespace velmor::ctl {
 Result<> check_server(const Result<std::optional<std::uint32_t>>& service, const HelperIdentity& server,
                       bool console, std::string_view command);
 
+// A request line for `action`, with the configuration for start.
+std::string request_line(std::string_view action, const std::optional<std::string>& config);
+
 #ifdef _WIN32
+// A reply and who gave it.
+struct Answered {
+    std::string reply;
+    HelperIdentity server;
+};
+
+// Sends `request` to the helper that may receive it (check_server), and
+// sends it again when the helper drops the connection before it takes any
+// of it (its share of the pipe is full for the moment), within the wait a
+// busy pipe gets. `command` names the command in a refusal.
+Result<Answered> ask_helper(std::string_view request, bool console, std::string_view command);
+
+// "a.b.c" (".d" when not 0) from the fixed part of the image's version
+// resource, read as data: nothing of the image runs.
+std::optional<std::string> image_version(const std::wstring& image);
+
 // The velmor-helper service's process id: 0 when it is not running, none
 // when it is not installed.
 Result<std::optional<std::uint32_t>> service_process_id();

@@ -23,6 +23,8 @@ namespace {
 // and how long a busy one (the helper serving other clients).
 constexpr auto ABSENT_WAIT = std::chrono::seconds(2);
 constexpr auto BUSY_WAIT = std::chrono::seconds(10);
+// How long a connection dropped at once is tried again.
+constexpr auto DROPPED_RETRY_WAIT = std::chrono::seconds(10);
 
 std::string code_text(DWORD code) { return "(os error " + std::to_string(code) + ")"; }
 
@@ -41,8 +43,8 @@ bool connection_ended(DWORD code) {
     return code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED || code == ERROR_NO_DATA;
 }
 
-// "a.b.c" (".d" when not 0) from the fixed part of the image's version
-// resource, read as data: nothing of the image runs.
+}  // namespace
+
 std::optional<std::string> image_version(const std::wstring& image) {
     const unique_hmodule module(
         LoadLibraryExW(image.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
@@ -66,8 +68,6 @@ std::optional<std::string> image_version(const std::wstring& image) {
     return version;
 }
 
-}  // namespace
-
 Result<std::optional<std::uint32_t>> service_process_id() {
     const Result<unique_schandle> manager = scm::open_manager(SC_MANAGER_CONNECT);
     if (!manager) return fail(manager.error());
@@ -88,6 +88,20 @@ Result<std::wstring> service_image_path() {
     const Result<scm::ServiceConfig> config = scm::query_config(service->get());
     if (!config) return fail(config.error());
     return scm::executable_of(config->binary_path);
+}
+
+Result<Answered> ask_helper(std::string_view request, bool console, std::string_view command) {
+    const auto started = std::chrono::steady_clock::now();
+    for (;;) {
+        Result<PipeConnection> pipe = PipeConnection::open(console);
+        Result<HelperIdentity> server = pipe ? pipe->server() : fail(pipe.error());
+        Result<> allowed = server ? check_server(service_process_id(), *server, console, command) : fail(server.error());
+        Result<std::string> reply = allowed ? pipe->exchange(request) : fail(allowed.error());
+        if (reply) return Answered{std::move(*reply), std::move(*server)};
+        if (!PipeConnection::dropped(reply.error()) || std::chrono::steady_clock::now() - started >= DROPPED_RETRY_WAIT)
+            return fail(std::move(reply.error()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 HelperIdentity with_service_image(HelperIdentity who) {
