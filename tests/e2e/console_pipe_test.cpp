@@ -512,5 +512,50 @@ TEST_F(ControlTool, LogPrintsTheHelpersLinesWithIsoTimes) {
     WaitForSingleObject(process.get(), 10'000);
 }
 
+// The support bundle beside a running core: every part a file, the README,
+// no configuration text anywhere, and never into a folder that holds
+// anything.
+TEST(ControlToolDiag, BundleHasEveryPartAndNoConfiguration) {
+    HelperProcess helper(test_folder());
+    ASSERT_TRUE(helper.place_fake_core());
+    ASSERT_TRUE(helper.start_console());
+    const std::string marker = "diag-marker-5e1d";
+    write_file(helper.folder() / L"config.json", "{\"mode\":\"run\",\"name\":\"" + marker + "\"}");
+    const auto ctl = [&](const std::wstring& arguments) {
+        return run_program(program_dir() / L"velmor-ctl.exe", arguments, helper.folder());
+    };
+    const ProgramOutcome started = ctl(L"--console start config.json");
+    ASSERT_EQ(started.exit_code, 0u) << started.out << started.err;
+
+    const ProgramOutcome diag = ctl(L"--console diag bundle");
+    EXPECT_EQ(diag.exit_code, 0u) << diag.err;
+    const std::filesystem::path bundle = helper.folder() / L"bundle";
+    const char* files[] = {"README.txt", "versions.txt", "service.txt", "settings.txt", "folders.txt",
+                           "status.txt", "velmor-helper.log.txt", "velmor-helper.log.1.txt", "events.txt"};
+    for (const char* file : files) {
+        SCOPED_TRACE(file);
+        EXPECT_TRUE(std::filesystem::is_regular_file(bundle / file));
+    }
+    std::size_t found = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(bundle)) {
+        ++found;
+        const std::string text = read_file(entry.path());
+        EXPECT_EQ(text.find(marker), std::string::npos) << narrow(entry.path().native()) << ":\n" << text;
+    }
+    EXPECT_EQ(found, std::size(files));
+    EXPECT_TRUE(read_file(bundle / "status.txt").starts_with("core running\nhelper process ")) << read_file(bundle / "status.txt");
+    EXPECT_NE(read_file(bundle / "velmor-helper.log.txt").find("] running in console mode\n"), std::string::npos);
+    // The configuration was there to be copied: the core wrote it down.
+    EXPECT_NE(read_file(helper.folder() / L"ProgramData" / L"Velmor" / L"service" / L"fake-core-config.txt").find(marker),
+              std::string::npos);
+
+    const std::string readme = read_file(bundle / "README.txt");
+    const ProgramOutcome again = ctl(L"--console diag bundle");
+    EXPECT_EQ(again.exit_code, 1u);
+    EXPECT_TRUE(again.err.starts_with("velmor-ctl: bundle is not empty: ")) << again.err;
+    EXPECT_EQ(read_file(bundle / "README.txt"), readme);
+    EXPECT_EQ(ctl(L"--console stop").exit_code, 0u);
+}
+
 }  // namespace
 }  // namespace velmor::e2e
