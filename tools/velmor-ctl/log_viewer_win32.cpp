@@ -90,7 +90,9 @@ int print_log(const std::filesystem::path& path, LogLines& lines, bool follow) {
     if (Result<unique_handle> opened = open_log(older)) {
         Result<std::string> bytes = read_to_end(opened->get());
         if (!bytes) return fail_with(bytes.error().context("cannot read " + narrow(older.native())));
-        if (!print(lines.add(*bytes) + lines.finish())) return EXIT_NO_LOG;
+        // add before finish: the two operands of + are not sequenced.
+        std::string text = lines.add(*bytes);
+        if (!print(text += lines.finish())) return EXIT_NO_LOG;
     } else if (opened.error().system_code() != ERROR_FILE_NOT_FOUND) {
         return fail_with(opened.error());
     }
@@ -99,7 +101,9 @@ int print_log(const std::filesystem::path& path, LogLines& lines, bool follow) {
     FileLog log(path, std::move(*opened));
     Result<std::string> first = log.read_new();
     if (!first) return fail_with(first.error().context("cannot read " + narrow(path.native())));
-    if (!print(lines.add(*first) + (follow ? std::string() : lines.finish()))) return EXIT_NO_LOG;
+    std::string text = lines.add(*first);
+    if (!follow) text += lines.finish();
+    if (!print(text)) return EXIT_NO_LOG;
     while (follow) {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         Result<std::string> round = follow_round(log, lines);
@@ -126,7 +130,8 @@ Result<std::string> readable_local_log(const std::filesystem::path& path) {
     Result<std::string> bytes = read_to_end(opened->get());
     if (!bytes) return fail(bytes.error().context("cannot read " + narrow(path.native())));
     LogLines lines(LogLineFilter(LogLineFilter::LocalOffset(utc_offset_minutes), std::nullopt));
-    return lines.add(*bytes) + lines.finish();
+    std::string text = lines.add(*bytes);
+    return text += lines.finish();
 }
 
 int run_log(const CtlCommand& command) {
