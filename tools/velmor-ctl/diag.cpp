@@ -24,6 +24,16 @@ std::string escaped_lines(std::string_view text) {
     return out;
 }
 
+std::string hex_text(std::uint32_t value) {
+    static constexpr char DIGITS[] = "0123456789abcdef";
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), DIGITS[value % 16]);
+        value /= 16;
+    } while (value != 0);
+    return "0x" + digits;
+}
+
 bool same_without_case(std::string_view a, std::string_view b) {
     return std::ranges::equal(a, b, [](char x, char y) {
         return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
@@ -66,6 +76,32 @@ std::string fields_text(std::span<const DiagField> fields) {
         out += field.name + ": " + (field.value ? *field.value : "cannot be read: " + field.value.error().one_line()) +
                "\n";
     return out;
+}
+
+std::string service_number_text(ServiceNumber kind, std::uint32_t value) {
+    struct Name {
+        ServiceNumber kind;
+        std::uint32_t value;
+        std::string_view name;
+    };
+    // The SERVICE_* values of winsvc.h, as Microsoft documents them for
+    // CreateServiceW and QueryServiceStatusEx.
+    static constexpr Name NAMES[] = {
+        {ServiceNumber::Type, 0x10, "own process"},        {ServiceNumber::Type, 0x20, "shares a process"},
+        {ServiceNumber::Type, 0x110, "own process, interactive"},
+        {ServiceNumber::StartType, 0, "boot"},              {ServiceNumber::StartType, 1, "system"},
+        {ServiceNumber::StartType, 2, "automatic"},         {ServiceNumber::StartType, 3, "on demand"},
+        {ServiceNumber::StartType, 4, "disabled"},          {ServiceNumber::ErrorControl, 0, "ignore"},
+        {ServiceNumber::ErrorControl, 1, "normal"},         {ServiceNumber::ErrorControl, 2, "severe"},
+        {ServiceNumber::ErrorControl, 3, "critical"},       {ServiceNumber::State, 1, "stopped"},
+        {ServiceNumber::State, 2, "start pending"},         {ServiceNumber::State, 3, "stop pending"},
+        {ServiceNumber::State, 4, "running"},               {ServiceNumber::State, 5, "continue pending"},
+        {ServiceNumber::State, 6, "pause pending"},         {ServiceNumber::State, 7, "paused"},
+    };
+    const std::string number = kind == ServiceNumber::Type ? hex_text(value) : std::to_string(value);
+    for (const Name& name : NAMES)
+        if (name.kind == kind && name.value == value) return number + " (" + std::string(name.name) + ")";
+    return number;
 }
 
 std::string recovery_text(const RecoverySettings& recovery) {

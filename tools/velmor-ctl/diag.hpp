@@ -78,6 +78,12 @@ struct DiagField {
 };
 std::string fields_text(std::span<const DiagField> fields);
 
+// A number of the service's registration or status with its documented name
+// (QUERY_SERVICE_CONFIGW, SERVICE_STATUS_PROCESS): "2 (automatic)"; a
+// number without a name stays a number.
+enum class ServiceNumber : std::uint8_t { Type, StartType, ErrorControl, State };
+std::string service_number_text(ServiceNumber kind, std::uint32_t value);
+
 // The recovery actions as read: "restart after 5 s, ...", the reset period,
 // and recovery on non-crash failures; a part the service manager did not
 // give is "not readable".

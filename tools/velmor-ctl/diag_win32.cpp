@@ -54,12 +54,6 @@ Result<std::string> versions() {
     return fields_text(fields);
 }
 
-std::string hex(DWORD value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(value));
-    return text;
-}
-
 // A registry value as text: strings as they are, numbers in decimal.
 Result<std::string> machine_value(const wchar_t* key, const wchar_t* name) {
     DWORD type = 0;
@@ -96,9 +90,12 @@ Result<std::string> registration() {
         const auto field = [&](std::string name, auto value) {
             fields.push_back({std::move(name), config ? Result<std::string>(value(*config)) : fail(config.error())});
         };
-        field("type", [](const scm::ServiceConfig& c) { return hex(c.type); });
-        field("start type", [](const scm::ServiceConfig& c) { return std::to_string(c.start_type); });
-        field("error control", [](const scm::ServiceConfig& c) { return std::to_string(c.error_control); });
+        field("type", [](const scm::ServiceConfig& c) { return service_number_text(ServiceNumber::Type, c.type); });
+        field("start type",
+              [](const scm::ServiceConfig& c) { return service_number_text(ServiceNumber::StartType, c.start_type); });
+        field("error control", [](const scm::ServiceConfig& c) {
+            return service_number_text(ServiceNumber::ErrorControl, c.error_control);
+        });
         field("binary path", [](const scm::ServiceConfig& c) { return narrow(c.binary_path); });
         field("account", [](const scm::ServiceConfig& c) { return narrow(c.account); });
         field("display name", [](const scm::ServiceConfig& c) { return narrow(c.display_name); });
@@ -108,8 +105,9 @@ Result<std::string> registration() {
                 if (ch == L'\0') ch = L' ';
             return list.empty() ? std::string("none") : narrow(list);
         });
-        fields.push_back({"state", status ? Result<std::string>(std::to_string(status->dwCurrentState) + ", process " +
-                                                                std::to_string(status->dwProcessId))
+        fields.push_back({"state", status ? Result<std::string>(service_number_text(ServiceNumber::State,
+                                                                                    status->dwCurrentState) +
+                                                                ", process " + std::to_string(status->dwProcessId))
                                           : fail(status.error())});
         out += fields_text(fields) + recovery_text(read_recovery(service->get()));
     }

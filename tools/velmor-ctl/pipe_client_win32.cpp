@@ -230,8 +230,8 @@ Result<std::string> exchange_on(HANDLE pipe, std::string_view request, std::chro
                                 const std::function<std::string()>& log_hint) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
     const auto timed_out = [&] {
-        return fail("velmor-helper did not reply within " + std::to_string(std::chrono::ceil<std::chrono::seconds>(bound).count()) +
-                    " s" + log_hint());
+        const auto seconds = std::chrono::ceil<std::chrono::seconds>(bound).count();
+        return fail("velmor-helper did not reply within " + std::to_string(seconds) + " s" + log_hint());
     };
     std::string_view rest = request;
     while (!rest.empty()) {
