@@ -36,8 +36,11 @@ constexpr int EXIT_WRITTEN = 0, EXIT_FOLDER_UNUSABLE = 1;
 constexpr std::size_t EVENTS_READ = 500;
 
 std::string version_of(const std::filesystem::path& image) {
+    const std::string where = " (" + narrow(image.native()) + ")";
+    if (GetFileAttributesW(image.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return last_call_error("GetFileAttributesW").one_line() + where;
     const std::optional<std::string> version = image_version(image.native());
-    return (version ? *version : std::string("no version resource readable")) + " (" + narrow(image.native()) + ")";
+    return (version ? *version : std::string("no version resource readable")) + where;
 }
 
 Result<std::string> versions() {
