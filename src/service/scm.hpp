@@ -5,6 +5,7 @@
 // Any thread; each call may block on the service manager.
 
 #include <chrono>
+#include <string>
 #include <string_view>
 
 #include "base/error.hpp"
@@ -26,6 +27,23 @@ Result<> start_service(SC_HANDLE service);
 Result<> control_service(SC_HANDLE service, DWORD control);
 Result<> delete_service(SC_HANDLE service);
 Result<SERVICE_STATUS_PROCESS> query_status(SC_HANDLE service);
+
+// The registration as QueryServiceConfigW gives it (a handle with
+// SERVICE_QUERY_CONFIG); the strings as stored, the binary path quoted or
+// not as its installer wrote it.
+struct ServiceConfig {
+    DWORD type = 0;
+    DWORD start_type = 0;
+    DWORD error_control = 0;
+    std::wstring binary_path;
+    std::wstring account;
+    std::wstring display_name;
+    std::wstring dependencies;  // each ended by a NUL, as the SCM lists them
+};
+Result<ServiceConfig> query_config(SC_HANDLE service);
+
+// The executable of a binary path: the quoted part, or all of it unquoted.
+std::wstring executable_of(std::wstring_view binary_path);
 
 // Stops the service from whatever state it is in: asks for the stop as soon
 // as the service accepts one (next_stop_step) and waits until it reports

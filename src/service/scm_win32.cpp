@@ -1,10 +1,12 @@
 #include "service/scm.hpp"
 
+#include <cwchar>
 #include <string>
 #include <thread>
 
 #include "base/names.hpp"
 #include "base/os_error.hpp"
+#include "base/sized_query.hpp"
 #include "service/install.hpp"
 #include "service/service_status.hpp"
 
@@ -59,6 +61,34 @@ Result<SERVICE_STATUS_PROCESS> query_status(SC_HANDLE service) {
                               &needed))
         return fail(last_call_error("QueryServiceStatusEx"));
     return status;
+}
+
+Result<ServiceConfig> query_config(SC_HANDLE service) {
+    const auto answer = query_sized(
+        [service](void* data, DWORD& bytes) {
+            DWORD needed = 0;
+            if (QueryServiceConfigW(service, static_cast<QUERY_SERVICE_CONFIGW*>(data), bytes, &needed))
+                return DWORD{ERROR_SUCCESS};
+            const DWORD code = GetLastError();
+            bytes = needed;
+            return code;
+        },
+        DWORD{ERROR_INSUFFICIENT_BUFFER}, DWORD{512});
+    if (answer.status != ERROR_SUCCESS) return fail(call_error("QueryServiceConfigW", answer.status));
+    const auto* config = static_cast<const QUERY_SERVICE_CONFIGW*>(answer.data());
+    const auto text = [](const wchar_t* s) { return s ? std::wstring(s) : std::wstring(); };
+    ServiceConfig out{config->dwServiceType, config->dwStartType, config->dwErrorControl,
+                      text(config->lpBinaryPathName), text(config->lpServiceStartName),
+                      text(config->lpDisplayName), {}};
+    // A double-NUL-terminated list.
+    for (const wchar_t* d = config->lpDependencies; d != nullptr && *d != L'\0'; d += wcslen(d) + 1)
+        out.dependencies.append(d).push_back(L'\0');
+    return out;
+}
+
+std::wstring executable_of(std::wstring_view binary_path) {
+    if (!binary_path.starts_with(L'"')) return std::wstring(binary_path);
+    return std::wstring(binary_path.substr(1, binary_path.find(L'"', 1) - 1));
 }
 
 Result<bool> stop_service(SC_HANDLE service, std::chrono::seconds bound) {

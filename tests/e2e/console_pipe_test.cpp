@@ -353,6 +353,7 @@ TEST_F(ControlTool, PrintsTheReplyAndExitsByItsOutcome) {
     std::filesystem::copy_file(helper().exe(), alone / L"velmor-helper.exe");
     const std::string helper_usage = "usage: velmor-helper.exe [install | uninstall | console | --version | --help]\n";
     const std::string version = "velmor-helper " VELMOR_VERSION "\n";
+    write_file(helper().folder() / L"cut.log", "a line cut short");
     struct Case {
         const wchar_t* arguments;
         DWORD exit_code;
@@ -382,6 +383,7 @@ TEST_F(ControlTool, PrintsTheReplyAndExitsByItsOutcome) {
         {L"-x", 2, "", "velmor-ctl: unknown option \"-x\"; usage: velmor-ctl [--console] "},
         {L"log --help", 0, "usage: velmor-ctl [--console] ", ""},
         {L"log no-such.log", 2, "", "velmor-ctl: cannot open no-such.log"},
+        {L"log cut.log", 0, "a line cut short\n", ""},
         {L"--help", 0,
          "usage: velmor-ctl [--console] ping | status [--json] | stop | start FILE | send LINE | log [FILE] [OPTIONS]\n",
          ""},
@@ -510,6 +512,47 @@ TEST_F(ControlTool, LogPrintsTheHelpersLinesWithIsoTimes) {
     EXPECT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "--follow ended by itself";
     TerminateProcess(process.get(), 1);
     WaitForSingleObject(process.get(), 10'000);
+}
+
+// The support bundle beside a running core: every part a file, the README,
+// no configuration text anywhere, and never into a folder that holds
+// anything.
+TEST(ControlToolDiag, BundleHasEveryPartAndNoConfiguration) {
+    HelperProcess helper(test_folder());
+    ASSERT_TRUE(helper.place_fake_core());
+    ASSERT_TRUE(helper.start_console());
+    const std::string marker = "diag-marker-5e1d";
+    write_file(helper.folder() / L"config.json", "{\"mode\":\"run\",\"name\":\"" + marker + "\"}");
+    const auto ctl = [&](const std::wstring& arguments) {
+        return run_program(program_dir() / L"velmor-ctl.exe", arguments, helper.folder());
+    };
+    const ProgramOutcome started = ctl(L"--console start config.json");
+    ASSERT_EQ(started.exit_code, 0u) << started.out << started.err;
+
+    const ProgramOutcome diag = ctl(L"--console diag bundle");
+    EXPECT_EQ(diag.exit_code, 0u) << diag.err;
+    const std::filesystem::path bundle = helper.folder() / L"bundle";
+    const char* files[] = {"README.txt", "versions.txt", "service.txt", "settings.txt", "folders.txt",
+                           "status.txt", "velmor-helper.log.txt", "velmor-helper.log.1.txt", "events.txt"};
+    for (const char* file : files) EXPECT_TRUE(std::filesystem::is_regular_file(bundle / file)) << file;
+    std::size_t found = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(bundle)) {
+        ++found;
+        const std::string text = read_file(entry.path());
+        EXPECT_EQ(text.find(marker), std::string::npos) << narrow(entry.path().native()) << ":\n" << text;
+    }
+    EXPECT_EQ(found, std::size(files));
+    const std::string status = read_file(bundle / "status.txt");
+    EXPECT_TRUE(status.starts_with("core running\nhelper process ")) << status;
+    EXPECT_NE(read_file(bundle / "velmor-helper.log.txt").find("] running in console mode\n"), std::string::npos);
+    // The configuration was there to be copied: the core wrote it down.
+    const std::filesystem::path data = helper.folder() / L"ProgramData" / L"Velmor" / L"service";
+    EXPECT_NE(read_file(data / L"fake-core-config.txt").find(marker), std::string::npos);
+
+    const ProgramOutcome again = ctl(L"--console diag bundle");
+    EXPECT_EQ(again.exit_code, 1u);
+    EXPECT_TRUE(again.err.starts_with("velmor-ctl: bundle is not empty: ")) << again.err;
+    EXPECT_EQ(ctl(L"--console stop").exit_code, 0u);
 }
 
 }  // namespace

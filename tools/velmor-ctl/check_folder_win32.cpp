@@ -57,29 +57,43 @@ std::optional<trust::Unsafe> find_unsafe_installed(const std::filesystem::path& 
     return trust::find_unsafe(folder, {folder / L"velmor-ctl.exe"}, trust::read_entry, kept);
 }
 
+// Asked of the volume the folder is on, through the nearest folder above it
+// that exists: nothing is made in the folder before it is judged.
+bool volume_keeps_permissions(const std::filesystem::path& folder) {
+    std::filesystem::path above = folder.parent_path();
+    std::error_code error;
+    while (!std::filesystem::is_directory(above, error) && above.has_relative_path()) above = above.parent_path();
+    return trust::permissions_kept(above);
+}
+
+// Where the volume keeps no permissions only links and kinds could be
+// judged: "safe" would say more than was checked.
+std::string safe_line(const std::filesystem::path& folder, bool kept) {
+    return (kept ? "program folder is safe: "
+                 : "program folder: permissions cannot be enforced on this volume, only links and kinds were checked: ") +
+           narrow(folder.native());
+}
+
 }  // namespace
+
+std::string installed_folder_verdict(const std::filesystem::path& folder) {
+    const bool kept = volume_keeps_permissions(folder);
+    if (const std::optional<trust::Unsafe> unsafe = find_unsafe_installed(folder, kept))
+        return trust::unsafe_error("program folder", *unsafe).one_line();
+    return safe_line(folder, kept);
+}
 
 int check_folder_command(bool before_install, bool allowed, const std::optional<std::wstring>& given) {
     Result<std::filesystem::path> folder = given ? full_folder(*given) : exe_dir();
     if (!folder) return print_failure(folder.error().one_line(), EXIT_USAGE);
 
-    // Asked of the volume the folder is on, through the nearest folder above
-    // it that exists: nothing is made in the folder before it is judged.
-    std::filesystem::path above = folder->parent_path();
-    std::error_code error;
-    while (!std::filesystem::is_directory(above, error) && above.has_relative_path()) above = above.parent_path();
-    const bool kept = trust::permissions_kept(above);
+    const bool kept = volume_keeps_permissions(*folder);
     const std::optional<trust::Unsafe> unsafe =
         before_install ? trust::find_unsafe_install_folder(
                              *folder, {trust::read_entry, trust::list_folder, make_protected_folder}, kept, allowed)
                        : find_unsafe_installed(*folder, kept);
     if (unsafe) return print_failure(trust::unsafe_error("program folder", *unsafe).one_line(), EXIT_UNSAFE);
-    // Where the volume keeps no permissions only links and kinds could be
-    // judged: "safe" would say more than was checked.
-    const std::string line = (kept ? "program folder is safe: "
-                                   : "program folder: permissions cannot be enforced on this volume, only links and "
-                                     "kinds were checked: ") +
-                             narrow(folder->native()) + "\n";
+    const std::string line = safe_line(*folder, kept) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     return EXIT_SAFE;
 }

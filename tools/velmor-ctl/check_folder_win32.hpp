@@ -14,6 +14,7 @@
 // FOLDER may end in "\." or "\" (the package passes "[INSTALLDIR]." so that
 // the property's closing backslash does not escape the quote). Main thread.
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -25,5 +26,11 @@ namespace velmor::ctl {
 // safe: {path}: {reason}" (the words of install's refusal) on standard error;
 // 2 for a folder that cannot be named.
 int check_folder_command(bool before_install, bool allowed, const std::optional<std::wstring>& folder);
+
+// The line check-folder prints for an installed `folder`, without
+// "velmor-ctl: ": "program folder is safe: {folder}", the line of a volume
+// that keeps no permissions, or "program folder is not safe: ...". Changes
+// nothing.
+std::string installed_folder_verdict(const std::filesystem::path& folder);
 
 }  // namespace velmor::ctl

@@ -27,16 +27,23 @@ const std::string_view CTL_USAGE =
     "              does (who may change it, the folders above it and the files\n"
     "              the service uses); with --before-install [--allow-unsafe-folder]\n"
     "              FOLDER, as the package does before it copies its files\n"
+    "  diag FOLDER writes a support bundle into FOLDER (made when missing; never\n"
+    "              into a folder that holds anything): versions, the service's\n"
+    "              registration, settings, folder checks, status, logs and events,\n"
+    "              each part a file, described in FOLDER\\README.txt; no\n"
+    "              configuration is ever copied\n"
     "  --console   for testing: talks to a helper run as \"velmor-helper.exe console\",\n"
     "              without checking that the velmor-helper service serves the pipe;\n"
-    "              with log: the log next to velmor-ctl.exe\n"
+    "              with log: the log next to velmor-ctl.exe; with diag: the log of\n"
+    "              the helper that answers\n"
     "  --version   prints the version\n"
     "  --help      prints this text (also -h and /?)\n"
     "Replies and log lines are printed with control characters escaped (\\u{1b});\n"
     "--json, ping and send print the reply line as received, with those\n"
     "characters written as JSON escapes (\\u001b). Exit status: 0 for a reply with\n"
     "\"ok\":true, 1 for \"ok\":false (check-folder: an unsafe folder), 2 when there\n"
-    "is no reply (log: no log to read) or the command line is wrong.\n";
+    "is no reply (log: no log to read) or the command line is wrong; diag: 0 once\n"
+    "the bundle is written, whatever a part found, 1 when FOLDER cannot be used.\n";
 
 namespace {
 
@@ -49,7 +56,7 @@ struct VerbName {
 constexpr std::array VERBS = {
     VerbName{"ping", Verb::Ping},   VerbName{"status", Verb::Status}, VerbName{"stop", Verb::Stop},
     VerbName{"start", Verb::Start}, VerbName{"send", Verb::Send},     VerbName{"log", Verb::Log},
-    VerbName{"check-folder", Verb::CheckFolder},
+    VerbName{"check-folder", Verb::CheckFolder}, VerbName{"diag", Verb::Diag},
 };
 
 std::unexpected<Error> unknown(std::string_view word, std::string_view after = {}) {
@@ -123,7 +130,8 @@ Result<CtlCommand> parse_ctl_command_line(std::span<const std::string> words) {
         } else if (word.size() > 1 && word.starts_with('-')) {
             return unknown(word, command.word);
         } else if (!positional &&
-                   (command.verb == Verb::Start || command.verb == Verb::Log || command.verb == Verb::CheckFolder)) {
+                   (command.verb == Verb::Start || command.verb == Verb::Log || command.verb == Verb::CheckFolder ||
+                    command.verb == Verb::Diag)) {
             positional = word;
         } else {
             return fail("unexpected argument \"" + word + "\" after " + command.word +
@@ -134,7 +142,11 @@ Result<CtlCommand> parse_ctl_command_line(std::span<const std::string> words) {
     switch (command.verb) {
         case Verb::Start:
         case Verb::Send:
-            if (!positional) return fail(command.word + (command.verb == Verb::Start ? " needs FILE" : " needs LINE"));
+        case Verb::Diag:
+            if (!positional)
+                return fail(command.word + (command.verb == Verb::Start  ? " needs FILE"
+                                            : command.verb == Verb::Send ? " needs LINE"
+                                                                         : " needs FOLDER"));
             command.value = *positional;
             break;
         case Verb::Log:

@@ -13,14 +13,14 @@
 
 namespace velmor::ctl {
 
-enum class Verb { Help, Version, Ping, Status, Stop, Start, Send, Log, CheckFolder };
+enum class Verb { Help, Version, Ping, Status, Stop, Start, Send, Log, CheckFolder, Diag };
 
 struct CtlCommand {
     Verb verb = Verb::Help;
     std::string word;                 // the command as written ("status")
     bool console = false;             // any helper, not only the service; log: the one next to velmor-ctl.exe
     bool json = false;                // status, start, stop: the reply as received
-    std::string value;                // start: FILE; send: LINE
+    std::string value;                // start: FILE; send: LINE; diag: FOLDER
     std::optional<std::string> file;  // log FILE; check-folder FOLDER
     bool before_install = false;      // check-folder --before-install (needs FOLDER)
     bool allow_unsafe_folder = false; // check-folder --before-install --allow-unsafe-folder

@@ -4,6 +4,7 @@
 // The portable part turns bytes into printed lines and decides each round
 // of --follow; log_viewer_win32.cpp opens and reads the files. Main thread.
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -52,5 +53,12 @@ Result<std::string> follow_round(FollowedLog& log, LogLines& lines);
 
 // The `log` command (Windows): exit status 0, or 2 when no log could be read.
 int run_log(const CtlCommand& command);
+
+// The log next to the velmor-helper service's executable (Windows).
+Result<std::filesystem::path> service_log_path();
+
+// The whole file at `path` as `log --local` prints it (Windows). A file
+// that is not there fails with the system code ERROR_FILE_NOT_FOUND.
+Result<std::string> readable_local_log(const std::filesystem::path& path);
 
 }  // namespace velmor::ctl

@@ -20,16 +20,6 @@ namespace {
 
 constexpr int EXIT_OK = 0, EXIT_NO_LOG = 2;
 
-// The log next to the velmor-helper service's executable.
-Result<std::filesystem::path> service_log_path() {
-    const Result<std::wstring> image = service_image_path();
-    if (!image && image.error().system_code() == ERROR_SERVICE_DOES_NOT_EXIST)
-        return fail("the velmor-helper service is not installed: name the log file (velmor-ctl log FILE), or use "
-                    "--console for a helper in console mode");
-    if (!image) return fail(image.error());
-    return std::filesystem::path(*image).parent_path() / widen(LOG_FILE_NAME);
-}
-
 // Opened for reading with every sharing: the helper goes on appending to it
 // and may rename it at its size cap while we hold it.
 Result<unique_handle> open_log(const std::filesystem::path& path) {
@@ -100,7 +90,9 @@ int print_log(const std::filesystem::path& path, LogLines& lines, bool follow) {
     if (Result<unique_handle> opened = open_log(older)) {
         Result<std::string> bytes = read_to_end(opened->get());
         if (!bytes) return fail_with(bytes.error().context("cannot read " + narrow(older.native())));
-        if (!print(lines.add(*bytes) + lines.finish())) return EXIT_NO_LOG;
+        // add before finish: the two operands of + are not sequenced.
+        std::string text = lines.add(*bytes);
+        if (!print(text += lines.finish())) return EXIT_NO_LOG;
     } else if (opened.error().system_code() != ERROR_FILE_NOT_FOUND) {
         return fail_with(opened.error());
     }
@@ -109,7 +101,9 @@ int print_log(const std::filesystem::path& path, LogLines& lines, bool follow) {
     FileLog log(path, std::move(*opened));
     Result<std::string> first = log.read_new();
     if (!first) return fail_with(first.error().context("cannot read " + narrow(path.native())));
-    if (!print(lines.add(*first) + (follow ? std::string() : lines.finish()))) return EXIT_NO_LOG;
+    std::string text = lines.add(*first);
+    if (!follow) text += lines.finish();
+    if (!print(text)) return EXIT_NO_LOG;
     while (follow) {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         Result<std::string> round = follow_round(log, lines);
@@ -120,6 +114,25 @@ int print_log(const std::filesystem::path& path, LogLines& lines, bool follow) {
 }
 
 }  // namespace
+
+Result<std::filesystem::path> service_log_path() {
+    const Result<std::wstring> image = service_image_path();
+    if (!image && image.error().system_code() == ERROR_SERVICE_DOES_NOT_EXIST)
+        return fail("the velmor-helper service is not installed: name the log file (velmor-ctl log FILE), or use "
+                    "--console for a helper in console mode");
+    if (!image) return fail(image.error());
+    return std::filesystem::path(*image).parent_path() / widen(LOG_FILE_NAME);
+}
+
+Result<std::string> readable_local_log(const std::filesystem::path& path) {
+    Result<unique_handle> opened = open_log(path);
+    if (!opened) return fail(opened.error());
+    Result<std::string> bytes = read_to_end(opened->get());
+    if (!bytes) return fail(bytes.error().context("cannot read " + narrow(path.native())));
+    LogLines lines(LogLineFilter(LogLineFilter::LocalOffset(utc_offset_minutes), std::nullopt));
+    std::string text = lines.add(*bytes);
+    return text += lines.finish();
+}
 
 int run_log(const CtlCommand& command) {
     std::optional<std::int64_t> since;

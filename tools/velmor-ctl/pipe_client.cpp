@@ -1,5 +1,8 @@
 #include "velmor-ctl/pipe_client.hpp"
 
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -35,6 +38,20 @@ Result<> check_server(const Result<std::optional<std::uint32_t>>& service, const
         return fail(served_by + ", not by the velmor-helper service (process " + std::to_string(**service) +
                     "); nothing was sent");
     return {};
+}
+
+std::string request_line(std::string_view action, const std::optional<std::string>& config) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
+    w.StartObject();
+    w.Key("action");
+    w.String(action.data(), static_cast<rapidjson::SizeType>(action.size()));
+    if (config) {
+        w.Key("config");
+        w.String(config->data(), static_cast<rapidjson::SizeType>(config->size()));
+    }
+    w.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
 }
 
 }  // namespace velmor::ctl

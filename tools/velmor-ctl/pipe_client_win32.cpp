@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "base/names.hpp"
+#include "control/pipe_request.hpp"
+#include "core/core_state.hpp"
 #include "base/os_error.hpp"
-#include "base/sized_query.hpp"
 #include "env/log.hpp"
+#include "service/scm.hpp"
 #include "velmor-ctl/log_time.hpp"
 #include "velmor-ctl/pipe_client.hpp"
 
@@ -23,6 +25,8 @@ namespace {
 // and how long a busy one (the helper serving other clients).
 constexpr auto ABSENT_WAIT = std::chrono::seconds(2);
 constexpr auto BUSY_WAIT = std::chrono::seconds(10);
+// How long a connection dropped at once is tried again.
+constexpr auto DROPPED_RETRY_WAIT = std::chrono::seconds(10);
 
 std::string code_text(DWORD code) { return "(os error " + std::to_string(code) + ")"; }
 
@@ -41,8 +45,8 @@ bool connection_ended(DWORD code) {
     return code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED || code == ERROR_NO_DATA;
 }
 
-// "a.b.c" (".d" when not 0) from the fixed part of the image's version
-// resource, read as data: nothing of the image runs.
+}  // namespace
+
 std::optional<std::string> image_version(const std::wstring& image) {
     const unique_hmodule module(
         LoadLibraryExW(image.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
@@ -66,44 +70,40 @@ std::optional<std::string> image_version(const std::wstring& image) {
     return version;
 }
 
-}  // namespace
-
 Result<std::optional<std::uint32_t>> service_process_id() {
-    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) return fail(last_call_error("OpenSCManagerW"));
-    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
-    if (!service) {
-        const DWORD code = GetLastError();
-        if (code == ERROR_SERVICE_DOES_NOT_EXIST) return std::optional<std::uint32_t>();
-        return fail(call_error("OpenServiceW", code));
-    }
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
-                              &needed))
-        return fail(last_call_error("QueryServiceStatusEx"));
-    return std::optional<std::uint32_t>(status.dwProcessId);
+    const Result<unique_schandle> manager = scm::open_manager(SC_MANAGER_CONNECT);
+    if (!manager) return fail(manager.error());
+    const Result<unique_schandle> service = scm::open_service(manager->get(), SERVICE_QUERY_STATUS);
+    if (!service && service.error().system_code() == ERROR_SERVICE_DOES_NOT_EXIST)
+        return std::optional<std::uint32_t>();
+    if (!service) return fail(service.error());
+    const Result<SERVICE_STATUS_PROCESS> status = scm::query_status(service->get());
+    if (!status) return fail(status.error());
+    return std::optional<std::uint32_t>(status->dwProcessId);
 }
 
 Result<std::wstring> service_image_path() {
-    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) return fail(last_call_error("OpenSCManagerW"));
-    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_CONFIG));
-    if (!service) return fail(last_call_error("OpenServiceW"));
-    const auto config = query_sized(
-        [&service](void* data, DWORD& bytes) {
-            DWORD needed = 0;
-            if (QueryServiceConfigW(service.get(), static_cast<QUERY_SERVICE_CONFIGW*>(data), bytes, &needed))
-                return DWORD{ERROR_SUCCESS};
-            const DWORD code = GetLastError();
-            bytes = needed;
-            return code;
-        },
-        DWORD{ERROR_INSUFFICIENT_BUFFER}, DWORD{512});
-    if (config.status != ERROR_SUCCESS) return fail(call_error("QueryServiceConfigW", config.status));
-    std::wstring binary = static_cast<const QUERY_SERVICE_CONFIGW*>(config.data())->lpBinaryPathName;
-    if (binary.starts_with(L'"')) binary = binary.substr(1, binary.find(L'"', 1) - 1);
-    return binary;
+    const Result<unique_schandle> manager = scm::open_manager(SC_MANAGER_CONNECT);
+    if (!manager) return fail(manager.error());
+    const Result<unique_schandle> service = scm::open_service(manager->get(), SERVICE_QUERY_CONFIG);
+    if (!service) return fail(service.error());
+    const Result<scm::ServiceConfig> config = scm::query_config(service->get());
+    if (!config) return fail(config.error());
+    return scm::executable_of(config->binary_path);
+}
+
+Result<Answered> ask_helper(std::string_view request, bool console, std::string_view command) {
+    const auto started = std::chrono::steady_clock::now();
+    for (;;) {
+        Result<PipeConnection> pipe = PipeConnection::open(console);
+        Result<HelperIdentity> server = pipe ? pipe->server() : fail(pipe.error());
+        Result<> allowed = server ? check_server(service_process_id(), *server, console, command) : fail(server.error());
+        Result<std::string> reply = allowed ? pipe->exchange(request) : fail(allowed.error());
+        if (reply) return Answered{std::move(*reply), std::move(*server)};
+        if (!PipeConnection::dropped(reply.error()) || std::chrono::steady_clock::now() - started >= DROPPED_RETRY_WAIT)
+            return fail(std::move(reply.error()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 HelperIdentity with_service_image(HelperIdentity who) {
@@ -120,7 +120,7 @@ Result<PipeConnection> PipeConnection::open(bool console) {
     const auto started = std::chrono::steady_clock::now();
     for (;;) {
         HANDLE h = CreateFileW(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+                               FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (h != INVALID_HANDLE_VALUE) return PipeConnection(unique_handle(h));
         const DWORD code = GetLastError();
         const auto waited = std::chrono::steady_clock::now() - started;
@@ -177,12 +177,70 @@ Result<HelperIdentity> PipeConnection::server() const {
     return who;
 }
 
-Result<std::string> PipeConnection::exchange(std::string_view request) const {
+namespace {
+
+// The server's bounds on the slowest exchange, a start replacing a running
+// core, all met one after the other.
+constexpr CoreTimings SERVER_TIMINGS{};
+static_assert(REPLY_WAIT > REQUEST_TIMEOUT + SERVER_TIMINGS.action_wait + SERVER_TIMINGS.prepare_timeout +
+                               SERVER_TIMINGS.stop_timeout + SERVER_TIMINGS.start_check_delay,
+              "velmor-ctl would give up on a helper still within its own bounds");
+
+struct IoDone {
+    bool ok = false;
+    DWORD code = ERROR_SUCCESS;
+    DWORD bytes = 0;
+    bool timed_out = false;
+};
+
+// One overlapped call, `start(overlapped)` making it, completed by
+// `deadline` or cancelled then. The call is always over when this returns:
+// its buffer and OVERLAPPED may go.
+template <typename Start>
+IoDone overlapped_call(HANDLE pipe, std::chrono::steady_clock::time_point deadline, Start&& start) {
+    const unique_handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) return {false, GetLastError()};
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event.get();
+    IoDone done;
+    if (!start(&overlapped)) {
+        const DWORD code = GetLastError();
+        if (code != ERROR_IO_PENDING) return {false, code};
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const DWORD waited = WaitForSingleObject(event.get(), static_cast<DWORD>(std::max<long long>(0, left.count())));
+        if (waited != WAIT_OBJECT_0) {
+            const DWORD wait_code = waited == WAIT_FAILED ? GetLastError() : DWORD{ERROR_SUCCESS};
+            CancelIoEx(pipe, &overlapped);
+            // Completed meanwhile after all, or cancelled: either way over.
+            done.ok = GetOverlappedResult(pipe, &overlapped, &done.bytes, TRUE) != FALSE;
+            done.code = done.ok ? ERROR_SUCCESS : GetLastError();
+            if (done.ok || done.code == ERROR_MORE_DATA) return done;
+            if (waited == WAIT_FAILED) return {false, wait_code};
+            return {false, ERROR_TIMEOUT, 0, true};
+        }
+    }
+    done.ok = GetOverlappedResult(pipe, &overlapped, &done.bytes, FALSE) != FALSE;
+    done.code = done.ok ? ERROR_SUCCESS : GetLastError();
+    return done;
+}
+
+}  // namespace
+
+Result<std::string> exchange_on(HANDLE pipe, std::string_view request, std::chrono::milliseconds bound,
+                                const std::function<std::string()>& log_hint) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    const auto timed_out = [&] {
+        const auto seconds = std::chrono::ceil<std::chrono::seconds>(bound).count();
+        return fail("velmor-helper did not reply within " + std::to_string(seconds) + " s" + log_hint());
+    };
     std::string_view rest = request;
     while (!rest.empty()) {
-        DWORD written = 0;
-        if (!WriteFile(pipe_.get(), rest.data(), static_cast<DWORD>(rest.size()), &written, nullptr)) {
-            const DWORD code = GetLastError();
+        const IoDone written = overlapped_call(pipe, deadline, [&](OVERLAPPED* o) {
+            return WriteFile(pipe, rest.data(), static_cast<DWORD>(rest.size()), nullptr, o);
+        });
+        if (written.timed_out) return timed_out();
+        if (!written.ok) {
+            const DWORD code = written.code;
             if (connection_ended(code)) {
                 Error error("velmor-helper ended the connection before the whole request was sent " + code_text(code));
                 // Nothing of it was taken: the helper dropped the connection
@@ -192,33 +250,39 @@ Result<std::string> PipeConnection::exchange(std::string_view request) const {
             }
             return fail(Error("cannot send the request", call_error("WriteFile", code)));
         }
-        rest.remove_prefix(written);
+        rest.remove_prefix(written.bytes);
     }
     std::string reply;
     std::vector<char> chunk(4096);
     while (reply.find('\n') == std::string::npos) {
-        DWORD n = 0;
-        const BOOL ok = ReadFile(pipe_.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &n, nullptr);
-        const DWORD code = ok ? ERROR_SUCCESS : GetLastError();
-        reply.append(chunk.data(), n);
-        if (!ok && code != ERROR_MORE_DATA) {
-            if (!connection_ended(code)) return fail(Error("cannot read the reply", call_error("ReadFile", code)));
-            // Where the helper serving the pipe writes its log: next to its
-            // executable.
-            const Result<HelperIdentity> helper = server();
-            const std::string log =
-                "; the helper's log says why: " +
-                (helper && !helper->image.empty()
-                     ? narrow((std::filesystem::path(widen(helper->image)).parent_path() / widen(LOG_FILE_NAME))
-                                  .native())
-                     : std::string(LOG_FILE_NAME) + " next to velmor-helper.exe");
+        const IoDone read = overlapped_call(pipe, deadline, [&](OVERLAPPED* o) {
+            return ReadFile(pipe, chunk.data(), static_cast<DWORD>(chunk.size()), nullptr, o);
+        });
+        if (read.timed_out) return timed_out();
+        reply.append(chunk.data(), read.bytes);
+        if (!read.ok && read.code != ERROR_MORE_DATA) {
+            if (!connection_ended(read.code))
+                return fail(Error("cannot read the reply", call_error("ReadFile", read.code)));
             if (reply.empty())
-                return fail("velmor-helper ended the connection without a reply " + code_text(code) + log);
-            return fail("velmor-helper ended the connection in the middle of its reply " + code_text(code) + log);
+                return fail("velmor-helper ended the connection without a reply " + code_text(read.code) + log_hint());
+            return fail("velmor-helper ended the connection in the middle of its reply " + code_text(read.code) +
+                        log_hint());
         }
-        if (ok && n == 0 && !reply.empty()) break;
+        if (read.ok && read.bytes == 0 && !reply.empty()) break;
     }
     return reply;
+}
+
+Result<std::string> PipeConnection::exchange(std::string_view request) const {
+    return exchange_on(pipe_.get(), request, REPLY_WAIT, [this] {
+        // Where the helper serving the pipe writes its log: next to its
+        // executable.
+        const Result<HelperIdentity> helper = server();
+        return "; the helper's log says why: " +
+               (helper && !helper->image.empty()
+                    ? narrow((std::filesystem::path(widen(helper->image)).parent_path() / widen(LOG_FILE_NAME)).native())
+                    : std::string(LOG_FILE_NAME) + " next to velmor-helper.exe");
+    });
 }
 
 }  // namespace velmor::ctl

@@ -3,12 +3,13 @@
 // --json); prints the helper's log with readable times; checks the program
 // folder as install does. One file per job: the command line
 // (ctl_command_line), the pipe client (pipe_client_win32), what is printed
-// of a reply (reply_text), the log viewer (log_viewer_win32); this file
-// dispatches.
+// of a reply (reply_text), the log viewer (log_viewer_win32), the support
+// bundle (diag); this file dispatches.
 //
 //   velmor-ctl [--console] ping | status [--json] | stop | start FILE | send LINE
 //   velmor-ctl [--console] log [FILE] [--local] [--follow] [--since TIME]
 //   velmor-ctl check-folder [FOLDER] | check-folder --before-install [--allow-unsafe-folder] FOLDER
+//   velmor-ctl [--console] diag FOLDER
 //   velmor-ctl --version | --help
 //
 // Runs on its main thread alone; `log --follow` polls the file until the
@@ -24,9 +25,6 @@
 // reply came (helper absent or busy past the wait, server refused, request
 // refused, usage). Every failure is one line on standard error that names
 // the cause and what to do next.
-
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -52,6 +50,7 @@
 #include "trust/file_trust.hpp"
 #include "velmor-ctl/check_folder_win32.hpp"
 #include "velmor-ctl/ctl_command_line.hpp"
+#include "velmor-ctl/diag.hpp"
 #include "velmor-ctl/log_viewer.hpp"
 #include "velmor-ctl/pipe_client.hpp"
 #include "velmor-ctl/reply_text.hpp"
@@ -59,9 +58,7 @@
 namespace velmor {
 namespace {
 
-constexpr int EXIT_OK = 0, EXIT_NOT_OK = 1, EXIT_NO_REPLY = 2;
-// How long a connection dropped at once is tried again.
-constexpr auto DROPPED_RETRY_WAIT = std::chrono::seconds(10);
+constexpr int EXIT_OK = 0, EXIT_NO_REPLY = 2;
 
 void print_error(const Error& error) {
     // One line, causes after ": ", as every failure of velmor-ctl is; what
@@ -75,20 +72,6 @@ int usage_error(const Error& what) {
     const std::string_view usage = ctl::CTL_USAGE;
     print_error(Error(what.message() + "; " + std::string(usage.substr(0, usage.find('\n'))) + " (--help for more)"));
     return EXIT_NO_REPLY;
-}
-
-std::string request_line(std::string_view action, const std::optional<std::string>& config) {
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
-    w.StartObject();
-    w.Key("action");
-    w.String(action.data(), static_cast<rapidjson::SizeType>(action.size()));
-    if (config) {
-        w.Key("config");
-        w.String(config->data(), static_cast<rapidjson::SizeType>(config->size()));
-    }
-    w.EndObject();
-    return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
 }
 
 // Read before the pipe is opened: a file that cannot be read sends nothing.
@@ -123,38 +106,23 @@ int run_request(const ctl::CtlCommand& command) {
             print_error(config.error());
             return EXIT_NO_REPLY;
         }
-        request = request_line("start", *config);
+        request = ctl::request_line("start", *config);
     } else if (command.verb == ctl::Verb::Send) {
         request = command.value + "\n";
     } else {
-        request = request_line(command.word, std::nullopt);
+        request = ctl::request_line(command.word, std::nullopt);
     }
-    // A connection the helper drops before it takes the request (its share
-    // of the pipe is full for the moment) is tried again, within the wait
-    // that a busy pipe gets.
-    const auto started = std::chrono::steady_clock::now();
-    Result<ctl::HelperIdentity> server = fail("no connection");
-    Result<std::string> reply = fail("no connection");
-    for (;;) {
-        Result<ctl::PipeConnection> pipe = ctl::PipeConnection::open(command.console);
-        server = pipe ? pipe->server() : fail(pipe.error());
-        Result<> allowed = server ? ctl::check_server(ctl::service_process_id(), *server, command.console, command.word)
-                                  : fail(server.error());
-        reply = allowed ? pipe->exchange(request) : fail(allowed.error());
-        if (reply || !ctl::PipeConnection::dropped(reply.error()) ||
-            std::chrono::steady_clock::now() - started >= DROPPED_RETRY_WAIT)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (!reply) {
-        print_error(reply.error());
+    const Result<ctl::Answered> answered = ctl::ask_helper(request, command.console, command.word);
+    if (!answered) {
+        print_error(answered.error());
         return EXIT_NO_REPLY;
     }
-    const std::string out =
-        ctl::printed_reply(command, *reply, command.console ? *server : ctl::with_service_image(*server));
+    const std::string out = ctl::printed_reply(command, answered->reply,
+                                               command.console ? answered->server
+                                                               : ctl::with_service_image(answered->server));
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
-    return ctl::reply_exit_status(*reply);
+    return ctl::reply_exit_status(answered->reply);
 }
 
 int run(const std::vector<std::wstring>& all) {
@@ -171,6 +139,8 @@ int run(const std::vector<std::wstring>& all) {
             return EXIT_OK;
         case ctl::Verb::Log:
             return ctl::run_log(*command);
+        case ctl::Verb::Diag:
+            return ctl::run_diag(*command);
         case ctl::Verb::CheckFolder:
             return ctl::check_folder_command(command->before_install, command->allow_unsafe_folder,
                                              command->file ? std::optional(widen(*command->file)) : std::nullopt);

@@ -27,6 +27,8 @@ TEST(CtlCommandLine, WordsToCommandOrRefusal) {
         {{"--console", "send", "--console"}, nullptr, Verb::Send, "--console", true},
         {{"log", "--help"}, nullptr, Verb::Help},
         {{"--version"}, nullptr, Verb::Version},
+        {{"--console", "diag", "b"}, nullptr, Verb::Diag, "b", true},
+        {{"diag"}, "diag needs FOLDER"},
         {{"--console", "check-folder"}, "check-folder takes no --console"},
         {{"check-folder", "x", "y"}, "unexpected argument \"y\" after check-folder x"},
         {{"check-folder", "--before-install"}, "check-folder --before-install needs FOLDER"},
