@@ -1,8 +1,8 @@
 // The controller and the core thread explored over every schedule of small
-// scenarios (support/explorer.hpp). This file is built with the explorer's
-// primitives (core_sync_explored.hpp), so start_core, stop_core and
-// run_core_thread below are the real code run one step at a time; the
-// machine lock and the core library are models. A modelled core ends by
+// scenarios (support/explorer.hpp). This file instantiates them with the
+// explorer's primitives and the calls below, so start_core, stop_core and
+// run_core_thread are the real code run one step at a time; the machine
+// lock, the core library, the log and the Event Log are models. A modelled core ends by
 // itself after a while, only when asked, or never (it ignores the request);
 // the library's shutdown call may be slow once (which call is a free
 // choice) or for every caller; a thread creation may fail.
@@ -29,10 +29,33 @@
 #include <set>
 #include <vector>
 
-#include "core/core_controller.hpp"
-#include "core/core_thread.hpp"
+#include "core/core_controller_impl.hpp"
+#include "support/explorer.hpp"
 
 namespace velmor::explorer {
+
+// The core's own calls as the scenarios model them; steps of the current schedule.
+struct ExploredCalls {
+    class MachineLock {
+    public:
+        explicit MachineLock(int holder) : holder_(holder) {}
+        MachineLock(MachineLock&& other) noexcept : holder_(std::exchange(other.holder_, -1)) {}
+        MachineLock& operator=(MachineLock&&) = delete;
+        ~MachineLock();
+
+    private:
+        int holder_;
+    };
+    static Result<MachineLock> acquire_machine_lock(std::string_view name, std::uint64_t run);
+    static Result<> run_core(std::uint64_t run, const std::string& config, const std::string& log_path,
+                             const std::string& cwd);
+    static void shutdown_core(std::uint64_t run_at_stop);
+    // The controller's events and log lines go into the explorer's trace.
+    static void report_event(EventId id, std::string_view text) noexcept;
+    static void log(std::string_view message) noexcept;
+};
+using Record = BasicCoreShared<Sync, ExploredCalls>;
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -77,8 +100,8 @@ struct CoreModel : Model {
     CoreModel(Schedule& s, const Scenario& sc) : schedule(s), scenario(sc) {}
     Schedule& schedule;
     const Scenario& scenario;
-    std::shared_ptr<CoreShared> record =
-        std::make_shared<CoreShared>(CoreTimings{TIMINGS.start_check_delay, scenario.stop_timeout});
+    std::shared_ptr<Record> record =
+        std::make_shared<Record>(CoreTimings{TIMINGS.start_check_delay, scenario.stop_timeout});
     std::optional<CoreInLibrary> core;
     const char core_token = 0;  // what a core inside clash_start waits on
     int machine_holder = -1;
@@ -267,7 +290,7 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, CoreControllerExplorer, ::testing::ValuesIn(
 // the explorer fails a waiter that sleeps on once it is set.
 TEST(SignalExplorer, WakesEveryWaiter) {
     struct SignalModel : Model {
-        Signal signal;
+        BasicSignal<Sync> signal;
     };
     const Explored explored = explore({.bound = 2}, [](Schedule& s) {
         auto m = std::make_unique<SignalModel>();
@@ -287,7 +310,7 @@ TEST(SignalExplorer, WakesEveryWaiter) {
 
 // The models of the machine lock and the core library, steps of the current schedule.
 
-Result<MachineLock> acquire_machine_lock(std::string_view, std::uint64_t run) {
+Result<ExploredCalls::MachineLock> ExploredCalls::acquire_machine_lock(std::string_view, std::uint64_t run) {
     CoreModel& m = model();
     Schedule::Lock lock(m.schedule.big);
     m.schedule.step(lock, "tries the machine lock");
@@ -297,7 +320,7 @@ Result<MachineLock> acquire_machine_lock(std::string_view, std::uint64_t run) {
     return MachineLock(Schedule::self());
 }
 
-MachineLock::~MachineLock() {
+ExploredCalls::MachineLock::~MachineLock() {
     if (holder_ < 0) return;
     CoreModel& m = model();
     Schedule::Lock lock(m.schedule.big);
@@ -305,7 +328,7 @@ MachineLock::~MachineLock() {
     m.schedule.note("releases the machine lock");
 }
 
-Result<> run_core(std::uint64_t run, const std::string&, const std::string&, const std::string&) {
+Result<> ExploredCalls::run_core(std::uint64_t run, const std::string&, const std::string&, const std::string&) {
     CoreModel& m = model();
     Schedule& s = m.schedule;
     Schedule::Lock lock(s.big);
@@ -331,13 +354,13 @@ Result<> run_core(std::uint64_t run, const std::string&, const std::string&, con
     return {};
 }
 
-void report_event(EventId id, std::string_view text) noexcept {
+void ExploredCalls::report_event(EventId id, std::string_view text) noexcept {
     Schedule::Lock lock(current().big);
     current().note("event " + std::to_string(static_cast<int>(id)) +
                    (event_row(id).kind == EventKind::error ? " (error) \"" : " (not an error) \"") + std::string(text) + "\"");
 }
 
-void shutdown_core(std::uint64_t run_at_stop) {
+void ExploredCalls::shutdown_core(std::uint64_t run_at_stop) {
     CoreModel& m = model();
     Schedule& s = m.schedule;
     Schedule::Lock lock(s.big);
@@ -361,13 +384,15 @@ void shutdown_core(std::uint64_t run_at_stop) {
     s.note("clash_shutdown returns");
 }
 
+void ExploredCalls::log(std::string_view message) noexcept {
+    Schedule::Lock lock(current().big);
+    current().note("log \"" + std::string(message) + "\"");
+}
+
 }  // namespace velmor::explorer
 
 namespace velmor {
-inline namespace explored {
-void log_message(std::string_view message) noexcept {
-    explorer::Schedule::Lock lock(explorer::current().big);
-    explorer::current().note("log \"" + std::string(message) + "\"");
-}
-}  // namespace explored
+template Result<> start_core(explorer::Record&, std::string, std::filesystem::path, std::filesystem::path);
+template Result<> stop_core(explorer::Record&);
+template void run_core_thread(CoreThreadArgs<explorer::Sync, explorer::ExploredCalls>) noexcept;
 }  // namespace velmor
