@@ -152,8 +152,8 @@ struct BasicCoreThreadHandle {
 
 // Created once by the host with std::make_shared and shared by reference
 // counting with the pipe server and every core thread; start_core takes a
-// new reference for the core thread from it.
-// `Calls` only names the core's calls that the functions over the record make.
+// new reference for the core thread from it. `Calls` only names the core's
+// calls that the functions over the record make.
 template <class Sync, class Calls>
 struct BasicCoreShared : std::enable_shared_from_this<BasicCoreShared<Sync, Calls>> {
     using Run = BasicCoreRun<Sync>;
@@ -167,22 +167,22 @@ struct BasicCoreShared : std::enable_shared_from_this<BasicCoreShared<Sync, Call
     std::string machine_lock_name{MACHINE_LOCK_NAME};
 
     typename Sync::Mutex mutex;
-    CoreState state = CoreState::Stopped;         // guarded by mutex
-    std::optional<std::string> last_error;        // guarded by mutex
+    CoreState state = CoreState::Stopped;                    // guarded by mutex
+    std::optional<std::string> last_error;                   // guarded by mutex
     std::optional<BasicCoreThreadHandle<Sync>> core_thread;  // guarded by mutex
     // Number of the latest accepted start; a core thread records its outcome
     // only while its run is this one.
-    std::uint64_t current_run = 0;                      // guarded by mutex
+    std::uint64_t current_run = 0;  // guarded by mutex
     // Runs whose core thread may still be alive, the current one included;
     // ended ones are dropped whenever the list is looked at.
-    std::vector<std::shared_ptr<Run>> live_runs;    // guarded by mutex
+    std::vector<std::shared_ptr<Run>> live_runs;  // guarded by mutex
 
     // The core library's shutdown acts on whatever core runs at the moment
     // it is called, so a new run's core thread is let go only while no stop
     // is inside that call: the stops count their calls here, and start_core
     // waits on `shutdown_done` until the count is zero, its run is stopped,
     // or the latest of those stops' deadlines has passed.
-    int shutdowns_in_flight = 0;                     // guarded by mutex
+    int shutdowns_in_flight = 0;                         // guarded by mutex
     typename Sync::Clock::time_point shutdown_deadline;  // guarded by mutex
     typename Sync::ConditionVariable shutdown_done;
 };

@@ -399,7 +399,9 @@ void ExploredCalls::shutdown_core(std::uint64_t run_at_stop) {
     s.step(lock, "clash_shutdown for run " + std::to_string(run_at_stop));
     ++m.shutdown_calls;
     m.shutdowns_in_library.push_back(run_at_stop);
-    const Time due = m.stop_begun[Schedule::self()] + m.scenario.stop_timeout;
+    const auto stop = m.stop_begun.find(Schedule::self());
+    if (stop == m.stop_begun.end()) s.fail("clash_shutdown called by a thread that serves no stop");
+    const Time due = (stop == m.stop_begun.end() ? s.now : stop->second) + m.scenario.stop_timeout;
     m.stop_deadlines_in_library.push_back(due);
     if (m.core) {
         if (m.core->run > run_at_stop)
