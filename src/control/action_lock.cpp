@@ -2,6 +2,6 @@
 
 namespace velmor {
 
-template class BasicActionLock<PipeSharesSync>;
+template class BasicActionLock<SystemSync>;
 
 }  // namespace velmor

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <mutex>
 
-#include "control/pipe_shares.hpp"
+#include "base/sync.hpp"
 
 namespace velmor {
 
@@ -45,7 +45,7 @@ private:
     bool held_ = false;  // guarded by mutex_
 };
 
-extern template class BasicActionLock<PipeSharesSync>;
-using ActionLock = BasicActionLock<PipeSharesSync>;
+extern template class BasicActionLock<SystemSync>;
+using ActionLock = BasicActionLock<SystemSync>;
 
 }  // namespace velmor

@@ -2,6 +2,6 @@
 
 namespace velmor {
 
-template class BasicPipeShares<PipeSharesSync>;
+template class BasicPipeShares<SystemSync>;
 
 }  // namespace velmor

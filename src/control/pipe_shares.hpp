@@ -33,12 +33,13 @@
 // parameter so that the interleaving explorer can run the same code.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <utility>
+
+#include "base/sync.hpp"
 
 namespace velmor {
 
@@ -72,12 +73,6 @@ inline constexpr int SESSION_RESERVE = 2;
 inline constexpr int ADMIN_RESERVE = 1;
 // How long a new connection may wait for its process's earlier ones.
 inline constexpr std::chrono::milliseconds OWN_CONNECTION_WAIT{2000};
-
-struct PipeSharesSync {
-    using Mutex = std::mutex;
-    using ConditionVariable = std::condition_variable;
-    using Clock = std::chrono::steady_clock;
-};
 
 // Called from the pipe server's threads, each for the connection of its own
 // instance; admit may block on the others' releases.
@@ -201,7 +196,7 @@ private:
     std::map<std::optional<std::uint32_t>, Count> sessions_;   // guarded by mutex_
 };
 
-extern template class BasicPipeShares<PipeSharesSync>;
-using PipeShares = BasicPipeShares<PipeSharesSync>;
+extern template class BasicPipeShares<SystemSync>;
+using PipeShares = BasicPipeShares<SystemSync>;
 
 }  // namespace velmor

@@ -15,7 +15,6 @@
 #include "core/core_state.hpp"
 
 namespace velmor {
-inline namespace VELMOR_CORE_NAMESPACE {
 
 // How often a stop asks the core again to shut down while it waits: a
 // request that arrives just before the core enters its run is otherwise lost.
@@ -32,7 +31,8 @@ inline constexpr std::chrono::milliseconds SHUTDOWN_REPEAT{500};
 // stopping", the core's last error, "an earlier core is still shutting down"
 // or "core start failed", "core thread could not be created: {reason}" (the
 // record turns Failed).
-Result<> start_core(CoreShared& core, std::string config, std::filesystem::path service_data_dir,
+template <class Sync, class Calls>
+Result<> start_core(BasicCoreShared<Sync, Calls>& core, std::string config, std::filesystem::path service_data_dir,
                     std::filesystem::path core_log_path);
 
 // The refusal start_core would give in the record's present state ("core
@@ -40,7 +40,8 @@ Result<> start_core(CoreShared& core, std::string config, std::filesystem::path 
 // the core-state lock; success when it would go ahead. For callers that must
 // prepare nothing for a start that would be refused; start_core decides again
 // under the lock.
-Result<> check_start_allowed(CoreShared& core);
+template <class Sync, class Calls>
+Result<> check_start_allowed(BasicCoreShared<Sync, Calls>& core);
 
 // Sets Stopping and waits up to the stop timeout for every core thread the
 // record knows to be alive; while one of them has entered the core library,
@@ -52,7 +53,12 @@ Result<> check_start_allowed(CoreShared& core);
 // library, except when no thread can be created for the requests. Its last
 // write (Stopped, or Failed on timeout) is made only while no newer start has
 // been accepted. Errors: "core stop timeout" (the record turns Failed).
-Result<> stop_core(CoreShared& core);
+template <class Sync, class Calls>
+Result<> stop_core(BasicCoreShared<Sync, Calls>& core);
 
-}  // namespace VELMOR_CORE_NAMESPACE
+// Defined in core_controller_impl.hpp; the program's are built once.
+extern template Result<> start_core(CoreShared&, std::string, std::filesystem::path, std::filesystem::path);
+extern template Result<> check_start_allowed(CoreShared&);
+extern template Result<> stop_core(CoreShared&);
+
 }  // namespace velmor

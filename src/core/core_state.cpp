@@ -1,7 +1,9 @@
 #include "core/core_state.hpp"
 
+#include "core/core_library.hpp"
+#include "env/log.hpp"
+
 namespace velmor {
-inline namespace VELMOR_CORE_NAMESPACE {
 
 std::string_view core_state_name(CoreState state) {
     switch (state) {
@@ -14,39 +16,24 @@ std::string_view core_state_name(CoreState state) {
     return "failed";
 }
 
-CoreSnapshot core_snapshot(CoreShared& core) {
-    std::lock_guard lock(core.mutex);
-    return CoreSnapshot{core_state_name(core.state), core.last_error};
+Result<MachineLock> SystemCoreCalls::acquire_machine_lock(std::string_view name, std::uint64_t) {
+    return velmor::acquire_machine_lock(name);
 }
 
-}  // namespace VELMOR_CORE_NAMESPACE
-}  // namespace velmor
-
-namespace velmor {
-inline namespace VELMOR_CORE_NAMESPACE {
-
-void Signal::set() {
-    {
-        std::lock_guard lock(mutex_);
-        set_ = true;
-    }
-    changed_.notify_all();
+Result<> SystemCoreCalls::run_core(std::uint64_t, const std::string& config, const std::string& log_path,
+                                   const std::string& cwd) {
+    return velmor::run_core(config, log_path, cwd);
 }
 
-bool Signal::is_set() const {
-    std::lock_guard lock(mutex_);
-    return set_;
-}
+void SystemCoreCalls::shutdown_core(std::uint64_t) { velmor::shutdown_core(); }
 
-void Signal::wait() const {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return set_; });
-}
+void SystemCoreCalls::report_event(EventId id, std::string_view text) noexcept { velmor::report_event(id, text); }
 
-bool Signal::wait_until(core_sync::Clock::time_point deadline) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_until(lock, deadline, [this] { return set_; });
-}
+void SystemCoreCalls::log(std::string_view message) noexcept { log_message(message); }
 
-}  // namespace VELMOR_CORE_NAMESPACE
+template class BasicSignal<SystemSync>;
+template class BasicCoreRun<SystemSync>;
+template struct BasicCoreShared<SystemSync, SystemCoreCalls>;
+template CoreSnapshot core_snapshot(BasicCoreShared<SystemSync, SystemCoreCalls>&);
+
 }  // namespace velmor

@@ -8,16 +8,16 @@
 #include "core/core_state.hpp"
 
 namespace velmor {
-inline namespace VELMOR_CORE_NAMESPACE {
 
 // A stop's shutdown call into the core library had not returned by that
 // stop's deadline when this run was to be let go.
 inline constexpr std::string_view SHUTDOWN_BUSY_ERROR = "an earlier core is still shutting down";
 
 // What start_core hands to a new core thread; owned by the thread.
+template <class Sync, class Calls>
 struct CoreThreadArgs {
-    std::shared_ptr<CoreShared> core;
-    std::shared_ptr<CoreRun> run;
+    std::shared_ptr<BasicCoreShared<Sync, Calls>> core;
+    std::shared_ptr<BasicCoreRun<Sync>> run;
     std::filesystem::path service_data_dir;  // the core's working folder
     std::filesystem::path core_log_path;
     std::string config;
@@ -30,7 +30,10 @@ struct CoreThreadArgs {
 // core-state lock while its run is still the current one (otherwise it only
 // logs), releases the machine lock and finally marks its run ended. Runs on
 // its own thread; a stop waits for it with a bound, nobody without one.
-void run_core_thread(CoreThreadArgs args) noexcept;
+// Defined in core_thread_impl.hpp.
+template <class Sync, class Calls>
+void run_core_thread(CoreThreadArgs<Sync, Calls> args) noexcept;
 
-}  // namespace VELMOR_CORE_NAMESPACE
+extern template void run_core_thread(CoreThreadArgs<SystemSync, SystemCoreCalls>) noexcept;
+
 }  // namespace velmor

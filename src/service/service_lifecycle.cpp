@@ -2,6 +2,6 @@
 
 namespace velmor {
 
-template class BasicServiceLifecycle<ServiceSync>;
+template class BasicServiceLifecycle<SystemSync>;
 
 }  // namespace velmor

@@ -22,7 +22,7 @@
 #include <functional>
 #include <optional>
 
-#include "control/pipe_shares.hpp"
+#include "base/sync.hpp"
 #include "service/service_status.hpp"
 
 namespace velmor {
@@ -35,9 +35,6 @@ inline constexpr std::chrono::seconds HANDLER_STOP_WAIT{8};
 // going down (pre-shutdown), the pipe server's end, or a status report that
 // failed while starting or running.
 enum class StopCause { none, stop_control, preshutdown, server_ended, report_failed };
-
-// The standard primitives.
-using ServiceSync = PipeSharesSync;
 
 template <class Sync>
 class BasicServiceLifecycle {
@@ -176,7 +173,7 @@ private:
     int handlers_ = 0;
 };
 
-extern template class BasicServiceLifecycle<ServiceSync>;
-using ServiceLifecycle = BasicServiceLifecycle<ServiceSync>;
+extern template class BasicServiceLifecycle<SystemSync>;
+using ServiceLifecycle = BasicServiceLifecycle<SystemSync>;
 
 }  // namespace velmor

@@ -3,8 +3,8 @@
 // every schedule of a small scenario, within a bound on departures from a
 // default schedule, in virtual time.
 //
-// A unit is built against the primitives below instead of the standard ones
-// (a compile-time seam such as core/core_sync.hpp). Each taking of a named
+// A unit takes the primitives below, as `Sync`, instead of the standard ones
+// (base/sync.hpp's SystemSync). Each taking of a named
 // mutex, condition wait, notification, thread creation or join and sleep is a
 // point where the scheduler chooses who runs next; exactly one thread runs at
 // a time. By default the running thread goes on, else the oldest runnable
@@ -110,11 +110,24 @@ private:
 
 void sleep_for(std::chrono::nanoseconds duration);
 
-// The primitives as one parameter, for a unit that takes them so.
+// The explored twin of base/sync.hpp's SystemSync.
 struct Sync {
     using Mutex = explorer::Mutex;
     using ConditionVariable = explorer::ConditionVariable;
     using Clock = VirtualClock;
+    using Thread = explorer::Thread;
+    static void sleep_for(Duration duration) { explorer::sleep_for(duration); }
+};
+
+// For a model that names a condition variable private to its unit: each one
+// made is the latest until the next, so a model reads `latest` right after
+// making the unit.
+struct LatestCondition : ConditionVariable {
+    LatestCondition() { latest = this; }
+    static inline const void* latest = nullptr;
+};
+struct NamingSync : Sync {
+    using ConditionVariable = LatestCondition;
 };
 
 class Schedule;

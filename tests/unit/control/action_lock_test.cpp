@@ -22,14 +22,7 @@ using namespace std::chrono_literals;
 // invariant, no waiter sleeps to its deadline while it could have proceeded.
 // The lock's mutex guards one flag and is no scheduling point; its wake-ups
 // are, and only they are named.
-struct NamedCondition : explorer::ConditionVariable {
-    NamedCondition() { latest = this; }
-    static inline const void* latest = nullptr;
-};
-struct LockSync : explorer::Sync {
-    using ConditionVariable = NamedCondition;
-};
-using ExploredLock = BasicActionLock<LockSync>;
+using ExploredLock = BasicActionLock<explorer::NamingSync>;
 
 struct Request {
     std::string name;
@@ -43,7 +36,7 @@ struct LockModel : explorer::Model {
     LockModel(explorer::Schedule& s, const std::vector<Request>& rs) : schedule(s), requests(rs) {}
     explorer::Schedule& schedule;
     ExploredLock lock;
-    const void* const condition = NamedCondition::latest;
+    const void* const condition = explorer::LatestCondition::latest;
     const std::vector<Request>& requests;
     bool held = false;
     explorer::Time free_since{};

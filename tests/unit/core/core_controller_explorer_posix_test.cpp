@@ -1,8 +1,8 @@
 // The controller and the core thread explored over every schedule of small
-// scenarios (support/explorer.hpp). This file is built with the explorer's
-// primitives (core_sync_explored.hpp), so start_core, stop_core and
-// run_core_thread below are the real code run one step at a time; the
-// machine lock and the core library are models. A modelled core ends by
+// scenarios (support/explorer.hpp). This file instantiates them with the
+// explorer's primitives and the calls below, so start_core, stop_core and
+// run_core_thread are the real code run one step at a time; the machine
+// lock, the core library, the log and the Event Log are models. A modelled core ends by
 // itself after a while, only when asked, or never (it ignores the request);
 // the library's shutdown call may be slow once (which call is a free
 // choice) or for every caller; a thread creation may fail.
@@ -29,10 +29,33 @@
 #include <set>
 #include <vector>
 
-#include "core/core_controller.hpp"
-#include "core/core_thread.hpp"
+#include "core/core_controller_impl.hpp"
+#include "support/explorer.hpp"
 
 namespace velmor::explorer {
+
+// The core's own calls as the scenarios model them; steps of the current schedule.
+struct ExploredCalls {
+    class MachineLock {
+    public:
+        explicit MachineLock(int holder) : holder_(holder) {}
+        MachineLock(MachineLock&& other) noexcept : holder_(std::exchange(other.holder_, -1)) {}
+        MachineLock& operator=(MachineLock&&) = delete;
+        ~MachineLock();
+
+    private:
+        int holder_;
+    };
+    static Result<MachineLock> acquire_machine_lock(std::string_view name, std::uint64_t run);
+    static Result<> run_core(std::uint64_t run, const std::string& config, const std::string& log_path,
+                             const std::string& cwd);
+    static void shutdown_core(std::uint64_t run_at_stop);
+    // The controller's events and log lines go into the explorer's trace.
+    static void report_event(EventId id, std::string_view text) noexcept;
+    static void log(std::string_view message) noexcept;
+};
+using Record = BasicCoreShared<Sync, ExploredCalls>;
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -61,6 +84,9 @@ struct Scenario {
     int failing_spawn = 0;  // this thread creation (1: the first) fails
     // Lines of the trace that at least one schedule must show.
     std::vector<std::string> must_show{};
+    // The machine lock's try for this run takes this long (the system stalls it).
+    std::uint64_t slow_lock_run = 0;
+    Duration slow_lock{};
 };
 
 struct CoreInLibrary {
@@ -77,13 +103,16 @@ struct CoreModel : Model {
     CoreModel(Schedule& s, const Scenario& sc) : schedule(s), scenario(sc) {}
     Schedule& schedule;
     const Scenario& scenario;
-    std::shared_ptr<CoreShared> record =
-        std::make_shared<CoreShared>(CoreTimings{TIMINGS.start_check_delay, scenario.stop_timeout});
+    std::shared_ptr<Record> record =
+        std::make_shared<Record>(CoreTimings{TIMINGS.start_check_delay, scenario.stop_timeout});
     std::optional<CoreInLibrary> core;
     const char core_token = 0;  // what a core inside clash_start waits on
     int machine_holder = -1;
     std::uint64_t machine_run = 0;
     std::vector<std::uint64_t> shutdowns_in_library;
+    // Of the stops whose calls those are, the deadline at the earliest.
+    std::vector<Time> stop_deadlines_in_library;
+    std::map<int, Time> stop_begun;  // a stopping actor or its joiner: when that stop began
     int shutdown_calls = 0;
     int slow_call = 0;  // which of them is slow; 0: none
     std::map<int, Op> actor_op;  // what each actor is doing, to name the threads it creates
@@ -100,6 +129,7 @@ struct CoreModel : Model {
     int spawns = 0;
     bool thread_creation_fails() override { return ++spawns == scenario.failing_spawn; }
     std::string new_thread_name(int creator) override {
+        if (actor_op[creator] == Op::Stop) stop_begun[static_cast<int>(schedule.threads.size())] = stop_begun[creator];
         return actor_op[creator] == Op::Start ? "core thread " : "stop thread ";
     }
     void after_step() override {
@@ -148,7 +178,7 @@ struct CoreModel : Model {
             held_up_before = schedule.held_up;
             run_before = record->current_run;
             ++calls_in_flight;
-            if (action.op == Op::Stop) stops_in_flight[Schedule::self()] = run_before;
+            if (action.op == Op::Stop) stops_in_flight[Schedule::self()] = run_before, stop_begun[Schedule::self()] = begun;
             if (action.op == Op::Stop && core && core->run <= run_before) stops_that_saw_a_core.insert(Schedule::self());
             schedule.note(action.op == Op::Start ? "start_core" : "stop_core");
         }
@@ -199,6 +229,8 @@ CoreModel& model() { return static_cast<CoreModel&>(*current().model); }
 std::vector<Scenario> scenarios() {
     const Actor start{"client", {{Op::Start}}};
     const Actor start_stop{"client", {{Op::Start}, {Op::Stop}}};
+    const Actor start_stop_start{"client", {{Op::Start}, {Op::Stop}, {Op::Start}}};
+    const Actor late_stop{"service", {{Op::Sleep, 1600ms}, {Op::Stop}}};
     return {
         {"start", {start}, Duration::max(), 0s, 0s, 0, 3},
         {"start then stop", {start_stop}, Duration::max(), 0s, 3s, 3, 2},
@@ -229,6 +261,15 @@ std::vector<Scenario> scenarios() {
           "start replies \"an earlier core is still shutting down\""}},
         {"a core whose shutdown blocks past the bound", {{"client", {{Op::Start}, {Op::Stop}, {Op::Start}}}},
          Duration::max(), 12s, 12s, 2, 1},
+        // Two stops' requests in the library at once: the start waits for the later deadline.
+        {"a start behind two overlapping stops' requests", {start_stop_start, late_stop}, Duration::max(), 700ms, 12s, -1,
+         1, 10s, 0, {"waits on shutdown_done until  11.600 s", "start replies \"an earlier core is still shutting down\""}},
+        {"a start behind the later of two stops' requests", {start_stop_start, late_stop}, Duration::max(), 700ms, 12s, 3,
+         1, 10s, 0, {"waits on shutdown_done until  11.600 s"}},
+        // Run 2 is refused at its stop's deadline and its core thread is
+        // slow to the machine lock: run 3's core has it by then.
+        {"an old run refused the machine lock after a newer start", {{"client", {{Op::Start}, {Op::Stop}, {Op::Start}, {Op::Start}}}},
+         Duration::max(), 700ms, 11s, -1, 1, 10s, 0, {"this machine: created by this process\"", "start replies ok"}, 2, 2s},
     };
 }
 
@@ -267,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, CoreControllerExplorer, ::testing::ValuesIn(
 // the explorer fails a waiter that sleeps on once it is set.
 TEST(SignalExplorer, WakesEveryWaiter) {
     struct SignalModel : Model {
-        Signal signal;
+        BasicSignal<Sync> signal;
     };
     const Explored explored = explore({.bound = 2}, [](Schedule& s) {
         auto m = std::make_unique<SignalModel>();
@@ -287,17 +328,31 @@ TEST(SignalExplorer, WakesEveryWaiter) {
 
 // The models of the machine lock and the core library, steps of the current schedule.
 
-Result<MachineLock> acquire_machine_lock(std::string_view, std::uint64_t run) {
+Result<ExploredCalls::MachineLock> ExploredCalls::acquire_machine_lock(std::string_view, std::uint64_t run) {
     CoreModel& m = model();
     Schedule::Lock lock(m.schedule.big);
+    // While a stop's shutdown call is in the library, a start lets its core
+    // thread go only once the latest deadline of those stops has passed, or
+    // when its run was stopped meanwhile.
+    const CoreState state = m.record->state;
+    const bool held = run == m.record->current_run &&
+                      (state == CoreState::Starting ||
+                       (state == CoreState::Failed && m.record->last_error == SHUTDOWN_BUSY_ERROR));
+    const auto& due = m.stop_deadlines_in_library;
+    if (held && !due.empty() && m.schedule.now < *std::max_element(due.begin(), due.end()))
+        m.schedule.fail("run " + std::to_string(run) + " was let go before the deadline of a stop whose call is in the library");
     m.schedule.step(lock, "tries the machine lock");
+    if (run == m.scenario.slow_lock_run) {
+        m.schedule.note("the machine lock takes until " + seconds(m.schedule.now + m.scenario.slow_lock));
+        m.schedule.block(lock, nullptr, m.schedule.now + m.scenario.slow_lock);
+    }
     if (m.machine_holder >= 0) return fail(machine_lock_refusal(std::string("this process")));
     m.machine_holder = Schedule::self();
     m.machine_run = run;
     return MachineLock(Schedule::self());
 }
 
-MachineLock::~MachineLock() {
+ExploredCalls::MachineLock::~MachineLock() {
     if (holder_ < 0) return;
     CoreModel& m = model();
     Schedule::Lock lock(m.schedule.big);
@@ -305,7 +360,7 @@ MachineLock::~MachineLock() {
     m.schedule.note("releases the machine lock");
 }
 
-Result<> run_core(std::uint64_t run, const std::string&, const std::string&, const std::string&) {
+Result<> ExploredCalls::run_core(std::uint64_t run, const std::string&, const std::string&, const std::string&) {
     CoreModel& m = model();
     Schedule& s = m.schedule;
     Schedule::Lock lock(s.big);
@@ -331,19 +386,23 @@ Result<> run_core(std::uint64_t run, const std::string&, const std::string&, con
     return {};
 }
 
-void report_event(EventId id, std::string_view text) noexcept {
+void ExploredCalls::report_event(EventId id, std::string_view text) noexcept {
     Schedule::Lock lock(current().big);
     current().note("event " + std::to_string(static_cast<int>(id)) +
                    (event_row(id).kind == EventKind::error ? " (error) \"" : " (not an error) \"") + std::string(text) + "\"");
 }
 
-void shutdown_core(std::uint64_t run_at_stop) {
+void ExploredCalls::shutdown_core(std::uint64_t run_at_stop) {
     CoreModel& m = model();
     Schedule& s = m.schedule;
     Schedule::Lock lock(s.big);
     s.step(lock, "clash_shutdown for run " + std::to_string(run_at_stop));
     ++m.shutdown_calls;
     m.shutdowns_in_library.push_back(run_at_stop);
+    const auto stop = m.stop_begun.find(Schedule::self());
+    if (stop == m.stop_begun.end()) s.fail("clash_shutdown called by a thread that serves no stop");
+    const Time due = (stop == m.stop_begun.end() ? s.now : stop->second) + m.scenario.stop_timeout;
+    m.stop_deadlines_in_library.push_back(due);
     if (m.core) {
         if (m.core->run > run_at_stop)
             s.fail("a shutdown request for run " + std::to_string(run_at_stop) + " reached run " + std::to_string(m.core->run));
@@ -358,16 +417,19 @@ void shutdown_core(std::uint64_t run_at_stop) {
         s.block(lock, nullptr, s.now + length);
     }
     m.shutdowns_in_library.erase(std::find(m.shutdowns_in_library.begin(), m.shutdowns_in_library.end(), run_at_stop));
+    m.stop_deadlines_in_library.erase(std::find(m.stop_deadlines_in_library.begin(), m.stop_deadlines_in_library.end(), due));
     s.note("clash_shutdown returns");
+}
+
+void ExploredCalls::log(std::string_view message) noexcept {
+    Schedule::Lock lock(current().big);
+    current().note("log \"" + std::string(message) + "\"");
 }
 
 }  // namespace velmor::explorer
 
 namespace velmor {
-inline namespace explored {
-void log_message(std::string_view message) noexcept {
-    explorer::Schedule::Lock lock(explorer::current().big);
-    explorer::current().note("log \"" + std::string(message) + "\"");
-}
-}  // namespace explored
+template Result<> start_core(explorer::Record&, std::string, std::filesystem::path, std::filesystem::path);
+template Result<> stop_core(explorer::Record&);
+template void run_core_thread(CoreThreadArgs<explorer::Sync, explorer::ExploredCalls>) noexcept;
 }  // namespace velmor

@@ -133,7 +133,7 @@ protected:
     // A core thread for a run accepted by hand, let go at once.
     std::thread core_thread_for(std::shared_ptr<CoreRun> run, const std::string& config) {
         run->let_go();
-        return std::thread(run_core_thread,
+        return std::thread(run_core_thread<SystemSync, SystemCoreCalls>,
                            CoreThreadArgs{core, std::move(run), dir.path(), dir.path() / "log" / "clash.log", config});
     }
 

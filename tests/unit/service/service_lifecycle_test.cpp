@@ -45,13 +45,6 @@ TEST(ServiceLifecycle, OnlyStopAndPreshutdownAskForTheStop) {
 // stop; a stop is never lost, whenever it comes; a handler that found the
 // service running answers only once the core has stopped or its wait is up;
 // nobody waits for ever.
-struct NamedCondition : explorer::ConditionVariable {
-    NamedCondition() { latest = this; }
-    static inline const void* latest = nullptr;
-};
-struct LifeSync : explorer::Sync {
-    using ConditionVariable = NamedCondition;
-};
 
 struct Control {
     Duration at;
@@ -72,8 +65,8 @@ struct LifeModel : explorer::Model {
     LifeModel(explorer::Schedule& s, const Scenario& c) : schedule(s), scenario(c) {}
     explorer::Schedule& schedule;
     const Scenario& scenario;
-    BasicServiceLifecycle<LifeSync> life{[this](ServicePhase p, ServiceFailure f) { return report(p, f); }};
-    const void* const life_changed = NamedCondition::latest;
+    BasicServiceLifecycle<explorer::NamingSync> life{[this](ServicePhase p, ServiceFailure f) { return report(p, f); }};
+    const void* const life_changed = explorer::LatestCondition::latest;
     explorer::Mutex manager_lock;
     int manager_holder = -1;
     std::vector<std::pair<ServicePhase, ServiceFailure>> reports;
