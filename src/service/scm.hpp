@@ -5,10 +5,13 @@
 // Any thread; each call may block on the service manager.
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "base/error.hpp"
 #include "base/win.hpp"
+#include "control/pipe_server.hpp"
 
 namespace velmor::scm {
 
@@ -30,5 +33,10 @@ Result<SERVICE_STATUS_PROCESS> query_status(SC_HANDLE service);
 // Whether the service reports SERVICE_STOPPED, or can no longer be asked,
 // within `bound`; asks every 100 ms.
 bool wait_until_stopped(SC_HANDLE service, std::chrono::seconds bound);
+
+// The holder of the pipe's name, from its process id (empty when unknown), in
+// words (pipe_holder_words): the service manager is asked which process runs
+// the service; one it cannot answer for counts as not the service.
+PipeHolder describe_pipe_holder(std::optional<std::uint32_t> process);
 
 }  // namespace velmor::scm
