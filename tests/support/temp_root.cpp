@@ -1,30 +1,61 @@
-// Each native unit test process works in a temporary folder of its own, removed with everything in it after
-// the last test: lock files and log folders stay out of TMPDIR. (Under Wine they stay in the prefix.)
-#ifndef _WIN32
+// Each unit test process works in a temporary folder of its own, removed with
+// everything in it after the last test: lock files and log folders stay out
+// of the system's temporary folder (TMPDIR; under Windows TMP and TEMP, which
+// GetTempPathW reads first). The log file, which a test opens for the rest
+// of the process, is closed first: Windows removes no folder that holds an
+// open file. A folder that cannot be made, put in use or removed fails the
+// run.
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "env/log.hpp"
+
+#ifdef _WIN32
+#include "base/win.hpp"
+#else
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
+#endif
 
 namespace {
 
+namespace fs = std::filesystem;
+
+#ifdef _WIN32
+std::string process_id() { return std::to_string(GetCurrentProcessId()); }
+// For this process and those it starts.
+bool use_as_temp(const fs::path& root) {
+    return SetEnvironmentVariableW(L"TMP", root.c_str()) && SetEnvironmentVariableW(L"TEMP", root.c_str());
+}
+#else
+std::string process_id() { return std::to_string(::getpid()); }
+bool use_as_temp(const fs::path& root) { return ::setenv("TMPDIR", root.c_str(), 1) == 0; }
+#endif
+
 struct TempRoot final : ::testing::Environment {
-    std::filesystem::path root;
+    fs::path root;
     void SetUp() override {
         std::error_code ec;
-        root = std::filesystem::temp_directory_path(ec) / ("velmor-unit-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(root, ec);
-        if (!std::filesystem::create_directory(root, ec) || ::setenv("TMPDIR", root.c_str(), 1) != 0 ||
-            std::filesystem::temp_directory_path(ec) != root)
+        root = fs::temp_directory_path(ec) / ("velmor-unit-" + process_id());
+        // One left by an earlier process of the same id that did not end.
+        fs::remove_all(root, ec);
+        // Windows gives the folder with a separator at the end.
+        if (!fs::create_directory(root, ec) || !use_as_temp(root) ||
+            !fs::equivalent(fs::temp_directory_path(ec), root, ec))
             ADD_FAILURE() << "the temporary folder is not " << root.string();
     }
     void TearDown() override {
+        velmor::close_log_file();
         std::error_code ec;
-        std::filesystem::remove_all(root, ec);
+        fs::remove_all(root, ec);
+        std::error_code asked;
+        if (ec || fs::exists(root, asked) || asked)
+            ADD_FAILURE() << "the temporary folder " << root.string() << " is left behind: " << ec.message();
     }
 };
 [[maybe_unused]] const auto* const registered = ::testing::AddGlobalTestEnvironment(new TempRoot);
 
 }  // namespace
-#endif
