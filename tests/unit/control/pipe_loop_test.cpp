@@ -39,9 +39,7 @@ struct ScriptedPipe final : PipeInstances {
         return twist == Twist::threads_fail && index % 4 == 3 ? fail("failed to spawn thread") : Result<>();
     }
     void serve(std::size_t index) override { steps.push_back("serve " + std::to_string(index)); }
-    void pause() override {
-        if (twist == Twist::stopped_waiting && ++pauses == 3) stop->store(true);
-    }
+    void pause() override { if (twist == Twist::stopped_waiting && ++pauses == 3) stop->store(true); }
 
     PipeServerHost host(bool give_up) {
         const auto note = [this](const char* step) { return [this, step] { steps.push_back(step); }; };

@@ -20,15 +20,11 @@ struct RecordingSteps final : HostSteps {
     std::optional<PipeServerHost> server;
 
     void note(std::string step) { steps.push_back(std::move(step)); }
-    Result<std::filesystem::path> exe_folder() override {
-        return note("exe folder"), std::filesystem::path("/program");
-    }
+    Result<std::filesystem::path> exe_folder() override { return note("exe folder"), "/program"; }
     Result<> start_server(PipeServerHost host) override {
         note("start server");
         server = std::move(host);
-        if (claim == Claim::at_start) {
-            EXPECT_TRUE(server->claimed(waited));
-        }
+        EXPECT_TRUE(claim != Claim::at_start || server->claimed(waited));
         if (claim == Claim::fails) server->ended(PipeServerEnd::failed, Error("pipe not served"));
         return {};
     }
@@ -101,9 +97,7 @@ TEST(HostSequence, NothingOfTheHelpersOwnBeforeThePipesNameIsHeld) {
         EXPECT_TRUE(run_host_sequence(steps, hooks, stop));
         // A server that claims the name once the host has ended finds
         // nothing to do and is told to stop.
-        if (row.claim == Claim::after_stop) {
-            EXPECT_FALSE(steps.server->claimed(false));
-        }
+        EXPECT_TRUE(row.claim != Claim::after_stop || !steps.server->claimed(false));
         EXPECT_EQ(steps.steps, row.expected);
         EXPECT_EQ(steps.server->stop_requested, stop);
     }
