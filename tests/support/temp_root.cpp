@@ -7,34 +7,29 @@
 // run.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
-#include <string>
 #include <vector>
 
 #include "env/log.hpp"
+#include "unit/core/core_test_support.hpp"
 
 #ifdef _WIN32
 #include "base/win.hpp"
-#else
-#include <unistd.h>
-
-#include <cstdlib>
 #endif
 
 namespace {
 
 namespace fs = std::filesystem;
 
-#ifdef _WIN32
-std::string process_id() { return std::to_string(GetCurrentProcessId()); }
 // For this process and those it starts.
 bool use_as_temp(const fs::path& root) {
+#ifdef _WIN32
     return SetEnvironmentVariableW(L"TMP", root.c_str()) && SetEnvironmentVariableW(L"TEMP", root.c_str());
-}
 #else
-std::string process_id() { return std::to_string(::getpid()); }
-bool use_as_temp(const fs::path& root) { return ::setenv("TMPDIR", root.c_str(), 1) == 0; }
+    return ::setenv("TMPDIR", root.c_str(), 1) == 0;
 #endif
+}
 
 // Removes `folder` with what it holds, each entry once: MinGW's remove_all
 // goes round for ever on a file whose removal is pending (one held open with
@@ -52,9 +47,7 @@ struct TempRoot final : ::testing::Environment {
     fs::path root;
     void SetUp() override {
         std::error_code ec;
-        root = fs::temp_directory_path(ec) / ("velmor-unit-" + process_id());
-        // One left by an earlier process of the same id that did not end.
-        fs::remove_all(root, ec);
+        root = fs::temp_directory_path(ec) / ("velmor-unit-" + velmor::testing::unique_suffix());
         // Windows gives the folder with a separator at the end.
         if (!fs::create_directory(root, ec) || !use_as_temp(root) || fs::temp_directory_path(ec) / "" != root / "")
             ADD_FAILURE() << "the temporary folder is not " << root.string();
@@ -63,9 +56,7 @@ struct TempRoot final : ::testing::Environment {
         velmor::close_log_file();
         std::error_code ec;
         remove_tree(root, ec);
-        std::error_code asked;
-        if (ec || fs::exists(root, asked) || asked)
-            ADD_FAILURE() << "the temporary folder " << root.string() << " is left behind: " << ec.message();
+        if (ec) ADD_FAILURE() << "the temporary folder " << root.string() << " is left behind: " << ec.message();
     }
 };
 [[maybe_unused]] const auto* const registered = ::testing::AddGlobalTestEnvironment(new TempRoot);
