@@ -1,10 +1,7 @@
-// Each unit test process works in a temporary folder of its own, removed with
-// everything in it after the last test: lock files and log folders stay out
-// of the system's temporary folder (TMPDIR; under Windows TMP and TEMP, which
-// GetTempPathW reads first). The log file, which a test opens for the rest
-// of the process, is closed first: Windows removes no folder that holds an
-// open file. A folder that cannot be made, put in use or removed fails the
-// run.
+// Each unit test process works in a temporary folder of its own (TMPDIR;
+// under Windows TMP and TEMP), removed with everything in it after the last
+// test, the log file closed first: Windows removes no folder that holds an
+// open file. A folder that cannot be made, used or removed fails the run.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
