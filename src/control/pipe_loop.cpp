@@ -28,7 +28,8 @@ bool claim_pipe_name(PipeInstances& pipe, const PipeServerHost& host, bool& wait
             // error only, and no event is reported for a helper that never
             // ran.
             if (!waited || host.give_up_when_taken) {
-                const PipeHolder holder = pipe.holder();
+                const std::optional<std::uint32_t> process = pipe.holder();
+                const PipeHolder holder = host.holder ? host.holder(process) : plain_pipe_holder(process);
                 const std::string line =
                     "pipe name taken by " + holder.who + ": " + failed->error.one_line() + "; " + holder.advice;
                 log_message(LogLevel::error, line);
@@ -60,8 +61,11 @@ void report_instance_lost(const std::string& cause, int served) {
     report(EventId::pipe_instance_lost, line);
 }
 
-std::string describe_client(const PipeClientKey& key) {
-    return key.process ? "process " + std::to_string(*key.process) : std::string("an unknown process");
+std::string describe_client(const PipeClientKey& key) { return plain_pipe_holder(key.process).who; }
+
+PipeHolder plain_pipe_holder(std::optional<std::uint32_t> process) {
+    if (!process) return {"an unknown process", "end the program that holds it first"};
+    return {"process " + std::to_string(*process), "end that process first"};
 }
 
 }  // namespace velmor

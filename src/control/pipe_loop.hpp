@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
@@ -36,14 +37,6 @@ struct PipeCreateError {
     Error error;
 };
 
-// The holder of the pipe's name as a log line names it: "the velmor-helper
-// service (process N)", "process N" or "an unknown process", and what to do
-// to free the name.
-struct PipeHolder {
-    std::string who;
-    std::string advice;
-};
-
 // Attempts at each further instance before the server gives up; a restart
 // of the service makes them all anew.
 inline constexpr int INSTANCE_ATTEMPTS = 10;
@@ -59,7 +52,8 @@ public:
     virtual std::size_t count() const = 0;
     // Lets users connect.
     virtual Result<> open_to_clients() = 0;
-    virtual PipeHolder holder() = 0;
+    // The process that holds the name, when the system says which.
+    virtual std::optional<std::uint32_t> holder() = 0;
     // Starts a thread that serves instance `index` (serve_instance); the
     // error when it does not run.
     virtual Result<> start_serving(std::size_t index) = 0;
@@ -110,6 +104,10 @@ inline constexpr std::string_view PIPE_OUT_OF_MEMORY_LINE = "pipe handle error: 
 
 // "process N", or "an unknown process".
 std::string describe_client(const PipeClientKey& key);
+
+// The holder as the pipe alone tells it: "process N" with "end that process
+// first", or "an unknown process" with "end the program that holds it first".
+PipeHolder plain_pipe_holder(std::optional<std::uint32_t> process);
 
 // Serves client after client on `instance` until the stop flag is set, or
 // until the instance is lost: then it is taken off `shares` and reported.

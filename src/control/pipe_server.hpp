@@ -6,8 +6,11 @@
 // and "stop" run one at a time (ActionContext's start/stop lock sees to that).
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "base/error.hpp"
 #include "control/actions.hpp"
@@ -19,6 +22,14 @@ enum class PipeServerEnd {
     stopped,     // stop_requested was set by someone else
     name_taken,  // another process holds the pipe's name
     failed,      // the pipe could not be made or served
+};
+
+// The holder of the pipe's name as a log line names it: "the velmor-helper
+// service (process N)", "process N" or "an unknown process", and what to do
+// to free the name.
+struct PipeHolder {
+    std::string who;
+    std::string advice;
 };
 
 // What the host gives the server.
@@ -45,6 +56,10 @@ struct PipeServerHost {
     // the helper that serves (its log, its data folder). `waited`: the name
     // was taken first. False: the server is to stop instead, the flag set.
     std::function<bool(bool waited)> claimed = {};
+    // Names the holder of a taken name from its process id (empty when the
+    // system did not say), on the server's thread: the host knows which
+    // process runs the service. Empty: plain_pipe_holder (pipe_loop.hpp).
+    std::function<PipeHolder(std::optional<std::uint32_t> process)> holder = {};
 };
 
 // The thread body (pipe_loop.hpp). Serves on this thread and on seven more

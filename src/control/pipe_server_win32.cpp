@@ -57,21 +57,6 @@ Result<unique_handle> create_instance(const wchar_t* name, bool first_instance, 
     return unique_handle(pipe);
 }
 
-// The process that runs the helper's service, if it runs.
-std::optional<DWORD> service_process() {
-    const unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) return std::nullopt;
-    const unique_schandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
-    if (!service) return std::nullopt;
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
-                              &needed) ||
-        status.dwProcessId == 0)
-        return std::nullopt;
-    return status.dwProcessId;
-}
-
 // A handle to the calling thread that its watchdog uses to cancel the
 // thread's synchronous I/O; the failing call's error when there is none.
 Result<unique_handle> current_thread_handle() {
@@ -194,7 +179,7 @@ public:
     }
     std::size_t count() const override { return context_->instances.size(); }
     Result<> open_to_clients() override { return open_pipe_to_clients(context_->instances.front().get()); }
-    PipeHolder holder() override { return pipe_holder(context_->name.c_str()); }
+    std::optional<std::uint32_t> holder() override { return pipe_holder_process(context_->name.c_str()); }
     Result<> start_serving(std::size_t index) override {
         try {
             std::thread([context = context_, index] { serve_on(context, index); }).detach();
@@ -248,16 +233,12 @@ Result<> open_pipe_to_clients(HANDLE instance) {
     return {};
 }
 
-PipeHolder pipe_holder(const wchar_t* name) {
+std::optional<std::uint32_t> pipe_holder_process(const wchar_t* name) {
     const unique_handle client = adopt_file_handle(CreateFileW(
         name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS, nullptr));
     ULONG process = 0;
-    if (!client || !GetNamedPipeServerProcessId(client.get(), &process))
-        return {"an unknown process", "end the program that holds it first"};
-    const std::string id = "process " + std::to_string(process);
-    if (service_process() == process)
-        return {"the velmor-helper service (" + id + ")", "stop the service first (sc stop velmor-helper)"};
-    return {id, "end that process first"};
+    if (!client || !GetNamedPipeServerProcessId(client.get(), &process)) return std::nullopt;
+    return process;
 }
 
 Result<ClientStanding> client_standing(HANDLE token) {

@@ -4,6 +4,7 @@
 // creation of its instances.
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,9 +65,10 @@ std::optional<PipeCreateError> add_pipe_instances(const wchar_t* name, std::vect
 // it succeeds the pipe stays closed to users.
 Result<> open_pipe_to_clients(HANDLE instance);
 
-// The holder of `name` (PipeHolder), asked as a client that lends the holder
-// nothing to act with (anonymous).
-PipeHolder pipe_holder(const wchar_t* name);
+// The process that holds `name`, asked as a client that lends the holder
+// nothing to act with (anonymous); empty when the pipe cannot be opened or
+// does not say.
+std::optional<std::uint32_t> pipe_holder_process(const wchar_t* name);
 
 // What `token` (an impersonation or identification token opened with
 // TOKEN_QUERY) says for client_elevated.

@@ -115,6 +115,13 @@ void init_log(const std::filesystem::path& folder) {
     }
 }
 
+void close_log_file() noexcept {
+    if (LogSlot* slot = g_slot.load(std::memory_order_acquire)) {
+        std::lock_guard lock(slot->mutex);
+        slot->writer.close();
+    }
+}
+
 void log_message(std::string_view message) noexcept { write_line(message); }
 
 void log_message(LogLevel level, std::string_view message) noexcept {

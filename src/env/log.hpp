@@ -31,6 +31,11 @@ namespace velmor {
 // effect; a later call closes what it opened.
 void init_log(const std::filesystem::path& folder);
 
+// Closes the log file until the next line opens it again: for a process
+// that is about to remove the folder holding it (Windows removes no folder
+// with an open file in it). Any thread.
+void close_log_file() noexcept;
+
 // Writes "[SystemTime { intervals: N }] " + message + "\n" to the log file
 // (one system write, under the sink's lock) and then to standard error with
 // the time as people read it: "[2026-12-08T06:10:00.1234567+01:00] ", local

@@ -56,6 +56,9 @@ public:
     // says so and nothing more is written until a rotation succeeds.
     void write_line(std::string_view line);
 
+    // Closes the file; the next line opens it again.
+    void close() { file_.reset(); }
+
     // The lines the writer wrote of its own accord (a file set aside, the
     // hard cap) since the last call, for the echo.
     std::vector<std::string> take_notices();

@@ -14,6 +14,7 @@
 #include "service/host_report.hpp"
 #include "service/host_sequence.hpp"
 #include "trust/program_files.hpp"
+#include "service/scm.hpp"
 
 namespace velmor {
 namespace {
@@ -25,6 +26,7 @@ public:
     Result<std::filesystem::path> exe_folder() override { return exe_dir(); }
     Result<> start_server(PipeServerHost server) override {
         server.actions = actions_;
+        server.holder = scm::describe_pipe_holder;
         try {
             std::thread(run_pipe_server, std::move(server)).detach();
         } catch (const std::system_error&) {

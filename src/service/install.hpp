@@ -54,13 +54,13 @@ Result<> remove_event_source();
 // (register_event_source), and starts it. When another process holds the
 // pipe's name before the start, standard error (and the log, when open) says
 // so: "install: warning: the velmor-helper service cannot serve until its
-// pipe's name is free: it is held by {who}; {advice}" (pipe_holder); the
-// install still succeeds, and the service waits for the name. A refused folder registers
-// nothing; a registration made before a failed start stays in place. Failing
-// to set the description, the recovery actions or the event source does not
-// fail the install: each such failure is reported on standard error and in
-// the log next to the executable, and recovery actions not set also as the
-// recovery_not_set event.
+// pipe's name is free: it is held by {who}; {advice}" (describe_pipe_holder);
+// the install still succeeds, and the service waits for the name. A refused
+// folder registers nothing; a registration made before a failed start stays
+// in place. Failing to set the description, the recovery actions or the
+// event source does not fail the install: each such failure is reported on
+// standard error and in the log next to the executable, and recovery actions
+// not set also as the recovery_not_set event.
 Result<> install_service(bool allow_unsafe_folder = false);
 
 // Sets wanted_recovery: restart after each delay, the reset period, and

@@ -39,7 +39,7 @@ std::string joined(const std::vector<Error>& errors) {
 // pipe is taken as a held name: a warning too many rather than none.
 void warn_when_name_held() {
     if (!WaitNamedPipeW(PIPE_NAME, 1) && GetLastError() == ERROR_FILE_NOT_FOUND) return;
-    const PipeHolder holder = pipe_holder(PIPE_NAME);
+    const PipeHolder holder = scm::describe_pipe_holder(pipe_holder_process(PIPE_NAME));
     log_message("install: warning: the " + std::string(SERVICE_NAME_TEXT) +
                 " service cannot serve until its pipe's name is free: it is held by " + holder.who + "; " +
                 holder.advice);

@@ -6,10 +6,13 @@
 
 #include <chrono>
 #include <string>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "base/error.hpp"
 #include "base/win.hpp"
+#include "control/pipe_server.hpp"
 
 namespace velmor::scm {
 
@@ -51,5 +54,10 @@ std::wstring executable_of(std::wstring_view binary_path);
 // stopped, false when `bound` passed first; the error of a stop refused for
 // good (stop_refusal_is_final).
 Result<bool> stop_service(SC_HANDLE service, std::chrono::seconds bound);
+
+// The holder of the pipe's name, from its process id (empty when unknown), in
+// words (pipe_holder_words): the service manager is asked which process runs
+// the service; one it cannot answer for counts as not the service.
+PipeHolder describe_pipe_holder(std::optional<std::uint32_t> process);
 
 }  // namespace velmor::scm

@@ -7,6 +7,7 @@
 #include "base/names.hpp"
 #include "base/os_error.hpp"
 #include "base/sized_query.hpp"
+#include "service/host_report.hpp"
 #include "service/install.hpp"
 #include "service/service_status.hpp"
 
@@ -107,6 +108,27 @@ Result<bool> stop_service(SC_HANDLE service, std::chrono::seconds bound) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+}
+
+namespace {
+
+// The process that runs the service; empty when it does not run or the
+// manager cannot say.
+std::optional<std::uint32_t> service_process() {
+    const Result<unique_schandle> manager = open_manager(SC_MANAGER_CONNECT);
+    if (!manager) return std::nullopt;
+    const Result<unique_schandle> service = open_service(manager->get(), SERVICE_QUERY_STATUS);
+    if (!service) return std::nullopt;
+    const Result<SERVICE_STATUS_PROCESS> status = query_status(service->get());
+    // Process 0: the service does not run.
+    if (!status || status->dwProcessId == 0) return std::nullopt;
+    return status->dwProcessId;
+}
+
+}  // namespace
+
+PipeHolder describe_pipe_holder(std::optional<std::uint32_t> process) {
+    return pipe_holder_words(process, process ? service_process() : std::nullopt);
 }
 
 }  // namespace velmor::scm

@@ -1,30 +1,61 @@
-// Each native unit test process works in a temporary folder of its own, removed with everything in it after
-// the last test: lock files and log folders stay out of TMPDIR. (Under Wine they stay in the prefix.)
-#ifndef _WIN32
+// Each unit test process works in a temporary folder of its own (TMPDIR;
+// under Windows TMP and TEMP), removed with everything in it after the last
+// test, the log file closed first: Windows removes no folder that holds an
+// open file. A folder that cannot be made, used or removed fails the run.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <vector>
+
+#include "env/log.hpp"
+#include "unit/core/core_test_support.hpp"
+
+#ifdef _WIN32
+#include "base/win.hpp"
+#endif
 
 namespace {
 
+namespace fs = std::filesystem;
+
+// For this process and those it starts.
+bool use_as_temp(const fs::path& root) {
+#ifdef _WIN32
+    return SetEnvironmentVariableW(L"TMP", root.c_str()) && SetEnvironmentVariableW(L"TEMP", root.c_str());
+#else
+    return ::setenv("TMPDIR", root.c_str(), 1) == 0;
+#endif
+}
+
+// Removes `folder` with what it holds, each entry once: MinGW's remove_all
+// goes round for ever on a file whose removal is pending (one held open with
+// delete sharing, as the log is). The first error, if any.
+void remove_tree(const fs::path& folder, std::error_code& ec) {
+    std::vector<fs::path> entries;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(it->path());
+    // What a folder holds before the folder.
+    for (auto entry = entries.rbegin(); !ec && entry != entries.rend(); ++entry) fs::remove(*entry, ec);
+    if (!ec) fs::remove(folder, ec);
+}
+
 struct TempRoot final : ::testing::Environment {
-    std::filesystem::path root;
+    fs::path root;
     void SetUp() override {
         std::error_code ec;
-        root = std::filesystem::temp_directory_path(ec) / ("velmor-unit-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(root, ec);
-        if (!std::filesystem::create_directory(root, ec) || ::setenv("TMPDIR", root.c_str(), 1) != 0 ||
-            std::filesystem::temp_directory_path(ec) != root)
+        root = fs::temp_directory_path(ec) / ("velmor-unit-" + velmor::testing::unique_suffix());
+        // Windows gives the folder with a separator at the end.
+        if (!fs::create_directory(root, ec) || !use_as_temp(root) || fs::temp_directory_path(ec) / "" != root / "")
             ADD_FAILURE() << "the temporary folder is not " << root.string();
     }
     void TearDown() override {
+        velmor::close_log_file();
         std::error_code ec;
-        std::filesystem::remove_all(root, ec);
+        remove_tree(root, ec);
+        if (ec) ADD_FAILURE() << "the temporary folder " << root.string() << " is left behind: " << ec.message();
     }
 };
 [[maybe_unused]] const auto* const registered = ::testing::AddGlobalTestEnvironment(new TempRoot);
 
 }  // namespace
-#endif

@@ -1,0 +1,28 @@
+#include "service/host_report.hpp"
+
+#include <gtest/gtest.h>
+
+namespace velmor {
+namespace {
+
+// The holder of a taken name is called the service only when the service
+// manager says the service runs in that very process.
+TEST(HostReport, TheNamesHolderIsTheServiceOnlyWhenItRunsThere) {
+    const struct {
+        std::optional<std::uint32_t> process, service;
+        std::string said;
+    } rows[] = {
+        {7, 7, "the velmor-helper service (process 7); stop the service first (sc stop velmor-helper)"},
+        {7, 8, "process 7; end that process first"},
+        // A service manager that cannot say makes nobody the service.
+        {7, std::nullopt, "process 7; end that process first"},
+        {std::nullopt, std::nullopt, "an unknown process; end the program that holds it first"},
+    };
+    for (const auto& row : rows) {
+        const PipeHolder holder = pipe_holder_words(row.process, row.service);
+        EXPECT_EQ(holder.who + "; " + holder.advice, row.said);
+    }
+}
+
+}  // namespace
+}  // namespace velmor
