@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -85,28 +86,17 @@ TEST(StatusReport, EveryReportKeepsTheServiceManagersRules) {
     EXPECT_GT(status_report(ServicePhase::stopping).wait_hint_ms, 10'000u);
 }
 
-// Uninstall's stop, one status at a time. A stop is sent only while the
-// status accepts one (the service manager drops it otherwise), once; a
-// service gone from the manager needs no wait; a refusal ends the wait only
-// when no later status can change it.
+// Uninstall's stop: a stop only while the status accepts one (the manager
+// drops it otherwise), once; a refusal ends the wait only when no later
+// status can change it.
 TEST(StopStep, AsksOnlyWhatTheServiceAcceptsAndWaitsForTheStoppedReport) {
     using enum StopStep;
-    struct Row {
-        std::optional<std::uint32_t> state;
-        std::uint32_t accepted;
-        bool asked;
-        StopStep step;
-    };
-    const Row rows[] = {
-        {std::nullopt, 0, false, done},        {scm::STOPPED, 0, false, done},
-        {scm::START_PENDING, 0, false, wait},  {scm::RUNNING, scm::ACCEPT_STOP, false, ask},
-        {scm::RUNNING, scm::ACCEPT_STOP, true, wait}, {scm::STOP_PENDING, 0, false, wait},
-        {scm::RUNNING, scm::ACCEPT_PRESHUTDOWN, false, wait},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::to_string(row.state.value_or(0)) + "/" + std::to_string(row.asked));
-        EXPECT_EQ(next_stop_step(row.state, row.accepted, row.asked), row.step);
-    }
+    const std::tuple<std::optional<std::uint32_t>, std::uint32_t, bool, StopStep> rows[] = {
+        {std::nullopt, 0, false, done}, {scm::STOPPED, 0, false, done}, {scm::START_PENDING, 0, false, wait},
+        {scm::RUNNING, scm::ACCEPT_STOP, false, ask}, {scm::RUNNING, scm::ACCEPT_STOP, true, wait},
+        {scm::STOP_PENDING, 0, false, wait}, {scm::RUNNING, scm::ACCEPT_PRESHUTDOWN, false, wait}};
+    for (const auto& [state, accepted, asked, step] : rows)
+        EXPECT_EQ(next_stop_step(state, accepted, asked), step) << state.value_or(0) << "/" << asked;
     EXPECT_FALSE(stop_refusal_is_final(scm::SERVICE_CANNOT_ACCEPT_CTRL));
     EXPECT_FALSE(stop_refusal_is_final(scm::SERVICE_NOT_ACTIVE));
     EXPECT_TRUE(stop_refusal_is_final(5));  // access denied
