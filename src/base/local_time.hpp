@@ -18,6 +18,11 @@ std::string iso_time(std::int64_t intervals, std::optional<int> offset_minutes =
 // daylight saving rule of that date; 0 when the system cannot say.
 int utc_offset_minutes(std::int64_t intervals);
 
+// A wall time of this machine's time zone (file-time units counted as if
+// that zone were UTC) as UTC, with the daylight saving rule of that date;
+// none when the system cannot convert it.
+std::optional<std::int64_t> local_to_utc(std::int64_t wall);
+
 // iso_time in local time with its offset.
 inline std::string local_iso_time(std::int64_t intervals) {
     return iso_time(intervals, utc_offset_minutes(intervals));

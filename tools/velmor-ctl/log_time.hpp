@@ -45,11 +45,9 @@ std::optional<IsoTime> parse_iso_time(std::string_view text);
 // printed as it is and belongs to the line before it (the rest of a message
 // with line breaks), so --since keeps or drops it with that line. Lines
 // before the first prefixed one are kept.
-// This machine's time zone (Windows, log_time_win32.cpp): a wall time of
-// that zone as UTC, none when it cannot be converted. Its offset at an
-// instant is base/local_time.hpp's.
+// This machine's time zone, both ways: base/local_time.hpp's.
+using velmor::local_to_utc;
 using velmor::utc_offset_minutes;
-std::optional<std::int64_t> local_to_utc(std::int64_t wall);
 
 class LogLineFilter {
 public:

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
+
 #include "base/local_time.hpp"
 #include "env/log.hpp"
 
@@ -32,6 +35,21 @@ TEST(LogEcho, TheTimePrefixBecomesLocalIsoTimeAndNothingElseChanges) {
     }
     // Local time carries its offset, never "Z".
     EXPECT_NE(shown.find_first_of("+-", 24), std::string::npos) << shown;
+}
+
+// A wall time of this machine's zone back to UTC, in summer and in winter
+// (natively in a zone with daylight saving time), to the 100 ns.
+TEST(LocalTime, WallTimeBackToUtc) {
+#ifndef _WIN32
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+#endif
+    constexpr std::int64_t MINUTE = 600'000'000;
+    for (const std::int64_t t : {std::int64_t{134411550990087275}, std::int64_t{134257326001234567}})
+        EXPECT_EQ(local_to_utc(t + utc_offset_minutes(t) * MINUTE), t);
+#ifndef _WIN32
+    EXPECT_EQ(utc_offset_minutes(134257326001234567), 120);  // summer time: +02:00
+#endif
 }
 
 }  // namespace
