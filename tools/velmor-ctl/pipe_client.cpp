@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <vector>
 
 #include "base/names.hpp"
+#include "base/os_error.hpp"
 
 namespace velmor::ctl {
 
@@ -52,6 +54,76 @@ std::string request_line(std::string_view action, const std::optional<std::strin
     }
     w.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+namespace {
+
+std::string code_text(std::uint32_t code) { return "(os error " + std::to_string(code) + ")"; }
+
+}  // namespace
+
+OpenRetry after_open_failure(std::uint32_t code, std::chrono::steady_clock::duration waited,
+                             const std::function<std::string()>& how_to_start) {
+    const std::string pipe(PIPE_NAME_TEXT);
+    if (code == pipe_code::FILE_NOT_FOUND) {
+        if (waited < ABSENT_WAIT) return {OpenRetry::wait_absent, std::nullopt};
+        return {OpenRetry::give_up, Error("velmor-helper is not running: no " + pipe + "; " + how_to_start())};
+    }
+    if (code == pipe_code::PIPE_BUSY) {
+        if (waited < BUSY_WAIT) return {OpenRetry::wait_busy, std::nullopt};
+        return {OpenRetry::give_up, Error("velmor-helper is busy with other clients and stayed busy for " +
+                                          std::to_string(BUSY_WAIT.count()) + " s; try again " + code_text(code))};
+    }
+    if (code == pipe_code::ACCESS_DENIED)
+        return {OpenRetry::give_up,
+                Error("access to " + pipe + " denied: only local users may use it " + code_text(code))};
+    return {OpenRetry::give_up, Error("cannot open " + pipe + "; try again", call_error("CreateFileW", code))};
+}
+
+bool connection_ended(std::uint32_t code) {
+    return code == pipe_code::BROKEN_PIPE || code == pipe_code::PIPE_NOT_CONNECTED || code == pipe_code::NO_DATA;
+}
+
+Result<std::string> exchange_over(const ExchangeCalls& calls, std::string_view request, std::chrono::milliseconds bound,
+                                  const std::function<std::string()>& log_hint) {
+    const auto timed_out = [&] {
+        const auto seconds = std::chrono::ceil<std::chrono::seconds>(bound).count();
+        return fail("velmor-helper did not reply within " + std::to_string(seconds) + " s" + log_hint());
+    };
+    std::string_view rest = request;
+    while (!rest.empty()) {
+        const IoDone written = calls.write(rest);
+        if (written.timed_out) return timed_out();
+        if (!written.ok) {
+            const std::uint32_t code = written.code;
+            if (connection_ended(code)) {
+                Error error("velmor-helper ended the connection before the whole request was sent " + code_text(code));
+                // Nothing of it was taken: the helper dropped the connection
+                // (its share of the pipe was full), and it may be tried again.
+                if (rest.size() == request.size()) return fail(std::move(error).with_system_code(code));
+                return fail(std::move(error));
+            }
+            return fail(Error("cannot send the request", call_error("WriteFile", code)));
+        }
+        rest.remove_prefix(std::min<std::size_t>(written.bytes, rest.size()));
+    }
+    std::string reply;
+    std::vector<char> chunk(4096);
+    while (reply.find('\n') == std::string::npos) {
+        const IoDone read = calls.read(chunk.data(), static_cast<std::uint32_t>(chunk.size()));
+        if (read.timed_out) return timed_out();
+        reply.append(chunk.data(), std::min<std::size_t>(read.bytes, chunk.size()));
+        if (!read.ok && read.code != pipe_code::MORE_DATA) {
+            if (!connection_ended(read.code))
+                return fail(Error("cannot read the reply", call_error("ReadFile", read.code)));
+            if (reply.empty())
+                return fail("velmor-helper ended the connection without a reply " + code_text(read.code) + log_hint());
+            return fail("velmor-helper ended the connection in the middle of its reply " + code_text(read.code) +
+                        log_hint());
+        }
+        if (read.ok && read.bytes == 0 && !reply.empty()) break;
+    }
+    return reply;
 }
 
 }  // namespace velmor::ctl

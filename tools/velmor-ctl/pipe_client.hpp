@@ -31,6 +31,52 @@ Result<> check_server(const Result<std::optional<std::uint32_t>>& service, const
 // A request line for `action`, with the configuration for start.
 std::string request_line(std::string_view action, const std::optional<std::string>& config);
 
+// The system codes the client tells apart, checked against <windows.h> in
+// pipe_client_win32.cpp.
+namespace pipe_code {
+inline constexpr std::uint32_t ACCESS_DENIED = 5, FILE_NOT_FOUND = 2, PIPE_BUSY = 231, BROKEN_PIPE = 109,
+                               NO_DATA = 232, PIPE_NOT_CONNECTED = 233, MORE_DATA = 234;
+}
+
+// What to do after the pipe could not be opened with `code`, `waited` after
+// the first try: wait for an absent pipe (a helper starting) a little, for a
+// busy one (other clients served) longer, then fail; fail at once on
+// anything else. `how_to_start` words the next step for an absent helper.
+struct OpenRetry {
+    enum Step { wait_absent, wait_busy, give_up } step;
+    std::optional<Error> error;  // with give_up
+};
+inline constexpr auto ABSENT_WAIT = std::chrono::seconds(2);
+inline constexpr auto BUSY_WAIT = std::chrono::seconds(10);
+OpenRetry after_open_failure(std::uint32_t code, std::chrono::steady_clock::duration waited,
+                             const std::function<std::string()>& how_to_start);
+
+// Whether a read or write failed because the helper's end is gone.
+bool connection_ended(std::uint32_t code);
+
+// One write or read of an exchange as the system ended it: `bytes` moved,
+// or the call's failure code, or the exchange's bound met first.
+struct IoDone {
+    bool ok = false;
+    std::uint32_t code = 0;
+    std::uint32_t bytes = 0;
+    bool timed_out = false;
+};
+
+// The exchange over one connection: `write` sends some of what it is given,
+// `read` receives into the buffer, each within what is left of `bound`.
+// Sends `request`, then reads the reply up to its line feed or until the
+// server disconnects. Past `bound`: "velmor-helper did not reply within {N}
+// s{log_hint()}". A connection ended before any of the request was taken
+// carries the system code (the request may be sent again); `log_hint` says
+// where the helper's log is, after a connection ended or a bound passed.
+struct ExchangeCalls {
+    std::function<IoDone(std::string_view)> write;
+    std::function<IoDone(char*, std::uint32_t)> read;
+};
+Result<std::string> exchange_over(const ExchangeCalls& calls, std::string_view request, std::chrono::milliseconds bound,
+                                  const std::function<std::string()>& log_hint);
+
 #ifdef _WIN32
 // A reply and who gave it.
 struct Answered {
@@ -72,13 +118,8 @@ HelperIdentity with_service_image(HelperIdentity who);
 // up and fails the build when they reach this.
 inline constexpr std::chrono::seconds REPLY_WAIT{60};
 
-// Sends `request` on `pipe` (opened for overlapped I/O) and reads the reply
-// up to its line feed, or until the server disconnects, all within
-// `bound`. Past it the call is cancelled: "velmor-helper did not reply
-// within {N} s{log_hint()}". A connection ended before any of the request
-// was taken carries the system code (see PipeConnection::dropped);
-// `log_hint` says where the helper's log is, after a connection ended or
-// a bound passed.
+// exchange_over on `pipe` (opened for overlapped I/O): each call is
+// cancelled when `bound` has passed.
 Result<std::string> exchange_on(HANDLE pipe, std::string_view request, std::chrono::milliseconds bound,
                                 const std::function<std::string()>& log_hint);
 

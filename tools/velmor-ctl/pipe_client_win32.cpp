@@ -18,17 +18,19 @@
 #include "velmor-ctl/log_time.hpp"
 #include "velmor-ctl/pipe_client.hpp"
 
+static_assert(velmor::ctl::pipe_code::ACCESS_DENIED == ERROR_ACCESS_DENIED);
+static_assert(velmor::ctl::pipe_code::FILE_NOT_FOUND == ERROR_FILE_NOT_FOUND);
+static_assert(velmor::ctl::pipe_code::PIPE_BUSY == ERROR_PIPE_BUSY);
+static_assert(velmor::ctl::pipe_code::BROKEN_PIPE == ERROR_BROKEN_PIPE);
+static_assert(velmor::ctl::pipe_code::NO_DATA == ERROR_NO_DATA);
+static_assert(velmor::ctl::pipe_code::PIPE_NOT_CONNECTED == ERROR_PIPE_NOT_CONNECTED);
+static_assert(velmor::ctl::pipe_code::MORE_DATA == ERROR_MORE_DATA);
+
 namespace velmor::ctl {
 namespace {
 
-// How long an absent pipe is waited for (a helper that is just starting),
-// and how long a busy one (the helper serving other clients).
-constexpr auto ABSENT_WAIT = std::chrono::seconds(2);
-constexpr auto BUSY_WAIT = std::chrono::seconds(10);
 // How long a connection dropped at once is tried again.
 constexpr auto DROPPED_RETRY_WAIT = std::chrono::seconds(10);
-
-std::string code_text(DWORD code) { return "(os error " + std::to_string(code) + ")"; }
 
 // How to get a helper running, for one that is absent.
 std::string how_to_start(bool console) {
@@ -39,10 +41,6 @@ std::string how_to_start(bool console) {
                "or deploy the MSI";
     if (service) return "start the service with `sc start velmor-helper`";
     return "start the service with `sc start velmor-helper`, or install it with `velmor-helper.exe install`";
-}
-
-bool connection_ended(DWORD code) {
-    return code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED || code == ERROR_NO_DATA;
 }
 
 }  // namespace
@@ -116,28 +114,19 @@ HelperIdentity with_service_image(HelperIdentity who) {
 }
 
 Result<PipeConnection> PipeConnection::open(bool console) {
-    const std::string pipe(PIPE_NAME_TEXT);
     const auto started = std::chrono::steady_clock::now();
     for (;;) {
         HANDLE h = CreateFileW(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (h != INVALID_HANDLE_VALUE) return PipeConnection(unique_handle(h));
-        const DWORD code = GetLastError();
         const auto waited = std::chrono::steady_clock::now() - started;
-        if (code == ERROR_FILE_NOT_FOUND) {
-            if (waited >= ABSENT_WAIT)
-                return fail("velmor-helper is not running: no " + pipe + "; " + how_to_start(console));
+        OpenRetry retry = after_open_failure(GetLastError(), waited, [console] { return how_to_start(console); });
+        if (retry.step == OpenRetry::give_up) return fail(std::move(*retry.error));
+        if (retry.step == OpenRetry::wait_absent) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        } else if (code == ERROR_PIPE_BUSY) {
-            if (waited >= BUSY_WAIT)
-                return fail("velmor-helper is busy with other clients and stayed busy for " +
-                            std::to_string(BUSY_WAIT.count()) + " s; try again " + code_text(code));
+        } else {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(BUSY_WAIT - waited);
             WaitNamedPipeW(PIPE_NAME, static_cast<DWORD>(std::max<long long>(1, left.count())));
-        } else if (code == ERROR_ACCESS_DENIED) {
-            return fail("access to " + pipe + " denied: only local users may use it " + code_text(code));
-        } else {
-            return fail(Error("cannot open " + pipe + "; try again", call_error("CreateFileW", code)));
         }
     }
 }
@@ -186,13 +175,6 @@ static_assert(REPLY_WAIT > REQUEST_TIMEOUT + SERVER_TIMINGS.action_wait + SERVER
                                SERVER_TIMINGS.stop_timeout + SERVER_TIMINGS.start_check_delay,
               "velmor-ctl would give up on a helper still within its own bounds");
 
-struct IoDone {
-    bool ok = false;
-    DWORD code = ERROR_SUCCESS;
-    DWORD bytes = 0;
-    bool timed_out = false;
-};
-
 // One overlapped call, `start(overlapped)` making it, completed by
 // `deadline` or cancelled then. The call is always over when this returns:
 // its buffer and OVERLAPPED may go.
@@ -203,6 +185,7 @@ IoDone overlapped_call(HANDLE pipe, std::chrono::steady_clock::time_point deadli
     OVERLAPPED overlapped{};
     overlapped.hEvent = event.get();
     IoDone done;
+    DWORD bytes = 0;
     if (!start(&overlapped)) {
         const DWORD code = GetLastError();
         if (code != ERROR_IO_PENDING) return {false, code};
@@ -212,15 +195,17 @@ IoDone overlapped_call(HANDLE pipe, std::chrono::steady_clock::time_point deadli
             const DWORD wait_code = waited == WAIT_FAILED ? GetLastError() : DWORD{ERROR_SUCCESS};
             CancelIoEx(pipe, &overlapped);
             // Completed meanwhile after all, or cancelled: either way over.
-            done.ok = GetOverlappedResult(pipe, &overlapped, &done.bytes, TRUE) != FALSE;
+            done.ok = GetOverlappedResult(pipe, &overlapped, &bytes, TRUE) != FALSE;
             done.code = done.ok ? ERROR_SUCCESS : GetLastError();
+            done.bytes = bytes;
             if (done.ok || done.code == ERROR_MORE_DATA) return done;
             if (waited == WAIT_FAILED) return {false, wait_code};
             return {false, ERROR_TIMEOUT, 0, true};
         }
     }
-    done.ok = GetOverlappedResult(pipe, &overlapped, &done.bytes, FALSE) != FALSE;
+    done.ok = GetOverlappedResult(pipe, &overlapped, &bytes, FALSE) != FALSE;
     done.code = done.ok ? ERROR_SUCCESS : GetLastError();
+    done.bytes = bytes;
     return done;
 }
 
@@ -229,48 +214,17 @@ IoDone overlapped_call(HANDLE pipe, std::chrono::steady_clock::time_point deadli
 Result<std::string> exchange_on(HANDLE pipe, std::string_view request, std::chrono::milliseconds bound,
                                 const std::function<std::string()>& log_hint) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
-    const auto timed_out = [&] {
-        const auto seconds = std::chrono::ceil<std::chrono::seconds>(bound).count();
-        return fail("velmor-helper did not reply within " + std::to_string(seconds) + " s" + log_hint());
-    };
-    std::string_view rest = request;
-    while (!rest.empty()) {
-        const IoDone written = overlapped_call(pipe, deadline, [&](OVERLAPPED* o) {
-            return WriteFile(pipe, rest.data(), static_cast<DWORD>(rest.size()), nullptr, o);
-        });
-        if (written.timed_out) return timed_out();
-        if (!written.ok) {
-            const DWORD code = written.code;
-            if (connection_ended(code)) {
-                Error error("velmor-helper ended the connection before the whole request was sent " + code_text(code));
-                // Nothing of it was taken: the helper dropped the connection
-                // (its share of the pipe was full), and it may be tried again.
-                if (rest.size() == request.size()) return fail(std::move(error).with_system_code(code));
-                return fail(std::move(error));
-            }
-            return fail(Error("cannot send the request", call_error("WriteFile", code)));
-        }
-        rest.remove_prefix(written.bytes);
-    }
-    std::string reply;
-    std::vector<char> chunk(4096);
-    while (reply.find('\n') == std::string::npos) {
-        const IoDone read = overlapped_call(pipe, deadline, [&](OVERLAPPED* o) {
-            return ReadFile(pipe, chunk.data(), static_cast<DWORD>(chunk.size()), nullptr, o);
-        });
-        if (read.timed_out) return timed_out();
-        reply.append(chunk.data(), read.bytes);
-        if (!read.ok && read.code != ERROR_MORE_DATA) {
-            if (!connection_ended(read.code))
-                return fail(Error("cannot read the reply", call_error("ReadFile", read.code)));
-            if (reply.empty())
-                return fail("velmor-helper ended the connection without a reply " + code_text(read.code) + log_hint());
-            return fail("velmor-helper ended the connection in the middle of its reply " + code_text(read.code) +
-                        log_hint());
-        }
-        if (read.ok && read.bytes == 0 && !reply.empty()) break;
-    }
-    return reply;
+    const ExchangeCalls calls{
+        [&](std::string_view rest) {
+            return overlapped_call(pipe, deadline, [&](OVERLAPPED* o) {
+                return WriteFile(pipe, rest.data(), static_cast<DWORD>(rest.size()), nullptr, o);
+            });
+        },
+        [&](char* buffer, std::uint32_t size) {
+            return overlapped_call(pipe, deadline,
+                                   [&](OVERLAPPED* o) { return ReadFile(pipe, buffer, size, nullptr, o); });
+        }};
+    return exchange_over(calls, request, bound, log_hint);
 }
 
 Result<std::string> PipeConnection::exchange(std::string_view request) const {

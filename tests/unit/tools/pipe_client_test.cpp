@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <string>
 #include <vector>
 
 namespace velmor::ctl {
@@ -53,6 +56,59 @@ TEST(PipeClient, OnlyTheServiceGetsTheRequest) {
             EXPECT_EQ(checked.error().message(), c.text);
         }
     }
+}
+
+// The exchange's reading of what each call did: a reply in pieces is whole,
+// a connection dropped before any byte was taken may be sent again (it
+// keeps the system code), every other end says where the helper's log is.
+TEST(PipeClient, ExchangeTellsEachEndApart) {
+    struct Row {
+        const char* label;
+        std::vector<IoDone> writes, reads;
+        std::vector<std::string> read_bytes;
+        std::string outcome;  // the reply, or the error's line
+        std::optional<std::uint32_t> code = std::nullopt;
+    };
+    const IoDone sent{true, 0, 7};
+    const Row rows[] = {
+        {"reply in pieces", {sent}, {{false, pipe_code::MORE_DATA, 3}, {true, 0, 2}}, {"{\"a", "}\n"}, "{\"a}\n"},
+        {"dropped at once", {{false, pipe_code::NO_DATA}}, {}, {},
+         "velmor-helper ended the connection before the whole request was sent (os error 232)", pipe_code::NO_DATA},
+        {"dropped mid-request", {{true, 0, 3}, {false, pipe_code::NO_DATA}}, {}, {},
+         "velmor-helper ended the connection before the whole request was sent (os error 232)"},
+        {"no reply", {sent}, {{false, pipe_code::BROKEN_PIPE}}, {""},
+         "velmor-helper ended the connection without a reply (os error 109); log"},
+        {"cut reply", {sent}, {{true, 0, 2}, {false, pipe_code::BROKEN_PIPE}}, {"{\"", ""},
+         "velmor-helper ended the connection in the middle of its reply (os error 109); log"},
+        {"bound", {sent}, {{false, 1460, 0, true}}, {""}, "velmor-helper did not reply within 2 s; log"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        std::size_t writes = 0, reads = 0;
+        const ExchangeCalls calls{[&](std::string_view) { return row.writes.at(writes++); },
+                                  [&](char* buffer, std::uint32_t) {
+                                      std::ranges::copy(row.read_bytes.at(reads), buffer);
+                                      return row.reads.at(reads++);
+                                  }};
+        const Result<std::string> got =
+            exchange_over(calls, "request", std::chrono::milliseconds(1500), [] { return std::string("; log"); });
+        EXPECT_EQ(got ? *got : got.error().one_line(), row.outcome);
+        EXPECT_EQ(got ? std::nullopt : got.error().system_code(), row.code);
+    }
+}
+
+// Opening: an absent pipe is waited for 2 s, a busy one 10 s, anything else
+// gives up at once.
+TEST(PipeClient, OpenWaitsOnlyForAnAbsentOrBusyPipe) {
+    using namespace std::chrono_literals;
+    const auto hint = [] { return std::string("start it"); };
+    EXPECT_EQ(after_open_failure(pipe_code::FILE_NOT_FOUND, 1900ms, hint).step, OpenRetry::wait_absent);
+    EXPECT_EQ(after_open_failure(pipe_code::FILE_NOT_FOUND, 2s, hint).error->one_line(),
+              "velmor-helper is not running: no \\\\.\\pipe\\velmor-helper; start it");
+    EXPECT_EQ(after_open_failure(pipe_code::PIPE_BUSY, 9s, hint).step, OpenRetry::wait_busy);
+    EXPECT_EQ(after_open_failure(pipe_code::PIPE_BUSY, 10s, hint).step, OpenRetry::give_up);
+    EXPECT_EQ(after_open_failure(pipe_code::ACCESS_DENIED, 0s, hint).step, OpenRetry::give_up);
+    EXPECT_EQ(after_open_failure(1450, 0s, hint).step, OpenRetry::give_up);
 }
 
 }  // namespace
