@@ -25,6 +25,9 @@ namespace velmor {
 namespace {
 
 constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(300);
+// How long the holder of a taken name is waited for when all its instances
+// are busy.
+constexpr auto HOLDER_LOOKUP_WAIT = std::chrono::seconds(2);
 
 // What the server's threads share; each holds it by reference counting, so
 // it lives as long as the last of them, and with it every instance: an
@@ -234,11 +237,22 @@ Result<> open_pipe_to_clients(HANDLE instance) {
 }
 
 std::optional<std::uint32_t> pipe_holder_process(const wchar_t* name) {
-    const unique_handle client = adopt_file_handle(CreateFileW(
-        name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS, nullptr));
-    ULONG process = 0;
-    if (!client || !GetNamedPipeServerProcessId(client.get(), &process)) return std::nullopt;
-    return process;
+    // Only a client end tells the server's process, and a pipe whose
+    // instances are all busy (a holder serving others) has none to give at
+    // once: wait a little for one, as a client would.
+    const auto deadline = std::chrono::steady_clock::now() + HOLDER_LOOKUP_WAIT;
+    for (;;) {
+        const unique_handle client = adopt_file_handle(CreateFileW(
+            name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS, nullptr));
+        ULONG process = 0;
+        if (client) {
+            if (!GetNamedPipeServerProcessId(client.get(), &process)) return std::nullopt;
+            return process;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (GetLastError() != ERROR_PIPE_BUSY || left.count() <= 0) return std::nullopt;
+        WaitNamedPipeW(name, static_cast<DWORD>(left.count()));
+    }
 }
 
 Result<ClientStanding> client_standing(HANDLE token) {

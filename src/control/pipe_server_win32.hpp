@@ -66,8 +66,8 @@ std::optional<PipeCreateError> add_pipe_instances(const wchar_t* name, std::vect
 Result<> open_pipe_to_clients(HANDLE instance);
 
 // The process that holds `name`, asked as a client that lends the holder
-// nothing to act with (anonymous); empty when the pipe cannot be opened or
-// does not say.
+// nothing to act with (anonymous), waiting a little for an instance while
+// all are busy; empty when the pipe cannot be opened or does not say.
 std::optional<std::uint32_t> pipe_holder_process(const wchar_t* name);
 
 // What `token` (an impersonation or identification token opened with
