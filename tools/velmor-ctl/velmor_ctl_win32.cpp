@@ -40,7 +40,6 @@
 #include "base/error.hpp"
 #include "base/names.hpp"
 #include "base/os_error.hpp"
-#include "base/text.hpp"
 #include "base/version.hpp"
 #include "base/win.hpp"
 #include "core/program_trust.hpp"
