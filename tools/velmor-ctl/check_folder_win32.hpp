@@ -12,7 +12,9 @@
 //     (trust::find_unsafe_install_folder): a missing FOLDER is made
 //
 // FOLDER may end in "\." or "\" (the package passes "[INSTALLDIR]." so that
-// the property's closing backslash does not escape the quote). Main thread.
+// the property's closing backslash does not escape the quote). What is
+// judged and printed is decided in check_folder.hpp; this side gives the
+// system's calls and prints. Main thread.
 
 #include <filesystem>
 #include <optional>

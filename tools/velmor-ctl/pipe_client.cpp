@@ -9,6 +9,7 @@
 
 #include "base/names.hpp"
 #include "base/os_error.hpp"
+#include "base/text.hpp"
 
 namespace velmor::ctl {
 
@@ -54,6 +55,19 @@ std::string request_line(std::string_view action, const std::optional<std::strin
     }
     w.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+Result<std::string> command_request(const CtlCommand& command, const ConfigReader& read) {
+    if (command.verb == Verb::Send) return command.value + "\n";
+    if (command.verb != Verb::Start) return request_line(command.word, std::nullopt);
+    Result<std::string> config = read(command.value);
+    if (!config) return config;
+    // Notepad and other editors start UTF-8 files with a byte-order mark,
+    // which is not part of the JSON text.
+    if (config->starts_with("\xEF\xBB\xBF")) config->erase(0, 3);
+    if (const auto fault = find_utf8_fault(*config))
+        return fail(command.value + " is not UTF-8 text: " + fault->describe() + "; save it as UTF-8; nothing was sent");
+    return request_line("start", *config);
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "velmor-ctl/ctl_command_line.hpp"
 #include "velmor-ctl/reply_text.hpp"
 #ifdef _WIN32
 #include "base/win.hpp"
@@ -30,6 +31,15 @@ Result<> check_server(const Result<std::optional<std::uint32_t>>& service, const
 
 // A request line for `action`, with the configuration for start.
 std::string request_line(std::string_view action, const std::optional<std::string>& config);
+
+// FILE's bytes as they are on disk, read before the pipe is opened (a file
+// that cannot be read sends nothing); the error names the failed call.
+using ConfigReader = std::function<Result<std::string>(const std::string& path)>;
+
+// The request of ping, status, stop, start or send: start's configuration
+// read through `read`, without the byte-order mark editors start UTF-8 files
+// with, refused unless UTF-8; send's LINE as given, with its line feed.
+Result<std::string> command_request(const CtlCommand& command, const ConfigReader& read);
 
 // The system codes the client tells apart, checked against <windows.h> in
 // pipe_client_win32.cpp.

@@ -40,7 +40,6 @@
 #include "base/error.hpp"
 #include "base/names.hpp"
 #include "base/os_error.hpp"
-#include "base/text.hpp"
 #include "base/version.hpp"
 #include "base/win.hpp"
 #include "core/program_trust.hpp"
@@ -74,45 +73,32 @@ int usage_error(const Error& what) {
     return EXIT_NO_REPLY;
 }
 
-// Read before the pipe is opened: a file that cannot be read sends nothing.
-Result<std::string> read_text_file(const std::wstring& path) {
-    const std::string nothing_sent = "; nothing was sent";
+// FILE's bytes, for start.
+Result<std::string> read_file(const std::string& utf8_path) {
+    const std::wstring path = widen(utf8_path);
     const unique_handle file = adopt_file_handle(
         CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return fail(Error("cannot open " + narrow(path), last_call_error("CreateFileW")));
+    if (!file) return fail(Error("cannot open " + utf8_path, last_call_error("CreateFileW")));
     std::string text;
     std::vector<char> chunk(65536);
     for (;;) {
         DWORD n = 0;
         if (!ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &n, nullptr))
-            return fail(Error("cannot read " + narrow(path), last_call_error("ReadFile")));
+            return fail(Error("cannot read " + utf8_path, last_call_error("ReadFile")));
         if (n == 0) break;
         text.append(chunk.data(), n);
     }
-    // Notepad and other editors start UTF-8 files with a byte-order mark,
-    // which is not part of the JSON text.
-    if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
-    if (const auto fault = find_utf8_fault(text))
-        return fail(narrow(path) + " is not UTF-8 text: " + fault->describe() + "; save it as UTF-8" + nothing_sent);
     return text;
 }
 
 // ping, status, stop, start, send: one request, its reply printed.
 int run_request(const ctl::CtlCommand& command) {
-    std::string request;
-    if (command.verb == ctl::Verb::Start) {
-        Result<std::string> config = read_text_file(widen(command.value));
-        if (!config) {
-            print_error(config.error());
-            return EXIT_NO_REPLY;
-        }
-        request = ctl::request_line("start", *config);
-    } else if (command.verb == ctl::Verb::Send) {
-        request = command.value + "\n";
-    } else {
-        request = ctl::request_line(command.word, std::nullopt);
+    const Result<std::string> request = ctl::command_request(command, read_file);
+    if (!request) {
+        print_error(request.error());
+        return EXIT_NO_REPLY;
     }
-    const Result<ctl::Answered> answered = ctl::ask_helper(request, command.console, command.word);
+    const Result<ctl::Answered> answered = ctl::ask_helper(*request, command.console, command.word);
     if (!answered) {
         print_error(answered.error());
         return EXIT_NO_REPLY;

@@ -111,5 +111,20 @@ TEST(PipeClient, OpenWaitsOnlyForAnAbsentOrBusyPipe) {
     EXPECT_EQ(after_open_failure(1450, 0s, hint).step, OpenRetry::give_up);
 }
 
+// Start sends its file without the byte-order mark and only as UTF-8; send
+// reads nothing and adds a line feed.
+TEST(PipeClient, RequestOfStartAndSend) {
+    const auto request = [](Verb verb, const std::string& text) {
+        CtlCommand command;
+        command.verb = verb, command.value = "c";
+        const Result<std::string> got = command_request(command, [&](const std::string&) { return text; });
+        return got ? *got : got.error().one_line();
+    };
+    EXPECT_EQ(request(Verb::Start, "\xEF\xBB\xBF" "a\xEF\xBB\xBF"), "{\"action\":\"start\",\"config\":\"a\xEF\xBB\xBF\"}\n");
+    EXPECT_EQ(request(Verb::Start, "\xEF\xBB\xBF" "a\xFF"),
+              "c is not UTF-8 text: invalid utf-8 sequence of 1 bytes from index 1; save it as UTF-8; nothing was sent");
+    EXPECT_EQ(request(Verb::Send, "\xFF"), "c\n");
+}
+
 }  // namespace
 }  // namespace velmor::ctl
