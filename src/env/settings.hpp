@@ -53,8 +53,8 @@ inline constexpr std::uint32_t KEY_ALL_RIGHTS = STANDARD_ALL | 0x3F;
 Result<std::optional<std::string>> read_text(std::string_view name);
 
 // Whether flag `name` is set: REG_DWORD 1 (install) or REG_SZ "1" (the
-// package's property); false when the key or the value is not there or holds
-// anything else. Errors as read_text.
+// package's property), as flag_is_set decides; false when the key is not
+// there. Errors as read_text and flag_is_set.
 Result<bool> read_flag(std::string_view name);
 
 // A flag's value as RegGetValueW, restricted to REG_DWORD and REG_SZ and
