@@ -18,44 +18,40 @@
 namespace velmor {
 namespace {
 
-Error not_a_descriptor(Error cause) {
-    return Error(std::string(CONTROL_ACCESS_VALUE) + " is not a valid security descriptor", std::move(cause));
-}
+// The portable names are Windows' own.
+static_assert(ace_type::ALLOWED == ACCESS_ALLOWED_ACE_TYPE);
+static_assert(ace_type::DENIED == ACCESS_DENIED_ACE_TYPE);
+static_assert(ace_type::ALLOWED_OBJECT == ACCESS_ALLOWED_OBJECT_ACE_TYPE);
+static_assert(ace_type::DENIED_OBJECT == ACCESS_DENIED_OBJECT_ACE_TYPE);
+static_assert(ace_type::ALLOWED_CALLBACK == ACCESS_ALLOWED_CALLBACK_ACE_TYPE);
+static_assert(ace_type::DENIED_CALLBACK == ACCESS_DENIED_CALLBACK_ACE_TYPE);
+static_assert(ace_type::ALLOWED_CALLBACK_OBJECT == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE);
+static_assert(ace_type::DENIED_CALLBACK_OBJECT == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE);
+static_assert(sizeof(ACCESS_MASK) == sizeof(PolicyDescriptor::Entry::mask));
 
-// An allow entry that holds the right itself, not only through generic
-// rights; any other entry type may hold anything.
-bool grants_through_specific_right(const ACE_HEADER& ace) {
-    switch (ace.AceType) {
-        case ACCESS_DENIED_ACE_TYPE:
-        case ACCESS_DENIED_OBJECT_ACE_TYPE:
-        case ACCESS_DENIED_CALLBACK_ACE_TYPE:
-        case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE: return false;
-        default: break;
-    }
-    // Every entry type keeps its mask right after the header.
-    ACCESS_MASK mask = 0;
-    std::memcpy(&mask, reinterpret_cast<const BYTE*>(&ace) + sizeof(ACE_HEADER), sizeof mask);
-    return (mask & CONTROL_ACCESS_RIGHT) != 0;
-}
-
-// Refuses what the policy's descriptor may not hold (see CONTROL_ACCESS_RIGHT).
-Result<> check_policy_shape(PSECURITY_DESCRIPTOR descriptor, PACL dacl) {
+// What check_policy_shape weighs of `descriptor`, whose DACL is `dacl`
+// (nullptr when it has none or a NULL one), read in the order it decides.
+Result<PolicyDescriptor> read_policy_descriptor(PSECURITY_DESCRIPTOR descriptor, PACL dacl) {
+    PolicyDescriptor read;
+    read.dacl = dacl != nullptr;
+    if (!read.dacl) return read;
     BOOL present = FALSE, defaulted = FALSE;
     PACL sacl = nullptr;
     if (!GetSecurityDescriptorSacl(descriptor, &present, &sacl, &defaulted))
         return fail(last_call_error("GetSecurityDescriptorSacl"));
-    if (present) return fail(not_a_descriptor(Error("it has a SACL, which the helper does not enforce")));
+    read.sacl = present != FALSE;
+    if (read.sacl) return read;
     ACL_SIZE_INFORMATION size{};
     if (!GetAclInformation(dacl, &size, sizeof size, AclSizeInformation))
         return fail(last_call_error("GetAclInformation"));
     for (DWORD i = 0; i < size.AceCount; ++i) {
         void* ace = nullptr;
         if (!GetAce(dacl, i, &ace)) return fail(last_call_error("GetAce"));
-        if (grants_through_specific_right(*static_cast<const ACE_HEADER*>(ace)))
-            return fail(not_a_descriptor(
-                Error("an allow entry grants start and stop through a specific right; grant them with GA, GW or GX")));
+        PolicyDescriptor::Entry entry{static_cast<const ACE_HEADER*>(ace)->AceType, 0};
+        std::memcpy(&entry.mask, static_cast<const BYTE*>(ace) + sizeof(ACE_HEADER), sizeof entry.mask);
+        read.entries.push_back(entry);
     }
-    return {};
+    return read;
 }
 
 }  // namespace
@@ -67,14 +63,14 @@ Result<bool> token_may_control(HANDLE token, const std::string& sddl) {
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(widen(sddl).c_str(), SDDL_REVISION_1, &parsed,
                                                               nullptr) ||
         parsed == nullptr)
-        return fail(not_a_descriptor(last_call_error("ConvertStringSecurityDescriptorToSecurityDescriptorW")));
+        return fail(not_a_policy_descriptor(last_call_error("ConvertStringSecurityDescriptorToSecurityDescriptorW")));
     const unique_hlocal parsed_owner(parsed);
 
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
-    if (!GetSecurityDescriptorDacl(parsed, &present, &dacl, &defaulted) || !present || dacl == nullptr)
-        return fail(not_a_descriptor(Error("it has no DACL, which would grant everyone")));
-    if (Result<> shaped = check_policy_shape(parsed, dacl); !shaped) return fail(std::move(shaped.error()));
+    if (!GetSecurityDescriptorDacl(parsed, &present, &dacl, &defaulted) || !present) dacl = nullptr;
+    if (Result<> shaped = check_policy_shape(read_policy_descriptor(parsed, dacl)); !shaped)
+        return fail(std::move(shaped.error()));
 
     // AccessCheck wants an owner and a group (1338 without them); the policy
     // need not name them, and neither decides this right.

@@ -13,15 +13,6 @@
 
 namespace velmor {
 
-// The one right the policy grants or withholds: starting and stopping the
-// core. An allow entry with GA, GW or GX grants it, GR does not. Specific
-// rights are not the policy's language: FR, KR, CC, 0x1 and many more hold
-// this bit, so an allow entry whose mask holds it itself (alone or beside
-// generic rights) makes the value invalid, as does a SACL, which the helper
-// would not enforce (a mandatory label among others). Deny entries may hold
-// any right.
-inline constexpr DWORD CONTROL_ACCESS_RIGHT = 0x0001;
-
 // The policy's text; none when the value (or its key) does not exist. A
 // value of another type than REG_SZ is an error.
 Result<std::optional<std::string>> read_control_access();

@@ -1,11 +1,25 @@
 #include "env/settings.hpp"
 
+#include "base/os_error.hpp"
+
 namespace velmor::settings {
 namespace {
 
 using namespace key_rights;
 
 }  // namespace
+
+Result<bool> flag_is_set(const StoredFlag& stored) {
+    if (stored.status == StoredFlag::NOT_FOUND || stored.status == StoredFlag::TOO_LONG) return false;
+    if (stored.status != StoredFlag::FOUND) return fail(call_error("RegGetValueW", stored.status));
+    const std::span<const std::uint8_t> data = stored.data;
+    if (stored.type == StoredFlag::NUMBER)
+        return data.size() == 4 && data[0] == 1 && data[1] == 0 && data[2] == 0 && data[3] == 0;
+    if (stored.type != StoredFlag::TEXT) return false;
+    // UTF-16LE: "1" is 0x31 0x00, then the end, a NUL or anything after a NUL.
+    return data.size() >= 2 && data[0] == '1' && data[1] == 0 &&
+           (data.size() < 4 || (data[2] == 0 && data[3] == 0));
+}
 
 std::uint32_t key_rights_as_file_rights(std::uint32_t key_mask) {
     namespace r = trust::rights;

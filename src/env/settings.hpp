@@ -8,8 +8,10 @@
 // otherwise every read fails, so that the policy denies and the allowance
 // allows nothing. Any thread; nothing is shared.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -51,9 +53,32 @@ inline constexpr std::uint32_t KEY_ALL_RIGHTS = STANDARD_ALL | 0x3F;
 Result<std::optional<std::string>> read_text(std::string_view name);
 
 // Whether flag `name` is set: REG_DWORD 1 (install) or REG_SZ "1" (the
-// package's property); false when the key or the value is not there or holds
-// anything else. Errors as read_text.
+// package's property), as flag_is_set decides; false when the key is not
+// there. Errors as read_text and flag_is_set.
 Result<bool> read_flag(std::string_view name);
+
+// A flag's value as RegGetValueW, restricted to REG_DWORD and REG_SZ and
+// given a buffer of FLAG_BUFFER bytes, gave it back: the call's status, the
+// value's type and the bytes it wrote. Numbers as Windows defines them (each
+// checked against <windows.h> in settings_win32.cpp).
+struct StoredFlag {
+    static constexpr std::uint32_t FOUND = 0;        // ERROR_SUCCESS
+    static constexpr std::uint32_t NOT_FOUND = 2;    // ERROR_FILE_NOT_FOUND
+    static constexpr std::uint32_t TOO_LONG = 234;   // ERROR_MORE_DATA
+    static constexpr std::uint32_t TEXT = 1;         // REG_SZ
+    static constexpr std::uint32_t NUMBER = 4;       // REG_DWORD, little-endian
+    static constexpr std::size_t FLAG_BUFFER = 16;
+
+    std::uint32_t status = FOUND;
+    std::uint32_t type = 0;
+    std::span<const std::uint8_t> data;
+};
+
+// Whether a stored flag is set: only a 4-byte number 1 or the text "1" (up to
+// its first NUL, with or without one). A value not there, one longer than the
+// buffer or of another type is not set; any other failed read is
+// "RegGetValueW failed: {status}".
+Result<bool> flag_is_set(const StoredFlag& stored);
 
 // Sets flag `name` to REG_DWORD 1, making the key if needed. Install's main
 // thread.

@@ -1,5 +1,6 @@
 #include "env/settings_win32.hpp"
 
+#include <algorithm>
 #include <cwchar>
 #include <vector>
 
@@ -25,6 +26,11 @@ static_assert(key_rights::STANDARD_ALL == STANDARD_RIGHTS_REQUIRED);
 static_assert(key_rights::KEY_READING == KEY_READ && key_rights::KEY_READING == KEY_EXECUTE);
 static_assert(key_rights::KEY_WRITING == KEY_WRITE);
 static_assert(key_rights::KEY_ALL_RIGHTS == KEY_ALL_ACCESS);
+static_assert(StoredFlag::FOUND == ERROR_SUCCESS);
+static_assert(StoredFlag::NOT_FOUND == ERROR_FILE_NOT_FOUND);
+static_assert(StoredFlag::TOO_LONG == ERROR_MORE_DATA);
+static_assert(StoredFlag::TEXT == REG_SZ);
+static_assert(StoredFlag::NUMBER == REG_DWORD);
 
 Error cannot_check(Error cause) { return Error("cannot check who may change " + std::string(KEY), std::move(cause)); }
 
@@ -77,16 +83,12 @@ Result<bool> read_flag(std::string_view name) {
     Result<std::optional<unique_hkey>> key = open_checked_key();
     if (!key) return fail(std::move(key.error()));
     if (!*key) return false;
-    alignas(DWORD) BYTE data[16] = {};
+    alignas(DWORD) std::uint8_t data[StoredFlag::FLAG_BUFFER] = {};
     DWORD size = sizeof data;
     DWORD type = 0;
     const LSTATUS status = RegGetValueW((*key)->get(), nullptr, widen(name).c_str(), RRF_RT_REG_DWORD | RRF_RT_REG_SZ,
                                         &type, data, &size);
-    if (status == ERROR_FILE_NOT_FOUND) return false;
-    if (status == ERROR_MORE_DATA) return false;  // a longer text than "1"
-    if (status != ERROR_SUCCESS) return fail(call_error("RegGetValueW", static_cast<DWORD>(status)));
-    if (type == REG_DWORD) return *reinterpret_cast<const DWORD*>(data) == 1;
-    return std::wstring_view(reinterpret_cast<const wchar_t*>(data)) == L"1";
+    return flag_is_set({static_cast<std::uint32_t>(status), type, std::span(data, std::min<DWORD>(size, sizeof data))});
 }
 
 Result<> set_flag(std::string_view name) {

@@ -60,5 +60,30 @@ TEST(WhoMayChangeKey, OnlyReadingIsLeftToOthers) {
     }
 }
 
+TEST(FlagIsSet, OnlyNumberOneOrTextOne) {
+    using S = StoredFlag;
+    const struct {
+        std::uint32_t status, type;
+        std::vector<std::uint8_t> data;
+        const char* verdict;  // "set", "unset" or the error
+    } cases[] = {
+        {S::FOUND, S::NUMBER, {1, 0, 0, 0}, "set"},
+        {S::FOUND, S::NUMBER, {0, 0, 0, 0}, "unset"},
+        {S::FOUND, S::NUMBER, {1, 1, 0, 0}, "unset"},
+        {S::FOUND, S::TEXT, {'1', 0, 0, 0}, "set"},
+        {S::FOUND, S::TEXT, {'1', 0}, "set"},  // no NUL
+        {S::FOUND, S::TEXT, {'0', 0, 0, 0}, "unset"},
+        {S::FOUND, S::TEXT, {'1', 0, '1', 0, 0, 0}, "unset"},
+        {S::FOUND, 3, {1, 0, 0, 0}, "unset"},     // REG_BINARY
+        {S::TOO_LONG, S::TEXT, {}, "unset"},      // longer than the buffer
+        {S::NOT_FOUND, 0, {}, "unset"},
+        {1630, 0, {}, "RegGetValueW failed: 1630"},  // fail closed: another type the call refused
+    };
+    for (const auto& c : cases) {
+        const Result<bool> set = flag_is_set({c.status, c.type, c.data});
+        EXPECT_EQ(set ? (*set ? "set" : "unset") : set.error().message(), c.verdict) << &c - cases;
+    }
+}
+
 }  // namespace
 }  // namespace velmor::settings
