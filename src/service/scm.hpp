@@ -5,9 +5,9 @@
 // Any thread; each call may block on the service manager.
 
 #include <chrono>
-#include <string>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "base/error.hpp"
@@ -47,6 +47,15 @@ Result<ServiceConfig> query_config(SC_HANDLE service);
 
 // The executable of a binary path: the quoted part, or all of it unquoted.
 std::wstring executable_of(std::wstring_view binary_path);
+
+// The service's process id: 0 when it is not running, none when it is not
+// installed.
+Result<std::optional<std::uint32_t>> service_process_id();
+
+// The service's executable, from its registration (quoted by install, bare
+// from some installers). Fails with the system code of OpenServiceW (1060)
+// when it is not installed.
+Result<std::wstring> service_image_path();
 
 // Stops the service from whatever state it is in: asks for the stop as soon
 // as the service accepts one (next_stop_step) and waits until it reports

@@ -110,25 +110,37 @@ Result<bool> stop_service(SC_HANDLE service, std::chrono::seconds bound) {
     }
 }
 
-namespace {
-
-// The process that runs the service; empty when it does not run or the
-// manager cannot say.
-std::optional<std::uint32_t> service_process() {
+Result<std::optional<std::uint32_t>> service_process_id() {
     const Result<unique_schandle> manager = open_manager(SC_MANAGER_CONNECT);
-    if (!manager) return std::nullopt;
+    if (!manager) return fail(manager.error());
     const Result<unique_schandle> service = open_service(manager->get(), SERVICE_QUERY_STATUS);
-    if (!service) return std::nullopt;
+    if (!service && service.error().system_code() == ERROR_SERVICE_DOES_NOT_EXIST)
+        return std::optional<std::uint32_t>();
+    if (!service) return fail(service.error());
     const Result<SERVICE_STATUS_PROCESS> status = query_status(service->get());
-    // Process 0: the service does not run.
-    if (!status || status->dwProcessId == 0) return std::nullopt;
-    return status->dwProcessId;
+    if (!status) return fail(status.error());
+    return std::optional<std::uint32_t>(status->dwProcessId);
 }
 
-}  // namespace
+Result<std::wstring> service_image_path() {
+    const Result<unique_schandle> manager = open_manager(SC_MANAGER_CONNECT);
+    if (!manager) return fail(manager.error());
+    const Result<unique_schandle> service = open_service(manager->get(), SERVICE_QUERY_CONFIG);
+    if (!service) return fail(service.error());
+    const Result<ServiceConfig> config = query_config(service->get());
+    if (!config) return fail(config.error());
+    return executable_of(config->binary_path);
+}
 
 PipeHolder describe_pipe_holder(std::optional<std::uint32_t> process) {
-    return pipe_holder_words(process, process ? service_process() : std::nullopt);
+    // A service that does not run, is not installed or cannot be asked
+    // about is not the holder.
+    std::optional<std::uint32_t> service;
+    if (process) {
+        const Result<std::optional<std::uint32_t>> id = service_process_id();
+        if (id && *id && **id != 0) service = **id;
+    }
+    return pipe_holder_words(process, service);
 }
 
 }  // namespace velmor::scm

@@ -51,7 +51,7 @@ Result<std::string> versions() {
                                             : fail(here.error())});
     fields.push_back({"velmor-helper.exe beside it", here ? Result<std::string>(version_of(*here / EXECUTABLE_NAME_WIDE))
                                                           : fail(here.error())});
-    const Result<std::wstring> service = service_image_path();
+    const Result<std::wstring> service = scm::service_image_path();
     fields.push_back({"the service's executable",
                       service ? Result<std::string>(version_of(*service)) : fail(service.error())});
     return fields_text(fields);
@@ -131,7 +131,7 @@ Result<std::string> folders() {
     if (!here) out += "program folder cannot be named: " + here.error().one_line() + "\n";
     else out += installed_folder_verdict(*here) + "\n";
     // The service's own folder too, where it is another.
-    if (const Result<std::wstring> image = service_image_path()) {
+    if (const Result<std::wstring> image = scm::service_image_path()) {
         const std::filesystem::path installed = std::filesystem::path(*image).parent_path();
         std::error_code unknown;
         if (!here || !std::filesystem::equivalent(installed, *here, unknown))

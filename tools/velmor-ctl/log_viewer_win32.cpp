@@ -12,6 +12,7 @@
 #include "env/locations.hpp"
 #include "env/log.hpp"
 #include "velmor-ctl/log_viewer.hpp"
+#include "service/scm.hpp"
 #include "velmor-ctl/pipe_client.hpp"
 #include "velmor-ctl/reply_text.hpp"
 
@@ -116,7 +117,7 @@ int print_log(const std::filesystem::path& path, LogLines& lines, bool follow) {
 }  // namespace
 
 Result<std::filesystem::path> service_log_path() {
-    const Result<std::wstring> image = service_image_path();
+    const Result<std::wstring> image = scm::service_image_path();
     if (!image && image.error().system_code() == ERROR_SERVICE_DOES_NOT_EXIST)
         return fail("the velmor-helper service is not installed: name the log file (velmor-ctl log FILE), or use "
                     "--console for a helper in console mode");

@@ -104,15 +104,6 @@ Result<Answered> ask_helper(std::string_view request, bool console, std::string_
 // resource, read as data: nothing of the image runs.
 std::optional<std::string> image_version(const std::wstring& image);
 
-// The velmor-helper service's process id: 0 when it is not running, none
-// when it is not installed.
-Result<std::optional<std::uint32_t>> service_process_id();
-
-// The velmor-helper service's executable, from its registration (quoted by
-// install, bare from some installers). Fails with the system code of
-// OpenServiceW (1060) when it is not installed.
-Result<std::wstring> service_image_path();
-
 // `who`, the server found to be the service, with the image and version of
 // the service's registered executable where the process itself could not
 // be asked (a standard user may not open a SYSTEM process).

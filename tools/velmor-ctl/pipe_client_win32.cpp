@@ -35,7 +35,7 @@ constexpr auto DROPPED_RETRY_WAIT = std::chrono::seconds(10);
 // How to get a helper running, for one that is absent.
 std::string how_to_start(bool console) {
     if (console) return "start one with `velmor-helper.exe console` (from a source tree: scripts/run)";
-    const Result<std::optional<std::uint32_t>> service = service_process_id();
+    const Result<std::optional<std::uint32_t>> service = scm::service_process_id();
     if (service && !*service)
         return "the service is not installed: install it with `velmor-helper.exe install` from an elevated prompt, "
                "or deploy the MSI";
@@ -68,34 +68,12 @@ std::optional<std::string> image_version(const std::wstring& image) {
     return version;
 }
 
-Result<std::optional<std::uint32_t>> service_process_id() {
-    const Result<unique_schandle> manager = scm::open_manager(SC_MANAGER_CONNECT);
-    if (!manager) return fail(manager.error());
-    const Result<unique_schandle> service = scm::open_service(manager->get(), SERVICE_QUERY_STATUS);
-    if (!service && service.error().system_code() == ERROR_SERVICE_DOES_NOT_EXIST)
-        return std::optional<std::uint32_t>();
-    if (!service) return fail(service.error());
-    const Result<SERVICE_STATUS_PROCESS> status = scm::query_status(service->get());
-    if (!status) return fail(status.error());
-    return std::optional<std::uint32_t>(status->dwProcessId);
-}
-
-Result<std::wstring> service_image_path() {
-    const Result<unique_schandle> manager = scm::open_manager(SC_MANAGER_CONNECT);
-    if (!manager) return fail(manager.error());
-    const Result<unique_schandle> service = scm::open_service(manager->get(), SERVICE_QUERY_CONFIG);
-    if (!service) return fail(service.error());
-    const Result<scm::ServiceConfig> config = scm::query_config(service->get());
-    if (!config) return fail(config.error());
-    return scm::executable_of(config->binary_path);
-}
-
 Result<Answered> ask_helper(std::string_view request, bool console, std::string_view command) {
     const auto started = std::chrono::steady_clock::now();
     for (;;) {
         Result<PipeConnection> pipe = PipeConnection::open(console);
         Result<HelperIdentity> server = pipe ? pipe->server() : fail(pipe.error());
-        Result<> allowed = server ? check_server(service_process_id(), *server, console, command) : fail(server.error());
+        Result<> allowed = server ? check_server(scm::service_process_id(), *server, console, command) : fail(server.error());
         Result<std::string> reply = allowed ? pipe->exchange(request) : fail(allowed.error());
         if (reply) return Answered{std::move(*reply), std::move(*server)};
         if (!PipeConnection::dropped(reply.error()) || std::chrono::steady_clock::now() - started >= DROPPED_RETRY_WAIT)
@@ -106,7 +84,7 @@ Result<Answered> ask_helper(std::string_view request, bool console, std::string_
 
 HelperIdentity with_service_image(HelperIdentity who) {
     if (!who.image.empty()) return who;
-    if (const Result<std::wstring> image = service_image_path()) {
+    if (const Result<std::wstring> image = scm::service_image_path()) {
         who.image = narrow(*image);
         who.version = image_version(*image);
     }
