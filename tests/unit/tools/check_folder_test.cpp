@@ -26,8 +26,6 @@ TEST(CheckFolder, PrintsTheVerdictAndRefusesEveryDoubt) {
         {false, true, {}, CHECK_SAFE, "program folder is safe: /v/app\n"},
         {false, false, {}, CHECK_SAFE,
          "program folder: permissions cannot be enforced on this volume, only links and kinds were checked: /v/app\n"},
-        {false, true, {{"/v/app/velmor-ctl.exe", EntryFacts{EntryKind::Link, {}}}}, CHECK_UNSAFE,
-         refused + "/v/app/velmor-ctl.exe: it is a link or junction\n"},
         {false, true, {{"/v/app", fail("denied")}}, CHECK_UNSAFE, refused + "/v/app: it cannot be checked: denied\n"},
         {true, true, {{"/v", std::nullopt}}, CHECK_SAFE, "program folder is safe: /v/new\n", "/"},  // made
     };
