@@ -46,7 +46,6 @@ TEST(ControlAccessShape, OnlyADaclWithoutSpecificAllowRightsPasses) {
         {dacl({{ace_type::DENIED, 0x1F01FF}, {ace_type::DENIED_OBJECT, 1}, {ace_type::DENIED_CALLBACK, 1},
                {ace_type::DENIED_CALLBACK_OBJECT, 1}}), ""},
         {dacl({{ace_type::ALLOWED_OBJECT, 1}}), specific},
-        {dacl({{ace_type::ALLOWED_CALLBACK, 1}}), specific},
         {dacl({{0x7F, 1}}), specific},  // an unknown type
         {PolicyDescriptor{false, false, {}}, invalid + "it has no DACL, which would grant everyone"},
         {PolicyDescriptor{true, true, {}}, invalid + "it has a SACL, which the helper does not enforce"},
