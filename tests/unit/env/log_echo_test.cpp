@@ -37,8 +37,7 @@ TEST(LogEcho, TheTimePrefixBecomesLocalIsoTimeAndNothingElseChanges) {
     EXPECT_NE(shown.find_first_of("+-", 24), std::string::npos) << shown;
 }
 
-// A wall time of this machine's zone back to UTC, in summer and in winter
-// (natively in a zone with daylight saving time), to the 100 ns.
+// A wall time back to UTC to the 100 ns, in summer and winter (natively in a zone with daylight saving time).
 TEST(LocalTime, WallTimeBackToUtc) {
 #ifndef _WIN32
     setenv("TZ", "Europe/Berlin", 1);

@@ -68,11 +68,9 @@ TEST(FlagIsSet, OnlyNumberOneOrTextOne) {
         const char* verdict;  // "set", "unset" or the error
     } cases[] = {
         {S::FOUND, S::NUMBER, {1, 0, 0, 0}, "set"},
-        {S::FOUND, S::NUMBER, {0, 0, 0, 0}, "unset"},
         {S::FOUND, S::NUMBER, {1, 1, 0, 0}, "unset"},
         {S::FOUND, S::TEXT, {'1', 0, 0, 0}, "set"},
         {S::FOUND, S::TEXT, {'1', 0}, "set"},  // no NUL
-        {S::FOUND, S::TEXT, {'0', 0, 0, 0}, "unset"},
         {S::FOUND, S::TEXT, {'1', 0, '1', 0, 0, 0}, "unset"},
         {S::FOUND, 3, {1, 0, 0, 0}, "unset"},     // REG_BINARY
         {S::TOO_LONG, S::TEXT, {}, "unset"},      // longer than the buffer

@@ -6,16 +6,13 @@ namespace velmor {
 namespace {
 
 // The holder of a taken name is called the service only when the service
-// manager says the service runs in that very process.
+// manager says the service runs in that very process (both named ones: e2e).
 TEST(HostReport, TheNamesHolderIsTheServiceOnlyWhenItRunsThere) {
     const struct {
         std::optional<std::uint32_t> process, service;
         std::string said;
     } rows[] = {
-        {7, 7, "the velmor-helper service (process 7); stop the service first (sc stop velmor-helper)"},
-        {7, 8, "process 7; end that process first"},
-        // A service manager that cannot say makes nobody the service.
-        {7, std::nullopt, "process 7; end that process first"},
+        {7, std::nullopt, "process 7; end that process first"},  // a manager that cannot say: nobody is
         {std::nullopt, std::nullopt, "an unknown process; end the program that holds it first"},
     };
     for (const auto& row : rows) {

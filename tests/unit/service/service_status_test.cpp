@@ -86,15 +86,13 @@ TEST(StatusReport, EveryReportKeepsTheServiceManagersRules) {
     EXPECT_GT(status_report(ServicePhase::stopping).wait_hint_ms, 10'000u);
 }
 
-// Uninstall's stop: a stop only while the status accepts one (the manager
-// drops it otherwise), once; a refusal ends the wait only when no later
-// status can change it.
+// Uninstall's stop: asked once, only while accepted; a refusal ends the
+// wait only when no later status can change it.
 TEST(StopStep, AsksOnlyWhatTheServiceAcceptsAndWaitsForTheStoppedReport) {
     using enum StopStep;
     const std::tuple<std::optional<std::uint32_t>, std::uint32_t, bool, StopStep> rows[] = {
-        {std::nullopt, 0, false, done}, {scm::STOPPED, 0, false, done}, {scm::START_PENDING, 0, false, wait},
-        {scm::RUNNING, scm::ACCEPT_STOP, false, ask}, {scm::RUNNING, scm::ACCEPT_STOP, true, wait},
-        {scm::STOP_PENDING, 0, false, wait}, {scm::RUNNING, scm::ACCEPT_PRESHUTDOWN, false, wait}};
+        {std::nullopt, 0, false, done}, {scm::STOPPED, 0, false, done}, {scm::RUNNING, scm::ACCEPT_STOP, false, ask},
+        {scm::RUNNING, scm::ACCEPT_STOP, true, wait}, {scm::RUNNING, scm::ACCEPT_PRESHUTDOWN, false, wait}};
     for (const auto& [state, accepted, asked, step] : rows)
         EXPECT_EQ(next_stop_step(state, accepted, asked), step) << state.value_or(0) << "/" << asked;
     EXPECT_FALSE(stop_refusal_is_final(scm::SERVICE_CANNOT_ACCEPT_CTRL));
