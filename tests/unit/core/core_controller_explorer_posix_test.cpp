@@ -36,16 +36,7 @@ namespace velmor::explorer {
 
 // The core's own calls as the scenarios model them; steps of the current schedule.
 struct ExploredCalls {
-    class MachineLock {
-    public:
-        explicit MachineLock(int holder) : holder_(holder) {}
-        MachineLock(MachineLock&& other) noexcept : holder_(std::exchange(other.holder_, -1)) {}
-        MachineLock& operator=(MachineLock&&) = delete;
-        ~MachineLock();
-
-    private:
-        int holder_;
-    };
+    using MachineLock = std::shared_ptr<const void>;  // the last copy's end releases the lock
     static Result<MachineLock> acquire_machine_lock(std::string_view name, std::uint64_t run);
     static Result<> run_core(std::uint64_t run, const std::string& config, const std::string& log_path,
                              const std::string& cwd);
@@ -344,15 +335,12 @@ Result<ExploredCalls::MachineLock> ExploredCalls::acquire_machine_lock(std::stri
     if (m.machine_holder >= 0) return fail(machine_lock_refusal(std::string("this process")));
     m.machine_holder = Schedule::self();
     m.machine_run = run;
-    return MachineLock(Schedule::self());
-}
-
-ExploredCalls::MachineLock::~MachineLock() {
-    if (holder_ < 0) return;
-    CoreModel& m = model();
-    Schedule::Lock lock(m.schedule.big);
-    m.machine_holder = -1;
-    m.schedule.note("releases the machine lock");
+    return MachineLock(nullptr, [](const void*) {
+        CoreModel& m = model();
+        Schedule::Lock lock(m.schedule.big);
+        m.machine_holder = -1;
+        m.schedule.note("releases the machine lock");
+    });
 }
 
 Result<> ExploredCalls::run_core(std::uint64_t run, const std::string&, const std::string&, const std::string&) {
