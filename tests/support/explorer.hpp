@@ -119,9 +119,8 @@ struct Sync {
     static void sleep_for(Duration duration) { explorer::sleep_for(duration); }
 };
 
-// For a model that names a condition variable private to its unit: each one
-// made is the latest until the next, so a model reads `latest` right after
-// making the unit.
+// For a model that names a condition variable private to its unit: it reads
+// `latest` right after making the unit.
 struct LatestCondition : ConditionVariable {
     LatestCondition() { latest = this; }
     static inline const void* latest = nullptr;

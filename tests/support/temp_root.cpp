@@ -1,7 +1,6 @@
-// Each unit test process works in a temporary folder of its own (TMPDIR;
-// under Windows TMP and TEMP), removed with everything in it after the last
-// test, the log file closed first: Windows removes no folder that holds an
-// open file. A folder that cannot be made, used or removed fails the run.
+// Each unit test process works in a temporary folder of its own (TMPDIR; TMP
+// and TEMP on Windows), removed after the last test with the log closed first:
+// Windows removes no folder that holds an open file. Any failure fails the run.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -19,7 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// For this process and those it starts.
 bool use_as_temp(const fs::path& root) {
 #ifdef _WIN32
     return SetEnvironmentVariableW(L"TMP", root.c_str()) && SetEnvironmentVariableW(L"TEMP", root.c_str());
@@ -28,14 +26,12 @@ bool use_as_temp(const fs::path& root) {
 #endif
 }
 
-// Removes `folder` with what it holds, each entry once: MinGW's remove_all
-// goes round for ever on a file whose removal is pending (one held open with
-// delete sharing, as the log is). The first error, if any.
+// Each entry once, deepest first: MinGW's remove_all goes round for ever on a
+// file whose removal is pending (held open with delete sharing, as the log is).
 void remove_tree(const fs::path& folder, std::error_code& ec) {
     std::vector<fs::path> entries;
     for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
         entries.push_back(it->path());
-    // What a folder holds before the folder.
     for (auto entry = entries.rbegin(); !ec && entry != entries.rend(); ++entry) fs::remove(*entry, ec);
     if (!ec) fs::remove(folder, ec);
 }

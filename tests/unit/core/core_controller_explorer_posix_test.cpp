@@ -36,21 +36,11 @@ namespace velmor::explorer {
 
 // The core's own calls as the scenarios model them; steps of the current schedule.
 struct ExploredCalls {
-    class MachineLock {
-    public:
-        explicit MachineLock(int holder) : holder_(holder) {}
-        MachineLock(MachineLock&& other) noexcept : holder_(std::exchange(other.holder_, -1)) {}
-        MachineLock& operator=(MachineLock&&) = delete;
-        ~MachineLock();
-
-    private:
-        int holder_;
-    };
+    using MachineLock = std::shared_ptr<const void>;  // the last copy's end releases the lock
     static Result<MachineLock> acquire_machine_lock(std::string_view name, std::uint64_t run);
     static Result<> run_core(std::uint64_t run, const std::string& config, const std::string& log_path,
                              const std::string& cwd);
     static void shutdown_core(std::uint64_t run_at_stop);
-    // The controller's events and log lines go into the explorer's trace.
     static void report_event(EventId id, std::string_view text) noexcept;
     static void log(std::string_view message) noexcept;
 };
@@ -84,8 +74,7 @@ struct Scenario {
     int failing_spawn = 0;  // this thread creation (1: the first) fails
     // Lines of the trace that at least one schedule must show.
     std::vector<std::string> must_show{};
-    // The machine lock's try for this run takes this long (the system stalls it).
-    std::uint64_t slow_lock_run = 0;
+    std::uint64_t slow_lock_run = 0;  // the machine lock's try for this run takes slow_lock
     Duration slow_lock{};
 };
 
@@ -110,8 +99,7 @@ struct CoreModel : Model {
     int machine_holder = -1;
     std::uint64_t machine_run = 0;
     std::vector<std::uint64_t> shutdowns_in_library;
-    // Of the stops whose calls those are, the deadline at the earliest.
-    std::vector<Time> stop_deadlines_in_library;
+    std::vector<Time> stop_deadlines_in_library;  // the deadlines of the stops making those calls
     std::map<int, Time> stop_begun;  // a stopping actor or its joiner: when that stop began
     int shutdown_calls = 0;
     int slow_call = 0;  // which of them is slow; 0: none
@@ -266,8 +254,7 @@ std::vector<Scenario> scenarios() {
          1, 10s, 0, {"waits on shutdown_done until  11.600 s", "start replies \"an earlier core is still shutting down\""}},
         {"a start behind the later of two stops' requests", {start_stop_start, late_stop}, Duration::max(), 700ms, 12s, 3,
          1, 10s, 0, {"waits on shutdown_done until  11.600 s"}},
-        // Run 2 is refused at its stop's deadline and its core thread is
-        // slow to the machine lock: run 3's core has it by then.
+        // Run 2, refused at its stop's deadline, is slow to the machine lock: run 3's core has it.
         {"an old run refused the machine lock after a newer start", {{"client", {{Op::Start}, {Op::Stop}, {Op::Start}, {Op::Start}}}},
          Duration::max(), 700ms, 11s, -1, 1, 10s, 0, {"this machine: created by this process\"", "start replies ok"}, 2, 2s},
     };
@@ -331,9 +318,8 @@ TEST(SignalExplorer, WakesEveryWaiter) {
 Result<ExploredCalls::MachineLock> ExploredCalls::acquire_machine_lock(std::string_view, std::uint64_t run) {
     CoreModel& m = model();
     Schedule::Lock lock(m.schedule.big);
-    // While a stop's shutdown call is in the library, a start lets its core
-    // thread go only once the latest deadline of those stops has passed, or
-    // when its run was stopped meanwhile.
+    // While stops' shutdown calls are in the library, a start's core thread goes
+    // on only past the latest of their deadlines, or once its run was stopped.
     const CoreState state = m.record->state;
     const bool held = run == m.record->current_run &&
                       (state == CoreState::Starting ||
@@ -349,15 +335,12 @@ Result<ExploredCalls::MachineLock> ExploredCalls::acquire_machine_lock(std::stri
     if (m.machine_holder >= 0) return fail(machine_lock_refusal(std::string("this process")));
     m.machine_holder = Schedule::self();
     m.machine_run = run;
-    return MachineLock(Schedule::self());
-}
-
-ExploredCalls::MachineLock::~MachineLock() {
-    if (holder_ < 0) return;
-    CoreModel& m = model();
-    Schedule::Lock lock(m.schedule.big);
-    m.machine_holder = -1;
-    m.schedule.note("releases the machine lock");
+    return MachineLock(nullptr, [](const void*) {
+        CoreModel& m = model();
+        Schedule::Lock lock(m.schedule.big);
+        m.machine_holder = -1;
+        m.schedule.note("releases the machine lock");
+    });
 }
 
 Result<> ExploredCalls::run_core(std::uint64_t run, const std::string&, const std::string&, const std::string&) {
